@@ -1,0 +1,26 @@
+#pragma once
+
+// FilePanels: the modal open and save panels the model asks for a path. The window
+// implements them with QFileDialog; tests replace them with fakes. Main thread only.
+
+#include "audio/audio_exporter.h"
+
+#include <QString>
+#include <optional>
+
+namespace taln {
+
+class FilePanels {
+public:
+    virtual ~FilePanels() = default;
+
+    // An audio or video file to open, or nothing when the user cancels.
+    virtual std::optional<QString> chooseFileToOpen() = 0;
+
+    // Where to export, restricted to the one file type of `kind`, suggesting
+    // `suggestedName`; nothing when the user cancels.
+    virtual std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
+                                                           const QString& suggestedName) = 0;
+};
+
+} // namespace taln
