@@ -1,0 +1,95 @@
+#include "audio/sdl_output.h"
+
+#include <SDL.h>
+
+#include <cstring>
+
+namespace taln {
+
+SdlOutput::~SdlOutput() {
+    if (device_ != 0) {
+        SDL_CloseAudioDevice(device_); // waits for the audio thread to finish
+    }
+    if (initialised_) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+}
+
+std::optional<std::string> SdlOutput::open() {
+    if (!initialised_) {
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+            return std::string(SDL_GetError());
+        }
+        initialised_ = true;
+    }
+    SDL_AudioSpec want;
+    std::memset(&want, 0, sizeof want);
+    want.freq = kRate;
+    want.format = AUDIO_F32SYS;
+    want.channels = kChannels;
+    want.samples = kBufferFrames;
+    want.callback = &SdlOutput::callback;
+    want.userdata = this;
+    SDL_AudioSpec have;
+    // No allowed changes: SDL converts to whatever the hardware wants, so the callback always
+    // receives exactly the format above. Opened paused.
+    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (device == 0) {
+        return std::string(SDL_GetError());
+    }
+    device_ = device;
+    bufferFrames_ = have.samples;
+    return std::nullopt;
+}
+
+std::optional<std::string> SdlOutput::start(RenderFn render, void* user) {
+    if (device_ == 0) {
+        if (auto reason = open()) {
+            return reason;
+        }
+    }
+    if (running_ && render == render_ && user == user_) {
+        return std::nullopt;
+    }
+    SDL_LockAudioDevice(device_);
+    render_ = render;
+    user_ = user;
+    SDL_UnlockAudioDevice(device_);
+    SDL_PauseAudioDevice(device_, 0);
+    running_ = true;
+    return std::nullopt;
+}
+
+void SdlOutput::stop() {
+    if (device_ == 0) {
+        return;
+    }
+    SDL_PauseAudioDevice(device_, 1);
+    // Pausing takes the device lock; taking it once more makes sure a callback that was
+    // already running has returned before we do.
+    SDL_LockAudioDevice(device_);
+    SDL_UnlockAudioDevice(device_);
+    running_ = false;
+}
+
+bool SdlOutput::isRunning() const {
+    return running_;
+}
+
+// SDL's audio thread.
+void SdlOutput::callback(void* self, unsigned char* stream, int bytes) {
+    const auto* output = static_cast<const SdlOutput*>(self);
+    float* out = reinterpret_cast<float*>(stream);
+    const std::int64_t frames = bytes / static_cast<int>(sizeof(float) * kChannels);
+    if (output->render_ == nullptr) {
+        std::memset(stream, 0, static_cast<std::size_t>(bytes));
+        return;
+    }
+    output->render_(output->user_, out, frames);
+}
+
+std::unique_ptr<AudioOutput> makeSdlOutput() {
+    return std::make_unique<SdlOutput>();
+}
+
+} // namespace taln
