@@ -1,0 +1,158 @@
+// The real output path through SDL2, with SDL's `disk` driver standing in for a sound card:
+// it writes every buffer the device pulls to a file, which is read back here.
+
+#include "audio/player.h"
+#include "audio/sdl_output.h"
+#include "tests/player/test_tracks.h"
+
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace taln {
+namespace {
+
+using test::classify;
+using test::Heard;
+using test::makeVersion;
+
+constexpr double kRate = 44100.0;
+constexpr std::int64_t kLead = 2205;
+
+// Sets an environment variable for one test and puts the old value back afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            ::setenv(name_, old_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// Waits (sleeping, never spinning) until the player has played `frames` frames. A generous
+// bound keeps a broken player from hanging the suite; how long it takes is not checked.
+bool waitUntilPlayed(const Player& player, std::int64_t frames) {
+    for (int i = 0; i < 60000; ++i) {
+        if (player.currentTime() * kRate >= static_cast<double>(frames)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+std::vector<float> readFloats(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<float> data;
+    float sample = 0.0f;
+    while (in.read(reinterpret_cast<char*>(&sample), sizeof sample)) {
+        data.push_back(sample);
+    }
+    return data;
+}
+
+TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch) {
+    const std::filesystem::path file =
+        std::filesystem::path(::testing::TempDir()) / "taln_player_disk_output.raw";
+    std::filesystem::remove(file);
+    const ScopedEnv driver("SDL_AUDIODRIVER", "disk");
+    const ScopedEnv target("SDL_DISKAUDIOFILE", file.string());
+    // 2 ms per 1,024-frame buffer: the disk driver runs about ten times faster than real time.
+    const ScopedEnv delay("SDL_DISKAUDIODELAY", "2");
+
+    const std::int64_t n = 200000;
+    std::int64_t bufferFrames = 0;
+    {
+        auto out = std::make_unique<SdlOutput>();
+        SdlOutput* sdl = out.get();
+        Player player(std::move(out));
+        player.load(makeVersion(n, false), makeVersion(n, true), kRate);
+        EXPECT_EQ(SDL_WasInit(SDL_INIT_AUDIO), 0u); // opened only by the first start
+
+        const auto reason = player.start(0);
+        ASSERT_FALSE(reason) << *reason;
+        EXPECT_NE(SDL_WasInit(SDL_INIT_AUDIO), 0u);
+        bufferFrames = sdl->bufferFrames();
+        EXPECT_GT(bufferFrames, 0);
+        EXPECT_LE(bufferFrames, SdlOutput::kBufferFrames);
+
+        ASSERT_TRUE(waitUntilPlayed(player, 20000));
+        player.setHearOriginal(true);
+        ASSERT_TRUE(waitUntilPlayed(player, n + 4096));
+        player.stop();
+    } // closing the device flushes the file
+
+    const std::vector<float> data = readFloats(file);
+    std::filesystem::remove(file);
+    const auto frames = static_cast<std::int64_t>(data.size() / 2);
+    ASSERT_GT(frames, n + kLead);
+
+    // Silence while the device waited for the schedule, then exactly the lead.
+    std::int64_t first = 0;
+    while (first < frames &&
+           classify(data[2 * first], data[2 * first + 1]).kind == Heard::silence) {
+        ++first;
+    }
+    ASSERT_GE(first, kLead);
+    EXPECT_EQ((first - kLead) % bufferFrames, 0) << "the lead is counted from a buffer's start";
+
+    // Then every frame of one version in order: the cleaned track up to one switch, the
+    // original from there on, with no gap and no repeat, then silence to the end.
+    std::int64_t switchedAt = -1;
+    for (std::int64_t k = 0; k < n; ++k) {
+        const Heard h = classify(data[2 * (first + k)], data[2 * (first + k) + 1]);
+        const Heard::Kind expected =
+            switchedAt < 0 && h.kind != Heard::original ? Heard::cleaned : Heard::original;
+        if (h.kind == Heard::original && switchedAt < 0) {
+            switchedAt = k;
+        }
+        ASSERT_EQ(h.kind, expected) << "track frame " << k;
+        ASSERT_EQ(h.frame, k) << "track frame " << k;
+    }
+    EXPECT_GE(switchedAt, 20000 - 2 * bufferFrames);
+    EXPECT_LT(switchedAt, n);
+    for (std::int64_t i = first + n; i < frames; ++i) {
+        ASSERT_EQ(classify(data[2 * i], data[2 * i + 1]).kind, Heard::silence) << i;
+    }
+}
+
+TEST(SdlOutputTest, UnavailableDriverReportsSdlsOwnReasonAndSchedulesNothing) {
+    const ScopedEnv driver("SDL_AUDIODRIVER", "no-such-driver");
+    Player player(makeSdlOutput());
+    player.load(makeVersion(1000, false), makeVersion(1000, true), kRate);
+
+    const auto reason = player.start(100);
+    ASSERT_TRUE(reason);
+    EXPECT_FALSE(reason->empty());
+    EXPECT_EQ(player.currentTime(), 0.0);
+
+    // Still failing, and still reporting, on the next try.
+    EXPECT_TRUE(player.start(100));
+}
+
+} // namespace
+} // namespace taln
