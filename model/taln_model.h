@@ -5,16 +5,28 @@
 // Thread contract: a QObject confined to the main thread. Background work (decoding, noise
 // estimation, peaks, cleaning, export) receives values and hands results back through the
 // event loop; only the main thread touches the model. Every published property emits its
-// notify signal on every assignment, changed or not.
+// notify signal on every assignment, changed or not. A model may be destroyed at any time:
+// work still in flight then finishes without touching it.
+//
+// Units: all audio is held at 44,100 Hz (kSampleRate); times are seconds; `strength` is a
+// percent (the slider's 0 ... 100). Channel buffers are shared, never copied: `orig`,
+// `cleaned`, a running cleaning job, the player and an export hold the same buffers.
+//
+// Lifecycle of a file: load() reads and analyses it in the background, then installs it in
+// one main-thread turn and starts the first cleaning at once; every strength assignment
+// schedules a new cleaning 0.15 s later that supersedes all earlier ones.
 
 #include "audio/audio_exporter.h"
 #include "audio/audio_output.h"
 #include "audio/channels.h"
+#include "engine/cancel_token.h"
 #include "model/file_panels.h"
 #include "model/peak.h"
 
 #include <QObject>
 #include <QString>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -57,8 +69,24 @@ public:
     // The decoded original; a file is loaded exactly when this is non-empty.
     const Channels& orig() const;
 
-    // Waveform buckets over all channels; any thread.
+    // The latest cleaned audio: the original's own buffers from a load until the first
+    // cleaning result of that file is published.
+    const Channels& cleaned() const;
+
+    // Waveform buckets over all channels; any thread. Bucket b covers the first channel's
+    // samples [b·n/buckets, max(b·n/buckets + 1, (b+1)·n/buckets)), so every bucket covers at
+    // least one sample; `lo` is the lowest sample (at most 0), `hi` the highest (at least 0),
+    // and a NaN sample changes neither. Empty for no channels, an empty first channel or
+    // buckets <= 0.
     static std::vector<Peak> peaks(const Channels& channels, std::int64_t buckets);
+
+    // The name the save panel suggests: `fileName` without its last extension, then
+    // " (Taln)." and the kind's extension ("memo.m4a" -> "memo (Taln).wav"); "Audio" stands
+    // in for a null file name.
+    static QString exportName(const QString& fileName, AudioExporter::Kind kind);
+
+    // The waveform resolution of both lanes, independent of the file's length.
+    static constexpr std::int64_t kPeakBuckets = 4096;
 
 public slots:
     void load(const QString& path);
@@ -85,7 +113,38 @@ signals:
 
 private:
     struct Impl;
+    struct LoadResult;
+    struct Job;
+
+    void finishLoad(std::uint64_t load, const QString& name, const LoadResult& result);
+    void runProcessing(double delay);
+    void startJob();
+    void publishCleaning(const std::shared_ptr<CancelToken>& token, const Channels& channels,
+                         const std::shared_ptr<const std::vector<Peak>>& peaks);
+    void tick();
+    bool startPlayer(std::int64_t frame);
+    void reachEnd();
+    void cancelJob();
+
+    void assignFileName(const QString& value);
+    void assignIsLoading(bool value);
+    void assignIsProcessing(bool value);
+    void assignIsPlaying(bool value);
+    void assignPosition(double value);
+    void assignDuration(double value);
+    void assignOrigPeaks(std::vector<Peak> value);
+    void assignCleanPeaks(std::vector<Peak> value);
+    void assignPeakScale(float value);
+    void assignErrorMessage(const QString& value);
+
     std::unique_ptr<Impl> impl_;
+
+    // Tests only (see TalnModelProbe in tests/model): called on the worker thread at the end
+    // of a load's or a cleaning run's background part, just before its result is handed to
+    // the main thread, so that a test can hold a result back. Empty in the application.
+    friend class TalnModelProbe;
+    std::function<void(const QString& path)> loadFinishedHook_;
+    std::function<void()> cleaningFinishedHook_;
 };
 
 } // namespace taln
