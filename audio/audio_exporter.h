@@ -2,6 +2,12 @@
 
 // AudioExporter: Channels -> a WAV (16-bit PCM) or M4A (AAC) file.
 //
+// WAV is 16-bit little-endian PCM (or 32-bit float on request); float samples are scaled by
+// 32,768, rounded, saturated at the 16-bit range (no wrap-around), and NaN becomes 0.
+// M4A is AAC from FFmpeg's native encoder at 96,000 bit/s per channel, in the .m4a flavour
+// of MP4. Both at the given rate with one channel per entry of `channels`, written in chunks
+// of 65,536 frames; memory beyond the input is one chunk.
+//
 // Thread contract: any thread; blocks until the file is complete. The file is written to a
 // temporary name in the destination's folder and renamed over the destination only when
 // complete, so a failure leaves any earlier file at the destination untouched.
@@ -15,7 +21,14 @@ namespace taln::AudioExporter {
 
 enum class Kind { m4a, wav };
 
+// The sample encoding of a WAV file; M4A ignores it.
+enum class WavSamples { int16, float32 };
+
+// Writes `channels` (at least one, all of equal length; 0 frames makes a file without
+// audio) at `sampleRate` hertz (a positive whole number) as `kind` to `path`, replacing
+// any file there once the new one is complete. The path's extension is not consulted.
+// std::invalid_argument for channels or a rate that cannot be written; nothing is written.
 void write(const Channels& channels, double sampleRate, Kind kind,
-           const std::filesystem::path& path);
+           const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16);
 
 } // namespace taln::AudioExporter

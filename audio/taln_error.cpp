@@ -1,0 +1,15 @@
+#include "audio/taln_error.h"
+
+namespace taln {
+
+const char* TalnError::errorDescription() const noexcept {
+    switch (case_) {
+    case noAudio:
+        return "That file doesn't contain an audio track.";
+    case readFailed:
+        return "The audio could not be read.";
+    }
+    return "The audio could not be read.";
+}
+
+} // namespace taln

@@ -1,0 +1,313 @@
+#include "audio/audio_decoder.h"
+#include "audio/taln_error.h"
+#include "tests/audio/test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace taln {
+namespace {
+
+using test::TestFiles;
+
+// RMS of the middle half of a channel, away from codec start-up and padding.
+double middleRms(const Channel& channel) {
+    const std::size_t begin = channel.size() / 4;
+    const std::size_t end = channel.size() * 3 / 4;
+    double sum = 0.0;
+    for (std::size_t i = begin; i < end; ++i) {
+        sum += double(channel[i]) * channel[i];
+    }
+    return end > begin ? std::sqrt(sum / double(end - begin)) : 0.0;
+}
+
+// A 440 Hz sine of amplitude 0.5 has an RMS of 0.5 / sqrt(2).
+constexpr double kSineRms = 0.35355;
+const std::string kSine = "0.5*sin(2*PI*440*t)";
+
+// Runs ffmpeg's aevalsrc: one expression per channel, `|` between them.
+std::string tone(const std::string& channels, int rate, const std::string& layout = "") {
+    return "-f lavfi -i \"aevalsrc=" + channels + ":s=" + std::to_string(rate) +
+           (layout.empty() ? "" : ":c=" + layout) + ":d=2\"";
+}
+
+// A small video (10 frames a second) next to the tone, for containers of films.
+std::string withVideo(const std::string& audio) {
+    return "-f lavfi -i testsrc=s=64x48:r=10:d=2 " + audio + " -shortest";
+}
+
+struct DecodeCase {
+    const char* name;      // fixture file name: content, rate, codec
+    std::string arguments; // ffmpeg input and codec arguments
+    std::size_t channels;  // channels the decoder must return
+    bool rightSilent;      // the source's second channel is silent (channel order check)
+    double leftRms;        // expected RMS of the first channel
+    std::int64_t slack;    // frames the length may differ from 2 s at 44,100 Hz
+};
+
+void PrintTo(const DecodeCase& c, std::ostream* out) { *out << c.name; }
+
+class DecodeFormats : public ::testing::TestWithParam<DecodeCase> {};
+
+// Lossless sources come out at exactly 2 s, give or take the resampler's last frame.
+constexpr std::int64_t kLosslessSlack = 2;
+// Lossy codecs trim their priming from the container's gapless data, but round the end
+// to their frame (up to 2,048 samples for Vorbis; 1,152 for MP3; 1,024 for AAC).
+constexpr std::int64_t kLossySlack = 2048;
+
+INSTANTIATE_TEST_SUITE_P(
+    AudioDecoder, DecodeFormats,
+    ::testing::Values(
+        DecodeCase{"mono_8000_s16.wav", tone(kSine, 8000) + " -c:a pcm_s16le", 1, false,
+                   kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_44100_s16.wav", tone(kSine + "|0", 44100) + " -c:a pcm_s16le", 2,
+                   true, kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_48000_f32.wav", tone(kSine + "|0", 48000) + " -c:a pcm_f32le", 2,
+                   true, kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_48000.flac", tone(kSine + "|0", 48000), 2, true, kSineRms,
+                   kLosslessSlack},
+        // 5.1 with only the centre channel: the standard downmix puts it into both sides
+        // at -3 dB.
+        DecodeCase{"surround51_48000.flac", tone("0|0|" + kSine + "|0|0|0", 48000, "5.1"), 2,
+                   false, kSineRms * std::sqrt(0.5), kLosslessSlack},
+        DecodeCase{"mono_44100.mp3", tone(kSine, 44100) + " -c:a libmp3lame -b:a 128k", 1,
+                   false, kSineRms, kLossySlack},
+        DecodeCase{"stereo_48000_vorbis.ogg", tone(kSine + "|0", 48000) + " -c:a libvorbis", 2,
+                   true, kSineRms, kLossySlack},
+        DecodeCase{"stereo_48000.opus", tone(kSine + "|0", 48000) + " -c:a libopus -b:a 128k",
+                   2, true, kSineRms, kLossySlack},
+        DecodeCase{"stereo_44100_aac.m4a", tone(kSine + "|0", 44100) + " -c:a aac -b:a 192k", 2,
+                   true, kSineRms, kLossySlack},
+        DecodeCase{"mono_48000_aac_video.mp4",
+                   withVideo(tone(kSine, 48000)) + " -c:v mpeg4 -c:a aac", 1, false, kSineRms,
+                   kLossySlack},
+        DecodeCase{"stereo_44100_pcm_video.mov",
+                   withVideo(tone(kSine + "|0", 44100)) + " -c:v mpeg4 -c:a pcm_s16le", 2, true,
+                   kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_48000_flac_video.mkv",
+                   withVideo(tone(kSine + "|0", 48000)) + " -c:v mpeg4 -c:a flac", 2, true,
+                   kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_48000_opus_video.webm",
+                   withVideo(tone(kSine + "|0", 48000)) + " -c:v libvpx -c:a libopus", 2, true,
+                   kSineRms, kLossySlack}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        for (char& ch : name) {
+            if (!std::isalnum(static_cast<unsigned char>(ch))) {
+                ch = '_';
+            }
+        }
+        return name;
+    });
+
+TEST_P(DecodeFormats, FirstAudioStreamAt44100HzWithTheChannelRule) {
+    const DecodeCase& c = GetParam();
+    const auto path = TestFiles::shared().make(c.name, c.arguments);
+
+    const Channels channels = AudioDecoder::decode(path);
+
+    ASSERT_EQ(channels.size(), c.channels);
+    const std::int64_t frames = frameCount(channels);
+    for (const auto& channel : channels) {
+        ASSERT_TRUE(channel);
+        EXPECT_EQ(static_cast<std::int64_t>(channel->size()), frames);
+    }
+    EXPECT_NEAR(double(frames), 2.0 * 44100.0, double(c.slack));
+    // Within 5 %: lossy codecs at these bit rates keep a pure tone's level to a few tenths
+    // of a decibel.
+    EXPECT_NEAR(middleRms(*channels[0]), c.leftRms, 0.05 * c.leftRms);
+    if (c.channels == 2) {
+        if (c.rightSilent) {
+            // Joint stereo coding may leak a little of the tone; a swapped or interleaved
+            // channel would carry all of it.
+            EXPECT_LT(middleRms(*channels[1]), 0.05 * c.leftRms);
+        } else {
+            EXPECT_NEAR(middleRms(*channels[1]), c.leftRms, 0.05 * c.leftRms);
+        }
+    }
+}
+
+TEST(AudioDecoder, FilesWithoutAudioAreNoAudio) {
+    auto& files = TestFiles::shared();
+    const std::filesystem::path withoutAudio[] = {
+        // A video without a sound track.
+        files.make("silent_video.mp4", "-f lavfi -i testsrc=s=64x48:r=10:d=1 -c:v mpeg4 -an"),
+        // An audio stream that holds no frames.
+        files.make("empty_stereo.wav", "-f lavfi -i anullsrc=r=44100:cl=stereo -frames:a 0"),
+        files.make("empty_stereo.m4a", "-f lavfi -i anullsrc=r=44100:cl=stereo -t 0 -c:a aac"),
+    };
+    for (const auto& path : withoutAudio) {
+        SCOPED_TRACE(path.filename().string());
+        try {
+            AudioDecoder::decode(path);
+            ADD_FAILURE() << "decoded";
+        } catch (const TalnError& error) {
+            EXPECT_EQ(error, TalnError(TalnError::noAudio));
+            EXPECT_STREQ(error.what(), "That file doesn't contain an audio track.");
+        }
+    }
+}
+
+// Decodes `path` expecting FFmpeg's or the system's own error (never a TalnError) and
+// returns its message.
+std::string decodeError(const std::filesystem::path& path) {
+    try {
+        AudioDecoder::decode(path);
+    } catch (const TalnError& error) {
+        ADD_FAILURE() << "TalnError instead of the system's error: " << error.what();
+        return {};
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "decoded " << path;
+    return {};
+}
+
+TEST(AudioDecoder, UnreadableFilesReportTheSystemsMessageWithTheFileName) {
+    auto& files = TestFiles::shared();
+    const auto folder = files.freshFolder("unreadable");
+
+    EXPECT_EQ(decodeError(folder / "missing.wav"), "missing.wav: No such file or directory");
+    EXPECT_EQ(decodeError(folder), "unreadable: Is a directory");
+
+    std::mt19937 random(7);
+    std::vector<std::uint8_t> noise(20000);
+    for (auto& byte : noise) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    test::writeBytes(folder / "noise.m4a", noise);
+    const std::string message = decodeError(folder / "noise.m4a");
+    EXPECT_EQ(message.rfind("noise.m4a: ", 0), 0u) << message;
+    EXPECT_GT(message.size(), std::string("noise.m4a: ").size());
+
+    // An MP4 whose index sits at the end and was cut off cannot be read at all.
+    const auto whole = test::readBytes(files.make(
+        "index_at_end.m4a", tone(kSine + "|0", 44100) + " -c:a aac -b:a 128k"));
+    test::writeBytes(folder / "cut.m4a",
+                     std::vector<std::uint8_t>(whole.begin(), whole.begin() + whole.size() / 2));
+    EXPECT_EQ(decodeError(folder / "cut.m4a").rfind("cut.m4a: ", 0), 0u);
+}
+
+TEST(AudioDecoder, FileWithoutReadPermissionReportsPermissionDenied) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "root reads every file";
+    }
+    const auto folder = TestFiles::shared().freshFolder("private");
+    const auto path = folder / "private.wav";
+    std::filesystem::copy_file(
+        TestFiles::shared().make("stereo_44100_s16.wav",
+                                 tone(kSine + "|0", 44100) + " -c:a pcm_s16le"),
+        path);
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    EXPECT_EQ(decodeError(path), "private.wav: Permission denied");
+}
+
+// A cut-off WAV plays up to the cut, as players do: the frames that are there are kept.
+TEST(AudioDecoder, TruncatedWavKeepsTheFramesBeforeTheCut) {
+    const auto whole = test::readBytes(TestFiles::shared().make(
+        "stereo_44100_s16.wav", tone(kSine + "|0", 44100) + " -c:a pcm_s16le"));
+    const auto folder = TestFiles::shared().freshFolder("truncated");
+    // The header (under 100 bytes) plus one second of 16-bit stereo.
+    const std::size_t header = whole.size() - 2 * 44100 * 4;
+    test::writeBytes(folder / "half.wav", std::vector<std::uint8_t>(
+                                              whole.begin(), whole.begin() + header + 44100 * 4));
+
+    const Channels channels = AudioDecoder::decode(folder / "half.wav");
+    ASSERT_EQ(channels.size(), 2u);
+    EXPECT_EQ(frameCount(channels), 44100);
+}
+
+// Damaged packets in the middle of a file are skipped; the rest of the recording is kept.
+TEST(AudioDecoder, DamagedPacketsMidFileAreSkipped) {
+    auto bytes = test::readBytes(TestFiles::shared().make(
+        "mono_44100.mp3", tone(kSine, 44100) + " -c:a libmp3lame -b:a 128k"));
+    std::mt19937 random(3);
+    for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 600; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(random());
+    }
+    const auto folder = TestFiles::shared().freshFolder("damaged");
+    test::writeBytes(folder / "damaged.mp3", bytes);
+
+    const Channels channels = AudioDecoder::decode(folder / "damaged.mp3");
+    ASSERT_EQ(channels.size(), 1u);
+    // 600 bytes at 128 kbit/s are under 40 ms; the frames around them may be lost.
+    EXPECT_GT(frameCount(channels), 2 * 44100 - 44100 / 10);
+    const Channel& samples = *channels[0];
+    double tailEnergy = 0.0;
+    for (std::size_t i = samples.size() * 3 / 4; i < samples.size() * 7 / 8; ++i) {
+        tailEnergy += double(samples[i]) * samples[i];
+    }
+    EXPECT_GT(tailEnergy, 0.0) << "the audio after the damage is lost";
+}
+
+// Builds a mono 44,100 Hz 32-bit float WAV by hand: ffmpeg will not write NaN on request.
+std::vector<std::uint8_t> floatWav(const std::vector<float>& samples) {
+    std::vector<std::uint8_t> bytes;
+    auto put32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        }
+    };
+    auto put16 = [&](std::uint16_t v) {
+        bytes.push_back(static_cast<std::uint8_t>(v));
+        bytes.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    auto putId = [&](const char* id) { bytes.insert(bytes.end(), id, id + 4); };
+    const auto dataBytes = static_cast<std::uint32_t>(samples.size() * 4);
+    putId("RIFF");
+    put32(36 + dataBytes);
+    putId("WAVE");
+    putId("fmt ");
+    put32(16);
+    put16(3); // IEEE float
+    put16(1);
+    put32(44100);
+    put32(44100 * 4);
+    put16(4);
+    put16(32);
+    putId("data");
+    put32(dataBytes);
+    for (float sample : samples) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &sample, 4);
+        put32(bits);
+    }
+    return bytes;
+}
+
+TEST(AudioDecoder, NonFiniteSamplesBecomeZeroAndTheRestIsExact) {
+    std::vector<float> samples(4096);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = 0.25f * std::sin(0.01f * float(i));
+    }
+    samples[100] = std::numeric_limits<float>::quiet_NaN();
+    samples[200] = std::numeric_limits<float>::infinity();
+    samples[300] = -std::numeric_limits<float>::infinity();
+    const auto folder = TestFiles::shared().freshFolder("nonfinite");
+    test::writeBytes(folder / "nan.wav", floatWav(samples));
+
+    const Channels channels = AudioDecoder::decode(folder / "nan.wav");
+
+    ASSERT_EQ(channels.size(), 1u);
+    ASSERT_EQ(channels[0]->size(), samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const float expected = std::isfinite(samples[i]) ? samples[i] : 0.0f;
+        ASSERT_EQ((*channels[0])[i], expected) << "sample " << i;
+    }
+}
+
+} // namespace
+} // namespace taln
