@@ -12,8 +12,10 @@ namespace taln {
 
 namespace {
 
-// Both tracks begin this long after the schedule reaches the mixer, so that the first
-// buffer the device asks for already holds the start of the silence, never half a track.
+// Every start opens with 0.05 s of silence (2,205 frames at 44,100 Hz), counted from the
+// first buffer that carries the new schedule; then both tracks begin on the same output
+// frame. A restart (a seek, a new cleaning result) thus never cuts from one schedule's
+// audio straight into the next one's.
 constexpr double kStartLeadSeconds = 0.05;
 
 // The two track gains travel together in one atomic word: the mixer can never see the new

@@ -5,7 +5,15 @@
 //
 // Thread contract: every public method is called on the main thread (the model is its only
 // caller). The output's thread runs the mixer, which only reads schedules the main thread
-// prepared and the two gains; it never allocates, frees, locks or does I/O.
+// prepared and the two gains; it never allocates, frees, locks or does I/O. A start hands
+// its schedule over with one atomic pointer store and does not wait for the mixer;
+// schedules the mixer has left are freed on the main thread, at the next start or stop.
+//
+// Memory: the player holds references to the channel buffers (shared_ptr), never copies;
+// playing a file costs a few hundred bytes per schedule beside the samples themselves.
+//
+// Time: frames are counted at `sampleRate` (44,100 Hz in Taln); the output runs at that rate.
+// The position advances in steps of one device buffer (1,024 frames, 23 ms, with SDL).
 
 #include "audio/audio_output.h"
 #include "audio/channels.h"
