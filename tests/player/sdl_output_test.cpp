@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace taln {
@@ -77,7 +78,8 @@ std::vector<float> readFloats(const std::filesystem::path& path) {
 
 TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch) {
     const std::filesystem::path file =
-        std::filesystem::path(::testing::TempDir()) / "taln_player_disk_output.raw";
+        std::filesystem::path(::testing::TempDir()) /
+        ("taln_player_disk_output_" + std::to_string(::getpid()) + ".raw");
     std::filesystem::remove(file);
     const ScopedEnv driver("SDL_AUDIODRIVER", "disk");
     const ScopedEnv target("SDL_DISKAUDIOFILE", file.string());
