@@ -1,0 +1,295 @@
+#include "ui/content_view.h"
+
+#include "ui/busy_spinner.h"
+#include "ui/controls_bar.h"
+#include "ui/drop_zone.h"
+#include "ui/elided_label.h"
+#include "ui/waveforms_area.h"
+#include "ui_fixture.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+
+namespace taln::test {
+namespace {
+
+const QString kDropTitle = QStringLiteral("Drop a voice memo, screencast or recording here");
+
+class ContentViewTest : public WindowTest {
+protected:
+    ContentView* view() const { return window->content(); }
+
+    // What the window shows now, one flag per row of the state table.
+    struct Shown {
+        bool fileName, spinner, exportEnabled, dropZone, chooseFile, waveforms, controls, error;
+        QString dropTitle;
+    };
+    Shown shown() const {
+        ContentView* v = view();
+        return {v->fileNameLabel()->isVisible(),
+                v->spinner()->isVisible(),
+                v->exportButton()->isEnabled(),
+                v->dropZone()->isVisible(),
+                v->dropZone()->chooseButton()->isVisible(),
+                v->waveforms()->isVisible(),
+                v->controls()->isVisible(),
+                v->errorLine()->isVisible(),
+                v->dropZone()->titleLabel()->text()};
+    }
+
+    void sendDrop(QMimeData* mime, bool* accepted = nullptr) {
+        const QPointF at(view()->width() / 2.0, view()->height() / 2.0);
+        QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view(), &enter);
+        QDropEvent drop(at, Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view(), &drop);
+        if (accepted != nullptr) {
+            *accepted = drop.isAccepted();
+        }
+    }
+};
+
+TEST_F(ContentViewTest, HeaderTextsAreTalnsOwn) {
+    EXPECT_EQ(view()->findChild<QLabel*>(QStringLiteral("titleLabel"))->text(), "Taln");
+    EXPECT_TRUE(view()->findChild<QLabel*>(QStringLiteral("titleLabel"))->font().bold());
+    EXPECT_EQ(view()->openButton()->text(), "Open…");
+    EXPECT_EQ(view()->exportButton()->text(), "Export");
+    const QList<QAction*> items = view()->exportButton()->menu()->actions();
+    ASSERT_EQ(items.size(), 2);
+    EXPECT_EQ(items[0]->text(), "Export as M4A…");
+    EXPECT_EQ(items[1]->text(), "Export as WAV…");
+    EXPECT_EQ(view()->findChild<QLabel*>(QStringLiteral("dropHint"))->text(),
+              "Any audio or video file with sound. Everything stays on your Mac.");
+    EXPECT_EQ(view()->dropZone()->chooseButton()->text(), "Choose File…");
+}
+
+// Every row of the state table in one run: empty, reading the first file, loaded and
+// processing, loaded and idle, loading another file, and a failed load.
+TEST_F(ContentViewTest, ShowsWhatEachModelStateCallsFor) {
+    const QString first = writeTone(dir, QStringLiteral("first take.wav"), 2.0);
+    const QString second = writeTone(dir, QStringLiteral("second.wav"), 1.0);
+
+    Shown s = shown();
+    EXPECT_FALSE(s.fileName);
+    EXPECT_FALSE(s.spinner);
+    EXPECT_FALSE(s.exportEnabled);
+    EXPECT_TRUE(s.dropZone);
+    EXPECT_TRUE(s.chooseFile);
+    EXPECT_EQ(s.dropTitle, kDropTitle);
+    EXPECT_FALSE(s.waveforms);
+    EXPECT_FALSE(s.controls);
+    EXPECT_FALSE(s.error);
+
+    // Reading the first file: spinner, "Reading audio…", no button, export still off.
+    model->load(first);
+    s = shown();
+    EXPECT_TRUE(s.spinner);
+    EXPECT_FALSE(s.exportEnabled);
+    EXPECT_TRUE(s.dropZone);
+    EXPECT_FALSE(s.chooseFile);
+    EXPECT_EQ(s.dropTitle, "Reading audio…");
+    EXPECT_TRUE(view()->openButton()->isEnabled());
+
+    // Installed: from that very turn the waveforms replace the drop zone, and export stays
+    // off while the first cleaning runs.
+    ASSERT_TRUE(waitFor([&] { return !model->isLoading(); }));
+    if (model->isProcessing()) {
+        s = shown();
+        EXPECT_TRUE(s.spinner);
+        EXPECT_FALSE(s.exportEnabled);
+    }
+    s = shown();
+    EXPECT_TRUE(s.fileName);
+    EXPECT_EQ(view()->fileNameLabel()->text(), "first take.wav");
+    EXPECT_FALSE(s.dropZone);
+    EXPECT_TRUE(s.waveforms);
+    EXPECT_TRUE(s.controls);
+
+    // Idle.
+    ASSERT_TRUE(waitFor([&] { return !model->isProcessing(); }));
+    s = shown();
+    EXPECT_FALSE(s.spinner);
+    EXPECT_TRUE(s.exportEnabled);
+    EXPECT_FALSE(s.error);
+
+    // Loading another: the current name and waveforms stay until the new audio arrives.
+    model->load(second);
+    s = shown();
+    EXPECT_TRUE(s.spinner);
+    EXPECT_EQ(view()->fileNameLabel()->text(), "first take.wav");
+    EXPECT_TRUE(s.waveforms);
+    EXPECT_FALSE(s.dropZone);
+    EXPECT_TRUE(s.exportEnabled);
+    ASSERT_TRUE(waitFor([&] { return !model->isLoading() && !model->isProcessing(); }));
+    EXPECT_EQ(view()->fileNameLabel()->text(), "second.wav");
+
+    // A failed load keeps the loaded file on screen and adds the red line.
+    model->load(writeText(dir, QStringLiteral("notes.txt")));
+    ASSERT_TRUE(waitFor([&] { return !model->isLoading(); }));
+    s = shown();
+    EXPECT_TRUE(s.error);
+    EXPECT_EQ(view()->errorLine()->text(), model->errorMessage());
+    EXPECT_FALSE(view()->errorLine()->text().isEmpty());
+    EXPECT_TRUE(s.waveforms);
+    EXPECT_EQ(view()->fileNameLabel()->text(), "second.wav");
+
+    // The next load clears the line at once.
+    model->load(first);
+    EXPECT_FALSE(shown().error);
+}
+
+TEST_F(ContentViewTest, FailedFirstLoadReturnsToTheDropZoneWithTheErrorBelow) {
+    model->load(writeText(dir, QStringLiteral("notes.txt")));
+    ASSERT_TRUE(waitFor([&] { return !model->isLoading(); }));
+    const Shown s = shown();
+    EXPECT_TRUE(s.dropZone);
+    EXPECT_EQ(s.dropTitle, kDropTitle);
+    EXPECT_TRUE(s.chooseFile);
+    EXPECT_TRUE(s.error);
+    EXPECT_FALSE(s.spinner);
+    EXPECT_GT(view()->errorLine()->geometry().top(), view()->dropZone()->geometry().bottom());
+    EXPECT_EQ(view()->errorLine()->palette().color(QPalette::WindowText).red(), 0xe0);
+}
+
+// Export must never be enabled while a cleaning run is pending, checked at every
+// announcement of the model, strength changes included.
+TEST_F(ContentViewTest, ExportIsDisabledWhileProcessingRuns) {
+    std::vector<std::pair<bool, bool>> seen; // (isProcessing, export enabled)
+    QObject::connect(model.get(), &TalnModel::isProcessingChanged, view(), [&] {
+        seen.emplace_back(model->isProcessing(), view()->exportButton()->isEnabled());
+    });
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, QStringLiteral("memo.wav"), 2.0)));
+    model->setStrength(20.0);
+    ASSERT_TRUE(waitFor([&] { return !model->isProcessing(); }));
+
+    bool sawProcessing = false;
+    for (const auto& [processing, enabled] : seen) {
+        EXPECT_NE(processing, enabled);
+        sawProcessing = sawProcessing || processing;
+    }
+    EXPECT_TRUE(sawProcessing);
+    EXPECT_TRUE(view()->exportButton()->isEnabled());
+
+    // The menu's items reach the model's export with their kind.
+    QList<QAction*> items = view()->exportButton()->menu()->actions();
+    items[1]->trigger();
+    items[0]->trigger();
+    ASSERT_EQ(log->exportKinds.size(), 2u);
+    EXPECT_EQ(log->exportKinds[0], AudioExporter::Kind::wav);
+    EXPECT_EQ(log->exportKinds[1], AudioExporter::Kind::m4a);
+}
+
+TEST_F(ContentViewTest, OpenWorksInEveryStateAndChooseFileLoadsThePanelsAnswer) {
+    const QString path = writeTone(dir, QStringLiteral("voice.wav"), 1.0);
+    log->openAnswers.push_back(path);
+    QTest::mouseClick(view()->dropZone()->chooseButton(), Qt::LeftButton);
+    EXPECT_EQ(log->openCount, 1);
+    EXPECT_TRUE(model->isLoading());
+
+    // During loading "Choose File…" is gone but "Open…" still asks (cancelled here).
+    QTest::mouseClick(view()->openButton(), Qt::LeftButton);
+    EXPECT_EQ(log->openCount, 2);
+    ASSERT_TRUE(waitFor([&] { return !model->isLoading() && !model->isProcessing(); }));
+    EXPECT_EQ(model->fileName(), "voice.wav");
+    QTest::mouseClick(view()->openButton(), Qt::LeftButton);
+    EXPECT_EQ(log->openCount, 3);
+    EXPECT_EQ(model->fileName(), "voice.wav");
+}
+
+TEST_F(ContentViewTest, DropOfSeveralFilesLoadsTheFirstOnly) {
+    const QString a = writeTone(dir, QStringLiteral("a.wav"), 1.0);
+    const QString b = writeTone(dir, QStringLiteral("b.wav"), 1.0);
+    const QString c = writeTone(dir, QStringLiteral("c.wav"), 1.0);
+    auto* mime = new QMimeData;
+    mime->setUrls({QUrl::fromLocalFile(a), QUrl::fromLocalFile(b), QUrl::fromLocalFile(c)});
+    bool accepted = false;
+    sendDrop(mime, &accepted);
+    EXPECT_TRUE(accepted);
+    EXPECT_FALSE(view()->dropZone()->isTargeted());
+    ASSERT_TRUE(waitFor([&] { return !model->orig().empty() && !model->isProcessing(); }));
+    EXPECT_EQ(model->fileName(), "a.wav");
+    delete mime;
+}
+
+TEST_F(ContentViewTest, DropOnTheWaveformsReplacesTheLoadedFile) {
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, QStringLiteral("old.wav"), 1.0)));
+    auto mime = std::make_unique<QMimeData>();
+    mime->setUrls({QUrl::fromLocalFile(writeTone(dir, QStringLiteral("new.wav"), 1.5))});
+    sendDrop(mime.get());
+    ASSERT_TRUE(waitFor([&] { return model->isLoading(); }));
+    EXPECT_TRUE(view()->spinner()->isVisible());
+    EXPECT_TRUE(view()->waveforms()->isVisible());
+    ASSERT_TRUE(waitFor([&] { return !model->isLoading() && !model->isProcessing(); }));
+    EXPECT_EQ(model->fileName(), "new.wav");
+    EXPECT_DOUBLE_EQ(model->duration(), 1.5);
+}
+
+TEST_F(ContentViewTest, DragsWithoutALocalFileAreRefusedAndLeaveTheOutlineAlone) {
+    const QColor idle = view()->dropZone()->outlineColor();
+    const auto refused = [&](QMimeData* mime) {
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view(), &enter);
+        EXPECT_FALSE(enter.isAccepted());
+        EXPECT_FALSE(view()->dropZone()->isTargeted());
+        EXPECT_EQ(view()->dropZone()->outlineColor(), idle);
+        bool accepted = true;
+        sendDrop(mime, &accepted);
+        EXPECT_FALSE(accepted);
+    };
+    QMimeData text;
+    text.setText(QStringLiteral("/tmp/looks-like-a-path.wav"));
+    refused(&text);
+    QMimeData web;
+    web.setUrls({QUrl(QStringLiteral("https://example.com/memo.wav"))});
+    refused(&web);
+    QMimeData nothing;
+    nothing.setUrls({});
+    refused(&nothing);
+
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(model->isLoading());
+    EXPECT_TRUE(model->errorMessage().isNull());
+}
+
+TEST_F(ContentViewTest, FileDragColoursTheOutlineUntilItLeaves) {
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(dir.filePath(QStringLiteral("x.wav")))});
+    const QColor idle = view()->dropZone()->outlineColor();
+    // Over the 18 px margin, outside the drop zone itself: the whole window is the target.
+    QDragEnterEvent enter(QPoint(3, 3), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(view(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    EXPECT_TRUE(view()->dropZone()->isTargeted());
+    EXPECT_NE(view()->dropZone()->outlineColor(), idle);
+    QDragLeaveEvent leave;
+    QCoreApplication::sendEvent(view(), &leave);
+    EXPECT_FALSE(view()->dropZone()->isTargeted());
+    EXPECT_EQ(view()->dropZone()->outlineColor(), idle);
+}
+
+TEST_F(ContentViewTest, LongFileNamesKeepBothEndsAndNamesAreNeverMarkup) {
+    const QString longName =
+        QStringLiteral("<b>interview</b> with the whole team about the new office and its "
+                       "hum, recorded on the second floor, final take.wav");
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, longName, 1.0)));
+    ElidedLabel* label = view()->fileNameLabel();
+    EXPECT_EQ(label->text(), longName);
+    const QString shown = label->displayedText();
+    EXPECT_TRUE(shown.contains(QStringLiteral("…"))) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("<b>inter"))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("take.wav"))) << shown.toStdString();
+    // The buttons stay whole at the trailing edge.
+    EXPECT_LE(label->geometry().right(), view()->openButton()->geometry().left());
+
+    // An error text with angle brackets shows as typed too.
+    model->load(writeText(dir, QStringLiteral("<i>not audio</i>.txt")));
+    ASSERT_TRUE(waitFor([&] { return !model->isLoading(); }));
+    EXPECT_EQ(view()->errorLine()->textFormat(), Qt::PlainText);
+}
+
+} // namespace
+} // namespace taln::test

@@ -1,0 +1,141 @@
+#include "ui/controls_bar.h"
+
+#include "ui/content_view.h"
+#include "ui/look.h"
+#include "ui_fixture.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+
+namespace taln::test {
+namespace {
+
+class ControlsBarTest : public WindowTest {
+protected:
+    ControlsBar* bar() const { return window->content()->controls(); }
+
+    void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(window->windowHandle(), key, modifiers);
+        QCoreApplication::processEvents();
+    }
+
+    bool loadTone(double seconds = 2.0) {
+        return loadAndSettle(writeTone(dir, QStringLiteral("tone.wav"), seconds));
+    }
+};
+
+TEST_F(ControlsBarTest, SpaceAndCDoNothingWithoutAudio) {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    press(Qt::Key_Space);
+    press(Qt::Key_C);
+    EXPECT_FALSE(model->isPlaying());
+    EXPECT_FALSE(model->hearOriginal());
+    // Nor while the first file is still being read (the drop zone is still up).
+    model->load(writeTone(dir, QStringLiteral("tone.wav"), 1.0));
+    press(Qt::Key_C);
+    EXPECT_FALSE(model->hearOriginal());
+    ASSERT_TRUE(waitFor([&] { return !model->isLoading() && !model->isProcessing(); }));
+}
+
+TEST_F(ControlsBarTest, SpaceTogglesPlaybackAndCTogglesHearingWithoutModifiers) {
+    ASSERT_TRUE(loadTone());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+
+    press(Qt::Key_Space);
+    EXPECT_TRUE(model->isPlaying());
+    // C also works while playing, and does not interrupt playback.
+    press(Qt::Key_C);
+    EXPECT_TRUE(model->hearOriginal());
+    EXPECT_TRUE(model->isPlaying());
+    press(Qt::Key_C);
+    EXPECT_FALSE(model->hearOriginal());
+    press(Qt::Key_Space);
+    EXPECT_FALSE(model->isPlaying());
+
+    // With a modifier they are other keys.
+    press(Qt::Key_C, Qt::ControlModifier);
+    press(Qt::Key_Space, Qt::ShiftModifier);
+    EXPECT_FALSE(model->hearOriginal());
+    EXPECT_FALSE(model->isPlaying());
+}
+
+TEST_F(ControlsBarTest, SpaceMeansPlayEvenWhenAButtonHasFocus) {
+    ASSERT_TRUE(loadTone());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->content()->openButton()->setFocus();
+    press(Qt::Key_Space);
+    EXPECT_TRUE(model->isPlaying());
+    EXPECT_EQ(log->openCount, 0);
+}
+
+TEST_F(ControlsBarTest, CompareButtonNamesWhatIsAudible) {
+    ASSERT_TRUE(loadTone());
+    QPushButton* compare = bar()->compareButton();
+    EXPECT_EQ(compare->text(), "Hearing: Cleaned");
+    EXPECT_EQ(compare->toolTip(), "Compare original and cleaned audio (C)");
+    QTest::mouseClick(compare, Qt::LeftButton);
+    EXPECT_TRUE(model->hearOriginal());
+    EXPECT_EQ(compare->text(), "Hearing: Original");
+    // The model is the source: a change made elsewhere shows too.
+    model->setHearOriginal(false);
+    EXPECT_EQ(compare->text(), "Hearing: Cleaned");
+}
+
+TEST_F(ControlsBarTest, PlayButtonFollowsIsPlayingAndTheTimeLabelFollowsThePosition) {
+    ASSERT_TRUE(loadTone(2.5));
+    QPushButton* play = bar()->playButton();
+    const qint64 playKey = look::playIcon(play).cacheKey();
+    EXPECT_EQ(bar()->timeLabel()->text(), "0:00 / 0:02");
+    const int width = play->width();
+
+    QTest::mouseClick(play, Qt::LeftButton);
+    ASSERT_TRUE(model->isPlaying());
+    EXPECT_NE(play->icon().cacheKey(), playKey);
+    EXPECT_EQ(play->width(), width);
+
+    // Run the output past the end: the model's tick stops playback and rewinds.
+    manual->advance(static_cast<std::int64_t>(3.0 * kSampleRate));
+    ASSERT_TRUE(waitFor([&] { return !model->isPlaying(); }));
+    EXPECT_EQ(bar()->timeLabel()->text(), "0:00 / 0:02");
+    EXPECT_EQ(play->width(), width);
+
+    model->seek(0.8);
+    EXPECT_EQ(bar()->timeLabel()->text(), "0:02 / 0:02");
+}
+
+TEST_F(ControlsBarTest, SliderWritesStrengthOnEveryMoveAndTheLabelTruncates) {
+    ASSERT_TRUE(loadTone());
+    QSlider* slider = bar()->strengthSlider();
+    QLabel* value = bar()->strengthLabel();
+    EXPECT_EQ(value->text(), "60");
+    EXPECT_EQ(slider->value(), 6000);
+
+    int writes = 0;
+    QObject::connect(model.get(), &TalnModel::strengthChanged, [&] { ++writes; });
+    slider->setValue(5990);
+    EXPECT_DOUBLE_EQ(model->strength(), 59.9);
+    EXPECT_EQ(value->text(), "59");
+    slider->setValue(5991);
+    slider->setValue(5992);
+    // One write per movement, and following the model does not write back.
+    EXPECT_EQ(writes, 3);
+
+    slider->setValue(slider->minimum());
+    EXPECT_EQ(value->text(), "0");
+    EXPECT_DOUBLE_EQ(model->strength(), 0.0);
+    slider->setValue(slider->maximum());
+    EXPECT_EQ(value->text(), "100");
+    EXPECT_DOUBLE_EQ(model->strength(), 100.0);
+
+    // A strength set by the model moves the slider without a write of its own.
+    writes = 0;
+    model->setStrength(42.5);
+    EXPECT_EQ(slider->value(), 4250);
+    EXPECT_EQ(value->text(), "42");
+    EXPECT_EQ(writes, 1);
+    ASSERT_TRUE(waitFor([&] { return !model->isProcessing(); }));
+}
+
+} // namespace
+} // namespace taln::test

@@ -1,0 +1,46 @@
+#include "ui/text_format.h"
+
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace taln {
+namespace {
+
+TEST(FormatTime, FloorsToWholeSecondsAndKeepsMinutesUnpadded) {
+    EXPECT_EQ(formatTime(0.0), "0:00");
+    EXPECT_EQ(formatTime(9.99), "0:09");
+    EXPECT_EQ(formatTime(59.6), "0:59"); // floored, never rounded up
+    EXPECT_EQ(formatTime(61.0), "1:01");
+    EXPECT_EQ(formatTime(65.3), "1:05");
+    EXPECT_EQ(formatTime(200.0), "3:20");
+    EXPECT_EQ(formatTime(167.0), "2:47");
+    EXPECT_EQ(formatTime(3600.0), "60:00"); // no hours field
+    EXPECT_EQ(formatTime(6000.0), "100:00");
+}
+
+TEST(FormatTime, ValuesNoRecordingHasReadAsZeroInsteadOfGarbage) {
+    EXPECT_EQ(formatTime(-0.5), "0:00");
+    EXPECT_EQ(formatTime(std::numeric_limits<double>::quiet_NaN()), "0:00");
+    EXPECT_EQ(formatTime(std::numeric_limits<double>::infinity()), "0:00");
+    // Past what a 64-bit count holds: clamped, never a negative wrap-around.
+    const QString huge = formatTime(1e300);
+    EXPECT_FALSE(huge.contains(QLatin1Char('-'))) << huge.toStdString();
+    EXPECT_TRUE(huge.contains(QLatin1Char(':')));
+}
+
+TEST(FormatStrength, TruncatesTowardZero) {
+    EXPECT_EQ(formatStrength(0.0), "0");
+    EXPECT_EQ(formatStrength(59.9), "59");
+    EXPECT_EQ(formatStrength(60.0), "60");
+    EXPECT_EQ(formatStrength(99.999), "99");
+    EXPECT_EQ(formatStrength(100.0), "100");
+}
+
+TEST(FormatStrength, OutOfRangeValuesStayInsideTheSlidersRange) {
+    EXPECT_EQ(formatStrength(-3.0), "0");
+    EXPECT_EQ(formatStrength(250.0), "100");
+    EXPECT_EQ(formatStrength(std::numeric_limits<double>::quiet_NaN()), "0");
+}
+
+} // namespace
+} // namespace taln

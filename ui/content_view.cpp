@@ -1,0 +1,174 @@
+#include "ui/content_view.h"
+
+#include "model/taln_model.h"
+#include "ui/busy_spinner.h"
+#include "ui/controls_bar.h"
+#include "ui/drop_zone.h"
+#include "ui/elided_label.h"
+#include "ui/look.h"
+#include "ui/waveforms_area.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace taln {
+
+namespace {
+
+constexpr int kMargin = 18;
+constexpr int kSpacing = 14;
+
+} // namespace
+
+ContentView::ContentView(TalnModel* model, QWidget* parent)
+    : QWidget(parent), model_(model), fileName_(new ElidedLabel(this)),
+      spinner_(new BusySpinner(this)), open_(new QPushButton(QStringLiteral("Open…"), this)),
+      export_(new QPushButton(QStringLiteral("Export"), this)), dropZone_(new DropZone(this)),
+      waveforms_(new WaveformsArea(model, this)), controls_(new ControlsBar(model, this)),
+      error_(new QLabel(this)) {
+    setAcceptDrops(true);
+
+    auto* title = new QLabel(QStringLiteral("Taln"), this);
+    title->setObjectName(QStringLiteral("titleLabel"));
+    QFont titleFont = look::font(look::TextStyle::title2);
+    titleFont.setBold(true);
+    title->setFont(titleFont);
+
+    fileName_->setObjectName(QStringLiteral("fileNameLabel"));
+    QPalette secondary = fileName_->palette();
+    secondary.setColor(QPalette::WindowText, look::secondary(this));
+    fileName_->setPalette(secondary);
+    fileName_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+
+    spinner_->setObjectName(QStringLiteral("spinner"));
+    open_->setObjectName(QStringLiteral("openButton"));
+    export_->setObjectName(QStringLiteral("exportButton"));
+    export_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    auto* exportMenu = new QMenu(export_);
+    exportMenu->setObjectName(QStringLiteral("exportMenu"));
+    QAction* m4a = exportMenu->addAction(QStringLiteral("Export as M4A…"));
+    QAction* wav = exportMenu->addAction(QStringLiteral("Export as WAV…"));
+    export_->setMenu(exportMenu);
+
+    auto* header = new QHBoxLayout;
+    header->addWidget(title);
+    // The name takes what the buttons leave and elides in the middle inside it.
+    header->addWidget(fileName_, 1);
+    // Pushes the buttons to the trailing edge while there is no name to do it.
+    header->addStretch(0);
+    header->addWidget(spinner_);
+    header->addWidget(open_);
+    header->addWidget(export_);
+
+    error_->setObjectName(QStringLiteral("errorLine"));
+    // Messages carry file names and library text: never read them as markup.
+    error_->setTextFormat(Qt::PlainText);
+    error_->setWordWrap(true);
+    error_->setFont(look::font(look::TextStyle::callout));
+    QPalette red = error_->palette();
+    red.setColor(QPalette::WindowText, look::systemRed());
+    error_->setPalette(red);
+    error_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+    column->setSpacing(kSpacing);
+    column->addLayout(header);
+    column->addWidget(dropZone_, 1);
+    column->addWidget(waveforms_, 1);
+    column->addWidget(controls_);
+    column->addWidget(error_);
+
+    connect(open_, &QPushButton::clicked, model_, &TalnModel::openPanel);
+    connect(dropZone_, &DropZone::chooseFileRequested, model_, &TalnModel::openPanel);
+    connect(m4a, &QAction::triggered, model_,
+            [this] { model_->exportAudio(AudioExporter::Kind::m4a); });
+    connect(wav, &QAction::triggered, model_,
+            [this] { model_->exportAudio(AudioExporter::Kind::wav); });
+
+    connect(model_, &TalnModel::fileNameChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::isLoadingChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::isProcessingChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::errorMessageChanged, this, &ContentView::refresh);
+    // `orig` is not announced itself; it changes in the same turn as these.
+    connect(model_, &TalnModel::durationChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::origPeaksChanged, this, &ContentView::refresh);
+    refresh();
+}
+
+QUrl ContentView::droppedFile(const QMimeData* mime) {
+    if (mime == nullptr || !mime->hasUrls()) {
+        return {};
+    }
+    const QList<QUrl> urls = mime->urls();
+    if (urls.isEmpty() || !urls.front().isLocalFile() || urls.front().toLocalFile().isEmpty()) {
+        return {};
+    }
+    return urls.front();
+}
+
+void ContentView::dragEnterEvent(QDragEnterEvent* event) {
+    if (droppedFile(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    dropZone_->setTargeted(true);
+}
+
+void ContentView::dragMoveEvent(QDragMoveEvent* event) {
+    // Accepted for the whole view, the margins included.
+    if (droppedFile(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+}
+
+void ContentView::dragLeaveEvent(QDragLeaveEvent* event) {
+    dropZone_->setTargeted(false);
+    QWidget::dragLeaveEvent(event);
+}
+
+void ContentView::dropEvent(QDropEvent* event) {
+    dropZone_->setTargeted(false);
+    const QUrl file = droppedFile(event->mimeData());
+    if (file.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    // Loaded after the drop has been answered, so the drag source is not kept waiting.
+    const QString path = file.toLocalFile();
+    QMetaObject::invokeMethod(
+        model_, [model = model_, path] { model->load(path); }, Qt::QueuedConnection);
+}
+
+void ContentView::refresh() {
+    const bool loaded = !model_->orig().empty();
+    const bool loading = model_->isLoading();
+    const bool processing = model_->isProcessing();
+
+    const QString name = model_->fileName();
+    fileName_->setText(name);
+    fileName_->setVisible(!name.isNull());
+    spinner_->setVisible(loading || processing);
+    export_->setEnabled(loaded && !processing);
+
+    dropZone_->setVisible(!loaded);
+    dropZone_->setLoading(loading);
+    waveforms_->setVisible(loaded);
+    controls_->setVisible(loaded);
+
+    const QString message = model_->errorMessage();
+    error_->setText(message);
+    error_->setVisible(!message.isNull());
+}
+
+} // namespace taln

@@ -1,0 +1,158 @@
+#include "ui/controls_bar.h"
+
+#include "model/taln_model.h"
+#include "ui/look.h"
+#include "ui/text_format.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QShortcut>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+namespace taln {
+
+namespace {
+
+constexpr int kRowSpacing = 12;
+constexpr int kTransportSpacing = 16;
+constexpr int kStrengthSpacing = 12;
+// Width of the play symbol's frame, so the button keeps its width when the symbol changes.
+constexpr int kPlaySymbolFrame = 22;
+// Width of the value label: three digits of the title3 monospace font without the slider
+// moving when the number of digits changes.
+constexpr int kValueLabelWidth = 44;
+// Large control size: the buttons are this much taller than the body text line.
+constexpr int kLargeButtonExtra = 14;
+
+void setSecondary(QWidget* widget) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, look::secondary(widget));
+    widget->setPalette(palette);
+}
+
+} // namespace
+
+ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
+    : QWidget(parent), model_(model), play_(new QPushButton(this)), time_(new QLabel(this)),
+      compare_(new QPushButton(this)), slider_(new QSlider(Qt::Horizontal, this)),
+      value_(new QLabel(this)) {
+    setObjectName(QStringLiteral("controls"));
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+
+    const int buttonHeight = fontMetrics().height() + kLargeButtonExtra;
+
+    play_->setObjectName(QStringLiteral("playButton"));
+    play_->setIconSize(QSize(kPlaySymbolFrame, fontMetrics().height()));
+    play_->setFixedHeight(buttonHeight);
+    play_->setMinimumWidth(kPlaySymbolFrame + 2 * kLargeButtonExtra);
+
+    time_->setObjectName(QStringLiteral("timeLabel"));
+    time_->setTextFormat(Qt::PlainText);
+    time_->setFont(look::monospaceFont(look::TextStyle::body));
+    setSecondary(time_);
+
+    compare_->setObjectName(QStringLiteral("compareButton"));
+    compare_->setIcon(look::swapIcon(this));
+    compare_->setToolTip(QStringLiteral("Compare original and cleaned audio (C)"));
+    compare_->setFixedHeight(buttonHeight);
+
+    auto* strengthTitle = new QLabel(QStringLiteral("Strength"), this);
+    strengthTitle->setFont(look::font(look::TextStyle::headline));
+
+    slider_->setObjectName(QStringLiteral("strengthSlider"));
+    slider_->setRange(0, kSliderSteps);
+    slider_->setSingleStep(kSliderSteps / 100);
+    slider_->setPageStep(kSliderSteps / 10);
+
+    value_->setObjectName(QStringLiteral("strengthValue"));
+    value_->setTextFormat(Qt::PlainText);
+    value_->setFont(look::monospaceFont(look::TextStyle::title3));
+    value_->setFixedWidth(kValueLabelWidth);
+    value_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    auto* transport = new QHBoxLayout;
+    transport->setSpacing(kTransportSpacing);
+    transport->addWidget(play_);
+    transport->addWidget(time_);
+    transport->addStretch(1);
+    transport->addWidget(compare_);
+
+    auto* strength = new QHBoxLayout;
+    strength->setSpacing(kStrengthSpacing);
+    strength->addWidget(strengthTitle);
+    strength->addWidget(slider_, 1);
+    strength->addWidget(value_);
+
+    auto* rows = new QVBoxLayout(this);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(kRowSpacing);
+    rows->addLayout(transport);
+    rows->addLayout(strength);
+
+    // Window-wide shortcuts owned by the bar: Qt only honours them while the bar is
+    // visible, which is exactly while audio is loaded.
+    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
+    space->setContext(Qt::WindowShortcut);
+    connect(space, &QShortcut::activated, this, &ControlsBar::togglePlay);
+    auto* c = new QShortcut(QKeySequence(Qt::Key_C), this);
+    c->setContext(Qt::WindowShortcut);
+    connect(c, &QShortcut::activated, this, &ControlsBar::toggleHearing);
+
+    connect(play_, &QPushButton::clicked, this, &ControlsBar::togglePlay);
+    connect(compare_, &QPushButton::clicked, this, &ControlsBar::toggleHearing);
+    connect(slider_, &QSlider::valueChanged, this,
+            [this](int steps) { model_->setStrength(100.0 * steps / kSliderSteps); });
+
+    connect(model_, &TalnModel::isPlayingChanged, this, &ControlsBar::updateTransport);
+    connect(model_, &TalnModel::positionChanged, this, &ControlsBar::updateTransport);
+    connect(model_, &TalnModel::durationChanged, this, &ControlsBar::updateTransport);
+    connect(model_, &TalnModel::hearOriginalChanged, this, &ControlsBar::updateCompare);
+    connect(model_, &TalnModel::strengthChanged, this, &ControlsBar::updateStrength);
+    updateTransport();
+    updateCompare();
+    updateStrength();
+}
+
+void ControlsBar::togglePlay() {
+    // The shortcut and the button both need audio; the bar is hidden without it, and this
+    // check keeps a stray activation from reaching the model.
+    if (model_->orig().empty()) {
+        return;
+    }
+    model_->togglePlay();
+}
+
+void ControlsBar::toggleHearing() {
+    if (model_->orig().empty()) {
+        return;
+    }
+    model_->setHearOriginal(!model_->hearOriginal());
+}
+
+void ControlsBar::updateTransport() {
+    play_->setIcon(model_->isPlaying() ? look::pauseIcon(this) : look::playIcon(this));
+    play_->setToolTip(model_->isPlaying() ? QStringLiteral("Pause") : QStringLiteral("Play"));
+    time_->setText(formatTime(model_->position()) + QStringLiteral(" / ") +
+                   formatTime(model_->duration()));
+}
+
+void ControlsBar::updateCompare() {
+    compare_->setText(model_->hearOriginal() ? QStringLiteral("Hearing: Original")
+                                             : QStringLiteral("Hearing: Cleaned"));
+}
+
+void ControlsBar::updateStrength() {
+    const double strength = model_->strength();
+    value_->setText(formatStrength(strength));
+    // Following the model must not write it back: each write schedules a cleaning run.
+    const QSignalBlocker blocker(slider_);
+    const double clamped = std::isfinite(strength) ? std::clamp(strength, 0.0, 100.0) : 0.0;
+    slider_->setValue(static_cast<int>(std::lround(clamped * kSliderSteps / 100.0)));
+}
+
+} // namespace taln

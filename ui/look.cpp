@@ -1,0 +1,177 @@
+#include "ui/look.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
+#include <QStyle>
+#include <QWidget>
+
+#include <array>
+
+namespace taln::look {
+
+namespace {
+
+// Bar heights of the drawn waveform glyph, as fractions of its half height.
+constexpr std::array<double, 9> kGlyphBars = {0.25, 0.55, 0.9, 0.6, 1.0, 0.7, 0.4, 0.8, 0.3};
+
+double scaleOf(TextStyle style) {
+    switch (style) {
+    case TextStyle::body:
+    case TextStyle::headline:
+        return 1.0;
+    case TextStyle::title2:
+        return 17.0 / 13.0;
+    case TextStyle::title3:
+        return 15.0 / 13.0;
+    case TextStyle::callout:
+        return 12.0 / 13.0;
+    case TextStyle::caption:
+        return 10.0 / 13.0;
+    }
+    return 1.0;
+}
+
+QFont scaled(QFont base, TextStyle style) {
+    const qreal points = base.pointSizeF() > 0 ? base.pointSizeF() : 10.0;
+    base.setPointSizeF(points * scaleOf(style));
+    if (style == TextStyle::headline) {
+        base.setWeight(QFont::DemiBold);
+    }
+    return base;
+}
+
+QPalette paletteOf(const QWidget* widget) {
+    return widget != nullptr ? widget->palette() : QApplication::palette();
+}
+
+QIcon themed(const char* name, QStyle::StandardPixmap fallback, const QWidget* widget) {
+    QIcon icon = QIcon::fromTheme(QString::fromLatin1(name));
+    if (!icon.isNull()) {
+        return icon;
+    }
+    const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    return style->standardIcon(fallback, nullptr, widget);
+}
+
+// Bars centred on the middle of `area`, each as tall as its share of kGlyphBars.
+void drawGlyphBars(QPainter& painter, const QRectF& area, const QColor& color) {
+    const double step = area.width() / static_cast<double>(kGlyphBars.size());
+    const double barWidth = step * 0.55;
+    const double mid = area.center().y();
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(color);
+    for (std::size_t i = 0; i < kGlyphBars.size(); ++i) {
+        const double half = kGlyphBars[i] * area.height() * 0.5;
+        const QRectF bar(area.left() + step * static_cast<double>(i) + (step - barWidth) / 2,
+                         mid - half, barWidth, 2 * half);
+        painter.drawRoundedRect(bar, barWidth / 2, barWidth / 2);
+    }
+}
+
+} // namespace
+
+QFont font(TextStyle style) {
+    return scaled(QApplication::font(), style);
+}
+
+QFont monospaceFont(TextStyle style) {
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPointSizeF(QApplication::font().pointSizeF() > 0 ? QApplication::font().pointSizeF()
+                                                              : 10.0);
+    return scaled(fixed, style);
+}
+
+QColor secondary(const QWidget* widget) {
+    return primary(widget, 0.5);
+}
+
+QColor primary(const QWidget* widget, double opacity) {
+    QColor color = paletteOf(widget).color(QPalette::WindowText);
+    color.setAlphaF(static_cast<float>(opacity));
+    return color;
+}
+
+QColor accent(const QWidget* widget) {
+    return paletteOf(widget).color(QPalette::Highlight);
+}
+
+QColor systemRed() {
+    return QColor(0xe0, 0x1b, 0x24);
+}
+
+QColor systemOrange() {
+    return QColor(0xff, 0x95, 0x00);
+}
+
+QColor systemGray() {
+    return QColor(0x8e, 0x8e, 0x93);
+}
+
+QColor systemTeal() {
+    return QColor(0x30, 0xb0, 0xc7);
+}
+
+QIcon playIcon(const QWidget* widget) {
+    return themed("media-playback-start", QStyle::SP_MediaPlay, widget);
+}
+
+QIcon pauseIcon(const QWidget* widget) {
+    return themed("media-playback-pause", QStyle::SP_MediaPause, widget);
+}
+
+QIcon swapIcon(const QWidget* widget) {
+    return themed("object-flip-horizontal", QStyle::SP_BrowserReload, widget);
+}
+
+QPixmap waveformSymbol(const QColor& color, int size, qreal devicePixelRatio) {
+    QPixmap pixmap(QSize(size, size) * devicePixelRatio);
+    pixmap.setDevicePixelRatio(devicePixelRatio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double s = size;
+    drawGlyphBars(painter, QRectF(0.04 * s, 0.14 * s, 0.74 * s, 0.62 * s), color);
+
+    // The minus badge sits in the lower right corner, cut out of the bars behind it.
+    const QRectF badge(0.6 * s, 0.58 * s, 0.38 * s, 0.38 * s);
+    painter.setCompositionMode(QPainter::CompositionMode_Clear);
+    painter.setBrush(Qt::black);
+    painter.drawEllipse(badge.adjusted(-0.05 * s, -0.05 * s, 0.05 * s, 0.05 * s));
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    painter.setBrush(color);
+    painter.drawEllipse(badge);
+    painter.setCompositionMode(QPainter::CompositionMode_Clear);
+    const double barHeight = 0.06 * s;
+    painter.drawRect(QRectF(badge.left() + 0.09 * s, badge.center().y() - barHeight / 2,
+                            badge.width() - 0.18 * s, barHeight));
+    return pixmap;
+}
+
+QIcon appIcon() {
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const double s = size;
+        // Same geometry as ui/taln.svg on its 128 grid.
+        QLinearGradient background(0, 0, 0, s);
+        background.setColorAt(0, QColor(0x2b, 0x3a, 0x55));
+        background.setColorAt(1, QColor(0x16, 0x1e, 0x2e));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(background);
+        painter.drawRoundedRect(QRectF(0.06 * s, 0.06 * s, 0.88 * s, 0.88 * s), 0.2 * s, 0.2 * s);
+        drawGlyphBars(painter, QRectF(0.17 * s, 0.22 * s, 0.66 * s, 0.56 * s), systemTeal());
+        painter.setBrush(systemOrange());
+        painter.drawRect(QRectF(0.56 * s, 0.16 * s, 0.03 * s, 0.68 * s));
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+} // namespace taln::look

@@ -1,0 +1,18 @@
+#pragma once
+
+// Text formatting of the controls bar, as free functions so they can be tested directly.
+// Pure; any thread.
+
+#include <QString>
+
+namespace taln {
+
+// Seconds as "m:ss": floored to whole seconds, minutes without padding or an hours field
+// (65.3 -> "1:05", 3600 -> "60:00"). Values that are not finite or below zero read "0:00".
+QString formatTime(double seconds);
+
+// The strength's value label: the percent truncated toward zero, a plain integer
+// (59.9 -> "59"). Values that are not finite read "0"; the rest is clamped to 0...100.
+QString formatStrength(double strength);
+
+} // namespace taln

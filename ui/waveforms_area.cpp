@@ -1,0 +1,128 @@
+#include "ui/waveforms_area.h"
+
+#include "model/taln_model.h"
+#include "ui/look.h"
+#include "ui/waveform_lane.h"
+
+#include <QMouseEvent>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+namespace taln {
+
+namespace {
+
+constexpr int kLaneSpacing = 10;
+constexpr int kPlayheadWidth = 2;
+
+} // namespace
+
+WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
+    : QWidget(parent), model_(model),
+      original_(new WaveformLane(QStringLiteral("Original"), look::systemGray(), this)),
+      cleaned_(new WaveformLane(QStringLiteral("Cleaned"), look::systemTeal(), this)),
+      // The playhead belongs to the area's parent, so at position 0 (or the end) the half
+      // that lies outside the area is not clipped away.
+      playhead_(new QWidget(parent != nullptr ? parent : this)) {
+    setObjectName(QStringLiteral("waveforms"));
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    original_->setObjectName(QStringLiteral("originalLane"));
+    cleaned_->setObjectName(QStringLiteral("cleanedLane"));
+
+    auto* lanes = new QVBoxLayout(this);
+    lanes->setContentsMargins(0, 0, 0, 0);
+    lanes->setSpacing(kLaneSpacing);
+    lanes->addWidget(original_, 1);
+    lanes->addWidget(cleaned_, 1);
+
+    // The playhead floats above the lanes, outside the layout, and lets presses through.
+    playhead_->setObjectName(QStringLiteral("playhead"));
+    playhead_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    playhead_->setAutoFillBackground(true);
+    QPalette playheadPalette = playhead_->palette();
+    playheadPalette.setColor(QPalette::Window, look::systemOrange());
+    playhead_->setPalette(playheadPalette);
+    playhead_->raise();
+    if (playhead_->parentWidget() != this) {
+        playhead_->hide(); // shown with the area, see showEvent
+    }
+
+    connect(model_, &TalnModel::origPeaksChanged, this, &WaveformsArea::updateLanes);
+    connect(model_, &TalnModel::cleanPeaksChanged, this, &WaveformsArea::updateLanes);
+    connect(model_, &TalnModel::peakScaleChanged, this, &WaveformsArea::updateLanes);
+    connect(model_, &TalnModel::hearOriginalChanged, this, &WaveformsArea::updateLanes);
+    connect(model_, &TalnModel::positionChanged, this, &WaveformsArea::updatePlayhead);
+    connect(model_, &TalnModel::durationChanged, this, &WaveformsArea::updatePlayhead);
+    updateLanes();
+    updatePlayhead();
+}
+
+double WaveformsArea::seekFraction(double x, double width) {
+    return x / std::max(width, 1.0);
+}
+
+void WaveformsArea::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    model_->seek(seekFraction(event->position().x(), width()));
+    event->accept();
+}
+
+void WaveformsArea::mouseMoveEvent(QMouseEvent* event) {
+    if (!(event->buttons() & Qt::LeftButton)) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    model_->seek(seekFraction(event->position().x(), width()));
+    event->accept();
+}
+
+void WaveformsArea::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    updatePlayhead();
+}
+
+void WaveformsArea::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    updatePlayhead();
+}
+
+void WaveformsArea::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    updatePlayhead();
+    playhead_->show();
+}
+
+void WaveformsArea::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (playhead_->parentWidget() != this) {
+        playhead_->hide();
+    }
+}
+
+void WaveformsArea::updateLanes() {
+    const bool hearOriginal = model_->hearOriginal();
+    original_->setPeaks(model_->origPeaks());
+    original_->setScale(model_->peakScale());
+    original_->setActive(hearOriginal);
+    cleaned_->setPeaks(model_->cleanPeaks());
+    cleaned_->setScale(model_->peakScale());
+    cleaned_->setActive(!hearOriginal);
+}
+
+void WaveformsArea::updatePlayhead() {
+    const double duration = model_->duration();
+    const double fraction = duration > 0.0 ? model_->position() / duration : 0.0;
+    // Offset by half the bar so it is centred on the position; at 0 it pokes 1 px past the
+    // left edge, into the window's margin.
+    const double left = fraction * width() - kPlayheadWidth / 2.0;
+    const QPoint origin = playhead_->parentWidget() == this ? QPoint(0, 0) : pos();
+    playhead_->setGeometry(origin.x() + static_cast<int>(std::lround(left)), origin.y(),
+                           kPlayheadWidth, height());
+    playhead_->raise();
+}
+
+} // namespace taln

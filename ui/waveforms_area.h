@@ -1,0 +1,47 @@
+#pragma once
+
+// WaveformsArea: the original lane above the cleaned lane, 10 px apart, one orange playhead
+// across both, and seeking: a press or a drag anywhere in the area (the gap between the
+// lanes included) seeks the model to x / width, unclamped; the model clamps.
+// Reads the model's peaks, scale, hearOriginal, position and duration. Main thread.
+
+#include <QWidget>
+
+namespace taln {
+
+class TalnModel;
+class WaveformLane;
+
+class WaveformsArea : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit WaveformsArea(TalnModel* model, QWidget* parent = nullptr);
+
+    WaveformLane* originalLane() const { return original_; }
+    WaveformLane* cleanedLane() const { return cleaned_; }
+    // The orange bar; a child of the area's parent, placed over the area.
+    QWidget* playhead() const { return playhead_; }
+
+    // The seek fraction for a pointer at `x` in an area `width` wide.
+    static double seekFraction(double x, double width);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void updateLanes();
+    void updatePlayhead();
+
+    TalnModel* model_;
+    WaveformLane* original_;
+    WaveformLane* cleaned_;
+    QWidget* playhead_;
+};
+
+} // namespace taln
