@@ -192,16 +192,12 @@ void Player::Impl::publishSilence() {
     publish(std::make_unique<Schedule>());
 }
 
-// Main thread. Frees the schedules the mixer has moved past. While the output is stopped
-// nothing reads them, so all but the newest go.
+// Main thread. Frees the schedules the mixer has moved past: those older than the one it
+// last acknowledged. The newest is kept whatever the mixer has seen.
 void Player::Impl::freeRetired() {
-    const bool pulling = output->isRunning();
     const std::uint64_t inUse = acknowledged.load(std::memory_order_acquire);
     std::erase_if(schedules, [&](const std::unique_ptr<Schedule>& s) {
-        if (s.get() == latest) {
-            return false;
-        }
-        return !pulling || s->generation < inUse;
+        return s.get() != latest && s->generation < inUse;
     });
 }
 

@@ -43,6 +43,13 @@ std::optional<std::string> SdlOutput::open() {
 }
 
 std::optional<std::string> SdlOutput::start(RenderFn render, void* user) {
+    if (device_ != 0 && SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED) {
+        // The device went away (unplugged, server gone): SDL stops it for good. Close it and
+        // open the default device afresh, or report why that fails.
+        SDL_CloseAudioDevice(device_);
+        device_ = 0;
+        running_ = false;
+    }
     if (device_ == 0) {
         if (auto reason = open()) {
             return reason;
@@ -73,7 +80,7 @@ void SdlOutput::stop() {
 }
 
 bool SdlOutput::isRunning() const {
-    return running_;
+    return running_ && SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_PLAYING;
 }
 
 // SDL's audio thread.

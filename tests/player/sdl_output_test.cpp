@@ -98,6 +98,7 @@ TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch)
         const auto reason = player.start(0);
         ASSERT_FALSE(reason) << *reason;
         EXPECT_NE(SDL_WasInit(SDL_INIT_AUDIO), 0u);
+        EXPECT_TRUE(sdl->isRunning());
         bufferFrames = sdl->bufferFrames();
         EXPECT_GT(bufferFrames, 0);
         EXPECT_LE(bufferFrames, SdlOutput::kBufferFrames);
@@ -106,6 +107,9 @@ TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch)
         player.setHearOriginal(true);
         ASSERT_TRUE(waitUntilPlayed(player, n + 4096));
         player.stop();
+        EXPECT_TRUE(sdl->isRunning()); // stopping the tracks leaves the device pulling
+        player.load({}, {}, kRate);
+        EXPECT_FALSE(sdl->isRunning());
     } // closing the device flushes the file
 
     const std::vector<float> data = readFloats(file);
