@@ -121,6 +121,10 @@ WavFormat readWavFormat(const std::filesystem::path& path) {
             format.channels = le16(bytes, at + 10);
             format.sampleRate = static_cast<int>(le32(bytes, at + 12));
             format.bitsPerSample = le16(bytes, at + 22);
+            // WAVE_FORMAT_EXTENSIBLE: the sub-format GUID begins with the plain tag.
+            if (format.formatTag == 0xFFFE && size >= 40 && at + 34 <= bytes.size()) {
+                format.formatTag = le16(bytes, at + 32);
+            }
         } else if (id == "data") {
             format.dataBytes = size;
         }

@@ -44,7 +44,8 @@ void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_
 
 // The WAV header fields a test checks, read from the file's "fmt " chunk.
 struct WavFormat {
-    int formatTag = 0; // 1: integer PCM, 3: IEEE float
+    // 1: integer PCM, 3: IEEE float; for WAVE_FORMAT_EXTENSIBLE, the tag of its sub-format.
+    int formatTag = 0;
     int channels = 0;
     int sampleRate = 0;
     int bitsPerSample = 0;
