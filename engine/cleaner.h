@@ -1,6 +1,23 @@
 #pragma once
 
-// Cleaner: the noise-reduction engine. (Contract to be completed by the implementation.)
+// Cleaner: the noise-reduction engine. Static operations only; nothing survives a call except
+// the window table.
+//
+// Units: samples are 32-bit floats of one channel (44,100 Hz in Taln, though any positive rate
+// works); noise profiles are 1025 bin powers in RealFFT's forward scale (re² + im², which is
+// 4·|DFT|² of a windowed 2048-sample frame). Frames are 2048 samples at a hop of 512 under the
+// periodic square-root Hann `window`.
+//
+// Numbers: single precision for samples, spectra and gains; double precision inside the
+// pre-filter and for building the window. The engine is compiled without -ffast-math and
+// without contraction, so results are the same on every x86-64, with or without AVX2.
+//
+// Threads: every operation may be called from any thread, several at once; they share only the
+// read-only window table.
+//
+// Memory: `clean` allocates its result (one float per input sample) and a few frames of working
+// state, whatever the length of the channel; `estimateNoise` allocates its 1025-value result, one
+// candidate record per frame and one FFT. The caller owns every returned array.
 
 #include "engine/cancel_token.h"
 
@@ -19,16 +36,52 @@ public:
     static constexpr std::int64_t kBins = 1025;
 
     // The 2048-point periodic square-root Hann window; built once, on first use, from any thread.
+    // Its squares at a hop of 512 add up to exactly 2 at every sample.
     static const std::array<float, 2048>& window();
 
-    // One channel's noise profile: 1025 bin powers, never below 1e-14. Any thread.
+    // One channel's noise profile: 1025 bin powers, never below 1e-14: the mean power spectrum of
+    // the quietest tenth of the channel's whole frames (at least 4 of them), skipping frames of
+    // digital silence, smoothed over ±2 bins. Channels shorter than one frame, or silent ones,
+    // get the flat 1e-14 profile. Any thread.
     static std::vector<float> estimateNoise(std::span<const float> samples);
 
     // One channel cleaned at `strength` (0 ... 1), or nothing when `token` was cancelled.
     // `noise` holds at least 1025 values. Any thread.
+    //
+    // The result has exactly as many samples as `samples`, with no delay. A strength that is not
+    // above 0 (or not a number) returns the input unchanged. The token is read at frames 0, 256,
+    // 512, ...: a cancellation is noticed within 256 hops (about 3 s of audio at 44.1 kHz).
     static std::optional<std::vector<float>> clean(std::span<const float> samples,
                                                    std::span<const float> noise, float strength,
                                                    double sampleRate, const CancelToken& token);
+
+private:
+    friend class BiquadCascade;
+    friend struct CleanerTestAccess;
+
+    // One second-order section, a0 divided out.
+    struct Biquad {
+        double b0 = 0.0;
+        double b1 = 0.0;
+        double b2 = 0.0;
+        double a1 = 0.0;
+        double a2 = 0.0;
+    };
+
+    // The pre-filter cascade for strength `s` at `sr` Hz, in filtering order: two high-pass
+    // sections (fourth-order Butterworth, corner 40 + 80·s Hz), then above s = 0.05 the hum
+    // notches at the harmonics of 50 and 60 Hz below 1 kHz. At most 18 sections.
+    static std::vector<Biquad> prefilterSections(double sr, float s);
+
+    // The channel through the pre-filter cascade, from rest, computed in double precision.
+    static std::vector<float> prefilter(std::span<const float> samples, double sr, float s);
+
+    // Called with each frame index after that frame's cancellation poll; for tests only.
+    using FrameObserver = void (*)(std::int64_t frame, void* user);
+
+    static std::optional<std::vector<float>>
+    cleanObserved(std::span<const float> samples, std::span<const float> noise, float strength,
+                  double sampleRate, const CancelToken& token, FrameObserver observer, void* user);
 };
 
 } // namespace taln

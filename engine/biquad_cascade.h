@@ -1,0 +1,71 @@
+#pragma once
+
+// BiquadCascade: runs the pre-filter's second-order sections over one channel as a stream, in
+// double precision, handing out the filtered samples block by block. Internal to the engine.
+//
+// Every section starts from rest and computes, in direct form I and in exactly this order,
+//     y[n] = ((b2·x[n−2] + (b1·x[n−1] + b0·x[n])) − a1·y[n−1]) − a2·y[n−2],
+// so any block size and any kernel give the same bits as one whole pass per section over the
+// whole channel. The samples are widened to double on the way in and narrowed to float (nearest)
+// on the way out. Past the end of the input, the input counts as zeros.
+//
+// Kernels: `sectionwise` runs each section over a block of up to 4096 samples in turn; the
+// wavefront kernels run section k on sample n while section k+1 works on sample n−1, so that no
+// section waits on another within a step and the steps run across sections in SIMD lanes, with
+// the same arithmetic per section (no fused multiply-add). `best` is the AVX2 wavefront where
+// the processor has AVX2, the baseline (SSE2) wavefront otherwise.
+//
+// Thread: one thread at a time. Allocation: construction only (one 4096-double block).
+
+#include "engine/cleaner.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace taln {
+
+class BiquadCascade {
+public:
+    enum class Kernel { sectionwise, wavefront, wavefrontAvx2, best };
+
+    static constexpr int kMaxSections = 20;
+
+    // `sections` in filtering order, at most kMaxSections; `input` must outlive the cascade.
+    // Kernel::wavefrontAvx2 on a processor without AVX2 falls back to the baseline wavefront.
+    BiquadCascade(std::span<const Cleaner::Biquad> sections, std::span<const float> input,
+                  Kernel kernel = Kernel::best);
+
+    // Writes the next `count` filtered samples of the stream to `out`.
+    void pull(float* out, std::int64_t count);
+
+    static bool avx2Available() noexcept;
+
+private:
+    void pullSectionwise(float* out, std::int64_t count);
+    void pullWavefront(float* out, std::int64_t count);
+    void runWavefront(float* out, std::int64_t steps);
+
+    std::span<const float> input_;
+    Kernel kernel_;
+    int sections_;
+    int vectors_;           // wavefront: 4-lane vectors holding the sections
+    std::int64_t step_ = 0; // next input sample to enter the first section
+    bool primed_ = false;   // wavefront: the first sections-1 steps are done
+
+    // Lane k holds section k; lanes past the last section hold zeros and are never read.
+    alignas(32) std::array<double, kMaxSections> b0_{};
+    alignas(32) std::array<double, kMaxSections> b1_{};
+    alignas(32) std::array<double, kMaxSections> b2_{};
+    alignas(32) std::array<double, kMaxSections> a1_{};
+    alignas(32) std::array<double, kMaxSections> a2_{};
+    alignas(32) std::array<double, kMaxSections> x1_{};
+    alignas(32) std::array<double, kMaxSections> x2_{};
+    alignas(32) std::array<double, kMaxSections> y1_{};
+    alignas(32) std::array<double, kMaxSections> y2_{};
+
+    std::vector<double> block_; // sectionwise: one block in double precision
+};
+
+} // namespace taln

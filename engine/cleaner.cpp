@@ -1,0 +1,299 @@
+#include "engine/cleaner.h"
+
+#include "engine/biquad_cascade.h"
+#include "engine/real_fft.h"
+#include "engine/spectral_gain.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+namespace taln {
+
+namespace {
+
+constexpr std::int64_t kFrame = Cleaner::kFrameLength;
+constexpr std::int64_t kHop = Cleaner::kHop;
+constexpr std::int64_t kBins = Cleaner::kBins;
+constexpr std::int64_t kNyquist = kBins - 1;
+
+// Profiles never go below this, so the cleaner never divides by, or compares with, zero.
+constexpr float kPowerFloor = 1e-14f;
+
+// Frames whose mean square is at or below this (about −90 dBFS) are digital silence or
+// near-silence and would pull the profile toward zero: never noise candidates.
+constexpr float kSilenceMeanSquare = 1e-9f;
+
+// Cancellation is polled every 256 frames: at most 255 more hops (about 3 s of audio at
+// 44.1 kHz) run after a cancel, for one relaxed load per 256 frames.
+constexpr std::int64_t kPollInterval = 256;
+
+// The extended signal is prefiltered and staged this many samples at a time.
+constexpr std::int64_t kStageChunk = 8 * kHop;
+
+// Bin powers of the packed spectrum now in `fft`: re² + im², DC in re[0], Nyquist in im[0].
+void binPowers(const RealFFT& fft, float* power) {
+    const float* re = fft.re();
+    const float* im = fft.im();
+    power[0] = re[0] * re[0];
+    power[kNyquist] = im[0] * im[0];
+    for (std::int64_t k = 1; k < kNyquist; ++k) {
+        power[k] = re[k] * re[k] + im[k] * im[k];
+    }
+}
+
+// Hands out the extended signal, 2048 zeros, the pre-filtered channel, then zeros, from a
+// staging buffer of a few frames that slides along it.
+class ExtendedSignal {
+public:
+    ExtendedSignal(BiquadCascade& cascade, std::int64_t channelLength)
+        : cascade_(cascade), length_(channelLength),
+          stage_(static_cast<std::size_t>(kFrame + kStageChunk), 0.0f) {}
+
+    // The 2048 samples starting at `start` (a multiple of 512, ascending from call to call).
+    const float* frameAt(std::int64_t start) {
+        if (start + kFrame > stageStart_ + staged_) {
+            const std::int64_t keep = std::max<std::int64_t>(stageStart_ + staged_ - start, 0);
+            std::memmove(stage_.data(), stage_.data() + (start - stageStart_),
+                         static_cast<std::size_t>(keep) * sizeof(float));
+            stageStart_ = start;
+            staged_ = keep;
+            fill(static_cast<std::int64_t>(stage_.size()) - keep);
+        }
+        return stage_.data() + (start - stageStart_);
+    }
+
+private:
+    void fill(std::int64_t count) {
+        float* dst = stage_.data() + staged_;
+        std::int64_t index = stageStart_ + staged_; // index in the extended signal
+        const std::int64_t end = index + count;
+        staged_ += count;
+        // Leading zeros.
+        while (index < end && index < kFrame) {
+            *dst++ = 0.0f;
+            ++index;
+        }
+        // The pre-filtered channel, pulled in order.
+        const std::int64_t channelEnd = std::min(end, kFrame + length_);
+        if (index < channelEnd) {
+            cascade_.pull(dst, channelEnd - index);
+            dst += channelEnd - index;
+            index = channelEnd;
+        }
+        // Trailing zeros.
+        while (index < end) {
+            *dst++ = 0.0f;
+            ++index;
+        }
+    }
+
+    BiquadCascade& cascade_;
+    std::int64_t length_;
+    std::vector<float> stage_;
+    std::int64_t stageStart_ = 0;
+    std::int64_t staged_ = 0;
+};
+
+} // namespace
+
+const std::array<float, 2048>& Cleaner::window() {
+    // A function-local static: built once, and concurrent first callers wait for it.
+    static const std::array<float, 2048> table = [] {
+        std::array<float, 2048> w{};
+        for (std::size_t i = 0; i < w.size(); ++i) {
+            const double phase = 2.0 * std::numbers::pi * static_cast<double>(i) / 2048.0;
+            w[i] = static_cast<float>(std::sqrt(0.5 - 0.5 * std::cos(phase)));
+        }
+        return w;
+    }();
+    return table;
+}
+
+std::vector<float> Cleaner::estimateNoise(std::span<const float> samples) {
+    std::vector<float> profile(kBins, kPowerFloor);
+    const auto n = static_cast<std::int64_t>(samples.size());
+    if (n < kFrame) {
+        return profile;
+    }
+    const std::int64_t frames = (n - kFrame) / kHop + 1;
+
+    struct Candidate {
+        float energy;
+        std::int64_t frame;
+    };
+    std::vector<Candidate> candidates;
+    candidates.reserve(static_cast<std::size_t>(frames));
+    for (std::int64_t f = 0; f < frames; ++f) {
+        const float* x = samples.data() + f * kHop;
+        float energy = 0.0f;
+        for (std::int64_t i = 0; i < kFrame; ++i) {
+            energy += x[i] * x[i];
+        }
+        if (energy * (1.0f / 2048.0f) > kSilenceMeanSquare) {
+            candidates.push_back({energy, f});
+        }
+    }
+    if (candidates.empty()) {
+        return profile;
+    }
+    // Quietest first; equal energies keep ascending frame order.
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.energy < b.energy; });
+    // The quietest tenth of ALL frames (at least 4), as far as there are candidates.
+    const std::int64_t count = std::min(std::max<std::int64_t>(frames / 10, 4),
+                                        static_cast<std::int64_t>(candidates.size()));
+
+    const auto& w = window();
+    RealFFT fft(kFrame);
+    std::vector<float> sum(kBins, 0.0f);
+    std::vector<float> power(kBins, 0.0f);
+    for (std::int64_t c = 0; c < count; ++c) {
+        const float* x = samples.data() + candidates[static_cast<std::size_t>(c)].frame * kHop;
+        float* frame = fft.frameBuffer();
+        for (std::int64_t i = 0; i < kFrame; ++i) {
+            frame[i] = x[i] * w[static_cast<std::size_t>(i)];
+        }
+        fft.forward(frame);
+        binPowers(fft, power.data());
+        for (std::int64_t k = 0; k < kBins; ++k) {
+            sum[k] += power[k];
+        }
+    }
+
+    const float inverseCount = 1.0f / static_cast<float>(count);
+    for (std::int64_t b = 0; b < kBins; ++b) {
+        const std::int64_t lo = std::max<std::int64_t>(b - 2, 0);
+        const std::int64_t hi = std::min<std::int64_t>(b + 2, kNyquist);
+        float acc = 0.0f;
+        for (std::int64_t k = lo; k <= hi; ++k) {
+            acc += sum[k];
+        }
+        const float mean = acc / static_cast<float>(hi - lo + 1);
+        const float v = inverseCount * mean;
+        profile[b] = v > kPowerFloor ? v : kPowerFloor; // not-a-number also gives the floor
+    }
+    return profile;
+}
+
+std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s) {
+    std::vector<Biquad> sections;
+    sections.reserve(18);
+
+    // Fourth-order Butterworth high-pass as two sections; the divisors are their 2·Q
+    // (1/cos(π/8) and 1/cos(3π/8)) to four decimals. The corner rises from 40 Hz at s = 0 to
+    // 120 Hz at s = 1.
+    const double fc = static_cast<double>(s) * 80.0 + 40.0;
+    const double w0 = fc * 2.0 * std::numbers::pi / sr;
+    const double sn = std::sin(w0);
+    const double cs = std::cos(w0);
+    for (const double d : {1.0824, 2.6132}) {
+        const double alpha = sn / d;
+        const double a0 = 1.0 + alpha;
+        Biquad hp;
+        hp.b0 = ((1.0 + cs) * 0.5) / a0;
+        hp.b1 = -(1.0 + cs) / a0;
+        hp.b2 = hp.b0;
+        hp.a1 = (-2.0 * cs) / a0;
+        hp.a2 = (1.0 - alpha) / a0;
+        sections.push_back(hp);
+    }
+
+    // Mains hum: notches (Q = 30) on the harmonics of 50 and 60 Hz below 1 kHz and below
+    // 0.45·sr. Off at the lowest strengths, where the user asked for almost nothing.
+    if (s > 0.05f) {
+        for (const double base : {50.0, 60.0}) {
+            for (int h = 1; h <= 8; ++h) {
+                const double f = base * h;
+                if (!(f < 1000.0 && f < 0.45 * sr)) {
+                    continue;
+                }
+                const double nw0 = f * 2.0 * std::numbers::pi / sr;
+                const double alpha = std::sin(nw0) / 60.0;
+                const double a0 = 1.0 + alpha;
+                Biquad notch;
+                notch.b0 = 1.0 / a0;
+                notch.b1 = (-2.0 * std::cos(nw0)) / a0;
+                notch.b2 = notch.b0;
+                notch.a1 = notch.b1;
+                notch.a2 = (1.0 - alpha) / a0;
+                sections.push_back(notch);
+            }
+        }
+    }
+    return sections;
+}
+
+std::vector<float> Cleaner::prefilter(std::span<const float> samples, double sr, float s) {
+    std::vector<float> out(samples.size());
+    const std::vector<Biquad> sections = prefilterSections(sr, s);
+    BiquadCascade cascade(sections, samples);
+    cascade.pull(out.data(), static_cast<std::int64_t>(out.size()));
+    return out;
+}
+
+std::optional<std::vector<float>> Cleaner::clean(std::span<const float> samples,
+                                                 std::span<const float> noise, float strength,
+                                                 double sampleRate, const CancelToken& token) {
+    return cleanObserved(samples, noise, strength, sampleRate, token, nullptr, nullptr);
+}
+
+std::optional<std::vector<float>> Cleaner::cleanObserved(std::span<const float> samples,
+                                                         std::span<const float> noise,
+                                                         float strength, double sampleRate,
+                                                         const CancelToken& token,
+                                                         FrameObserver observer, void* user) {
+    // Strength 0, negative or not a number: nothing to do, not even the pre-filter.
+    if (!(strength > 0.0f) || samples.empty()) {
+        return std::vector<float>(samples.begin(), samples.end());
+    }
+    assert(noise.size() >= static_cast<std::size_t>(kBins));
+
+    // The channel sits at index 2048 of an extended signal padded with zeros to a multiple of
+    // the hop, at least 2048 past its end, so that every sample lies in exactly four frames.
+    const auto n = static_cast<std::int64_t>(samples.size());
+    const std::int64_t pad = ((-(n + kFrame)) % kHop + kHop) % kHop;
+    const std::int64_t extended = n + 2 * kFrame + pad;
+    const std::int64_t frames = (extended - kFrame) / kHop + 1;
+
+    const std::vector<Biquad> sections = prefilterSections(sampleRate, strength);
+    BiquadCascade cascade(sections, samples);
+    ExtendedSignal signal(cascade, n);
+    SpectralGain gain(noise, strength);
+    RealFFT fft(kFrame);
+    const auto& w = window();
+
+    // Overlap-add straight into the result: output index m of frame t is result index
+    // 512·t + m − 2048, and frames only ever add to it, in frame order, from zero.
+    std::vector<float> result(static_cast<std::size_t>(n), 0.0f);
+
+    for (std::int64_t t = 0; t < frames; ++t) {
+        if (t % kPollInterval == 0 && token.cancelled()) {
+            return std::nullopt;
+        }
+        if (observer != nullptr) {
+            observer(t, user);
+        }
+        const float* e = signal.frameAt(t * kHop);
+        float* frame = fft.frameBuffer();
+        for (std::int64_t i = 0; i < kFrame; ++i) {
+            frame[i] = e[i] * w[static_cast<std::size_t>(i)];
+        }
+        fft.forward(frame);
+        gain.apply(t, fft.re(), fft.im());
+        fft.inverse(frame);
+
+        const std::int64_t offset = t * kHop - kFrame;
+        const std::int64_t first = std::max<std::int64_t>(0, -offset);
+        const std::int64_t last = std::min<std::int64_t>(kFrame, n - offset);
+        float* out = result.data();
+        for (std::int64_t i = first; i < last; ++i) {
+            out[offset + i] += (frame[i] * w[static_cast<std::size_t>(i)]) * 0.5f;
+        }
+    }
+    return result;
+}
+
+} // namespace taln

@@ -1,0 +1,62 @@
+#pragma once
+
+// CleanerTestAccess: the door through which the engine's tests and benchmarks reach the private
+// pieces of Cleaner (the pre-filter, its sections, and a clean run with a per-frame observer).
+// Not for application code: the model and the views use Cleaner's public operations only.
+
+#include "engine/biquad_cascade.h"
+#include "engine/cleaner.h"
+
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace taln {
+
+struct CleanerTestAccess {
+    // A copy of Cleaner::Biquad's coefficients.
+    struct Section {
+        double b0, b1, b2, a1, a2;
+    };
+
+    static std::vector<Section> prefilterSections(double sr, float s) {
+        std::vector<Section> out;
+        for (const Cleaner::Biquad& b : Cleaner::prefilterSections(sr, s)) {
+            out.push_back({b.b0, b.b1, b.b2, b.a1, b.a2});
+        }
+        return out;
+    }
+
+    static std::vector<float> prefilter(std::span<const float> samples, double sr, float s) {
+        return Cleaner::prefilter(samples, sr, s);
+    }
+
+    // The pre-filter through a chosen kernel, pulled in blocks of `block` samples; `length`
+    // samples in all (the input's length when negative).
+    static std::vector<float> prefilterWith(BiquadCascade::Kernel kernel,
+                                            std::span<const float> samples, double sr, float s,
+                                            std::int64_t block, std::int64_t length = -1) {
+        const std::vector<Cleaner::Biquad> sections = Cleaner::prefilterSections(sr, s);
+        BiquadCascade cascade(sections, samples, kernel);
+        std::vector<float> out(length < 0 ? samples.size() : static_cast<std::size_t>(length));
+        for (std::int64_t done = 0; done < static_cast<std::int64_t>(out.size()); done += block) {
+            const std::int64_t n = std::min<std::int64_t>(block, out.size() - done);
+            cascade.pull(out.data() + done, n);
+        }
+        return out;
+    }
+
+    // Cleaner::clean, calling `observer(frame)` after each frame's cancellation poll.
+    template <typename Observer>
+    static std::optional<std::vector<float>>
+    cleanObserved(std::span<const float> samples, std::span<const float> noise, float strength,
+                  double sampleRate, const CancelToken& token, Observer& observer) {
+        return Cleaner::cleanObserved(
+            samples, noise, strength, sampleRate, token,
+            [](std::int64_t frame, void* user) { (*static_cast<Observer*>(user))(frame); },
+            &observer);
+    }
+};
+
+} // namespace taln

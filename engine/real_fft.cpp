@@ -1,0 +1,123 @@
+#include "engine/real_fft.h"
+
+#include <fftw3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace taln {
+
+namespace {
+
+[[noreturn]] void fatal(const char* what) {
+    std::fprintf(stderr, "taln: %s\n", what);
+    std::abort();
+}
+
+// FFTW_ESTIMATE: the plan, and so every result, is the same in every run of the program.
+// A measured plan could pick another algorithm per run and change the last bits of a
+// cleaned file between two runs at the same strength.
+constexpr unsigned kPlannerFlags = FFTW_ESTIMATE;
+
+} // namespace
+
+struct RealFFT::Plans {
+    fftwf_plan forward = nullptr;
+    fftwf_plan inverse = nullptr;
+};
+
+RealFFT::RealFFT(std::int64_t n) : n_(n) {
+    if (n < 2 || (n & (n - 1)) != 0) {
+        fatal("RealFFT length must be a power of two, at least 2");
+    }
+    plans_ = plansFor(n);
+    const auto half = static_cast<std::size_t>(n / 2);
+    re_ = fftwf_alloc_real(half);
+    im_ = fftwf_alloc_real(half);
+    time_ = fftwf_alloc_real(static_cast<std::size_t>(n));
+    spectrum_ = fftwf_alloc_complex(half + 1);
+    if (re_ == nullptr || im_ == nullptr || time_ == nullptr || spectrum_ == nullptr) {
+        fatal("out of memory for the FFT buffers");
+    }
+    std::memset(re_, 0, half * sizeof(float));
+    std::memset(im_, 0, half * sizeof(float));
+    std::memset(time_, 0, static_cast<std::size_t>(n) * sizeof(float));
+    std::memset(spectrum_, 0, (half + 1) * sizeof(fftwf_complex));
+}
+
+RealFFT::~RealFFT() {
+    fftwf_free(spectrum_);
+    fftwf_free(time_);
+    fftwf_free(im_);
+    fftwf_free(re_);
+}
+
+void RealFFT::forward(const float* frame) noexcept {
+    if (frame != time_) {
+        std::memcpy(time_, frame, static_cast<std::size_t>(n_) * sizeof(float));
+    }
+    auto* spec = static_cast<fftwf_complex*>(spectrum_);
+    fftwf_execute_dft_r2c(plans_->forward, time_, spec);
+    // FFTW's forward transform is the plain DFT; the packed layout holds twice that
+    // (an exact scaling), with the real Nyquist bin in im[0].
+    const std::int64_t half = n_ / 2;
+    re_[0] = spec[0][0] * 2.0f;
+    im_[0] = spec[half][0] * 2.0f;
+    for (std::int64_t k = 1; k < half; ++k) {
+        re_[k] = spec[k][0] * 2.0f;
+        im_[k] = spec[k][1] * 2.0f;
+    }
+}
+
+void RealFFT::inverse(float* out) noexcept {
+    auto* spec = static_cast<fftwf_complex*>(spectrum_);
+    const std::int64_t half = n_ / 2;
+    spec[0][0] = re_[0];
+    spec[0][1] = 0.0f;
+    spec[half][0] = im_[0];
+    spec[half][1] = 0.0f;
+    for (std::int64_t k = 1; k < half; ++k) {
+        spec[k][0] = re_[k];
+        spec[k][1] = im_[k];
+    }
+    // FFTW's c2r is the unnormalised inverse of the full Hermitian spectrum, which is exactly
+    // the sum the packed layout describes; the 1/(2n) undoes the forward's 2·n.
+    fftwf_execute_dft_c2r(plans_->inverse, spec, time_);
+    const float scale = 1.0f / static_cast<float>(2 * n_);
+    for (std::int64_t i = 0; i < n_; ++i) {
+        out[i] = time_[i] * scale;
+    }
+}
+
+// Plans live for the whole process and are shared by every instance of the same length.
+const RealFFT::Plans* RealFFT::plansFor(std::int64_t n) {
+    // Plans are created, never destroyed; the map only grows (one entry per length used).
+    static std::mutex mutex;
+    static std::map<std::int64_t, Plans> plans;
+    const std::lock_guard lock(mutex);
+    const auto found = plans.find(n);
+    if (found != plans.end()) {
+        return &found->second;
+    }
+    // Planned on scratch arrays from fftwf_malloc, whose alignment the instance buffers share,
+    // as the new-array execute functions require.
+    float* real = fftwf_alloc_real(static_cast<std::size_t>(n));
+    fftwf_complex* complex = fftwf_alloc_complex(static_cast<std::size_t>(n / 2 + 1));
+    if (real == nullptr || complex == nullptr) {
+        fatal("out of memory for the FFT plans");
+    }
+    Plans made;
+    made.forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), real, complex, kPlannerFlags);
+    made.inverse = fftwf_plan_dft_c2r_1d(static_cast<int>(n), complex, real, kPlannerFlags);
+    fftwf_free(complex);
+    fftwf_free(real);
+    if (made.forward == nullptr || made.inverse == nullptr) {
+        fatal("cannot create the FFT plans");
+    }
+    return &plans.emplace(n, made).first->second;
+}
+
+} // namespace taln

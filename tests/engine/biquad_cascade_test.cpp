@@ -1,0 +1,150 @@
+#include "engine/biquad_cascade.h"
+#include "engine/cleaner_test_access.h"
+
+#include "literal_cleaner.h"
+#include "test_signals.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+namespace taln {
+namespace {
+
+using Kernel = BiquadCascade::Kernel;
+
+// Bit patterns, so that −0 and +0 or two NaNs are told apart.
+std::vector<std::uint32_t> bits(const std::vector<float>& x) {
+    std::vector<std::uint32_t> b(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        b[i] = std::bit_cast<std::uint32_t>(x[i]);
+    }
+    return b;
+}
+
+double rms(const std::vector<float>& x, std::size_t from) {
+    double sum = 0.0;
+    for (std::size_t i = from; i < x.size(); ++i) {
+        sum += double(x[i]) * x[i];
+    }
+    return std::sqrt(sum / double(x.size() - from));
+}
+
+std::vector<float> sine(double hz, double sr, std::int64_t n) {
+    std::vector<float> x(n);
+    for (std::int64_t i = 0; i < n; ++i) {
+        x[i] = static_cast<float>(std::sin(2.0 * std::numbers::pi * hz * i / sr));
+    }
+    return x;
+}
+
+TEST(Prefilter, SectionCountsFollowStrengthAndSampleRate) {
+    // Strength 1 at 44.1 kHz: 2 high-pass + 8 + 8 notches, the two at 300 Hz identical.
+    const auto full = CleanerTestAccess::prefilterSections(44100.0, 1.0f);
+    ASSERT_EQ(full.size(), 18u);
+    const auto& a = full[2 + 5];     // 50 Hz × 6
+    const auto& b = full[2 + 8 + 4]; // 60 Hz × 5
+    EXPECT_EQ(a.b0, b.b0);
+    EXPECT_EQ(a.b1, b.b1);
+    EXPECT_EQ(a.a2, b.a2);
+
+    // 0.05 itself (in single precision) leaves the notches out; anything above adds them.
+    EXPECT_EQ(CleanerTestAccess::prefilterSections(44100.0, 0.05f).size(), 2u);
+    EXPECT_EQ(CleanerTestAccess::prefilterSections(44100.0, std::nextafter(0.05f, 1.0f)).size(),
+              18u);
+    // At 1 kHz only notches below 450 Hz: 50 … 400 (8) and 60 … 420 (7).
+    EXPECT_EQ(CleanerTestAccess::prefilterSections(1000.0, 0.5f).size(), 17u);
+
+    // The designs agree with the formulas written out plainly.
+    for (float s : {0.01f, 0.3f, 1.0f}) {
+        const auto got = CleanerTestAccess::prefilterSections(44100.0, s);
+        const auto want = literal::sections(44100.0, s);
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].b0, want[k].b0);
+            EXPECT_EQ(got[k].b1, want[k].b1);
+            EXPECT_EQ(got[k].b2, want[k].b2);
+            EXPECT_EQ(got[k].a1, want[k].a1);
+            EXPECT_EQ(got[k].a2, want[k].a2);
+        }
+    }
+}
+
+TEST(Prefilter, FirstSampleIsTheProductOfTheLeadingCoefficients) {
+    const std::vector<float> x(100, 0.75f);
+    for (float s : {0.04f, 0.6f}) {
+        double gain = 1.0;
+        for (const auto& section : CleanerTestAccess::prefilterSections(44100.0, s)) {
+            gain *= section.b0;
+        }
+        const std::vector<float> y = CleanerTestAccess::prefilter(x, 44100.0, s);
+        EXPECT_EQ(y[0], static_cast<float>(gain * 0.75)) << "strength " << s;
+    }
+}
+
+TEST(Prefilter, RemovesDcAndHumAndPassesSpeechBand) {
+    constexpr double sr = 44100.0;
+    constexpr std::int64_t n = 88200;
+    // DC settles to zero (a high-pass with corner ≥ 40 Hz, two seconds later).
+    const std::vector<float> dc =
+        CleanerTestAccess::prefilter(std::vector<float>(n, 1.0f), sr, 0.5f);
+    EXPECT_LT(std::abs(dc.back()), 1e-6f);
+    // 50 Hz hum at s = 0.5 falls by more than 40 dB once the Q = 30 notch has settled
+    // (its time constant is about 0.1 s; measure over the second second).
+    const std::vector<float> hum = CleanerTestAccess::prefilter(sine(50.0, sr, n), sr, 0.5f);
+    EXPECT_LT(rms(hum, n / 2), 0.01 * std::sqrt(0.5));
+    // 1 kHz lies above the corner and between the notches: its level barely changes.
+    const std::vector<float> voice = CleanerTestAccess::prefilter(sine(1000.0, sr, n), sr, 0.5f);
+    EXPECT_NEAR(rms(voice, n / 2), std::sqrt(0.5), 0.02 * std::sqrt(0.5));
+    EXPECT_EQ(voice.size(), static_cast<std::size_t>(n));
+    EXPECT_TRUE(CleanerTestAccess::prefilter({}, sr, 0.5f).empty());
+}
+
+TEST(Prefilter, EveryKernelAndBlockSizeMatchesWholePassesBitForBit) {
+    struct Case {
+        double sr;
+        float s;
+    };
+    // 2 sections (one vector, lanes unused), 17 (last vector part-full) and 18.
+    const Case cases[] = {{44100.0, 0.03f}, {1000.0, 0.5f}, {44100.0, 0.6f}, {44100.0, 1.0f}};
+    std::vector<float> x = testsignals::speechLike(20000, 44100.0, 17);
+    // Exact zeros at the start and inside test that sections start from, and keep, rest.
+    std::fill(x.begin(), x.begin() + 300, 0.0f);
+    std::fill(x.begin() + 5000, x.begin() + 5100, -0.0f);
+    for (const Case& c : cases) {
+        const auto want = bits(literal::prefilter(x, c.sr, c.s));
+        for (Kernel kernel : {Kernel::sectionwise, Kernel::wavefront, Kernel::wavefrontAvx2}) {
+            for (std::int64_t block : {1, 7, 512, 4096, 5000, 20000}) {
+                const auto got =
+                    bits(CleanerTestAccess::prefilterWith(kernel, x, c.sr, c.s, block));
+                ASSERT_EQ(got, want) << "kernel " << int(kernel) << " block " << block << " sr "
+                                     << c.sr << " s " << c.s;
+            }
+        }
+    }
+    if (!BiquadCascade::avx2Available()) {
+        GTEST_SKIP() << "no AVX2 here: the AVX2 kernel fell back to the baseline one";
+    }
+}
+
+TEST(Prefilter, PullingPastTheEndFiltersZeros) {
+    // The streaming clean never reads past the channel, but a cascade asked for more than its
+    // input continues as if the input went on with zeros (the filter's ringing).
+    const std::vector<float> x = testsignals::whiteNoise(1000, 0.5f, 8);
+    std::vector<float> padded = x;
+    padded.resize(1500, 0.0f);
+    const auto want = bits(literal::prefilter(padded, 44100.0, 0.7f));
+    for (Kernel kernel : {Kernel::sectionwise, Kernel::wavefront, Kernel::wavefrontAvx2}) {
+        for (std::int64_t block : {1, 333, 1500}) {
+            const auto got =
+                CleanerTestAccess::prefilterWith(kernel, x, 44100.0, 0.7f, block, 1500);
+            ASSERT_EQ(bits(got), want) << "kernel " << int(kernel) << " block " << block;
+        }
+    }
+}
+
+} // namespace
+} // namespace taln

@@ -1,0 +1,175 @@
+#include "engine/cleaner.h"
+#include "engine/real_fft.h"
+
+#include "test_signals.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+namespace taln {
+namespace {
+
+constexpr float kFloor = 1e-14f;
+
+// The profile of the given frames worked out independently: the mean power spectrum in
+// RealFFT units, smoothed over ±2 bins (3 or 4 bins at the edges), in double precision.
+std::vector<double> expectedProfile(const std::vector<float>& x,
+                                    const std::vector<std::int64_t>& frames) {
+    const auto& w = Cleaner::window();
+    RealFFT fft(2048);
+    std::vector<double> mean(1025, 0.0);
+    std::vector<float> frame(2048);
+    for (std::int64_t f : frames) {
+        for (int i = 0; i < 2048; ++i) {
+            frame[i] = x[f * 512 + i] * w[i];
+        }
+        fft.forward(frame.data());
+        mean[0] += double(fft.re()[0]) * fft.re()[0];
+        mean[1024] += double(fft.im()[0]) * fft.im()[0];
+        for (int k = 1; k < 1024; ++k) {
+            mean[k] += double(fft.re()[k]) * fft.re()[k] + double(fft.im()[k]) * fft.im()[k];
+        }
+    }
+    std::vector<double> out(1025);
+    for (int b = 0; b <= 1024; ++b) {
+        const int lo = std::max(b - 2, 0);
+        const int hi = std::min(b + 2, 1024);
+        double sum = 0.0;
+        for (int k = lo; k <= hi; ++k) {
+            sum += mean[k];
+        }
+        out[b] = std::max(sum / (hi - lo + 1) / double(frames.size()), double(kFloor));
+    }
+    return out;
+}
+
+// Single-precision sums of at most a few hundred spectra against a double reference.
+::testing::AssertionResult profileMatches(const std::vector<float>& got,
+                                          const std::vector<double>& want) {
+    if (got.size() != 1025) {
+        return ::testing::AssertionFailure() << "size " << got.size();
+    }
+    for (int b = 0; b <= 1024; ++b) {
+        if (std::abs(got[b] - want[b]) > 1e-4 * want[b]) {
+            return ::testing::AssertionFailure()
+                   << "bin " << b << ": " << got[b] << " vs " << want[b];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// White noise whose level rises from hop to hop, so frame f is quieter than frame f + 1 and
+// the quietest K frames are exactly frames 0 … K − 1.
+std::vector<float> risingNoise(std::int64_t frames) {
+    const std::int64_t n = 2048 + (frames - 1) * 512;
+    std::vector<float> x = testsignals::whiteNoise(n, 0.1f, 21);
+    for (std::int64_t i = 0; i < n; ++i) {
+        x[i] *= static_cast<float>(std::pow(1.05, double(i / 512)));
+    }
+    return x;
+}
+
+std::vector<std::int64_t> firstFrames(std::int64_t k) {
+    std::vector<std::int64_t> f(k);
+    std::iota(f.begin(), f.end(), 0);
+    return f;
+}
+
+TEST(NoiseProfile, ShortSilentOrNearSilentChannelsGiveTheFlatFloor) {
+    const std::vector<float> flat(1025, kFloor);
+    EXPECT_EQ(Cleaner::estimateNoise({}), flat);
+    EXPECT_EQ(Cleaner::estimateNoise(testsignals::whiteNoise(2047, 0.5f, 1)), flat);
+    EXPECT_EQ(Cleaner::estimateNoise(std::vector<float>(50000, 0.0f)), flat);
+    // Mean square 0.9e-9 in every frame: at or below the silence threshold of 1e-9.
+    EXPECT_EQ(Cleaner::estimateNoise(std::vector<float>(50000, std::sqrt(0.9e-9f))), flat);
+}
+
+TEST(NoiseProfile, OneWholeFrameIsThatFramesSmoothedSpectrum) {
+    const std::vector<float> x = testsignals::whiteNoise(2048, 0.3f, 2);
+    EXPECT_TRUE(profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, {0})));
+    // Up to 511 samples past the last whole frame take no part, however loud.
+    std::vector<float> longer = x;
+    longer.resize(2048 + 511, 1.0f);
+    EXPECT_EQ(Cleaner::estimateNoise(longer), Cleaner::estimateNoise(x));
+}
+
+TEST(NoiseProfile, AveragesTheQuietestTenthOfAllFramesButAtLeastFour) {
+    // 49 frames: 49 / 10 = 4 is below the minimum, so 4. 50 frames: 5. 1000 frames: 100.
+    for (auto [frames, k] : {std::pair<std::int64_t, std::int64_t>{49, 4}, {50, 5}, {1000, 100}}) {
+        const std::vector<float> x = risingNoise(frames);
+        EXPECT_TRUE(profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, firstFrames(k))))
+            << frames << " frames";
+        EXPECT_FALSE(
+            profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, firstFrames(k + 1))))
+            << frames << " frames";
+    }
+}
+
+TEST(NoiseProfile, TakesAllCandidatesWhenFewerThanKQualify) {
+    // 20 frames (K would be 4), silent except the last two hops (21 and 22), which only frames
+    // 18 and 19 cover: two candidates, both averaged.
+    std::vector<float> x(2048 + 19 * 512, 0.0f);
+    const std::vector<float> burst = testsignals::whiteNoise(1024, 0.2f, 4);
+    std::copy(burst.begin(), burst.end(), x.begin() + 21 * 512);
+    EXPECT_TRUE(profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, {18, 19})));
+}
+
+TEST(NoiseProfile, EqualEnergiesAreTakenInFrameOrder) {
+    // Each hop holds one sample of 0.5 (at a different place, so frames differ in spectrum)
+    // except the last hop, which is silent. Frame energies are exact: frame 7 (3 × 0.25) is the
+    // quietest, frames 0 … 6 (4 × 0.25) tie. With K = 4 the profile averages frames 7, 0, 1, 2.
+    std::vector<float> x(2048 + 7 * 512, 0.0f);
+    for (int hop = 0; hop < 10; ++hop) {
+        x[hop * 512 + 37 * hop + 5] = 0.5f;
+    }
+    EXPECT_TRUE(profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, {7, 0, 1, 2})));
+}
+
+TEST(NoiseProfile, QuietMiddleOfALoudRecordingIsTheProfile) {
+    // 100 frames, so K = 10: speech, then 13 hops of faint noise (hops 40 … 52), then speech
+    // again. Exactly frames 40 … 49 lie wholly in the quiet stretch; no speech enters.
+    std::vector<float> x = testsignals::speechLike(2048 + 99 * 512, 44100.0, 9);
+    const std::vector<float> quiet = testsignals::whiteNoise(13 * 512, 0.001f, 10);
+    std::copy(quiet.begin(), quiet.end(), x.begin() + 40 * 512);
+    std::vector<std::int64_t> frames(10);
+    std::iota(frames.begin(), frames.end(), 40);
+    EXPECT_TRUE(profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, frames)));
+}
+
+TEST(Window, IsThePeriodicSquareRootHannAndBuiltOnceUnderConcurrentFirstUse) {
+    std::vector<const std::array<float, 2048>*> seen(8);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&, i] { seen[i] = &Cleaner::window(); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (auto* p : seen) {
+        EXPECT_EQ(p, seen[0]);
+    }
+    const auto& w = Cleaner::window();
+    EXPECT_EQ(w[0], 0.0f);
+    EXPECT_EQ(w[1024], 1.0f);
+    EXPECT_EQ(w[512], static_cast<float>(std::sqrt(0.5)));
+    EXPECT_EQ(w[1536], static_cast<float>(std::sqrt(0.5)));
+    for (int i = 1; i < 2048; ++i) {
+        ASSERT_EQ(w[i], w[2048 - i]) << i;
+    }
+    // Squares of four windows a hop apart add up to 2 (single-precision rounding of w only).
+    for (int i = 0; i < 512; ++i) {
+        double sum = 0.0;
+        for (int j = 0; j < 4; ++j) {
+            sum += double(w[i + 512 * j]) * w[i + 512 * j];
+        }
+        ASSERT_NEAR(sum, 2.0, 1e-6) << i;
+    }
+}
+
+} // namespace
+} // namespace taln
