@@ -1,0 +1,118 @@
+// The export flow: the suggested name, when the panel opens, and how failures are reported.
+#include "tests/model/model_harness.h"
+
+#include "audio/audio_decoder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <cmath>
+#include <gtest/gtest.h>
+
+namespace taln {
+namespace {
+
+using test::Harness;
+using test::waitFor;
+using Kind = AudioExporter::Kind;
+
+TEST(ExportName, DropsTheLastExtensionOnly) {
+    EXPECT_EQ(TalnModel::exportName("memo.m4a", Kind::wav), QStringLiteral("memo (Taln).wav"));
+    EXPECT_EQ(TalnModel::exportName("memo.m4a", Kind::m4a), QStringLiteral("memo (Taln).m4a"));
+    EXPECT_EQ(TalnModel::exportName("take.2.wav", Kind::wav), QStringLiteral("take.2 (Taln).wav"));
+    EXPECT_EQ(TalnModel::exportName("notes", Kind::m4a), QStringLiteral("notes (Taln).m4a"));
+    EXPECT_EQ(TalnModel::exportName(".hidden", Kind::wav), QStringLiteral(".hidden (Taln).wav"));
+    EXPECT_EQ(TalnModel::exportName(QString(), Kind::wav), QStringLiteral("Audio (Taln).wav"));
+}
+
+TEST(Export, NeedsALoadedFileAndNoPendingCleaning) {
+    Harness h;
+    h.model->exportAudio(Kind::wav);
+    EXPECT_TRUE(h.panels->exportCalls.empty());
+
+    h.loadAndSettle(h.writeTone("memo.wav", 0.5, 1));
+    h.model->setStrength(30.0);
+    ASSERT_TRUE(h.model->isProcessing());
+    h.model->exportAudio(Kind::wav);
+    EXPECT_TRUE(h.panels->exportCalls.empty());
+
+    ASSERT_TRUE(waitFor([&] { return !h.model->isProcessing(); }));
+    h.model->exportAudio(Kind::m4a); // the panel is cancelled: nothing is written
+    ASSERT_EQ(h.panels->exportCalls.size(), 1u);
+    EXPECT_EQ(h.panels->exportCalls[0].first, Kind::m4a);
+    EXPECT_EQ(h.panels->exportCalls[0].second, QStringLiteral("memo (Taln).m4a"));
+    test::drainWorkers();
+    EXPECT_EQ(QDir(h.dir.path()).entryList(QDir::Files).size(), 1); // memo.wav alone
+}
+
+TEST(Export, WritesTheCleanedAudioAndAFailureIsReported) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("take.2.wav", 0.5, 2));
+
+    h.panels->exportAnswer = h.dir.filePath("no such folder/out.wav");
+    m.exportAudio(Kind::wav);
+    ASSERT_TRUE(waitFor([&] { return !m.errorMessage().isNull(); }));
+    const QString failure = m.errorMessage();
+    EXPECT_TRUE(failure.startsWith(QStringLiteral("Export failed: "))) << failure.toStdString();
+    EXPECT_GT(failure.size(), QStringLiteral("Export failed: ").size());
+
+    // A good export leaves the earlier message alone.
+    QSignalSpy errors(&m, &TalnModel::errorMessageChanged);
+    const QString out = h.dir.filePath("take.2 (Taln).wav");
+    h.panels->exportAnswer = out;
+    m.exportAudio(Kind::wav);
+    EXPECT_EQ(h.panels->exportCalls.back().second, QStringLiteral("take.2 (Taln).wav"));
+    test::drainWorkers();
+    EXPECT_EQ(errors.count(), 0);
+    EXPECT_EQ(m.errorMessage(), failure);
+
+    // 44,100 Hz, the file's channel count, the cleaned samples to 16-bit precision.
+    const Channels written = AudioDecoder::decode(QFile::encodeName(out).toStdString());
+    ASSERT_EQ(written.size(), 2u);
+    for (std::size_t c = 0; c < 2; ++c) {
+        const Channel& expected = *m.cleaned()[c];
+        ASSERT_EQ(written[c]->size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_NEAR((*written[c])[i], std::clamp(expected[i], -1.0f, 1.0f), 1.0f / 32767.0f)
+                << c << ":" << i;
+        }
+    }
+}
+
+TEST(Export, WritesTheSnapshotTakenWhenThePanelClosed) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("snap.wav", 2.0, 1));
+    const Channels atExport = m.cleaned();
+    const QString out = h.dir.filePath("snap (Taln).wav");
+    h.panels->exportAnswer = out;
+    m.exportAudio(Kind::wav);
+    m.setStrength(0.0); // while the file is being written
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    test::drainWorkers();
+    ASSERT_FALSE(test::sameAudio(m.cleaned(), atExport));
+
+    const Channels written = AudioDecoder::decode(QFile::encodeName(out).toStdString());
+    ASSERT_EQ(written.size(), 1u);
+    ASSERT_EQ(written[0]->size(), atExport[0]->size());
+    for (std::size_t i = 0; i < written[0]->size(); ++i) {
+        ASSERT_NEAR((*written[0])[i], (*atExport[0])[i], 1.0f / 32767.0f) << i;
+    }
+}
+
+TEST(Export, AnExportOutlivesItsModel) {
+    QTemporaryDir dir;
+    const QString out = dir.filePath("kept (Taln).wav");
+    {
+        Harness h;
+        h.loadAndSettle(h.writeTone("kept.wav", 1.0, 2));
+        h.panels->exportAnswer = out;
+        h.model->exportAudio(Kind::wav);
+    }
+    test::drainWorkers();
+    EXPECT_EQ(AudioDecoder::decode(QFile::encodeName(out).toStdString()).size(), 2u);
+}
+
+} // namespace
+} // namespace taln

@@ -1,0 +1,253 @@
+// Loading: installation order, failures, overlapping loads, and the open panel.
+#include "tests/model/model_harness.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QTest>
+#include <atomic>
+#include <gtest/gtest.h>
+
+namespace taln {
+namespace {
+
+using test::Harness;
+using test::waitFor;
+
+// Records the name of every notify signal in the order the model emits them.
+class SignalLog : public QObject {
+public:
+    explicit SignalLog(TalnModel& model) {
+        const auto track = [this, &model](auto signal, const char* name) {
+            connect(&model, signal, this,
+                    [this, name] { names.append(QString::fromLatin1(name)); });
+        };
+        track(&TalnModel::fileNameChanged, "fileName");
+        track(&TalnModel::isLoadingChanged, "isLoading");
+        track(&TalnModel::isProcessingChanged, "isProcessing");
+        track(&TalnModel::strengthChanged, "strength");
+        track(&TalnModel::hearOriginalChanged, "hearOriginal");
+        track(&TalnModel::isPlayingChanged, "isPlaying");
+        track(&TalnModel::positionChanged, "position");
+        track(&TalnModel::durationChanged, "duration");
+        track(&TalnModel::origPeaksChanged, "origPeaks");
+        track(&TalnModel::cleanPeaksChanged, "cleanPeaks");
+        track(&TalnModel::peakScaleChanged, "peakScale");
+        track(&TalnModel::errorMessageChanged, "errorMessage");
+    }
+    QStringList names;
+};
+
+TEST(Loading, InstallsInOrderThenCleansAtOnceWithTheCurrentStrength) {
+    Harness h;
+    TalnModel& m = *h.model;
+    const QString path = h.writeTone("memo.wav", 1.0, 2);
+
+    // With no file the strength is only stored.
+    m.setStrength(35.0);
+    EXPECT_FALSE(m.isProcessing());
+
+    SignalLog log(m);
+    bool origSetBeforeFileName = false;
+    bool sharedAtInstall = false;
+    QObject::connect(&m, &TalnModel::fileNameChanged,
+                     [&] { origSetBeforeFileName = !m.orig().empty(); });
+    QObject::connect(&m, &TalnModel::isLoadingChanged, [&] {
+        if (!m.isLoading() && !m.orig().empty()) {
+            // Until the first result the cleaned track is the original's own buffers.
+            sharedAtInstall = m.cleaned().size() == 2 && m.cleaned()[0] == m.orig()[0] &&
+                              m.cleaned()[1] == m.orig()[1] && m.cleanPeaks() == m.origPeaks();
+        }
+    });
+
+    m.load(path);
+    EXPECT_TRUE(m.isLoading());
+    EXPECT_EQ(log.names, (QStringList{"isPlaying", "isLoading", "errorMessage"}));
+    ASSERT_TRUE(waitFor([&] { return !m.isLoading() && !m.isProcessing(); }));
+
+    EXPECT_EQ(log.names,
+              (QStringList{"isPlaying", "isLoading", "errorMessage", "duration", "position",
+                           "fileName", "origPeaks", "cleanPeaks", "peakScale", "isLoading",
+                           "isProcessing", "cleanPeaks", "isProcessing"}));
+    EXPECT_TRUE(origSetBeforeFileName);
+    EXPECT_TRUE(sharedAtInstall);
+    EXPECT_EQ(m.fileName(), QStringLiteral("memo.wav"));
+    EXPECT_EQ(m.duration(), 1.0); // 44,100 frames
+    EXPECT_EQ(m.position(), 0.0);
+    EXPECT_TRUE(m.errorMessage().isNull());
+    ASSERT_EQ(m.orig().size(), 2u);
+
+    // The first result is the engine's cleaning at the strength set before the load.
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(35.0)));
+    EXPECT_EQ(m.cleanPeaks(), TalnModel::peaks(m.cleaned(), TalnModel::kPeakBuckets));
+    EXPECT_EQ(m.origPeaks(), TalnModel::peaks(m.orig(), TalnModel::kPeakBuckets));
+    EXPECT_NE(m.cleanPeaks(), m.origPeaks());
+}
+
+TEST(Loading, FailureKeepsTheEarlierFileLoadedAndPlayable) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("first.wav", 0.5, 1));
+    const Channels before = m.orig();
+    const auto peaksBefore = m.origPeaks();
+
+    m.load(h.dir.filePath("missing.wav"));
+    ASSERT_TRUE(waitFor([&] { return !m.isLoading(); }));
+    // FFmpeg's or the system's own words, not a code.
+    EXPECT_FALSE(m.errorMessage().isEmpty());
+    EXPECT_FALSE(m.errorMessage().contains(QStringLiteral("-2")));
+    EXPECT_EQ(m.fileName(), QStringLiteral("first.wav"));
+    EXPECT_EQ(m.orig()[0], before[0]);
+    EXPECT_EQ(m.origPeaks(), peaksBefore);
+    EXPECT_FALSE(m.isProcessing());
+
+    m.togglePlay();
+    EXPECT_TRUE(m.isPlaying());
+}
+
+TEST(Loading, FileWithoutAudioSaysSo) {
+    const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+    if (ffmpeg.isEmpty()) {
+        GTEST_SKIP() << "the ffmpeg command makes this fixture";
+    }
+    Harness h;
+    const QString video = h.dir.filePath(QStringLiteral("silent-film.mkv"));
+    const int rc =
+        QProcess::execute(ffmpeg, {"-v", "error", "-f", "lavfi", "-i",
+                                   "color=c=black:s=16x16:d=0.2", "-an", "-c:v", "ffv1", video});
+    ASSERT_EQ(rc, 0);
+
+    h.model->load(video);
+    ASSERT_TRUE(waitFor([&] { return !h.model->isLoading(); }));
+    EXPECT_EQ(h.model->errorMessage(), QStringLiteral("That file doesn't contain an audio track."));
+    EXPECT_TRUE(h.model->orig().empty());
+    EXPECT_TRUE(h.model->fileName().isNull());
+}
+
+TEST(Loading, LoadingWhilePlayingStopsAtOnceAndKeepsTheChoices) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("a.wav", 2.0, 1));
+    m.setHearOriginal(true);
+    m.setStrength(0.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    m.seek(0.25);
+    m.togglePlay();
+    ASSERT_TRUE(m.isPlaying());
+
+    m.load(h.writeTone("b.wav", 1.0, 2));
+    EXPECT_FALSE(m.isPlaying());
+    EXPECT_EQ(m.position(), 0.5); // kept until the new file is installed
+    ASSERT_TRUE(waitFor([&] { return !m.isLoading() && !m.isProcessing(); }));
+    EXPECT_EQ(m.position(), 0.0);
+    EXPECT_EQ(m.fileName(), QStringLiteral("b.wav"));
+    EXPECT_TRUE(m.hearOriginal());
+    EXPECT_EQ(m.strength(), 0.0);
+    // Strength 0 gives the original back unchanged, and its own buffers are shared.
+    EXPECT_EQ(m.cleaned(), m.orig());
+}
+
+TEST(Loading, TheLoadStartedLastWinsWhicheverFinishesLast) {
+    Harness h;
+    TalnModel& m = *h.model;
+    const QString longFile = h.writeTone("long.wav", 3.0, 2);
+    const QString shortFile = h.writeTone("short.wav", 0.5, 1);
+
+    test::Gate gate;
+    TalnModelProbe::onLoadFinished(m, [&gate, longFile](const QString& path) {
+        if (path == longFile) {
+            gate.pass();
+        }
+    });
+    QSignalSpy names(&m, &TalnModel::fileNameChanged);
+
+    m.load(longFile);
+    m.load(shortFile);
+    ASSERT_TRUE(waitFor([&] { return !m.isLoading() && !m.isProcessing(); }));
+    EXPECT_EQ(m.fileName(), QStringLiteral("short.wav"));
+
+    // The earlier load finishes only now: it must not replace the later one.
+    ASSERT_TRUE(gate.waitArrivals(1));
+    gate.open();
+    test::drainWorkers();
+    EXPECT_EQ(names.count(), 1);
+    EXPECT_EQ(m.fileName(), QStringLiteral("short.wav"));
+    EXPECT_EQ(m.orig().size(), 1u);
+    EXPECT_FALSE(m.isLoading());
+}
+
+TEST(Loading, AnEarlierLoadThatFailsLateReportsNothing) {
+    Harness h;
+    TalnModel& m = *h.model;
+    const QString missing = h.dir.filePath("missing.wav");
+    test::Gate gate;
+    TalnModelProbe::onLoadFinished(m, [&gate, missing](const QString& path) {
+        if (path == missing) {
+            gate.pass();
+        }
+    });
+    m.load(missing);
+    ASSERT_TRUE(gate.waitArrivals(1));
+    h.loadAndSettle(h.writeTone("good.wav", 0.5, 1));
+    QSignalSpy errors(&m, &TalnModel::errorMessageChanged);
+    gate.open();
+    test::drainWorkers();
+    EXPECT_EQ(errors.count(), 0);
+    EXPECT_TRUE(m.errorMessage().isNull());
+    EXPECT_EQ(m.fileName(), QStringLiteral("good.wav"));
+}
+
+TEST(Loading, AFailedLoadThatCancelledACleaningCleansAgain) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("kept.wav", 1.0, 2));
+
+    m.setStrength(80.0); // pending: isProcessing until a job publishes
+    ASSERT_TRUE(m.isProcessing());
+    m.load(h.dir.filePath("missing.wav"));
+    ASSERT_TRUE(waitFor([&] { return !m.isLoading(); }));
+    EXPECT_FALSE(m.errorMessage().isEmpty());
+
+    // The cancelled cleaning is scheduled again for the file still loaded.
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    EXPECT_EQ(m.fileName(), QStringLiteral("kept.wav"));
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(80.0)));
+    EXPECT_FALSE(m.errorMessage().isEmpty()); // the load's message stays
+}
+
+TEST(Loading, OpenPanelLoadsTheChosenFileAndCancelChangesNothing) {
+    Harness h;
+    TalnModel& m = *h.model;
+    SignalLog log(m);
+    h.panels->openAnswers.push_back(QString());
+    m.openPanel();
+    EXPECT_EQ(h.panels->openCalls, 1);
+    EXPECT_TRUE(log.names.isEmpty());
+
+    h.panels->openAnswers.push_back(h.writeTone("picked.wav", 0.3, 1));
+    m.openPanel();
+    EXPECT_TRUE(m.isLoading());
+    ASSERT_TRUE(waitFor([&] { return !m.isLoading(); }));
+    EXPECT_EQ(m.fileName(), QStringLiteral("picked.wav"));
+}
+
+TEST(Loading, AModelDestroyedWithWorkInFlightIsLeftAlone) {
+    {
+        Harness h;
+        h.model->load(h.writeTone("gone.wav", 2.0, 2));
+    } // the model goes while its load is running
+    {
+        Harness h;
+        h.loadAndSettle(h.writeTone("busy.wav", 2.0, 2));
+        h.model->setStrength(90.0);
+        h.model->togglePlay();
+        QTest::qWait(200); // lets the cleaning start; no result is expected either way
+    }                      // ... and while it cleans
+    // Whatever the workers still deliver has no model to reach.
+    test::drainWorkers();
+    SUCCEED();
+}
+
+} // namespace
+} // namespace taln

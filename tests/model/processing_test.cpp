@@ -1,0 +1,141 @@
+// The cleaning scheduler: debounce, supersession, and what a published result changes.
+#include "tests/model/model_harness.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace taln {
+namespace {
+
+using test::Harness;
+using test::waitFor;
+
+TEST(Processing, StrengthWithoutAFileIsOnlyStored) {
+    Harness h;
+    QSignalSpy strength(h.model.get(), &TalnModel::strengthChanged);
+    QSignalSpy processing(h.model.get(), &TalnModel::isProcessingChanged);
+    h.model->setStrength(42.0);
+    EXPECT_EQ(h.model->strength(), 42.0);
+    EXPECT_EQ(strength.count(), 1);
+    EXPECT_EQ(processing.count(), 0);
+    EXPECT_FALSE(h.model->isProcessing());
+}
+
+TEST(Processing, TheSameValueAgainStillCleansAgain) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("same.wav", 0.5, 1));
+    QSignalSpy strength(&m, &TalnModel::strengthChanged);
+    QSignalSpy published(&m, &TalnModel::cleanPeaksChanged);
+    m.setStrength(60.0);
+    EXPECT_EQ(strength.count(), 1);
+    EXPECT_TRUE(m.isProcessing());
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    EXPECT_EQ(published.count(), 1);
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(60.0)));
+}
+
+TEST(Processing, StrengthZeroGivesTheOriginalBack) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("zero.wav", 0.5, 2));
+    ASSERT_FALSE(test::sameAudio(m.cleaned(), m.orig()));
+    m.setStrength(0.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), m.orig()));
+    EXPECT_EQ(m.cleanPeaks(), m.origPeaks());
+}
+
+TEST(Processing, ADragOfTenValuesPublishesOnceTheLast) {
+    Harness h;
+    TalnModel& m = *h.model;
+    // Long enough that a job started by a stray pause in the drag is still cleaning when the
+    // next value cancels it.
+    h.loadAndSettle(h.writeTone("drag.wav", 5.0, 2));
+    const auto origPeaks = m.origPeaks();
+    const float scale = m.peakScale();
+    QSignalSpy published(&m, &TalnModel::cleanPeaksChanged);
+    QSignalSpy processing(&m, &TalnModel::isProcessingChanged);
+    for (int i = 0; i < 10; ++i) {
+        m.setStrength(10.0 + 7.0 * i);
+        QTest::qWait(50);
+    }
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    test::drainWorkers();
+    EXPECT_EQ(published.count(), 1);
+    EXPECT_EQ(processing.count(), 11); // ten times true, once false
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(73.0)));
+    EXPECT_EQ(m.cleanPeaks(), TalnModel::peaks(m.cleaned(), TalnModel::kPeakBuckets));
+    // The original's waveform and the common scale stay as the load set them.
+    EXPECT_EQ(m.origPeaks(), origPeaks);
+    EXPECT_EQ(m.peakScale(), scale);
+}
+
+TEST(Processing, AJobSupersededAfterItsCleaningFinishedPublishesNothing) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("late.wav", 1.0, 2));
+
+    test::Gate gate;
+    std::atomic<int> finished{0};
+    TalnModelProbe::onCleaningFinished(m, [&] {
+        if (finished.fetch_add(1) == 0) {
+            gate.pass(); // the first job has cleaned everything and is about to report
+        }
+    });
+    QSignalSpy published(&m, &TalnModel::cleanPeaksChanged);
+    m.setStrength(20.0);
+    ASSERT_TRUE(gate.waitArrivals(1));
+    m.setStrength(90.0);
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    test::drainWorkers();
+
+    EXPECT_EQ(finished.load(), 2);
+    EXPECT_EQ(published.count(), 1);
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(90.0)));
+}
+
+TEST(Processing, AResultDuringPlaybackIsHeardFromTheCurrentPoint) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("live.wav", 1.0, 1));
+    m.togglePlay();
+    ASSERT_TRUE(m.isPlaying());
+    h.output->advance(2205 + 4410); // the 0.05 s lead, then 0.1 s of audio
+
+    m.setStrength(0.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    EXPECT_TRUE(m.isPlaying());
+    EXPECT_FALSE(m.hearOriginal());
+
+    // Restarted at frame 4410 with the new cleaned track (here the original itself) audible.
+    h.output->advance(2205);
+    const auto heard = test::pullLeft(*h.output, 256);
+    const Channel& now = *m.cleaned()[0];
+    for (std::size_t k = 0; k < heard.size(); ++k) {
+        ASSERT_EQ(heard[k], now[4410 + k]) << k;
+    }
+}
+
+TEST(Processing, AResultWhilePausedChangesNothingAudibleUntilPlay) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("paused.wav", 1.0, 1));
+    const int starts = h.output->startCount();
+    m.setStrength(0.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    EXPECT_FALSE(m.isPlaying());
+    EXPECT_EQ(h.output->startCount(), starts);
+
+    m.togglePlay();
+    h.output->advance(2205);
+    const auto heard = test::pullLeft(*h.output, 64);
+    for (std::size_t k = 0; k < heard.size(); ++k) {
+        ASSERT_EQ(heard[k], (*m.orig()[0])[k]) << k;
+    }
+}
+
+} // namespace
+} // namespace taln
