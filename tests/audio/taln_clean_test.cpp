@@ -1,0 +1,210 @@
+// The taln-clean command, run as a process from the build tree (<build>/cli/taln-clean, or
+// the path in TALN_CLEAN).
+
+#include "audio/audio_decoder.h"
+#include "tests/audio/test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace taln {
+namespace {
+
+using test::TestFiles;
+
+std::filesystem::path cleanCommand() {
+    if (const char* path = std::getenv("TALN_CLEAN")) {
+        return path;
+    }
+    // audio_tests lives in <build>/tests/audio, the command in <build>/cli.
+    return std::filesystem::canonical("/proc/self/exe").parent_path().parent_path().parent_path() /
+           "cli" / "taln-clean";
+}
+
+struct CommandResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+CommandResult runClean(const std::vector<std::string>& arguments) {
+    const auto folder = TestFiles::shared().folder();
+    const auto outPath = folder / "clean.stdout";
+    const auto errPath = folder / "clean.stderr";
+    const std::string command = cleanCommand().string();
+    std::vector<char*> argv{const_cast<char*>(command.c_str())};
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, command.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    CommandResult run;
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot run " << command;
+        return run;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = slurp(outPath);
+    run.err = slurp(errPath);
+    return run;
+}
+
+// Speech-like bursts (a 170 Hz voice with two harmonics, syllables at 3 Hz) in the first
+// half of every two seconds, over steady white noise on both channels. 170, 340 and 510 Hz
+// stay off the multiples of 50 and 60 Hz, where the cleaner's hum notches sit.
+const std::string kVoice = "(0.3*sin(2*PI*170*t)+0.15*sin(2*PI*340*t)+0.08*sin(2*PI*510*t))"
+                           "*gt(sin(2*PI*3*t)\\,0.2)*gt(sin(2*PI*0.5*t)\\,0)";
+
+std::filesystem::path noisyRecording() {
+    return TestFiles::shared().make(
+        "noisy_voice_170.m4a",
+        "-f lavfi -i \"aevalsrc=" + kVoice + "|" + kVoice +
+            ":s=44100:d=4\" -f lavfi -i \"anoisesrc=a=0.03:c=white:d=4:r=44100\" "
+            "-filter_complex \"[1]asplit[a][b];[a][b]amerge=inputs=2[n];"
+            "[0][n]amix=inputs=2:normalize=0\" -c:a aac -b:a 192k");
+}
+
+double rms(const Channel& channel, double fromSeconds, double toSeconds) {
+    const auto from = static_cast<std::size_t>(fromSeconds * 44100.0);
+    const auto to = std::min(channel.size(), static_cast<std::size_t>(toSeconds * 44100.0));
+    double sum = 0.0;
+    for (std::size_t i = from; i < to; ++i) {
+        sum += double(channel[i]) * channel[i];
+    }
+    return to > from ? std::sqrt(sum / double(to - from)) : 0.0;
+}
+
+TEST(TalnClean, CleansANoisyRecordingEndToEnd) {
+    const auto input = noisyRecording();
+    const auto output = TestFiles::shared().freshFolder("clean_end_to_end") / "cleaned.wav";
+
+    const CommandResult run = runClean({"--strength", "80", input.string(), output.string()});
+
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const test::WavFormat format = test::readWavFormat(output);
+    EXPECT_EQ(format.formatTag, 1);
+    EXPECT_EQ(format.bitsPerSample, 16);
+    const Channels original = AudioDecoder::decode(input);
+    const Channels cleaned = AudioDecoder::decode(output);
+    ASSERT_EQ(cleaned.size(), 2u);
+    EXPECT_EQ(frameCount(cleaned), frameCount(original));
+    for (std::size_t c = 0; c < 2; ++c) {
+        SCOPED_TRACE(c);
+        // 1.2 to 1.8 s holds only the noise: it must drop by more than 10 dB.
+        EXPECT_LT(rms(*cleaned[c], 1.2, 1.8), 0.316 * rms(*original[c], 1.2, 1.8));
+        // 0.1 to 0.9 s holds the voice: it must stay (within 3 dB).
+        EXPECT_GT(rms(*cleaned[c], 0.1, 0.9), 0.7 * rms(*original[c], 0.1, 0.9));
+    }
+}
+
+TEST(TalnClean, WritesTheFormatTheOutputNames) {
+    const auto input = noisyRecording();
+    const auto folder = TestFiles::shared().freshFolder("clean_formats");
+
+    CommandResult run = runClean({"--float", input.string(), (folder / "cleaned.WAV").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const test::WavFormat format = test::readWavFormat(folder / "cleaned.WAV");
+    EXPECT_EQ(format.formatTag, 3);
+    EXPECT_EQ(format.bitsPerSample, 32);
+
+    run = runClean({"--strength=0", input.string(), (folder / "cleaned.m4a").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto bytes = test::readBytes(folder / "cleaned.m4a");
+    EXPECT_EQ(std::string(bytes.begin() + 4, bytes.begin() + 12), "ftypM4A ");
+    EXPECT_EQ(AudioDecoder::decode(folder / "cleaned.m4a").size(), 2u);
+
+    const auto mono = TestFiles::shared().make(
+        "mono_44100_noise.wav", "-f lavfi -i \"anoisesrc=a=0.1:d=1:r=44100\" -c:a pcm_s16le");
+    run = runClean({mono.string(), (folder / "mono.wav").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::readWavFormat(folder / "mono.wav").channels, 1);
+}
+
+TEST(TalnClean, FailuresExitWithOneLineAndNoOutput) {
+    const auto folder = TestFiles::shared().freshFolder("clean_failures");
+    const auto output = folder / "out.wav";
+
+    CommandResult run = runClean({(folder / "missing.m4a").string(), output.string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "taln-clean: missing.m4a: No such file or directory\n");
+
+    const auto silentVideo = TestFiles::shared().make(
+        "silent_video.mp4", "-f lavfi -i testsrc=s=64x48:r=10:d=1 -c:v mpeg4 -an");
+    run = runClean({silentVideo.string(), output.string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "taln-clean: That file doesn't contain an audio track.\n");
+    EXPECT_FALSE(std::filesystem::exists(output));
+
+    // A write that fails leaves nothing behind in the destination's folder.
+    run = runClean({noisyRecording().string(), (folder / "no" / "out.wav").string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "taln-clean: out.wav: No such file or directory\n");
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+}
+
+TEST(TalnClean, BadUsageExitsWithStatus2) {
+    const std::vector<std::vector<std::string>> badUsages{
+        {},
+        {"in.wav"},
+        {"in.wav", "out.wav", "extra.wav"},
+        {"--strength", "101", "in.wav", "out.wav"},
+        {"--strength", "-1", "in.wav", "out.wav"},
+        {"--strength", "loud", "in.wav", "out.wav"},
+        {"--strength=nan", "in.wav", "out.wav"},
+        {"in.wav", "out.wav", "--strength"},
+        {"--bogus", "in.wav", "out.wav"},
+        {"in.wav", "out.mp3"},
+        {"--float", "in.wav", "out.m4a"},
+    };
+    for (const auto& arguments : badUsages) {
+        const CommandResult run = runClean(arguments);
+        std::string line;
+        for (const auto& a : arguments) {
+            line += a + " ";
+        }
+        SCOPED_TRACE(line);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.err.rfind("taln-clean: ", 0), 0u) << run.err;
+    }
+
+    const CommandResult help = runClean({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: taln-clean [--strength PERCENT] [--float] INPUT OUTPUT\n", 0),
+              0u);
+}
+
+} // namespace
+} // namespace taln
