@@ -53,7 +53,9 @@ std::int16_t toInt16(float sample) {
 
 // Samples for float WAV and for the AAC encoder: a NaN or infinite sample is written as 0,
 // since either would poison every later sample of whatever reads or encodes the file.
-float finiteOrZero(float sample) { return std::isfinite(sample) ? sample : 0.0f; }
+float finiteOrZero(float sample) {
+    return std::isfinite(sample) ? sample : 0.0f;
+}
 
 void validate(const Channels& channels, double sampleRate) {
     if (channels.empty()) {
@@ -65,8 +67,7 @@ void validate(const Channels& channels, double sampleRate) {
             throw std::invalid_argument("The channels to export differ in length.");
         }
     }
-    if (!(sampleRate >= 1.0 && sampleRate <= 768000.0) ||
-        sampleRate != std::floor(sampleRate)) {
+    if (!(sampleRate >= 1.0 && sampleRate <= 768000.0) || sampleRate != std::floor(sampleRate)) {
         throw std::invalid_argument("A sample rate of " + std::to_string(sampleRate) +
                                     " Hz cannot be written.");
     }

@@ -121,7 +121,9 @@ std::int64_t FfmpegFileOutput::seek(void* opaque, std::int64_t offset, int whenc
     return position;
 }
 
-void FfmpegFileOutput::fail(int errnum) const { throw systemError(destination_, errnum); }
+void FfmpegFileOutput::fail(int errnum) const {
+    throw systemError(destination_, errnum);
+}
 
 void FfmpegFileOutput::commit() {
     avio_flush(io_);

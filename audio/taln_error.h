@@ -43,8 +43,7 @@ private:
 
 } // namespace taln
 
-template <>
-struct std::hash<taln::TalnError> {
+template <> struct std::hash<taln::TalnError> {
     std::size_t operator()(const taln::TalnError& error) const noexcept {
         return std::hash<int>{}(static_cast<int>(error.errorCase()));
     }

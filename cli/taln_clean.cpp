@@ -71,8 +71,8 @@ struct UsageError : std::runtime_error {
 double parsePercent(const std::string& text) {
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value) ||
-        value < 0.0 || value > 100.0) {
+    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value) || value < 0.0 ||
+        value > 100.0) {
         throw UsageError("--strength needs a number from 0 to 100, not \"" + text + "\"");
     }
     return value;
@@ -146,8 +146,8 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength) {
                 try {
                     const std::vector<float>& samples = *original[c];
                     const std::vector<float> noise = taln::Cleaner::estimateNoise(samples);
-                    cleaned[c] = taln::Cleaner::clean(samples, noise, strength,
-                                                      taln::kSampleRate, token);
+                    cleaned[c] =
+                        taln::Cleaner::clean(samples, noise, strength, taln::kSampleRate, token);
                 } catch (...) {
                     errors[c] = std::current_exception();
                 }

@@ -58,7 +58,9 @@ struct DecodeCase {
     std::int64_t slack;    // frames the length may differ from 2 s at 44,100 Hz
 };
 
-void PrintTo(const DecodeCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const DecodeCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class DecodeFormats : public ::testing::TestWithParam<DecodeCase> {};
 
@@ -71,24 +73,24 @@ constexpr std::int64_t kLossySlack = 2048;
 INSTANTIATE_TEST_SUITE_P(
     AudioDecoder, DecodeFormats,
     ::testing::Values(
-        DecodeCase{"mono_8000_s16.wav", tone(kSine, 8000) + " -c:a pcm_s16le", 1, false,
+        DecodeCase{"mono_8000_s16.wav", tone(kSine, 8000) + " -c:a pcm_s16le", 1, false, kSineRms,
+                   kLosslessSlack},
+        DecodeCase{"stereo_44100_s16.wav", tone(kSine + "|0", 44100) + " -c:a pcm_s16le", 2, true,
                    kSineRms, kLosslessSlack},
-        DecodeCase{"stereo_44100_s16.wav", tone(kSine + "|0", 44100) + " -c:a pcm_s16le", 2,
-                   true, kSineRms, kLosslessSlack},
-        DecodeCase{"stereo_48000_f32.wav", tone(kSine + "|0", 48000) + " -c:a pcm_f32le", 2,
-                   true, kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_48000_f32.wav", tone(kSine + "|0", 48000) + " -c:a pcm_f32le", 2, true,
+                   kSineRms, kLosslessSlack},
         DecodeCase{"stereo_48000.flac", tone(kSine + "|0", 48000), 2, true, kSineRms,
                    kLosslessSlack},
         // 5.1 with only the centre channel: the standard downmix puts it into both sides
         // at -3 dB.
-        DecodeCase{"surround51_48000.flac", tone("0|0|" + kSine + "|0|0|0", 48000, "5.1"), 2,
-                   false, kSineRms * std::sqrt(0.5), kLosslessSlack},
-        DecodeCase{"mono_44100.mp3", tone(kSine, 44100) + " -c:a libmp3lame -b:a 128k", 1,
-                   false, kSineRms, kLossySlack},
+        DecodeCase{"surround51_48000.flac", tone("0|0|" + kSine + "|0|0|0", 48000, "5.1"), 2, false,
+                   kSineRms* std::sqrt(0.5), kLosslessSlack},
+        DecodeCase{"mono_44100.mp3", tone(kSine, 44100) + " -c:a libmp3lame -b:a 128k", 1, false,
+                   kSineRms, kLossySlack},
         DecodeCase{"stereo_48000_vorbis.ogg", tone(kSine + "|0", 48000) + " -c:a libvorbis", 2,
                    true, kSineRms, kLossySlack},
-        DecodeCase{"stereo_48000.opus", tone(kSine + "|0", 48000) + " -c:a libopus -b:a 128k",
-                   2, true, kSineRms, kLossySlack},
+        DecodeCase{"stereo_48000.opus", tone(kSine + "|0", 48000) + " -c:a libopus -b:a 128k", 2,
+                   true, kSineRms, kLossySlack},
         DecodeCase{"stereo_44100_aac.m4a", tone(kSine + "|0", 44100) + " -c:a aac -b:a 192k", 2,
                    true, kSineRms, kLossySlack},
         DecodeCase{"mono_48000_aac_video.mp4",
@@ -194,8 +196,8 @@ TEST(AudioDecoder, UnreadableFilesReportTheSystemsMessageWithTheFileName) {
     EXPECT_GT(message.size(), std::string("noise.m4a: ").size());
 
     // An MP4 whose index sits at the end and was cut off cannot be read at all.
-    const auto whole = test::readBytes(files.make(
-        "index_at_end.m4a", tone(kSine + "|0", 44100) + " -c:a aac -b:a 128k"));
+    const auto whole = test::readBytes(
+        files.make("index_at_end.m4a", tone(kSine + "|0", 44100) + " -c:a aac -b:a 128k"));
     test::writeBytes(folder / "cut.m4a",
                      std::vector<std::uint8_t>(whole.begin(), whole.begin() + whole.size() / 2));
     EXPECT_EQ(decodeError(folder / "cut.m4a").rfind("cut.m4a: ", 0), 0u);
@@ -222,8 +224,8 @@ TEST(AudioDecoder, TruncatedWavKeepsTheFramesBeforeTheCut) {
     const auto folder = TestFiles::shared().freshFolder("truncated");
     // The header (under 100 bytes) plus one second of 16-bit stereo.
     const std::size_t header = whole.size() - 2 * 44100 * 4;
-    test::writeBytes(folder / "half.wav", std::vector<std::uint8_t>(
-                                              whole.begin(), whole.begin() + header + 44100 * 4));
+    test::writeBytes(folder / "half.wav",
+                     std::vector<std::uint8_t>(whole.begin(), whole.begin() + header + 44100 * 4));
 
     const Channels channels = AudioDecoder::decode(folder / "half.wav");
     ASSERT_EQ(channels.size(), 2u);

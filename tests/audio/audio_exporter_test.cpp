@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -44,8 +44,8 @@ std::vector<float> noise(std::int64_t frames, float amplitude, unsigned seed) {
 std::vector<float> sine(std::int64_t frames, double hertz, float amplitude) {
     std::vector<float> samples(static_cast<std::size_t>(frames));
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hertz * double(i) /
-                                                             44100.0));
+        samples[i] =
+            amplitude * static_cast<float>(std::sin(2.0 * M_PI * hertz * double(i) / 44100.0));
     }
     return samples;
 }
@@ -100,11 +100,15 @@ TEST(AudioExporter, WavRoundTripIsExactTo16BitQuantisation) {
 TEST(AudioExporter, WavSaturatesLoudSamplesAndWritesNanAsZero) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    const std::vector<float> samples{1.0f,  -1.0f,      1.5f, -2.0f, 1e9f, -1e9f,
-                                     inf,   -inf,       nan,  0.5f,  -0.5f, 32767.4f / 32768.0f,
-                                     0.0f, -1.0f / 32768.0f};
-    const std::vector<float> expected{32767, -32768, 32767, -32768, 32767, -32768, 32767,
-                                      -32768, 0,     16384, -16384, 32767, 0,      -1};
+    const std::vector<float> samples{1.0f,  -1.0f,
+                                     1.5f,  -2.0f,
+                                     1e9f,  -1e9f,
+                                     inf,   -inf,
+                                     nan,   0.5f,
+                                     -0.5f, 32767.4f / 32768.0f,
+                                     0.0f,  -1.0f / 32768.0f};
+    const std::vector<float> expected{32767,  -32768, 32767, -32768, 32767, -32768, 32767,
+                                      -32768, 0,      16384, -16384, 32767, 0,      -1};
     const auto path = TestFiles::shared().freshFolder("saturation") / "loud.wav";
     AudioExporter::write({channelOf(samples)}, 44100.0, Kind::wav, path);
 
@@ -199,8 +203,7 @@ TEST(AudioExporter, M4aBitRateIs96kPerChannel) {
         AudioExporter::write(channels, 44100.0, Kind::m4a, path);
         const double expectedBytes = 96000.0 * double(channelCount) * 4.0 / 8.0;
         // Within 15 %: the encoder's rate control and the container's index.
-        EXPECT_NEAR(double(std::filesystem::file_size(path)), expectedBytes,
-                    0.15 * expectedBytes);
+        EXPECT_NEAR(double(std::filesystem::file_size(path)), expectedBytes, 0.15 * expectedBytes);
     }
 }
 
