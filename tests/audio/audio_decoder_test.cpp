@@ -255,6 +255,34 @@ TEST(AudioDecoder, DamagedPacketsMidFileAreSkipped) {
     EXPECT_GT(tailEnergy, 0.0) << "the audio after the damage is lost";
 }
 
+// Two MP3 streams joined end to end, mono at 22,050 Hz then stereo at 48,000 Hz: the
+// converter must follow the change, or the second second comes out at the wrong speed.
+TEST(AudioDecoder, StreamThatChangesRateAndLayoutMidwayKeepsItsDuration) {
+    auto& files = TestFiles::shared();
+    const std::string plain = " -c:a libmp3lame -write_xing 0 -id3v2_version 0";
+    auto joined = test::readBytes(files.make("mono_22050_plain.mp3", tone(kSine, 22050) + plain));
+    const auto second = test::readBytes(
+        files.make("stereo_48000_plain.mp3", tone(kSine + "|" + kSine, 48000) + plain));
+    joined.insert(joined.end(), second.begin(), second.end());
+    const auto folder = files.freshFolder("joined");
+    test::writeBytes(folder / "joined.mp3", joined);
+
+    const Channels channels = AudioDecoder::decode(folder / "joined.mp3");
+
+    ASSERT_EQ(channels.size(), 1u);
+    // Each part is 2 s; without gapless data each keeps its encoder delay and padding
+    // (about 2,000 frames per part).
+    EXPECT_NEAR(double(frameCount(channels)), 4.0 * 44100.0, 6000.0);
+    const Channel& samples = *channels[0];
+    const auto middle = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
+    // Within 10 %: MP3 at the encoder's default rate for each part. The stereo part is
+    // downmixed to mono as (L + R) / sqrt(2), so its identical sides add up to sqrt(2)
+    // times the tone.
+    EXPECT_NEAR(middleRms(Channel(samples.begin(), middle)), kSineRms, 0.1 * kSineRms);
+    EXPECT_NEAR(middleRms(Channel(middle, samples.end())), kSineRms * std::sqrt(2.0),
+                0.1 * kSineRms * std::sqrt(2.0));
+}
+
 // Builds a mono 44,100 Hz 32-bit float WAV by hand: ffmpeg will not write NaN on request.
 std::vector<std::uint8_t> floatWav(const std::vector<float>& samples) {
     std::vector<std::uint8_t> bytes;
