@@ -10,11 +10,19 @@ namespace {
 
 constexpr std::int64_t kBlock = 4096;
 
-// Four doubles, one section per lane. GCC vector extensions give the same lane-wise IEEE
-// operations under SSE2 (two halves) and AVX2 (one register), so both builds of the kernel
-// compute identical bits.
-using V4 = double __attribute__((vector_size(32)));
-using Mask4 = std::int64_t __attribute__((vector_size(32)));
+// Vectors of W doubles. GCC vector extensions give the same lane-wise IEEE operations under
+// SSE2 and AVX2, so every build of the kernel computes identical bits, lane by lane.
+template <int W> struct Vec;
+template <> struct Vec<2> {
+    using Type = double __attribute__((vector_size(16)));
+    using Mask = std::int64_t __attribute__((vector_size(16)));
+    static constexpr Mask kShiftIn = {0, 2};
+};
+template <> struct Vec<4> {
+    using Type = double __attribute__((vector_size(32)));
+    using Mask = std::int64_t __attribute__((vector_size(32)));
+    static constexpr Mask kShiftIn = {0, 4, 5, 6};
+};
 
 struct WavefrontArgs {
     const double* b0;
@@ -30,39 +38,51 @@ struct WavefrontArgs {
     std::int64_t inAvailable; // steps that take an input sample; later steps take zeros
     float* out;               // one output per step: the last section's newest sample
     std::int64_t steps;
-    int outLane; // lane of the last section within the last vector
+    int outIndex; // flat lane index of the last section
 };
 
 // Vector loads and stores through memcpy (no aliasing questions; compiled to plain moves).
-// Not functions: passing a 32-byte vector by value would depend on the target's ABI.
-#define TALN_LOAD(dst, src) std::memcpy(&(dst), (src), sizeof(V4))
-#define TALN_STORE(dst, src) std::memcpy((dst), &(src), sizeof(V4))
+// Macros, not functions: passing a vector by value would depend on the target's ABI.
+#define TALN_LOAD(dst, src) std::memcpy(&(dst), (src), sizeof(V))
+#define TALN_STORE(dst, src) std::memcpy((dst), &(src), sizeof(V))
 
-template <int NV> [[gnu::always_inline]] inline void wavefrontSteps(const WavefrontArgs& a) {
-    V4 b0[NV], b1[NV], b2[NV], a1[NV], a2[NV], x1[NV], x2[NV], y1[NV], y2[NV];
+// Lane layout: section k sits in vector k mod NV, lane k / NV, so section k's input, the output
+// of section k − 1, is the same lane of the previous vector; only vector 0 needs a lane shift
+// (with the new sample entering lane 0).
+//
+// Skew: section k works on sample j − 2k at step j. Its input, section k − 1's output for that
+// sample, was made two steps earlier and is that section's y[n−2] state: within a step no lane
+// depends on another lane's result of the same or the previous step, which leaves only each
+// section's own feedback on the critical path.
+template <int W, int NV>
+__attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a) {
+    using V = typename Vec<W>::Type;
+    V b0[NV], b1[NV], b2[NV], a1[NV], a2[NV], x1[NV], x2[NV], y1[NV], y2[NV];
     for (int v = 0; v < NV; ++v) {
-        TALN_LOAD(b0[v], a.b0 + 4 * v);
-        TALN_LOAD(b1[v], a.b1 + 4 * v);
-        TALN_LOAD(b2[v], a.b2 + 4 * v);
-        TALN_LOAD(a1[v], a.a1 + 4 * v);
-        TALN_LOAD(a2[v], a.a2 + 4 * v);
-        TALN_LOAD(x1[v], a.x1 + 4 * v);
-        TALN_LOAD(x2[v], a.x2 + 4 * v);
-        TALN_LOAD(y1[v], a.y1 + 4 * v);
-        TALN_LOAD(y2[v], a.y2 + 4 * v);
+        TALN_LOAD(b0[v], a.b0 + W * v);
+        TALN_LOAD(b1[v], a.b1 + W * v);
+        TALN_LOAD(b2[v], a.b2 + W * v);
+        TALN_LOAD(a1[v], a.a1 + W * v);
+        TALN_LOAD(a2[v], a.a2 + W * v);
+        TALN_LOAD(x1[v], a.x1 + W * v);
+        TALN_LOAD(x2[v], a.x2 + W * v);
+        TALN_LOAD(y1[v], a.y1 + W * v);
+        TALN_LOAD(y2[v], a.y2 + W * v);
     }
-    // Lane k's input is what lane k−1 produced in the previous step (lane 0's is the new
-    // sample): the lanes shift up by one across the vectors.
-    const Mask4 shiftUp = {3, 4, 5, 6};
-    const auto step = [&](double sample) [[gnu::always_inline]] {
-        V4 x[NV];
-        const V4 fresh = {sample, sample, sample, sample};
-        x[0] = __builtin_shuffle(fresh, y1[0], shiftUp);
+    const int outVector = a.outIndex / W;
+    const int outLane = a.outIndex % W;
+    const auto step = [&](double sample) __attribute__((always_inline)) {
+        V x[NV];
+        V fresh;
+        for (int l = 0; l < W; ++l) {
+            fresh[l] = sample;
+        }
+        x[0] = __builtin_shuffle(fresh, y2[NV - 1], Vec<W>::kShiftIn);
         for (int v = 1; v < NV; ++v) {
-            x[v] = __builtin_shuffle(y1[v - 1], y1[v], shiftUp);
+            x[v] = y2[v - 1];
         }
         for (int v = 0; v < NV; ++v) {
-            const V4 y =
+            const V y =
                 ((b2[v] * x2[v] + (b1[v] * x1[v] + b0[v] * x[v])) - a1[v] * y1[v]) - a2[v] * y2[v];
             x2[v] = x1[v];
             x1[v] = x[v];
@@ -73,17 +93,17 @@ template <int NV> [[gnu::always_inline]] inline void wavefrontSteps(const Wavefr
     const std::int64_t fed = std::min(a.inAvailable, a.steps);
     for (std::int64_t s = 0; s < fed; ++s) {
         step(static_cast<double>(a.in[s]));
-        a.out[s] = static_cast<float>(y1[NV - 1][a.outLane]);
+        a.out[s] = static_cast<float>(y1[outVector][outLane]);
     }
     for (std::int64_t s = std::max<std::int64_t>(fed, 0); s < a.steps; ++s) {
         step(0.0);
-        a.out[s] = static_cast<float>(y1[NV - 1][a.outLane]);
+        a.out[s] = static_cast<float>(y1[outVector][outLane]);
     }
     for (int v = 0; v < NV; ++v) {
-        TALN_STORE(a.x1 + 4 * v, x1[v]);
-        TALN_STORE(a.x2 + 4 * v, x2[v]);
-        TALN_STORE(a.y1 + 4 * v, y1[v]);
-        TALN_STORE(a.y2 + 4 * v, y2[v]);
+        TALN_STORE(a.x1 + W * v, x1[v]);
+        TALN_STORE(a.x2 + W * v, x2[v]);
+        TALN_STORE(a.y1 + W * v, y1[v]);
+        TALN_STORE(a.y2 + W * v, y2[v]);
     }
 }
 
@@ -91,19 +111,20 @@ template <int NV> [[gnu::always_inline]] inline void wavefrontSteps(const Wavefr
 #undef TALN_STORE
 
 template <int NV> void wavefrontBaseline(const WavefrontArgs& a) {
-    wavefrontSteps<NV>(a);
+    wavefrontSteps<2, NV>(a);
 }
 
 template <int NV> __attribute__((target("avx2"))) void wavefrontAvx2(const WavefrontArgs& a) {
-    wavefrontSteps<NV>(a);
+    wavefrontSteps<4, NV>(a);
 }
 
 using WavefrontFn = void (*)(const WavefrontArgs&);
 
 WavefrontFn wavefrontKernel(int vectors, bool avx2) {
-    static constexpr WavefrontFn baseline[] = {wavefrontBaseline<1>, wavefrontBaseline<2>,
-                                               wavefrontBaseline<3>, wavefrontBaseline<4>,
-                                               wavefrontBaseline<5>};
+    static constexpr WavefrontFn baseline[] = {
+        wavefrontBaseline<1>, wavefrontBaseline<2>, wavefrontBaseline<3>, wavefrontBaseline<4>,
+        wavefrontBaseline<5>, wavefrontBaseline<6>, wavefrontBaseline<7>, wavefrontBaseline<8>,
+        wavefrontBaseline<9>, wavefrontBaseline<10>};
     static constexpr WavefrontFn withAvx2[] = {wavefrontAvx2<1>, wavefrontAvx2<2>, wavefrontAvx2<3>,
                                                wavefrontAvx2<4>, wavefrontAvx2<5>};
     return avx2 ? withAvx2[vectors - 1] : baseline[vectors - 1];
@@ -118,24 +139,30 @@ bool BiquadCascade::avx2Available() noexcept {
 
 BiquadCascade::BiquadCascade(std::span<const Cleaner::Biquad> sections,
                              std::span<const float> input, Kernel kernel)
-    : input_(input), kernel_(kernel), sections_(static_cast<int>(sections.size())),
-      vectors_((sections_ + 3) / 4) {
+    : input_(input), kernel_(kernel), sections_(static_cast<int>(sections.size())) {
     assert(sections.size() <= static_cast<std::size_t>(kMaxSections));
     if (kernel_ == Kernel::best) {
         kernel_ = avx2Available() ? Kernel::wavefrontAvx2 : Kernel::wavefront;
     } else if (kernel_ == Kernel::wavefrontAvx2 && !avx2Available()) {
         kernel_ = Kernel::wavefront;
     }
+    width_ = kernel_ == Kernel::wavefrontAvx2 ? 4 : 2;
+    vectors_ = std::max((sections_ + width_ - 1) / width_, 1);
     for (int k = 0; k < sections_; ++k) {
-        b0_[k] = sections[k].b0;
-        b1_[k] = sections[k].b1;
-        b2_[k] = sections[k].b2;
-        a1_[k] = sections[k].a1;
-        a2_[k] = sections[k].a2;
+        const int i = kernel_ == Kernel::sectionwise ? k : laneOf(k);
+        b0_[i] = sections[k].b0;
+        b1_[i] = sections[k].b1;
+        b2_[i] = sections[k].b2;
+        a1_[i] = sections[k].a1;
+        a2_[i] = sections[k].a2;
     }
     if (kernel_ == Kernel::sectionwise) {
         block_.resize(static_cast<std::size_t>(kBlock));
     }
+}
+
+int BiquadCascade::laneOf(int section) const noexcept {
+    return (section % vectors_) * width_ + section / vectors_;
 }
 
 void BiquadCascade::pull(float* out, std::int64_t count) {
@@ -192,14 +219,15 @@ void BiquadCascade::pullSectionwise(float* out, std::int64_t count) {
 
 void BiquadCascade::pullWavefront(float* out, std::int64_t count) {
     if (!primed_) {
-        // The first sections−1 steps fill the pipeline: after step j only sections 0 … j have
-        // seen a sample. Sections further up are put back to rest after each of these steps,
-        // so each section starts from exact zeros as in a pass of its own.
+        // The first 2·(sections − 1) steps fill the pipeline: section k sees its first sample
+        // at step 2k. Sections that have not started are put back to rest after each of these
+        // steps, so each one starts from exact zeros, as in a pass of its own.
         std::array<float, 1> discard{};
-        for (int j = 0; j + 1 < sections_; ++j) {
+        for (int j = 0; j < 2 * (sections_ - 1); ++j) {
             runWavefront(discard.data(), 1);
-            for (int k = j + 1; k < kMaxSections; ++k) {
-                x1_[k] = x2_[k] = y1_[k] = y2_[k] = 0.0;
+            for (int k = j / 2 + 1; k < sections_; ++k) {
+                const int i = laneOf(k);
+                x1_[i] = x2_[i] = y1_[i] = y2_[i] = 0.0;
             }
         }
         primed_ = true;
@@ -223,7 +251,7 @@ void BiquadCascade::runWavefront(float* out, std::int64_t steps) {
     args.inAvailable = std::max<std::int64_t>(size - step_, 0);
     args.out = out;
     args.steps = steps;
-    args.outLane = (sections_ - 1) % 4;
+    args.outIndex = laneOf(sections_ - 1);
     wavefrontKernel(vectors_, kernel_ == Kernel::wavefrontAvx2)(args);
     step_ += steps;
 }

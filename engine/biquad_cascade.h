@@ -10,10 +10,11 @@
 // on the way out. Past the end of the input, the input counts as zeros.
 //
 // Kernels: `sectionwise` runs each section over a block of up to 4096 samples in turn; the
-// wavefront kernels run section k on sample n while section k+1 works on sample n−1, so that no
+// wavefront kernels run section k on sample n while section k+1 works on sample n−2, so that no
 // section waits on another within a step and the steps run across sections in SIMD lanes, with
-// the same arithmetic per section (no fused multiply-add). `best` is the AVX2 wavefront where
-// the processor has AVX2, the baseline (SSE2) wavefront otherwise.
+// the same arithmetic per section (no fused multiply-add). The output then leaves the pipeline
+// 2·(sections − 1) steps after its input went in; `pull` hides that. `best` is the AVX2 wavefront
+// where the processor has AVX2, the baseline (SSE2) wavefront otherwise.
 //
 // Thread: one thread at a time. Allocation: construction only (one 4096-double block).
 
@@ -46,15 +47,18 @@ private:
     void pullSectionwise(float* out, std::int64_t count);
     void pullWavefront(float* out, std::int64_t count);
     void runWavefront(float* out, std::int64_t steps);
+    int laneOf(int section) const noexcept;
 
     std::span<const float> input_;
     Kernel kernel_;
     int sections_;
-    int vectors_;           // wavefront: 4-lane vectors holding the sections
+    int width_ = 4;         // wavefront: lanes per vector (4 with AVX2, 2 with SSE2)
+    int vectors_ = 1;       // wavefront: vectors holding the sections
     std::int64_t step_ = 0; // next input sample to enter the first section
-    bool primed_ = false;   // wavefront: the first sections-1 steps are done
+    bool primed_ = false;   // wavefront: the first 2·(sections − 1) steps are done
 
-    // Lane k holds section k; lanes past the last section hold zeros and are never read.
+    // Sectionwise: index k holds section k. Wavefront: index laneOf(k); lanes past the last
+    // section hold zeros and their results are never read.
     alignas(32) std::array<double, kMaxSections> b0_{};
     alignas(32) std::array<double, kMaxSections> b1_{};
     alignas(32) std::array<double, kMaxSections> b2_{};

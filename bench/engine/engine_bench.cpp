@@ -1,0 +1,174 @@
+// One run, one 10-minute mono channel at 44,100 Hz (speech-like signal over stationary noise),
+// strength 0.6: clean, the pre-filter alone (each kernel), the noise profile, and the bare FFTW
+// forward + inverse pair for as many frames as clean transforms. At the end it prints the
+// ratios that matter: clean ÷ bare FFT pair and pre-filter ÷ clean, from this same run.
+
+#include "engine/biquad_cascade.h"
+#include "engine/cleaner.h"
+#include "engine/cleaner_test_access.h"
+
+#include "tests/engine/test_signals.h"
+
+#include <benchmark/benchmark.h>
+#include <fftw3.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace taln;
+
+constexpr double kRate = 44100.0;
+constexpr std::int64_t kSamples = 10 * 60 * 44100;
+constexpr float kStrength = 0.6f;
+
+const std::vector<float>& channel() {
+    static const std::vector<float> x = testsignals::speechLike(kSamples, kRate, 2024);
+    return x;
+}
+
+const std::vector<float>& profile() {
+    static const std::vector<float> p = Cleaner::estimateNoise(channel());
+    return p;
+}
+
+// Frames clean transforms for kSamples: the extended signal is 2 × 2048 + padding longer.
+std::int64_t cleanFrames() {
+    const std::int64_t pad = ((-(kSamples + 2048)) % 512 + 512) % 512;
+    return (kSamples + 4096 + pad - 2048) / 512 + 1;
+}
+
+void perChannel(benchmark::State& state) {
+    state.counters["x_realtime"] = benchmark::Counter(
+        static_cast<double>(kSamples) / kRate, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_Clean(benchmark::State& state) {
+    const auto& x = channel();
+    const auto& p = profile();
+    CancelToken token;
+    for (auto _ : state) {
+        auto out = Cleaner::clean(x, p, kStrength, kRate, token);
+        benchmark::DoNotOptimize(out);
+    }
+    perChannel(state);
+}
+
+void BM_Prefilter(benchmark::State& state) {
+    const auto kernel = static_cast<BiquadCascade::Kernel>(state.range(0));
+    const auto& x = channel();
+    for (auto _ : state) {
+        auto y = CleanerTestAccess::prefilterWith(kernel, x, kRate, kStrength, 4096);
+        benchmark::DoNotOptimize(y);
+    }
+    perChannel(state);
+}
+
+void BM_EstimateNoise(benchmark::State& state) {
+    const auto& x = channel();
+    for (auto _ : state) {
+        auto p = Cleaner::estimateNoise(x);
+        benchmark::DoNotOptimize(p);
+    }
+    perChannel(state);
+}
+
+// The bare transforms: one r2c and one c2r of 2048 points per frame, same planner flags as the
+// engine (FFTW_ESTIMATE), no windowing, gains or copies.
+void BM_BareFftPair(benchmark::State& state) {
+    float* time = fftwf_alloc_real(2048);
+    fftwf_complex* spec = fftwf_alloc_complex(1025);
+    const fftwf_plan fwd = fftwf_plan_dft_r2c_1d(2048, time, spec, FFTW_ESTIMATE);
+    const fftwf_plan inv = fftwf_plan_dft_c2r_1d(2048, spec, time, FFTW_ESTIMATE);
+    const auto& x = channel();
+    const std::int64_t frames = cleanFrames();
+    for (auto _ : state) {
+        for (std::int64_t t = 0; t < frames; ++t) {
+            // Fresh input each frame, so the pair does not run on denormals or its own output.
+            const std::int64_t at = std::min<std::int64_t>(t * 512, kSamples - 2048);
+            std::copy(x.begin() + at, x.begin() + at + 2048, time);
+            fftwf_execute_dft_r2c(fwd, time, spec);
+            fftwf_execute_dft_c2r(inv, spec, time);
+            benchmark::DoNotOptimize(time[0]);
+        }
+    }
+    fftwf_destroy_plan(inv);
+    fftwf_destroy_plan(fwd);
+    fftwf_free(spec);
+    fftwf_free(time);
+    perChannel(state);
+}
+
+BENCHMARK(BM_Clean)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Prefilter)
+    ->Arg(static_cast<int>(BiquadCascade::Kernel::best))
+    ->Arg(static_cast<int>(BiquadCascade::Kernel::wavefront))
+    ->Arg(static_cast<int>(BiquadCascade::Kernel::sectionwise))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
+BENCHMARK(BM_EstimateNoise)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_BareFftPair)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Console output plus the ratios of this run.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
+                // CPU time of the benchmark's thread: the machine may be shared, and every
+                // benchmark here runs on one thread, so this is the work each one does.
+                seconds_[run.benchmark_name()] =
+                    run.cpu_accumulated_time / static_cast<double>(run.iterations);
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        const double clean = seconds_["BM_Clean/iterations:5"];
+        const double fft = seconds_["BM_BareFftPair/iterations:5"];
+        const auto pre = [&](BiquadCascade::Kernel k) {
+            return seconds_["BM_Prefilter/" + std::to_string(static_cast<int>(k)) +
+                            "/iterations:5"];
+        };
+        const double prefilter = pre(BiquadCascade::Kernel::best);
+        const double noise = seconds_["BM_EstimateNoise/iterations:5"];
+        std::printf("\nCPU seconds per 10-minute channel (%lld samples, %lld frames), strength "
+                    "%.1f, AVX2 %s\n",
+                    static_cast<long long>(kSamples), static_cast<long long>(cleanFrames()),
+                    kStrength, BiquadCascade::avx2Available() ? "yes" : "no");
+        std::printf("  clean              %8.3f s  %6.0f x real time\n", clean, 600.0 / clean);
+        std::printf("  pre-filter (best)  %8.3f s\n", prefilter);
+        std::printf("  pre-filter (SSE2 wavefront) %8.3f s\n",
+                    pre(BiquadCascade::Kernel::wavefront));
+        std::printf("  pre-filter (one section at a time) %8.3f s\n",
+                    pre(BiquadCascade::Kernel::sectionwise));
+        std::printf("  estimateNoise      %8.3f s\n", noise);
+        std::printf("  bare FFT pair      %8.3f s  (%.2f us a frame)\n", fft,
+                    fft / static_cast<double>(cleanFrames()) * 1e6);
+        std::printf("  clean / bare FFT pair   %.2f\n", clean / fft);
+        std::printf("  pre-filter / clean      %.2f\n", prefilter / clean);
+    }
+
+private:
+    std::map<std::string, double> seconds_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    channel();
+    profile();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
