@@ -23,6 +23,7 @@ constexpr int kTransportSpacing = 16;
 constexpr int kStrengthSpacing = 12;
 // Width of the play symbol's frame, so the button keeps its width when the symbol changes.
 constexpr int kPlaySymbolFrame = 22;
+constexpr int kPlaySymbolSize = 18;
 // Width of the value label: three digits of the title3 monospace font without the slider
 // moving when the number of digits changes.
 constexpr int kValueLabelWidth = 44;
@@ -47,7 +48,7 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     const int buttonHeight = fontMetrics().height() + kLargeButtonExtra;
 
     play_->setObjectName(QStringLiteral("playButton"));
-    play_->setIconSize(QSize(kPlaySymbolFrame, fontMetrics().height()));
+    play_->setIconSize(QSize(kPlaySymbolSize, kPlaySymbolSize));
     play_->setFixedHeight(buttonHeight);
     play_->setMinimumWidth(kPlaySymbolFrame + 2 * kLargeButtonExtra);
 

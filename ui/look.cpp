@@ -47,8 +47,43 @@ QPalette paletteOf(const QWidget* widget) {
     return widget != nullptr ? widget->palette() : QApplication::palette();
 }
 
+// A monochrome theme symbol recoloured to `color`, at the sizes buttons ask for.
+QIcon tinted(const QIcon& symbol, const QColor& color) {
+    QIcon result;
+    for (const int side : {16, 22, 24, 32, 48, 64}) {
+        QPixmap pixmap = symbol.pixmap(QSize(side, side));
+        if (pixmap.isNull()) {
+            continue;
+        }
+        QPainter painter(&pixmap);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        painter.fillRect(pixmap.rect(), color);
+        painter.end();
+        result.addPixmap(pixmap, QIcon::Normal);
+        QPixmap faded = pixmap;
+        faded.fill(Qt::transparent);
+        QPainter fader(&faded);
+        fader.setOpacity(0.35);
+        fader.drawPixmap(0, 0, pixmap);
+        fader.end();
+        result.addPixmap(faded, QIcon::Disabled);
+    }
+    return result;
+}
+
+// The theme's symbolic (monochrome) variant first, drawn in the button text colour so it
+// reads on light and dark palettes alike; then the theme's full-colour icon; then the
+// style's own.
 QIcon themed(const char* name, QStyle::StandardPixmap fallback, const QWidget* widget) {
-    QIcon icon = QIcon::fromTheme(QString::fromLatin1(name));
+    const QString base = QString::fromLatin1(name);
+    const QIcon symbolic = QIcon::fromTheme(base + QStringLiteral("-symbolic"));
+    if (!symbolic.isNull()) {
+        const QIcon icon = tinted(symbolic, paletteOf(widget).color(QPalette::ButtonText));
+        if (!icon.isNull()) {
+            return icon;
+        }
+    }
+    QIcon icon = QIcon::fromTheme(base);
     if (!icon.isNull()) {
         return icon;
     }

@@ -15,15 +15,18 @@
 #include <QTimer>
 
 int main(int argc, char** argv) {
+    // SDL, which plays the sound, would otherwise turn SIGINT and SIGTERM into events that
+    // no one here reads: once audio had started, `kill` and the session's logout could no
+    // longer end Taln.
+    qputenv("SDL_NO_SIGNAL_HANDLERS", "1");
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Taln"));
     QApplication::setApplicationVersion(QStringLiteral(TALN_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("taln"));
     QApplication::setWindowIcon(taln::look::appIcon());
-    // Desktops without a theme of their own still get play and pause symbols.
-    if (QIcon::fallbackThemeName().isEmpty()) {
-        QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
-    }
+    // Desktops whose icon theme lacks them (or that have none) still get the theme's play,
+    // pause and swap symbols; the desktop's own theme is asked first.
+    QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
