@@ -28,7 +28,7 @@ namespace taln::test {
 // What the fake panels were asked, and what they answer; shared with the test because
 // the model owns the panels themselves.
 struct PanelLog {
-    std::deque<std::optional<QString>> openAnswers; // empty queue: the user cancels
+    std::deque<QString> openAnswers; // an empty queue or an empty path: the user cancels
     int openCount = 0;
     std::vector<AudioExporter::Kind> exportKinds;
 };
@@ -42,8 +42,11 @@ public:
         if (log_->openAnswers.empty()) {
             return std::nullopt;
         }
-        auto answer = log_->openAnswers.front();
+        const QString answer = log_->openAnswers.front();
         log_->openAnswers.pop_front();
+        if (answer.isEmpty()) {
+            return std::nullopt;
+        }
         return answer;
     }
 
