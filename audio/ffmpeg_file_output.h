@@ -10,6 +10,7 @@
 // and never leaves a partial one behind.
 // One thread at a time; owns the file descriptor, the AVIOContext and its buffer.
 
+#include <cstdint>
 #include <filesystem>
 
 extern "C" {
