@@ -4,9 +4,16 @@
 //
 // The first audio stream is decoded, resampled to 44,100 Hz float and remixed to one
 // channel (mono source) or two (stereo or more, FFmpeg's standard downmix; unknown layout).
+// NaN and infinite samples (a float file can hold them) are replaced by 0: one of them would
+// turn the rest of the cleaned channel into NaN. A damaged packet is skipped and the rest of
+// the file kept, as players do; a file cut short yields the audio before the cut.
+// Memory: the channels, reserved from the container's duration when it gives one, plus one
+// converted frame of scratch; the channels are moved into the result, not copied.
 // Thread contract: any thread; no shared state, any number of decodes may run at once.
 // Errors: TalnError for what Taln detects itself (no audio stream, no frames); otherwise a
-// std::runtime_error carrying FFmpeg's or the system's own message.
+// std::runtime_error carrying the file's name and FFmpeg's or the system's own message
+// ("take.m4a: Invalid data found when processing input"). A read error that stops reading
+// is thrown and nothing partial is returned.
 
 #include "audio/channels.h"
 
