@@ -1,7 +1,8 @@
 #include "engine/biquad_cascade.h"
 
+#include "engine/precondition.h"
+
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 namespace taln {
@@ -30,15 +31,14 @@ struct WavefrontArgs {
     const double* b2;
     const double* a1;
     const double* a2;
-    double* x1;
-    double* x2;
-    double* y1;
-    double* y2;
+    double* ring;             // outputs of the last 5 steps: row (step mod 5), one lane per section
+    double* inputRing;        // inputs of vector 0 in the last 5 steps: row (step mod 5)
+    std::uint32_t phase;      // step counter mod 5 at the first step
     const float* in;          // input of the first step
     std::int64_t inAvailable; // steps that take an input sample; later steps take zeros
     float* out;               // one output per step: the last section's newest sample
     std::int64_t steps;
-    int outIndex; // flat lane index of the last section
+    int outIndex; // lane index of the last section
 };
 
 // Vector loads and stores through memcpy (no aliasing questions; compiled to plain moves).
@@ -51,59 +51,82 @@ struct WavefrontArgs {
 // (with the new sample entering lane 0).
 //
 // Skew: section k works on sample j − 2k at step j. Its input, section k − 1's output for that
-// sample, was made two steps earlier and is that section's y[n−2] state: within a step no lane
-// depends on another lane's result of the same or the previous step, which leaves only each
-// section's own feedback on the critical path.
+// sample, was made two steps earlier: within a step no lane depends on another lane's result of
+// the same or the previous step, which leaves only each section's own feedback (y[n−1]) on the
+// critical path. That feedback stays in registers; everything older (y[n−2] and the input
+// history, which for vectors 1 … NV−1 is the previous vector's output history) is read back
+// from a ring of the last five steps' outputs, which keeps register pressure low.
 template <int W, int NV>
 __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a) {
     using V = typename Vec<W>::Type;
-    V b0[NV], b1[NV], b2[NV], a1[NV], a2[NV], x1[NV], x2[NV], y1[NV], y2[NV];
+    constexpr int kRow = BiquadCascade::kMaxSections;
+    constexpr std::uint32_t kRows = BiquadCascade::kRingRows;
+    // r[k]: the ring row of step j − k (r[0] is written by step j); rotated after each step.
+    double* r[kRows];
+    double* in[kRows];
+    for (std::uint32_t k = 0; k < kRows; ++k) {
+        const std::uint32_t slot = (a.phase + kRows - k) % kRows;
+        r[k] = a.ring + slot * kRow;
+        in[k] = a.inputRing + slot * W;
+    }
+    V b0[NV], b1[NV], b2[NV], a1[NV], a2[NV], y1[NV];
     for (int v = 0; v < NV; ++v) {
         TALN_LOAD(b0[v], a.b0 + W * v);
         TALN_LOAD(b1[v], a.b1 + W * v);
         TALN_LOAD(b2[v], a.b2 + W * v);
         TALN_LOAD(a1[v], a.a1 + W * v);
         TALN_LOAD(a2[v], a.a2 + W * v);
-        TALN_LOAD(x1[v], a.x1 + W * v);
-        TALN_LOAD(x2[v], a.x2 + W * v);
-        TALN_LOAD(y1[v], a.y1 + W * v);
-        TALN_LOAD(y2[v], a.y2 + W * v);
+        TALN_LOAD(y1[v], r[1] + W * v);
     }
-    const int outVector = a.outIndex / W;
-    const int outLane = a.outIndex % W;
+    // memcpy stores may alias anything, so every field used in the loop is read once, here.
+    const float* const samples = a.in;
+    float* const out = a.out;
+    const int outIndex = a.outIndex;
+    const std::int64_t steps = a.steps;
     const auto step = [&](double sample) __attribute__((always_inline)) {
-        V x[NV];
         V fresh;
         for (int l = 0; l < W; ++l) {
             fresh[l] = sample;
         }
-        x[0] = __builtin_shuffle(fresh, y2[NV - 1], Vec<W>::kShiftIn);
-        for (int v = 1; v < NV; ++v) {
-            x[v] = y2[v - 1];
-        }
+        V last;
+        TALN_LOAD(last, r[2] + W * (NV - 1));
+        const V shifted = __builtin_shuffle(fresh, last, Vec<W>::kShiftIn);
+        TALN_STORE(in[0], shifted);
         for (int v = 0; v < NV; ++v) {
-            const V y =
-                ((b2[v] * x2[v] + (b1[v] * x1[v] + b0[v] * x[v])) - a1[v] * y1[v]) - a2[v] * y2[v];
-            x2[v] = x1[v];
-            x1[v] = x[v];
-            y2[v] = y1[v];
+            V x, x1, x2, y2;
+            if (v == 0) {
+                x = shifted;
+                TALN_LOAD(x1, in[1]);
+                TALN_LOAD(x2, in[2]);
+            } else {
+                TALN_LOAD(x, r[2] + W * (v - 1));
+                TALN_LOAD(x1, r[3] + W * (v - 1));
+                TALN_LOAD(x2, r[4] + W * (v - 1));
+            }
+            TALN_LOAD(y2, r[2] + W * v);
+            const V y = ((b2[v] * x2 + (b1[v] * x1 + b0[v] * x)) - a1[v] * y1[v]) - a2[v] * y2;
+            TALN_STORE(r[0] + W * v, y);
             y1[v] = y;
         }
+        double* const oldest = r[kRows - 1];
+        double* const oldestIn = in[kRows - 1];
+        for (std::uint32_t k = kRows - 1; k > 0; --k) {
+            r[k] = r[k - 1];
+            in[k] = in[k - 1];
+        }
+        r[0] = oldest;
+        in[0] = oldestIn;
     };
-    const std::int64_t fed = std::min(a.inAvailable, a.steps);
+    // The last section's newest output, read back from the ring row just written.
+    const auto output = [&]() { return static_cast<float>(r[1][outIndex]); };
+    const std::int64_t fed = std::min(a.inAvailable, steps);
     for (std::int64_t s = 0; s < fed; ++s) {
-        step(static_cast<double>(a.in[s]));
-        a.out[s] = static_cast<float>(y1[outVector][outLane]);
+        step(static_cast<double>(samples[s]));
+        out[s] = output();
     }
-    for (std::int64_t s = std::max<std::int64_t>(fed, 0); s < a.steps; ++s) {
+    for (std::int64_t s = std::max<std::int64_t>(fed, 0); s < steps; ++s) {
         step(0.0);
-        a.out[s] = static_cast<float>(y1[outVector][outLane]);
-    }
-    for (int v = 0; v < NV; ++v) {
-        TALN_STORE(a.x1 + W * v, x1[v]);
-        TALN_STORE(a.x2 + W * v, x2[v]);
-        TALN_STORE(a.y1 + W * v, y1[v]);
-        TALN_STORE(a.y2 + W * v, y2[v]);
+        out[s] = output();
     }
 }
 
@@ -140,7 +163,8 @@ bool BiquadCascade::avx2Available() noexcept {
 BiquadCascade::BiquadCascade(std::span<const Cleaner::Biquad> sections,
                              std::span<const float> input, Kernel kernel)
     : input_(input), kernel_(kernel), sections_(static_cast<int>(sections.size())) {
-    assert(sections.size() <= static_cast<std::size_t>(kMaxSections));
+    requirePrecondition(sections.size() <= static_cast<std::size_t>(kMaxSections),
+                        "BiquadCascade holds at most 20 sections");
     if (kernel_ == Kernel::best) {
         kernel_ = avx2Available() ? Kernel::wavefrontAvx2 : Kernel::wavefront;
     } else if (kernel_ == Kernel::wavefrontAvx2 && !avx2Available()) {
@@ -227,7 +251,12 @@ void BiquadCascade::pullWavefront(float* out, std::int64_t count) {
             runWavefront(discard.data(), 1);
             for (int k = j / 2 + 1; k < sections_; ++k) {
                 const int i = laneOf(k);
-                x1_[i] = x2_[i] = y1_[i] = y2_[i] = 0.0;
+                for (int row = 0; row < kRingRows; ++row) {
+                    ring_[row * kMaxSections + i] = 0.0;
+                    if (k % vectors_ == 0) {
+                        inputRing_[row * width_ + k / vectors_] = 0.0;
+                    }
+                }
             }
         }
         primed_ = true;
@@ -243,10 +272,9 @@ void BiquadCascade::runWavefront(float* out, std::int64_t steps) {
     args.b2 = b2_.data();
     args.a1 = a1_.data();
     args.a2 = a2_.data();
-    args.x1 = x1_.data();
-    args.x2 = x2_.data();
-    args.y1 = y1_.data();
-    args.y2 = y2_.data();
+    args.ring = ring_.data();
+    args.inputRing = inputRing_.data();
+    args.phase = static_cast<std::uint32_t>(step_ % kRingRows);
     args.in = step_ < size ? input_.data() + step_ : nullptr;
     args.inAvailable = std::max<std::int64_t>(size - step_, 0);
     args.out = out;

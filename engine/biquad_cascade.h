@@ -32,6 +32,7 @@ public:
     enum class Kernel { sectionwise, wavefront, wavefrontAvx2, best };
 
     static constexpr int kMaxSections = 20;
+    static constexpr int kRingRows = 5;
 
     // `sections` in filtering order, at most kMaxSections; `input` must outlive the cascade.
     // Kernel::wavefrontAvx2 on a processor without AVX2 falls back to the baseline wavefront.
@@ -64,10 +65,16 @@ private:
     alignas(32) std::array<double, kMaxSections> b2_{};
     alignas(32) std::array<double, kMaxSections> a1_{};
     alignas(32) std::array<double, kMaxSections> a2_{};
+    // Sectionwise: the state of each section.
     alignas(32) std::array<double, kMaxSections> x1_{};
     alignas(32) std::array<double, kMaxSections> x2_{};
     alignas(32) std::array<double, kMaxSections> y1_{};
     alignas(32) std::array<double, kMaxSections> y2_{};
+
+    // Wavefront: the outputs of every lane in the last kRingRows steps (row = step mod 5), and the
+    // inputs of the first vector's lanes.
+    alignas(32) std::array<double, kRingRows * kMaxSections> ring_{};
+    alignas(32) std::array<double, kRingRows * 4> inputRing_{};
 
     std::vector<double> block_; // sectionwise: one block in double precision
 };

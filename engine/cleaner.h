@@ -49,8 +49,10 @@ public:
     // `noise` holds at least 1025 values. Any thread.
     //
     // The result has exactly as many samples as `samples`, with no delay. A strength that is not
-    // above 0 (or not a number) returns the input unchanged. The token is read at frames 0, 256,
-    // 512, ...: a cancellation is noticed within 256 hops (about 3 s of audio at 44.1 kHz).
+    // above 0 (or not a number) returns the input unchanged; one above 1 acts as 1. The token is
+    // read at frames 0, 256, 512, ...: a cancellation is noticed within 256 hops (about 3 s of
+    // audio at 44.1 kHz). A profile of fewer than 1025 values, or a sample rate that is not
+    // positive and finite, stops the program (the caller's fault, never the data's).
     static std::optional<std::vector<float>> clean(std::span<const float> samples,
                                                    std::span<const float> noise, float strength,
                                                    double sampleRate, const CancelToken& token);

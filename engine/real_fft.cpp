@@ -1,8 +1,9 @@
 #include "engine/real_fft.h"
 
+#include "engine/precondition.h"
+
 #include <fftw3.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -13,7 +14,7 @@ namespace taln {
 namespace {
 
 [[noreturn]] void fatal(const char* what) {
-    std::fprintf(stderr, "taln: %s\n", what);
+    requirePrecondition(false, what);
     std::abort();
 }
 

@@ -1,6 +1,7 @@
 #include "engine/spectral_gain.h"
 
-#include <cassert>
+#include "engine/precondition.h"
+
 #include <cmath>
 
 namespace taln {
@@ -27,7 +28,8 @@ SpectralGain::SpectralGain(std::span<const float> noise, float strength)
       overSub_(strength * 2.5f + 1.0f), lagWeight_(strength * 1.5f),
       lagFloor_(strength * -0.6f + 1.0f), power_(kBins, 0.0f), raw_(kBins, 0.0f),
       smooth_(kBins, 1.0f), lag_(kBins * kLagSlots, 0.0f) {
-    assert(noise.size() >= static_cast<std::size_t>(kBins));
+    requirePrecondition(noise.size() >= static_cast<std::size_t>(kBins),
+                        "SpectralGain needs a noise profile of 1025 bins");
 }
 
 namespace {

@@ -45,6 +45,36 @@ TEST(Clean, NonPositiveStrengthReturnsTheInputUntouched) {
     EXPECT_TRUE(Cleaner::clean(x, noise, 0.0f, kRate, token).has_value());
 }
 
+TEST(Clean, StrengthAboveOneActsAsOneInsteadOfProducingNotANumbers) {
+    // Past s = 5/3 the lag floor 1 − 0.6·s is negative, and where the lag factor falls to it
+    // its square root is NaN; at s = ∞ that happens in every bin with a lagged power.
+    std::vector<float> x(40000);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        x[i] = 0.5f * static_cast<float>(std::sin(0.05 * static_cast<double>(i)));
+    }
+    const std::vector<float> flat(1025, 1e-14f);
+    CancelToken token;
+    const auto one = Cleaner::clean(x, flat, 1.0f, kRate, token);
+    ASSERT_TRUE(one.has_value());
+    for (float s : {2.0f, std::numeric_limits<float>::infinity()}) {
+        const auto got = Cleaner::clean(x, flat, s, kRate, token);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(bits(*got), bits(*one)) << "strength " << s;
+    }
+    for (float v : *one) {
+        ASSERT_TRUE(std::isfinite(v));
+    }
+}
+
+TEST(CleanDeathTest, ShortProfileOrBadRateStopsInsteadOfReadingPastTheProfile) {
+    const std::vector<float> x(5000, 0.1f);
+    CancelToken token;
+    EXPECT_DEATH(Cleaner::clean(x, std::vector<float>(1024, 1e-14f), 0.5f, kRate, token),
+                 "1025 bins");
+    EXPECT_DEATH(Cleaner::clean(x, std::vector<float>(1025, 1e-14f), 0.5f, 0.0, token),
+                 "sample rate");
+}
+
 TEST(Clean, EmptyAndTinyInputsKeepTheirLength) {
     const std::vector<float> noise(1025, 1e-14f);
     CancelToken token;
