@@ -14,11 +14,46 @@
 #include <QIcon>
 #include <QTimer>
 
+namespace {
+
+// --help and --version print and exit without a window, so they work without a display.
+bool onlyPrints(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "-v" ||
+            arg == "--version") {
+            return true;
+        }
+    }
+    return false;
+}
+
+void describe(QCommandLineParser& parser) {
+    parser.setApplicationDescription(
+        QStringLiteral("Removes steady background noise from recordings."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("An audio or video file to open at start."),
+                                 QStringLiteral("[file]"));
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     // SDL, which plays the sound, would otherwise turn SIGINT and SIGTERM into events that
     // no one here reads: once audio had started, `kill` and the session's logout could no
     // longer end Taln.
     qputenv("SDL_NO_SIGNAL_HANDLERS", "1");
+    if (onlyPrints(argc, argv)) {
+        QCoreApplication printer(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("Taln"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(TALN_VERSION));
+        QCommandLineParser parser;
+        describe(parser);
+        parser.process(printer);
+        return 0;
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Taln"));
     QApplication::setApplicationVersion(QStringLiteral(TALN_VERSION));
@@ -29,13 +64,7 @@ int main(int argc, char** argv) {
     QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Removes steady background noise from recordings."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("file"),
-                                 QStringLiteral("An audio or video file to open at start."),
-                                 QStringLiteral("[file]"));
+    describe(parser);
     parser.process(application);
 
     taln::TalnApp app(std::make_unique<taln::QtFilePanels>(), taln::makeSdlOutput());

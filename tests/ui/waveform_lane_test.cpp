@@ -113,10 +113,5 @@ TEST(WaveformLanePainting, OutlineOnlyOnTheActiveLaneAndBarsInTheLaneColour) {
     EXPECT_EQ(image.pixelColor(150, 40).rgb(), teal.rgb());
 }
 
-TEST(WaveformLanePainting, TakesNoPointerInput) {
-    WaveformLane lane(QStringLiteral("Original"), look::systemGray());
-    EXPECT_TRUE(lane.testAttribute(Qt::WA_TransparentForMouseEvents));
-}
-
 } // namespace
 } // namespace taln
