@@ -95,9 +95,11 @@ void RealFFT::inverse(float* out) noexcept {
 
 // Plans live for the whole process and are shared by every instance of the same length.
 const RealFFT::Plans* RealFFT::plansFor(std::int64_t n) {
-    // Plans are created, never destroyed; the map only grows (one entry per length used).
-    static std::mutex mutex;
-    static std::map<std::int64_t, Plans> plans;
+    // Plans are created, never destroyed; the map only grows (one entry per length used). The
+    // lock and the map are never destroyed either, so a cleaning thread still running while the
+    // process exits finds them intact (and leak checkers still see the plans as reachable).
+    static std::mutex& mutex = *new std::mutex;
+    static std::map<std::int64_t, Plans>& plans = *new std::map<std::int64_t, Plans>;
     const std::lock_guard lock(mutex);
     const auto found = plans.find(n);
     if (found != plans.end()) {

@@ -24,12 +24,12 @@ constexpr float kFall = 0.2f;
 } // namespace
 
 SpectralGain::SpectralGain(std::span<const float> noise, float strength)
-    : noise_(noise), floor_(::exp10f((strength * -40.0f) / 20.0f)),
-      overSub_(strength * 2.5f + 1.0f), lagWeight_(strength * 1.5f),
-      lagFloor_(strength * -0.6f + 1.0f), power_(kBins, 0.0f), raw_(kBins, 0.0f),
-      smooth_(kBins, 1.0f), lag_(kBins * kLagSlots, 0.0f) {
+    : floor_(::exp10f((strength * -40.0f) / 20.0f)), overSub_(strength * 2.5f + 1.0f),
+      lagWeight_(strength * 1.5f), lagFloor_(strength * -0.6f + 1.0f), power_(kBins, 0.0f),
+      raw_(kBins, 0.0f), smooth_(kBins, 1.0f), lag_(kBins * kLagSlots, 0.0f) {
     requirePrecondition(noise.size() >= static_cast<std::size_t>(kBins),
                         "SpectralGain needs a noise profile of 1025 bins");
+    noise_.assign(noise.begin(), noise.begin() + kBins);
 }
 
 namespace {

@@ -25,7 +25,7 @@ public:
     static constexpr std::int64_t kBins = 1025;
     static constexpr std::int64_t kLagSlots = 5;
 
-    // `noise` (at least 1025 bin powers) must outlive this object.
+    // `noise`: at least 1025 bin powers (the first 1025 are copied).
     SpectralGain(std::span<const float> noise, float strength);
 
     // Frame t: gains from the packed spectrum `re`/`im` (1024 floats each), applied in place.
@@ -46,7 +46,7 @@ public:
     }
 
 private:
-    std::span<const float> noise_;
+    std::vector<float> noise_;
     float floor_;     // g_min
     float overSub_;   // β
     float lagWeight_; // λ
