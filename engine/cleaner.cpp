@@ -1,13 +1,13 @@
 #include "engine/cleaner.h"
 
 #include "engine/biquad_cascade.h"
+#include "engine/extended_signal.h"
 #include "engine/precondition.h"
 #include "engine/real_fft.h"
 #include "engine/spectral_gain.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <numbers>
 
 namespace taln {
@@ -29,9 +29,6 @@ constexpr float kSilenceMeanSquare = 1e-9f;
 // Cancellation is polled every 256 frames: at most 255 more hops (about 3 s of audio at
 // 44.1 kHz) run after a cancel, for one relaxed load per 256 frames.
 constexpr std::int64_t kPollInterval = 256;
-
-// The extended signal is prefiltered and staged this many samples at a time.
-constexpr std::int64_t kStageChunk = 8 * kHop;
 
 // Bin powers of the packed spectrum now in `fft`: re² + im², DC in re[0], Nyquist in im[0].
 void binPowers(const RealFFT& fft, float* power) {
@@ -56,59 +53,6 @@ float sumOfSquares(const float* x) {
     return ((partial[0] + partial[1]) + (partial[2] + partial[3])) +
            ((partial[4] + partial[5]) + (partial[6] + partial[7]));
 }
-
-// Hands out the extended signal, 2048 zeros, the pre-filtered channel, then zeros, from a
-// staging buffer of a few frames that slides along it.
-class ExtendedSignal {
-public:
-    ExtendedSignal(BiquadCascade& cascade, std::int64_t channelLength)
-        : cascade_(cascade), length_(channelLength),
-          stage_(static_cast<std::size_t>(kFrame + kStageChunk), 0.0f) {}
-
-    // The 2048 samples starting at `start` (a multiple of 512, ascending from call to call).
-    const float* frameAt(std::int64_t start) {
-        if (start + kFrame > stageStart_ + staged_) {
-            const std::int64_t keep = std::max<std::int64_t>(stageStart_ + staged_ - start, 0);
-            std::memmove(stage_.data(), stage_.data() + (start - stageStart_),
-                         static_cast<std::size_t>(keep) * sizeof(float));
-            stageStart_ = start;
-            staged_ = keep;
-            fill(static_cast<std::int64_t>(stage_.size()) - keep);
-        }
-        return stage_.data() + (start - stageStart_);
-    }
-
-private:
-    void fill(std::int64_t count) {
-        float* dst = stage_.data() + staged_;
-        std::int64_t index = stageStart_ + staged_; // index in the extended signal
-        const std::int64_t end = index + count;
-        staged_ += count;
-        // Leading zeros.
-        while (index < end && index < kFrame) {
-            *dst++ = 0.0f;
-            ++index;
-        }
-        // The pre-filtered channel, pulled in order.
-        const std::int64_t channelEnd = std::min(end, kFrame + length_);
-        if (index < channelEnd) {
-            cascade_.pull(dst, channelEnd - index);
-            dst += channelEnd - index;
-            index = channelEnd;
-        }
-        // Trailing zeros.
-        while (index < end) {
-            *dst++ = 0.0f;
-            ++index;
-        }
-    }
-
-    BiquadCascade& cascade_;
-    std::int64_t length_;
-    std::vector<float> stage_;
-    std::int64_t stageStart_ = 0;
-    std::int64_t staged_ = 0;
-};
 
 } // namespace
 

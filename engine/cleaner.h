@@ -16,8 +16,10 @@
 // read-only window table.
 //
 // Memory: `clean` allocates its result (one float per input sample) and a few frames of working
-// state, whatever the length of the channel; `estimateNoise` allocates its 1025-value result, one
-// candidate record per frame and one FFT. The caller owns every returned array.
+// state, whatever the length of the channel: the pre-filter runs block by block ahead of the
+// frames and overlap-add goes straight into the result. `estimateNoise` allocates its 1025-value
+// result, one energy per hop, one candidate record per frame and one FFT. The caller owns every
+// returned array.
 
 #include "engine/cancel_token.h"
 
