@@ -137,7 +137,9 @@ void ControlsBar::toggleHearing() {
 
 void ControlsBar::updateTransport() {
     play_->setIcon(model_->isPlaying() ? look::pauseIcon(this) : look::playIcon(this));
-    play_->setToolTip(model_->isPlaying() ? QStringLiteral("Pause") : QStringLiteral("Play"));
+    // The button shows a symbol only; screen readers still need a name for it.
+    play_->setAccessibleName(model_->isPlaying() ? QStringLiteral("Pause")
+                                                 : QStringLiteral("Play"));
     time_->setText(formatTime(model_->position()) + QStringLiteral(" / ") +
                    formatTime(model_->duration()));
 }
