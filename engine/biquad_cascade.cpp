@@ -3,6 +3,7 @@
 #include "engine/precondition.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace taln {
@@ -10,6 +11,13 @@ namespace taln {
 namespace {
 
 constexpr std::int64_t kBlock = 4096;
+
+// A sample as it enters the first section. A recursive filter carries a NaN or an infinity into
+// every later sample, which would wipe out the rest of the channel; a damaged sample (a float
+// file can hold one) enters as silence instead and costs only its neighbourhood.
+inline double entering(float sample) {
+    return std::isfinite(sample) ? static_cast<double>(sample) : 0.0;
+}
 
 // Vectors of W doubles. GCC vector extensions give the same lane-wise IEEE operations under
 // SSE2 and AVX2, so every build of the kernel computes identical bits, lane by lane.
@@ -121,7 +129,7 @@ __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a
     const auto output = [&]() { return static_cast<float>(r[1][outIndex]); };
     const std::int64_t fed = std::min(a.inAvailable, steps);
     for (std::int64_t s = 0; s < fed; ++s) {
-        step(static_cast<double>(samples[s]));
+        step(entering(samples[s]));
         out[s] = output();
     }
     for (std::int64_t s = std::max<std::int64_t>(fed, 0); s < steps; ++s) {
@@ -213,7 +221,7 @@ void BiquadCascade::pullSectionwise(float* out, std::int64_t count) {
         const std::int64_t n = std::min(count, kBlock);
         double* x = block_.data();
         for (std::int64_t i = 0; i < n; ++i) {
-            x[i] = step_ + i < size ? static_cast<double>(input_[step_ + i]) : 0.0;
+            x[i] = step_ + i < size ? entering(input_[step_ + i]) : 0.0;
         }
         for (int k = 0; k < sections_; ++k) {
             const double b0 = b0_[k], b1 = b1_[k], b2 = b2_[k], a1 = a1_[k], a2 = a2_[k];

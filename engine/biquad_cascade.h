@@ -7,7 +7,8 @@
 //     y[n] = ((b2·x[n−2] + (b1·x[n−1] + b0·x[n])) − a1·y[n−1]) − a2·y[n−2],
 // so any block size and any kernel give the same bits as one whole pass per section over the
 // whole channel. The samples are widened to double on the way in and narrowed to float (nearest)
-// on the way out. Past the end of the input, the input counts as zeros.
+// on the way out. Past the end of the input, the input counts as zeros; so does a sample that is
+// not finite, which would otherwise turn every later output into NaN.
 //
 // Kernels: `sectionwise` runs each section over a block of up to 4096 samples in turn; the
 // wavefront kernels run section k on sample n while section k+1 works on sample n−2, so that no

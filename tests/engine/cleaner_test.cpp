@@ -66,6 +66,22 @@ TEST(Clean, StrengthAboveOneActsAsOneInsteadOfProducingNotANumbers) {
     }
 }
 
+TEST(Clean, ADamagedSampleCostsItsNeighbourhoodNotTheRestOfTheChannel) {
+    // A NaN or an infinity enters the pre-filter as silence; otherwise its recursion would make
+    // every later sample NaN.
+    std::vector<float> x = testsignals::speechLike(30000, kRate, 12);
+    const std::vector<float> noise = Cleaner::estimateNoise(x);
+    std::vector<float> silenced = x;
+    x[1000] = std::numeric_limits<float>::quiet_NaN();
+    x[20000] = -std::numeric_limits<float>::infinity();
+    silenced[1000] = 0.0f;
+    silenced[20000] = 0.0f;
+    CancelToken token;
+    const auto got = Cleaner::clean(x, noise, 0.6f, kRate, token);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(bits(*got), bits(*Cleaner::clean(silenced, noise, 0.6f, kRate, token)));
+}
+
 TEST(CleanDeathTest, ShortProfileOrBadRateStopsInsteadOfReadingPastTheProfile) {
     const std::vector<float> x(5000, 0.1f);
     CancelToken token;
