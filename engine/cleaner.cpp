@@ -227,6 +227,11 @@ std::optional<std::vector<float>> Cleaner::cleanObserved(std::span<const float> 
     const std::int64_t extended = n + 2 * kFrame + pad;
     const std::int64_t frames = (extended - kFrame) / kHop + 1;
 
+    // Frame 0's poll, before anything is allocated: a run superseded before it began (the slider
+    // is still moving) costs nothing.
+    if (token.cancelled()) {
+        return std::nullopt;
+    }
     const std::vector<Biquad> sections = prefilterSections(sampleRate, strength);
     BiquadCascade cascade(sections, samples);
     ExtendedSignal signal(cascade, n);
