@@ -86,9 +86,15 @@ QColor DropZone::outlineColor() const {
 
 void DropZone::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
+    // Redrawn in the colours of a new palette.
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
         updateSymbol();
     }
+}
+
+void DropZone::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    updateSymbol(); // the window's screen, and so its pixel density, is known only now
 }
 
 void DropZone::updateSymbol() {
