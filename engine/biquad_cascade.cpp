@@ -64,7 +64,10 @@ struct WavefrontArgs {
 // critical path. That feedback stays in registers; everything older (y[n−2] and the input
 // history, which for vectors 1 … NV−1 is the previous vector's output history) is read back
 // from a ring of the last five steps' outputs, which keeps register pressure low.
-template <int W, int NV>
+//
+// Symmetric: every section has b2 = b0 (true of the high-pass and the notch sections alike), so
+// b0's vector stands in for b2's: the same values, one load fewer per vector and step.
+template <int W, int NV, bool Symmetric>
 __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a) {
     using V = typename Vec<W>::Type;
     constexpr int kRow = BiquadCascade::kMaxSections;
@@ -112,7 +115,8 @@ __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a
                 TALN_LOAD(x2, r[4] + W * (v - 1));
             }
             TALN_LOAD(y2, r[2] + W * v);
-            const V y = ((b2[v] * x2 + (b1[v] * x1 + b0[v] * x)) - a1[v] * y1[v]) - a2[v] * y2;
+            const V& b2v = Symmetric ? b0[v] : b2[v];
+            const V y = ((b2v * x2 + (b1[v] * x1 + b0[v] * x)) - a1[v] * y1[v]) - a2[v] * y2;
             TALN_STORE(r[0] + W * v, y);
             y1[v] = y;
         }
@@ -141,24 +145,32 @@ __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a
 #undef TALN_LOAD
 #undef TALN_STORE
 
-template <int NV> void wavefrontBaseline(const WavefrontArgs& a) {
-    wavefrontSteps<2, NV>(a);
+template <int NV, bool Symmetric> void wavefrontBaseline(const WavefrontArgs& a) {
+    wavefrontSteps<2, NV, Symmetric>(a);
 }
 
-template <int NV> __attribute__((target("avx2"))) void wavefrontAvx2(const WavefrontArgs& a) {
-    wavefrontSteps<4, NV>(a);
+template <int NV, bool Symmetric>
+__attribute__((target("avx2"))) void wavefrontAvx2(const WavefrontArgs& a) {
+    wavefrontSteps<4, NV, Symmetric>(a);
 }
 
 using WavefrontFn = void (*)(const WavefrontArgs&);
 
-WavefrontFn wavefrontKernel(int vectors, bool avx2) {
+template <bool Symmetric> WavefrontFn wavefrontKernel(int vectors, bool avx2) {
     static constexpr WavefrontFn baseline[] = {
-        wavefrontBaseline<1>, wavefrontBaseline<2>, wavefrontBaseline<3>, wavefrontBaseline<4>,
-        wavefrontBaseline<5>, wavefrontBaseline<6>, wavefrontBaseline<7>, wavefrontBaseline<8>,
-        wavefrontBaseline<9>, wavefrontBaseline<10>};
-    static constexpr WavefrontFn withAvx2[] = {wavefrontAvx2<1>, wavefrontAvx2<2>, wavefrontAvx2<3>,
-                                               wavefrontAvx2<4>, wavefrontAvx2<5>};
+        wavefrontBaseline<1, Symmetric>, wavefrontBaseline<2, Symmetric>,
+        wavefrontBaseline<3, Symmetric>, wavefrontBaseline<4, Symmetric>,
+        wavefrontBaseline<5, Symmetric>, wavefrontBaseline<6, Symmetric>,
+        wavefrontBaseline<7, Symmetric>, wavefrontBaseline<8, Symmetric>,
+        wavefrontBaseline<9, Symmetric>, wavefrontBaseline<10, Symmetric>};
+    static constexpr WavefrontFn withAvx2[] = {
+        wavefrontAvx2<1, Symmetric>, wavefrontAvx2<2, Symmetric>, wavefrontAvx2<3, Symmetric>,
+        wavefrontAvx2<4, Symmetric>, wavefrontAvx2<5, Symmetric>};
     return avx2 ? withAvx2[vectors - 1] : baseline[vectors - 1];
+}
+
+WavefrontFn wavefrontKernel(int vectors, bool avx2, bool symmetric) {
+    return symmetric ? wavefrontKernel<true>(vectors, avx2) : wavefrontKernel<false>(vectors, avx2);
 }
 
 } // namespace
@@ -181,6 +193,9 @@ BiquadCascade::BiquadCascade(std::span<const Cleaner::Biquad> sections,
     width_ = kernel_ == Kernel::wavefrontAvx2 ? 4 : 2;
     vectors_ = std::max((sections_ + width_ - 1) / width_, 1);
     for (int k = 0; k < sections_; ++k) {
+        // Compared bit for bit: only then is b0 an exact stand-in for b2.
+        symmetric_ =
+            symmetric_ && std::memcmp(&sections[k].b0, &sections[k].b2, sizeof(double)) == 0;
         const int i = kernel_ == Kernel::sectionwise ? k : laneOf(k);
         b0_[i] = sections[k].b0;
         b1_[i] = sections[k].b1;
@@ -288,7 +303,7 @@ void BiquadCascade::runWavefront(float* out, std::int64_t steps) {
     args.out = out;
     args.steps = steps;
     args.outIndex = laneOf(sections_ - 1);
-    wavefrontKernel(vectors_, kernel_ == Kernel::wavefrontAvx2)(args);
+    wavefrontKernel(vectors_, kernel_ == Kernel::wavefrontAvx2, symmetric_)(args);
     step_ += steps;
 }
 

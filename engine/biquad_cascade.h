@@ -58,6 +58,7 @@ private:
     int vectors_ = 1;       // wavefront: vectors holding the sections
     std::int64_t step_ = 0; // next input sample to enter the first section
     bool primed_ = false;   // wavefront: the first 2·(sections − 1) steps are done
+    bool symmetric_ = true; // every section has b2 = b0
 
     // Sectionwise: index k holds section k. Wavefront: index laneOf(k); lanes past the last
     // section hold zeros and their results are never read.

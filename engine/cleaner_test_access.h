@@ -47,6 +47,22 @@ struct CleanerTestAccess {
         return out;
     }
 
+    // Any sections (at most 20) through a chosen kernel, pulled in blocks of `block` samples.
+    static std::vector<float> cascade(const std::vector<Section>& sections,
+                                      BiquadCascade::Kernel kernel, std::span<const float> samples,
+                                      std::int64_t block) {
+        std::vector<Cleaner::Biquad> biquads;
+        for (const Section& c : sections) {
+            biquads.push_back({c.b0, c.b1, c.b2, c.a1, c.a2});
+        }
+        BiquadCascade cascade(biquads, samples, kernel);
+        std::vector<float> out(samples.size());
+        for (std::int64_t done = 0; done < static_cast<std::int64_t>(out.size()); done += block) {
+            cascade.pull(out.data() + done, std::min<std::int64_t>(block, out.size() - done));
+        }
+        return out;
+    }
+
     // Cleaner::clean, calling `observer(frame)` after each frame's cancellation poll.
     template <typename Observer>
     static std::optional<std::vector<float>>

@@ -130,6 +130,30 @@ TEST(Prefilter, EveryKernelAndBlockSizeMatchesWholePassesBitForBit) {
     }
 }
 
+TEST(Prefilter, AnySectionsAndCountsMatchWholePasses) {
+    // Sections with b2 ≠ b0 take the general kernels; counts from 1 to 20 fill the vectors in
+    // every way (one lane used up to all lanes of the last vector).
+    const std::vector<float> x = testsignals::whiteNoise(3000, 0.5f, 13);
+    for (int count : {1, 3, 5, 8, 11, 13, 20}) {
+        std::vector<CleanerTestAccess::Section> sections;
+        std::vector<literal::Section> same;
+        for (int k = 0; k < count; ++k) {
+            // Stable (poles inside the unit circle), all coefficients different from section to
+            // section so that a lane mix-up shows.
+            const double d = 0.01 * k;
+            sections.push_back({0.3 + d, -0.2 + d, 0.1 - d, -0.5 + d, 0.2 - d});
+            same.push_back({0.3 + d, -0.2 + d, 0.1 - d, -0.5 + d, 0.2 - d});
+        }
+        const auto want = bits(literal::filter(x, same));
+        for (Kernel kernel : {Kernel::sectionwise, Kernel::wavefront, Kernel::wavefrontAvx2}) {
+            for (std::int64_t block : {1, 100, 3000}) {
+                ASSERT_EQ(bits(CleanerTestAccess::cascade(sections, kernel, x, block)), want)
+                    << count << " sections, kernel " << int(kernel) << ", block " << block;
+            }
+        }
+    }
+}
+
 TEST(Prefilter, PullingPastTheEndFiltersZeros) {
     // The streaming clean never reads past the channel, but a cascade asked for more than its
     // input continues as if the input went on with zeros (the filter's ringing).

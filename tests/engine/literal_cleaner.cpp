@@ -39,8 +39,12 @@ std::vector<Section> sections(double sr, float s) {
 }
 
 std::vector<float> prefilter(std::span<const float> x, double sr, float s) {
+    return filter(x, sections(sr, s));
+}
+
+std::vector<float> filter(std::span<const float> x, const std::vector<Section>& sections) {
     std::vector<double> v(x.begin(), x.end());
-    for (const Section& c : sections(sr, s)) {
+    for (const Section& c : sections) {
         double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
         for (double& sample : v) {
             const double x0 = sample;

@@ -18,6 +18,9 @@ struct Section {
 std::vector<Section> sections(double sr, float s);
 
 // Every section over the whole signal in double precision, from rest, then narrowed.
+std::vector<float> filter(std::span<const float> x, const std::vector<Section>& sections);
+
+// filter() with the designed sections.
 std::vector<float> prefilter(std::span<const float> x, double sr, float s);
 
 // The clean with full-length buffers. Never cancelled.
