@@ -17,6 +17,9 @@ SdlOutput::~SdlOutput() {
 
 std::optional<std::string> SdlOutput::open() {
     if (!initialised_) {
+        // SDL would otherwise take over SIGINT and SIGTERM and turn them into quit events
+        // that nobody here reads, so Taln could no longer be stopped from outside.
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
             return std::string(SDL_GetError());
         }

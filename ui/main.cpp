@@ -41,10 +41,6 @@ void describe(QCommandLineParser& parser) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // SDL, which plays the sound, would otherwise turn SIGINT and SIGTERM into events that
-    // no one here reads: once audio had started, `kill` and the session's logout could no
-    // longer end Taln.
-    qputenv("SDL_NO_SIGNAL_HANDLERS", "1");
     if (onlyPrints(argc, argv)) {
         QCoreApplication printer(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("Taln"));
