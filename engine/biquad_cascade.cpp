@@ -22,16 +22,8 @@ inline double entering(float sample) {
 // Vectors of W doubles. GCC vector extensions give the same lane-wise IEEE operations under
 // SSE2 and AVX2, so every build of the kernel computes identical bits, lane by lane.
 template <int W> struct Vec;
-template <> struct Vec<2> {
-    using Type = double __attribute__((vector_size(16)));
-    using Mask = std::int64_t __attribute__((vector_size(16)));
-    static constexpr Mask kShiftIn = {0, 2};
-};
-template <> struct Vec<4> {
-    using Type = double __attribute__((vector_size(32)));
-    using Mask = std::int64_t __attribute__((vector_size(32)));
-    static constexpr Mask kShiftIn = {0, 4, 5, 6};
-};
+template <> struct Vec<2> { using Type = double __attribute__((vector_size(16))); };
+template <> struct Vec<4> { using Type = double __attribute__((vector_size(32))); };
 
 struct WavefrontArgs {
     const double* b0;
@@ -101,7 +93,13 @@ __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a
         }
         V last;
         TALN_LOAD(last, r[2] + W * (NV - 1));
-        const V shifted = __builtin_shuffle(fresh, last, Vec<W>::kShiftIn);
+        // Lane 0 takes the new sample, lane l > 0 the lane l − 1 of the last vector.
+        V shifted;
+        if constexpr (W == 2) {
+            shifted = __builtin_shufflevector(fresh, last, 0, 2);
+        } else {
+            shifted = __builtin_shufflevector(fresh, last, 0, 4, 5, 6);
+        }
         TALN_STORE(in[0], shifted);
         for (int v = 0; v < NV; ++v) {
             V x, x1, x2, y2;
