@@ -13,6 +13,7 @@
 #include <QMetaObject>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -172,7 +173,10 @@ struct TalnModel::Impl {
     QTimer positionTimer;
 
     // Every load is numbered; only the latest one started may install its file or report.
+    // Workers read the shared copy to skip the analysis of a load already superseded.
     std::uint64_t latestLoad = 0;
+    std::shared_ptr<std::atomic<std::uint64_t>> latestLoadShared =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
 
     std::shared_ptr<Link> link;
 };
@@ -294,16 +298,22 @@ void TalnModel::load(const QString& path) {
     assignErrorMessage(QString());
 
     const std::uint64_t load = ++d.latestLoad;
+    d.latestLoadShared->store(load, std::memory_order_relaxed);
     const QString name = QFileInfo(path).fileName();
-    BackgroundWork::start(
-        [link = d.link, hook = loadFinishedHook_, path, file = toPath(path), load, name] {
-            auto result = std::make_shared<LoadResult>();
-            try {
-                result->channels = AudioDecoder::decode(file);
-                if (frameCount(result->channels) <= 0) {
-                    // The decoder reports a file without frames itself; never install one.
-                    throw TalnError(TalnError::noAudio);
-                }
+    BackgroundWork::start([link = d.link, latest = d.latestLoadShared, hook = loadFinishedHook_,
+                           path, file = toPath(path), load, name] {
+        auto result = std::make_shared<LoadResult>();
+        try {
+            result->channels = AudioDecoder::decode(file);
+            if (latest->load(std::memory_order_relaxed) != load) {
+                // A later load started while this one was decoding: its result will be
+                // dropped, so spare the analysis and give the memory back now.
+                result->channels.clear();
+                result->failed = true;
+            } else if (frameCount(result->channels) <= 0) {
+                // The decoder reports a file without frames itself; never install one.
+                throw TalnError(TalnError::noAudio);
+            } else {
                 auto noise = std::make_shared<Profiles>(result->channels.size());
                 auto buckets = std::make_shared<std::vector<Peak>>();
                 BackgroundWork::forEachIndex(
@@ -317,17 +327,18 @@ void TalnModel::load(const QString& path) {
                 result->peakScale = scaleOf(*buckets);
                 result->noise = std::move(noise);
                 result->peaks = std::move(buckets);
-            } catch (...) {
-                result->failed = true;
-                result->channels.clear();
-                result->error = describeCurrentException();
             }
-            if (hook) {
-                hook(path);
-            }
-            link->post(
-                [load, name, result](TalnModel* model) { model->finishLoad(load, name, *result); });
-        });
+        } catch (...) {
+            result->failed = true;
+            result->channels.clear();
+            result->error = describeCurrentException();
+        }
+        if (hook) {
+            hook(path);
+        }
+        link->post(
+            [load, name, result](TalnModel* model) { model->finishLoad(load, name, *result); });
+    });
 }
 
 void TalnModel::finishLoad(std::uint64_t load, const QString& name, const LoadResult& result) {

@@ -166,8 +166,12 @@ TEST(Loading, TheLoadStartedLastWinsWhicheverFinishesLast) {
 
     // The earlier load finishes only now: it must not replace the later one.
     ASSERT_TRUE(gate.waitArrivals(1));
+    QSignalSpy loading(&m, &TalnModel::isLoadingChanged);
+    QSignalSpy errors(&m, &TalnModel::errorMessageChanged);
     gate.open();
     test::drainWorkers();
+    EXPECT_EQ(loading.count(), 0);
+    EXPECT_EQ(errors.count(), 0);
     EXPECT_EQ(names.count(), 1);
     EXPECT_EQ(m.fileName(), QStringLiteral("short.wav"));
     EXPECT_EQ(m.orig().size(), 1u);
