@@ -88,13 +88,28 @@ public:
     // The waveform resolution of both lanes, independent of the file's length.
     static constexpr std::int64_t kPeakBuckets = 4096;
 
+    // All operations: main thread; with no file loaded, those that need audio do nothing.
 public slots:
+    // Stops playback and any cleaning, then reads `path` in the background; the outcome is
+    // published through the fields (`errorMessage` on failure, the earlier file staying
+    // loaded). When loads overlap, the one started last wins.
     void load(const QString& path);
+    // Asks the panels for an audio or video file and loads it; a cancelled panel changes
+    // nothing.
     void openPanel();
+    // Pause (storing the player's time in `position`) or play from `position`, from 0 when
+    // within 0.05 s of the end. A sound output that cannot start leaves `isPlaying` false and
+    // says why in `errorMessage` ("Playback failed: ...").
     void togglePlay();
+    // Moves to `fraction` (clamped to 0 ... 1; NaN is ignored) of the file; while playing,
+    // both tracks restart there, and the very end stops playback and rewinds.
     void seek(double fraction);
+    // Unless a cleaning is pending, asks the panels where to write and writes the cleaned
+    // audio as it is now, in the background; a failure sets "Export failed: ...".
     void exportAudio(taln::AudioExporter::Kind kind);
+    // Percent; with a file loaded, every assignment cleans again after a 0.15 s rest.
     void setStrength(double strength);
+    // Which version is audible; passed to the player at once, without a restart.
     void setHearOriginal(bool hearOriginal);
 
 signals:
