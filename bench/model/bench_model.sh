@@ -48,7 +48,7 @@ rm -f "$work/model-bench-out.wav"
 best_model=""
 line=""
 for _ in $(seq "$runs"); do
-    line=$(QT_QPA_PLATFORM=offscreen "$model" "$input")
+    line=$(QT_QPA_PLATFORM=offscreen "$model" "$input" | head -1)
     echo "taln-model-bench: $line"
     first=$(sed -E 's/.*load_to_first_result_s=([0-9.]+).*/\1/' <<<"$line")
     best_model=$(python3 -c "import sys; a='$best_model'; b=float('$first'); print(b if not a else min(float(a), b))")
@@ -65,4 +65,14 @@ print(f"first result through the model: {model:.2f} s; taln-clean: {clean:.2f} s
 print(f"peak RSS {int(fields['peak_rss_bytes']) / 2**20:.0f} MiB for "
       f"{int(fields['decoded_bytes']) / 2**20:.0f} MiB of decoded audio: "
       f"ratio {ratio_mem:.2f} (bar 3.0) {'ok' if ratio_mem <= 3.0 else 'OVER'}")
+PY
+
+# The slider's steady state: a second cleaning while the first result is still held (original
+# + previous cleaned + new cleaned), for information; the bar above is for the first result.
+second=$(QT_QPA_PLATFORM=offscreen "$model" --then 30 "$input" | tail -1)
+python3 - "$second" <<'PY'
+import sys
+f = dict(kv.split("=") for kv in sys.argv[1].split())
+print(f"second cleaning (strength 30): {float(f['second_result_s']):.2f} s after the change, "
+      f"peak RSS {float(f['second_peak_rss_over_decoded']):.2f}x the decoded audio")
 PY

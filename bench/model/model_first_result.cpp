@@ -2,9 +2,11 @@
 // prints what the window's user waits for and what the process holds:
 //   - seconds from load() to the file's installation (the waveform appears),
 //   - seconds from load() to the first published cleaning result (the cleaned lane appears),
-//   - the process's peak resident memory against the size of the decoded audio.
+//   - the process's peak resident memory against the size of the decoded audio;
+// and with --then PERCENT, the same for a second cleaning at that strength, which runs while
+// the first result is still held (the steady state of a user moving the slider).
 //
-//   taln-model-bench [--strength PERCENT] INPUT
+//   taln-model-bench [--strength PERCENT] [--then PERCENT] INPUT
 //
 // One line of key=value pairs on stdout; exit status 1 when the load fails.
 
@@ -35,16 +37,20 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     double strength = 60.0;
+    double then = -1.0;
     QString input;
     for (qsizetype i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--strength") && i + 1 < args.size()) {
             strength = args[++i].toDouble();
+        } else if (args[i] == QLatin1String("--then") && i + 1 < args.size()) {
+            then = args[++i].toDouble();
         } else {
             input = args[i];
         }
     }
     if (input.isEmpty()) {
-        std::fprintf(stderr, "Usage: taln-model-bench [--strength PERCENT] INPUT\n");
+        std::fprintf(stderr,
+                     "Usage: taln-model-bench [--strength PERCENT] [--then PERCENT] INPUT\n");
         return 2;
     }
 
@@ -54,13 +60,15 @@ int main(int argc, char** argv) {
 
     QElapsedTimer clock;
     double installedAt = -1.0;
+    int results = 0;
     int status = 0;
     QObject::connect(&model, &taln::TalnModel::isLoadingChanged, &app, [&] {
         if (model.isLoading()) {
             return;
         }
         if (model.orig().empty()) {
-            std::fprintf(stderr, "taln-model-bench: %s\n", model.errorMessage().toUtf8().constData());
+            std::fprintf(stderr, "taln-model-bench: %s\n",
+                         model.errorMessage().toUtf8().constData());
             status = 1;
             app.quit();
             return;
@@ -71,18 +79,34 @@ int main(int argc, char** argv) {
         if (model.isProcessing() || model.orig().empty()) {
             return;
         }
-        const double firstResultAt = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+        const double resultAt = static_cast<double>(clock.nsecsElapsed()) / 1e9;
         long long decodedBytes = 0;
         for (const auto& channel : model.orig()) {
             decodedBytes += static_cast<long long>(channel->size() * sizeof(float));
         }
         const long long rss = peakRssBytes();
-        std::printf("channels=%zu seconds=%.1f decoded_bytes=%lld load_to_install_s=%.3f "
-                    "load_to_first_result_s=%.3f baseline_rss_bytes=%lld peak_rss_bytes=%lld "
-                    "peak_rss_over_decoded=%.2f\n",
-                    model.orig().size(), model.duration(), decodedBytes, installedAt,
-                    firstResultAt, baselineRss, rss,
-                    static_cast<double>(rss) / static_cast<double>(decodedBytes));
+        if (++results == 1) {
+            std::printf("channels=%zu seconds=%.1f decoded_bytes=%lld load_to_install_s=%.3f "
+                        "load_to_first_result_s=%.3f baseline_rss_bytes=%lld peak_rss_bytes=%lld "
+                        "peak_rss_over_decoded=%.2f\n",
+                        model.orig().size(), model.duration(), decodedBytes, installedAt, resultAt,
+                        baselineRss, rss,
+                        static_cast<double>(rss) / static_cast<double>(decodedBytes));
+            if (then >= 0.0) {
+                std::fflush(stdout);
+                // The time includes the 0.15 s rest every strength change waits for.
+                QTimer::singleShot(0, &app, [&] {
+                    clock.restart();
+                    model.setStrength(then);
+                });
+                return;
+            }
+        } else {
+            std::printf("second_result_s=%.3f second_peak_rss_bytes=%lld "
+                        "second_peak_rss_over_decoded=%.2f\n",
+                        resultAt, rss,
+                        static_cast<double>(rss) / static_cast<double>(decodedBytes));
+        }
         app.quit();
     });
 
