@@ -21,19 +21,7 @@ done
 mkdir -p "$work"
 input=$work/speech_noise_600s_stereo.m4a
 
-if [ ! -s "$input" ]; then
-    echo "Making $input (10 minutes, stereo, AAC 192 kbit/s)..."
-    # A 170 Hz voice with two harmonics, syllables at 3 Hz, talking half of every 2 s,
-    # slightly different on each side; pink noise for a fan, a 50 Hz hum.
-    voice='(0.3*sin(2*PI*170*t)+0.15*sin(2*PI*340*t)+0.08*sin(2*PI*510*t))*gt(sin(2*PI*3*t)\,0.2)*gt(sin(2*PI*0.5*t)\,0)'
-    voiceRight='(0.3*sin(2*PI*190*t)+0.15*sin(2*PI*380*t))*gt(sin(2*PI*2.7*t)\,0.2)*gt(sin(2*PI*0.5*t+1)\,0)'
-    ffmpeg -nostdin -hide_banner -loglevel error -y \
-        -f lavfi -i "aevalsrc=$voice+0.01*sin(2*PI*50*t)|$voiceRight+0.01*sin(2*PI*50*t):s=44100:d=600" \
-        -f lavfi -i "anoisesrc=a=0.03:c=pink:d=600:r=44100" \
-        -filter_complex "[1]asplit[a][b];[a][b]amerge=inputs=2[n];[0][n]amix=inputs=2:normalize=0" \
-        -c:a aac -b:a 192k "$work/making.m4a"
-    mv "$work/making.m4a" "$input"
-fi
+"$(dirname "$0")/../make_recording.sh" 600 "$input"
 
 q() { printf '%q' "$1"; }
 ff="ffmpeg -nostdin -hide_banner -loglevel error -y"

@@ -22,19 +22,7 @@ done
 mkdir -p "$work"
 input=$work/speech_noise_1800s_stereo.m4a
 
-if [ ! -s "$input" ]; then
-    echo "Making $input (30 minutes, stereo, AAC 192 kbit/s)..."
-    # Speech-like bursts (a 170 Hz voice with harmonics, syllables at 3 Hz, talking half of
-    # every 2 s, a little different on each side) over pink noise and a 50 Hz hum.
-    voice='(0.3*sin(2*PI*170*t)+0.15*sin(2*PI*340*t)+0.08*sin(2*PI*510*t))*gt(sin(2*PI*3*t)\,0.2)*gt(sin(2*PI*0.5*t)\,0)'
-    voiceRight='(0.3*sin(2*PI*190*t)+0.15*sin(2*PI*380*t))*gt(sin(2*PI*2.7*t)\,0.2)*gt(sin(2*PI*0.5*t+1)\,0)'
-    ffmpeg -nostdin -hide_banner -loglevel error -y \
-        -f lavfi -i "aevalsrc=$voice+0.01*sin(2*PI*50*t)|$voiceRight+0.01*sin(2*PI*50*t):s=44100:d=1800" \
-        -f lavfi -i "anoisesrc=a=0.03:c=pink:d=1800:r=44100" \
-        -filter_complex "[1]asplit[a][b];[a][b]amerge=inputs=2[n];[0][n]amix=inputs=2:normalize=0" \
-        -c:a aac -b:a 192k "$work/making-model.m4a"
-    mv "$work/making-model.m4a" "$input"
-fi
+"$(dirname "$0")/../make_recording.sh" 1800 "$input"
 
 # Best of `runs` for both, measured in the same invocation.
 best_clean=""
