@@ -23,6 +23,11 @@ namespace {
 
 constexpr int kOutputRate = 44100;
 
+// The largest sample magnitude kept: 120 dB above full scale (1.0), beyond the headroom of
+// any real float recording, and far below the 1e19 or so at which squared samples summed
+// over a frame overflow a float.
+constexpr float kSampleLimit = 1e6f;
+
 // One channel for a mono stream, two for everything else: stereo stays stereo, more
 // channels are downmixed by libswresample, and a stream whose channel count FFmpeg cannot
 // tell (0) is read as two.
@@ -151,9 +156,13 @@ private:
             // A float source can carry NaN or infinite samples. One of them would turn
             // every later sample of the cleaned channel into NaN through the pre-filter's
             // recursion, so the rest of the recording would be exported as silence.
+            // Absurdly large ones (a damaged float file holds values up to 3.4e38) overflow
+            // the cleaning's power sums the same way: they are clipped at kSampleLimit.
             for (int i = 0; i < produced; ++i) {
                 if (!std::isfinite(samples[i])) {
                     samples[i] = 0.0f;
+                } else if (std::fabs(samples[i]) > kSampleLimit) {
+                    samples[i] = std::copysign(kSampleLimit, samples[i]);
                 }
             }
             channels_[c].insert(channels_[c].end(), samples, samples + produced);
