@@ -23,6 +23,8 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <stdexcept>
+#include <system_error>
 #include <utility>
 
 namespace taln {
@@ -94,6 +96,21 @@ QString describeCurrentException() {
     } catch (...) {
         return QString::fromLocal8Bit(std::strerror(EIO));
     }
+}
+
+// A named pipe, socket or device is no recording, and reading one may never end: opening a
+// pipe waits for a writer that may never come, and /dev/zero or /dev/urandom go on for ever,
+// so the load would hang and hold its thread until the program quits. A directory and a path
+// that cannot be examined (missing, a symlink loop) go to the decoder, which names the
+// system's reason.
+void refuseSpecialFile(const std::filesystem::path& file, const QString& name) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (ec || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status) ||
+        std::filesystem::is_directory(status)) {
+        return;
+    }
+    throw std::runtime_error((name + QStringLiteral(": Not a regular file")).toStdString());
 }
 
 std::filesystem::path toPath(const QString& path) {
@@ -304,6 +321,7 @@ void TalnModel::load(const QString& path) {
                            path, file = toPath(path), load, name] {
         auto result = std::make_shared<LoadResult>();
         try {
+            refuseSpecialFile(file, name);
             result->channels = AudioDecoder::decode(file);
             if (latest->load(std::memory_order_relaxed) != load) {
                 // A later load started while this one was decoding: its result will be
