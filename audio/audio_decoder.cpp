@@ -205,6 +205,11 @@ InputFormatPtr openInput(const std::filesystem::path& path) {
     if (std::filesystem::is_directory(path, ec)) {
         throw ffmpegError(path, AVERROR(EISDIR));
     }
+    // FFmpeg calls an empty file an "Invalid argument"; the user learns more from being told
+    // there is no audio in it.
+    if (std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) == 0) {
+        throw TalnError(TalnError::noAudio);
+    }
     AVFormatContext* raw = nullptr;
     // The "file:" prefix keeps a name such as "take:2.wav" from being read as a protocol,
     // and keeps the decoder to local files.
