@@ -1,0 +1,218 @@
+// The model under a storm of input: a slider dragged for a thousand steps while playing,
+// a hundred loads in a row, and a machine without any sound device.
+#include "tests/model/model_harness.h"
+
+#include "audio/audio_decoder.h"
+#include "audio/audio_output.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+#include <cmath>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <optional>
+#include <random>
+#include <string>
+
+namespace taln {
+namespace {
+
+using test::Harness;
+using test::waitFor;
+
+// Lets the event loop run for 0 ... 2 ms, as a user's events arrive.
+void restUpTo2ms(std::mt19937& random) {
+    const int ms = std::uniform_int_distribution<int>(0, 2)(random);
+    if (ms == 0) {
+        QCoreApplication::processEvents();
+    } else {
+        QTest::qWait(ms);
+    }
+}
+
+TEST(Stress, AThousandStrengthStepsWhilePlayingPublishOnlyTheLast) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("drag.wav", 2.0, 2));
+    m.togglePlay();
+    ASSERT_TRUE(m.isPlaying());
+
+    // A cleaning that a pause of the machine let start mid-drag is held back until the drag
+    // is over, so every one of them is superseded by then and must publish nothing.
+    test::Gate gate;
+    TalnModelProbe::onCleaningFinished(m, [&gate] { gate.pass(); });
+
+    QSignalSpy published(&m, &TalnModel::cleanPeaksChanged);
+    QSignalSpy processing(&m, &TalnModel::isProcessingChanged);
+    QSignalSpy errors(&m, &TalnModel::errorMessageChanged);
+    std::mt19937 random(2024);
+    std::uniform_real_distribution<double> percent(0.0, 100.0);
+    std::uniform_int_distribution<std::int64_t> frames(0, 80);
+    double last = 0.0;
+    for (int i = 0; i < 1000; ++i) {
+        last = percent(random);
+        m.setStrength(last);
+        ASSERT_TRUE(m.isProcessing());
+        // The sound card keeps asking for audio meanwhile: 1.8 s in all, within the file.
+        h.output->advance(frames(random));
+        restUpTo2ms(random);
+    }
+    EXPECT_EQ(published.count(), 0);
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    test::drainWorkers();
+
+    EXPECT_EQ(published.count(), 1);
+    EXPECT_EQ(processing.count(), 1001); // busy at every step, idle once at the end
+    EXPECT_EQ(m.strength(), last);
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(last)));
+    EXPECT_EQ(m.cleanPeaks(), TalnModel::peaks(m.cleaned(), TalnModel::kPeakBuckets));
+    EXPECT_TRUE(m.isPlaying());
+    EXPECT_EQ(errors.count(), 0);
+
+    // Playback went on through it all and follows the published cleaning.
+    const double before = m.position();
+    h.output->advance(4410 * 3);
+    m.togglePlay();
+    EXPECT_GT(m.position(), before);
+}
+
+TEST(Stress, AHundredLoadsInARowTheLastOneWins) {
+    Harness h;
+    TalnModel& m = *h.model;
+    const QString mono = h.writeTone("mono.wav", 0.3, 1);
+    const QString stereo = h.writeTone("stereo.wav", 0.5, 2);
+    const QString missing = h.dir.filePath("missing.wav");
+    const QString notes = h.dir.filePath("notes.wav");
+    {
+        QFile text(notes);
+        ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+        text.write("not a recording\n");
+    }
+    const QString files[] = {mono, missing, stereo, notes};
+
+    std::mt19937 random(99);
+    const auto storm = [&](const QString& lastFile) {
+        for (int i = 0; i < 99; ++i) {
+            m.load(files[i % 4]);
+            // Now and then the user also plays or moves the slider while files come and go.
+            if (i % 7 == 3) {
+                m.togglePlay();
+            }
+            if (i % 5 == 1) {
+                m.setStrength(std::uniform_real_distribution<double>(0.0, 100.0)(random));
+            }
+            restUpTo2ms(random);
+        }
+        m.load(lastFile);
+        EXPECT_TRUE(waitFor([&] { return !m.isLoading() && !m.isProcessing(); }));
+        test::drainWorkers();
+    };
+
+    storm(stereo);
+    EXPECT_TRUE(m.errorMessage().isNull()) << m.errorMessage().toStdString();
+    EXPECT_EQ(m.fileName(), QStringLiteral("stereo.wav"));
+    ASSERT_EQ(m.orig().size(), 2u);
+    EXPECT_EQ(frameCount(m.orig()), 22050);
+    EXPECT_EQ(m.duration(), 0.5);
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(m.strength())));
+    EXPECT_EQ(m.origPeaks(), TalnModel::peaks(m.orig(), TalnModel::kPeakBuckets));
+    m.togglePlay();
+    EXPECT_TRUE(m.isPlaying());
+
+    // Ending on a failure: its message stands, and the file installed last before it stays
+    // whole (name, audio and duration all of one file).
+    storm(missing);
+    EXPECT_FALSE(m.errorMessage().isEmpty());
+    EXPECT_FALSE(m.isPlaying());
+    ASSERT_FALSE(m.orig().empty());
+    if (m.fileName() == QStringLiteral("mono.wav")) {
+        EXPECT_EQ(frameCount(m.orig()), 13230);
+        EXPECT_EQ(m.orig().size(), 1u);
+    } else {
+        EXPECT_EQ(m.fileName(), QStringLiteral("stereo.wav"));
+        EXPECT_EQ(frameCount(m.orig()), 22050);
+    }
+    EXPECT_EQ(m.duration(), static_cast<double>(frameCount(m.orig())) / kSampleRate);
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(m.strength())));
+}
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        ::setenv(name, value, 1);
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            ::setenv(name_, old_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(Stress, WithoutASoundDevicePlayingSaysWhyAndTheRestWorks) {
+    ScopedEnv driver("SDL_AUDIODRIVER", "taln-no-such-driver");
+    QTemporaryDir dir;
+    auto panels = std::make_shared<test::FakePanels::State>();
+    TalnModel m(std::make_unique<test::FakePanels>(panels), makeSdlOutput());
+
+    // The fixture comes from a harness of its own; only the file is used.
+    Harness files;
+    const QString path = files.writeTone("quiet room.wav", 1.0, 2);
+    m.load(path);
+    ASSERT_TRUE(waitFor([&] { return !m.isLoading() && !m.isProcessing(); }));
+    ASSERT_FALSE(m.orig().empty()) << m.errorMessage().toStdString();
+
+    const QString prefix = QStringLiteral("Playback failed: ");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        m.togglePlay();
+        EXPECT_FALSE(m.isPlaying());
+        EXPECT_TRUE(m.errorMessage().startsWith(prefix)) << m.errorMessage().toStdString();
+        EXPECT_GT(m.errorMessage().size(), prefix.size() + 3) << m.errorMessage().toStdString();
+    }
+    RecordProperty("message", m.errorMessage().toStdString());
+
+    m.seek(0.5);
+    EXPECT_EQ(m.position(), 0.5);
+    EXPECT_FALSE(m.isPlaying());
+
+    m.setStrength(20.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    Channels expected;
+    {
+        Harness reference;
+        reference.loadAndSettle(path);
+        expected = reference.expectedClean(20.0);
+    }
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), expected));
+
+    const QString out = dir.filePath(QStringLiteral("out.wav"));
+    panels->exportAnswer = out;
+    m.exportAudio(AudioExporter::Kind::wav);
+    test::drainWorkers();
+    const Channels written =
+        AudioDecoder::decode(std::filesystem::path(QFile::encodeName(out).toStdString()));
+    EXPECT_EQ(written.size(), 2u);
+    EXPECT_EQ(frameCount(written), 44100);
+
+    m.load(files.writeTone("next.wav", 0.5, 1));
+    ASSERT_TRUE(waitFor([&] { return !m.isLoading() && !m.isProcessing(); }));
+    EXPECT_EQ(m.fileName(), QStringLiteral("next.wav"));
+    EXPECT_TRUE(m.errorMessage().isNull());
+    m.togglePlay();
+    EXPECT_TRUE(m.errorMessage().startsWith(prefix));
+    EXPECT_FALSE(m.isPlaying());
+}
+
+} // namespace
+} // namespace taln
