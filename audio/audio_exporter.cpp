@@ -57,6 +57,16 @@ float finiteOrZero(float sample) {
     return std::isfinite(sample) ? sample : 0.0f;
 }
 
+// FFmpeg's AAC encoder loops without end on samples in the millions (a constant 1e7 never
+// finishes) and refuses the whole file past about 1e20 ("Invalid argument"). Real audio,
+// even a float recording over full scale, stays far below 16 (+24 dBFS): samples beyond it
+// are clipped there, so one wild value costs a click instead of the export.
+constexpr float kAacSampleLimit = 16.0f;
+
+float aacSample(float sample) {
+    return std::clamp(finiteOrZero(sample), -kAacSampleLimit, kAacSampleLimit);
+}
+
 void validate(const Channels& channels, double sampleRate) {
     if (channels.empty()) {
         throw std::invalid_argument("There is no audio to export.");
@@ -219,7 +229,7 @@ void writeM4a(AVFormatContext& muxer, AVStream& stream, const Channels& channels
                 const float* source = channels[static_cast<std::size_t>(c)]->data() + start;
                 auto* out = reinterpret_cast<float*>(frame->extended_data[c]);
                 for (int i = 0; i < n; ++i) {
-                    out[i] = finiteOrZero(source[i]);
+                    out[i] = aacSample(source[i]);
                 }
             }
             check(avcodec_send_frame(encoder.get(), frame.get()), path);

@@ -5,8 +5,10 @@
 // WAV is 16-bit little-endian PCM (or 32-bit float on request); float samples are scaled by
 // 32,768, rounded, saturated at the 16-bit range (no wrap-around), and NaN becomes 0.
 // M4A is AAC from FFmpeg's native encoder at 96,000 bit/s per channel, in the .m4a flavour
-// of MP4. Both at the given rate with one channel per entry of `channels`, written in chunks
-// of 65,536 frames; memory beyond the input is one chunk.
+// of MP4; its samples are clipped at ±16 (+24 dBFS), far above any real recording, because
+// the encoder hangs on samples in the millions, and NaN and infinities become 0. Both at the given
+// rate with one channel per entry of `channels`, written in chunks of 65,536 frames; memory beyond
+// the input is one chunk.
 //
 // Thread contract: any thread; blocks until the file is complete. The file is written to a
 // temporary name in the destination's folder and renamed over the destination only when

@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool damaged = false;
     if (damage == 1 && !channels.empty()) {
         channels.back() = std::make_shared<const taln::Channel>(frames + 1, 0.0f);
-        damaged = true;
+        damaged = channels.size() > 1; // a lone channel of another length is still writable
     } else if (damage == 2 && !channels.empty()) {
         channels.back() = nullptr;
         damaged = true;
