@@ -140,6 +140,10 @@ private:
     bool startPlayer(std::int64_t frame);
     void reachEnd();
     void cancelJob();
+    // Hands channel buffers the model no longer needs to the release list; releaseRetired()
+    // (every tick) frees those nobody else holds on a worker thread.
+    void retire(const Channels& channels);
+    void releaseRetired();
 
     void assignFileName(const QString& value);
     void assignIsLoading(bool value);

@@ -8,12 +8,15 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace taln {
 namespace {
@@ -136,6 +139,49 @@ TEST(Stress, AHundredLoadsInARowTheLastOneWins) {
     }
     EXPECT_EQ(m.duration(), static_cast<double>(frameCount(m.orig())) / kSampleRate);
     EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(m.strength())));
+}
+
+TEST(Stress, AudioTheModelLetsGoOfIsGivenBack) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("first.wav", 1.0, 2));
+    std::vector<std::weak_ptr<const Channel>> dropped;
+    const auto remember = [&dropped](const Channels& channels) {
+        for (const ChannelPtr& c : channels) {
+            dropped.push_back(c);
+        }
+    };
+    remember(m.orig());
+    remember(m.cleaned());
+
+    // Results replaced while playing (the player still holds the one it plays) ...
+    m.togglePlay();
+    for (const double percent : {30.0, 70.0}) {
+        m.setStrength(percent);
+        ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+        remember(m.cleaned());
+        h.output->advance(4410);
+    }
+    // ... one superseded before it could publish ...
+    test::Gate gate;
+    TalnModelProbe::onCleaningFinished(m, [&gate] { gate.pass(); });
+    m.setStrength(10.0);
+    ASSERT_TRUE(gate.waitArrivals(1));
+    m.setStrength(20.0);
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    TalnModelProbe::onCleaningFinished(m, {});
+    m.togglePlay();
+
+    // ... and the whole file, replaced by another.
+    h.loadAndSettle(h.writeTone("second.wav", 0.5, 1));
+    const ChannelPtr current = m.orig()[0];
+    EXPECT_TRUE(waitFor([&] {
+        return std::all_of(dropped.begin(), dropped.end(),
+                           [](const auto& w) { return w.expired(); });
+    }));
+    EXPECT_EQ(m.orig()[0], current);
+    EXPECT_EQ(m.fileName(), QStringLiteral("second.wav"));
 }
 
 // Sets an environment variable for one scope.
