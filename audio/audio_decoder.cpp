@@ -23,6 +23,11 @@ namespace {
 
 constexpr int kOutputRate = 44100;
 
+// The lowest input rate decoded. Below it no recording exists, and resampling to 44,100 Hz
+// multiplies the data: a 9 KB WAV header claiming 1 Hz became 1.6 GB of samples, 5 GB of
+// memory at its peak and most of a minute. Such frames are treated as damaged.
+constexpr int kMinInputRate = 1000;
+
 // The largest sample magnitude kept: 120 dB above full scale (1.0), beyond the headroom of
 // any real float recording, and far below the 1e19 or so at which squared samples summed
 // over a frame overflow a float.
@@ -69,9 +74,14 @@ public:
     Appender(const Appender&) = delete;
     Appender& operator=(const Appender&) = delete;
 
-    void append(const AVFrame& frame) {
+    // Converts and appends one frame (one without samples or channels adds nothing). False
+    // when the frame's rate is below kMinInputRate: it is skipped as damaged.
+    bool append(const AVFrame& frame) {
         if (frame.nb_samples <= 0 || frame.sample_rate <= 0 || frame.ch_layout.nb_channels <= 0) {
-            return;
+            return true;
+        }
+        if (frame.sample_rate < kMinInputRate) {
+            return false;
         }
         AVChannelLayout layout = inputLayout(frame);
         const bool sameInput = resampler_ && frame.format == inFormat_ &&
@@ -84,6 +94,7 @@ public:
             av_channel_layout_uninit(&layout);
         }
         convert(const_cast<const std::uint8_t**>(frame.extended_data), frame.nb_samples);
+        return true;
     }
 
     // Empties the converter's delay line into the channels (call once after the last frame).
@@ -287,7 +298,9 @@ Channels decode(const std::filesystem::path& path) {
                 lastDecodeError = received;
                 continue;
             }
-            appender.append(*frame);
+            if (!appender.append(*frame)) {
+                lastDecodeError = AVERROR_INVALIDDATA;
+            }
             av_frame_unref(frame.get());
         }
     };
