@@ -188,12 +188,16 @@ int main(int argc, char** argv) {
     });
 
     int status = 0;
-    std::vector<std::pair<std::string, double>> durations;
+    struct Done {
+        double seconds;
+        long long peakRss; // the process's peak so far, at the step's end
+    };
+    std::vector<Done> durations;
     std::vector<std::function<void()>> steps;
     std::size_t next = 0;
     std::function<void()> advance = [&] {
         if (!meter->steps().empty()) {
-            durations.emplace_back(meter->steps().back().name, meter->stepSeconds());
+            durations.push_back({meter->stepSeconds(), peakRssBytes()});
         }
         if (next >= steps.size() || status != 0) {
             app.quit();
@@ -322,9 +326,12 @@ int main(int argc, char** argv) {
     }
     for (std::size_t i = 0; i < meter->steps().size(); ++i) {
         const auto& s = meter->steps()[i];
-        std::printf("  step '%s': %.2f s; longest gap %.1f ms (%.1f ms CPU, after: %s); most CPU "
-                    "in a gap %.1f ms (after: %s); gaps over 50 ms: %zu\n",
-                    s.name.c_str(), i < durations.size() ? durations[i].second : 0.0, s.maxGapMs,
+        const Done done = i < durations.size() ? durations[i] : Done{0.0, 0};
+        std::printf("  step '%s': %.2f s, peak RSS so far %.2fx the decoded audio; longest gap "
+                    "%.1f ms (%.1f ms CPU, after: %s); most CPU in a gap %.1f ms (after: %s); "
+                    "gaps over 50 ms: %zu\n",
+                    s.name.c_str(), done.seconds,
+                    decoded > 0 ? double(done.peakRss) / double(decoded) : 0.0, s.maxGapMs,
                     s.maxGapCpuMs, s.cause.c_str(), s.maxCpuMs, s.cpuCause.c_str(),
                     s.over50.size());
     }
