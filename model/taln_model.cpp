@@ -18,8 +18,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -49,40 +51,53 @@ constexpr double kEndTolerance = 0.05;
 constexpr float kMinPeakScale = 0.0001f;
 
 // The one road from a worker thread back to the model. Workers post through it; once the
-// model is gone the road is closed and posts are dropped. The lock is held only while a post
-// is queued, so closing it never waits for whole-file work.
+// model is gone the road is closed and posts are dropped. A post queues its function here,
+// under our own lock, and asks Qt to call the model's runPosted() once for it; runPosted()
+// takes the functions out under the same lock, in the order they were posted. So everything
+// a worker wrote before posting is ordered, through a lock the program can see, before what
+// the main thread reads, instead of relying on the event queue's internal locking alone.
 class Link {
 public:
+    using Fn = std::function<void(TalnModel*)>;
+
     explicit Link(TalnModel* model) : model_(model) {}
 
     // Any thread. Queues `fn(model)` on the model's (main) thread, unless the model is gone.
-    template <typename Fn> void post(Fn fn) {
+    void post(Fn fn) {
         std::lock_guard lock(mutex_);
         if (model_ == nullptr) {
             return;
         }
-        TalnModel* model = model_;
-        QMetaObject::invokeMethod(
-            model,
-            [this, model, fn = std::move(fn)]() mutable {
-                // Taking the lock that the post was made under orders everything the worker
-                // wrote before posting before what the main thread now reads.
-                { std::lock_guard sync(mutex_); }
-                fn(model);
-            },
-            Qt::QueuedConnection);
+        posted_.push_back(std::move(fn));
+        // Under the lock, so that the model cannot be destroyed during the call.
+        QMetaObject::invokeMethod(model_, "runPosted", Qt::QueuedConnection);
     }
 
-    // Main thread, from the model's destructor. A post already queued is discarded by Qt
-    // together with the model's other pending events.
-    void close() {
+    // Main thread: the oldest posted function, if any.
+    Fn take() {
         std::lock_guard lock(mutex_);
-        model_ = nullptr;
+        if (posted_.empty()) {
+            return {};
+        }
+        Fn fn = std::move(posted_.front());
+        posted_.pop_front();
+        return fn;
+    }
+
+    // Main thread, from the model's destructor. Functions still queued are dropped.
+    void close() {
+        std::deque<Fn> dropped;
+        {
+            std::lock_guard lock(mutex_);
+            model_ = nullptr;
+            dropped.swap(posted_);
+        }
     }
 
 private:
     std::mutex mutex_;
     TalnModel* model_;
+    std::deque<Fn> posted_;
 };
 
 // The exception being handled, in words for the user: the library's or the system's own text.
@@ -222,6 +237,12 @@ TalnModel::~TalnModel() {
     impl_->link->close();
     // Nobody will take the result: let a running cleaning stop at its next poll.
     impl_->token->cancel();
+}
+
+void TalnModel::runPosted() {
+    if (auto fn = impl_->link->take()) {
+        fn(this);
+    }
 }
 
 QString TalnModel::fileName() const {

@@ -131,6 +131,10 @@ private:
     struct LoadResult;
     struct Job;
 
+    // Runs the oldest result a worker posted (see Link in the source). Invoked by name through
+    // the event loop, hence Q_INVOKABLE; not for callers.
+    Q_INVOKABLE void runPosted();
+
     void finishLoad(std::uint64_t load, const QString& name, const LoadResult& result);
     void runProcessing(double delay);
     void startJob();
