@@ -32,10 +32,10 @@ for harness in fuzz_decoder fuzz_engine fuzz_exporter; do
     if "$binary" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=4096 \
         -print_final_stats=1 -artifact_prefix="$work/$harness/" \
         "$work/$harness/corpus" "$here/corpus/$harness" >"$work/$harness/log" 2>&1; then
-        grep -E '^stat::number_of_executed_units|^#[0-9]+ *DONE' "$work/$harness/log"
+        grep -E '^stat::(number_of_executed_units|average_exec_per_sec)|^#[0-9]+[[:space:]]+DONE' "$work/$harness/log"
     else
         echo "$harness FOUND A FAULT (report: $work/$harness/log):" >&2
-        grep -v -E '^#[0-9]+ *(NEW|REDUCE|pulse)' "$work/$harness/log" | tail -n 40 >&2
+        grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)' "$work/$harness/log" | tail -n 40 >&2
         failed="$failed $harness"
     fi
 done
