@@ -204,8 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The encoder's priming is trimmed on reading; its padding up to a whole AAC frame
         // of 1,024 samples may remain.
         const std::int64_t length = taln::frameCount(back);
-        const std::int64_t written = taln::frameCount(channels);
-        if (length < written || length >= written + 1024) {
+        const std::int64_t expected = taln::frameCount(channels);
+        if (length < expected || length >= expected + 1024) {
             fail("an M4A decoded back with a length other than the one written");
         }
     }
