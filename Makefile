@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DTALN_WERROR=ON
 
-.PHONY: run test build bootstrap clean
+.PHONY: run test build bootstrap clean test-asan test-tsan fuzz-smoke
 
 bootstrap:
 	bash scripts/bootstrap.sh
@@ -14,6 +14,19 @@ build: bootstrap
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS) --timeout 600
+
+# Sanitizer runs, each in its own build directory (build-asan, build-tsan).
+test-asan: bootstrap
+	JOBS=$(JOBS) bash scripts/sanitize.sh asan
+
+test-tsan: bootstrap
+	JOBS=$(JOBS) bash scripts/sanitize.sh tsan
+
+# About a minute of fuzzing every harness, built with clang in build-fuzz.
+fuzz-smoke: bootstrap
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTALN_FUZZ=ON -DTALN_BUILD_UI=OFF -DTALN_BUILD_TESTS=OFF -DTALN_BUILD_BENCH=OFF
+	cmake --build build-fuzz -j$(JOBS)
+	bash fuzz/smoke.sh build-fuzz
 
 run: build
 	bash scripts/run.sh $(BUILD)

@@ -2,6 +2,7 @@
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
 namespace taln {
@@ -22,5 +23,7 @@ std::string displayName(const std::filesystem::path& path) {
 std::runtime_error ffmpegError(const std::filesystem::path& path, int errnum) {
     return std::runtime_error(displayName(path) + ": " + ffmpegErrorText(errnum));
 }
+
+void quietFfmpegLog() { av_log_set_level(AV_LOG_QUIET); }
 
 } // namespace taln

@@ -21,4 +21,8 @@ std::string displayName(const std::filesystem::path& path);
 // "<name>: <FFmpeg's text for errnum>".
 std::runtime_error ffmpegError(const std::filesystem::path& path, int errnum);
 
+// Keeps FFmpeg from printing its own notes on stderr (damaged packets, guessed durations):
+// Taln reports what matters to the user through its errors. Programs call it once at start.
+void quietFfmpegLog();
+
 } // namespace taln

@@ -8,12 +8,9 @@
 
 #include "audio/audio_decoder.h"
 #include "audio/audio_exporter.h"
+#include "audio/ffmpeg_error.h"
 #include "engine/cancel_token.h"
 #include "engine/cleaner.h"
-
-extern "C" {
-#include <libavutil/log.h>
-}
 
 #include <algorithm>
 #include <cctype>
@@ -183,7 +180,7 @@ int main(int argc, char** argv) {
     }
 
     // Errors reach the user once, as the one line below; FFmpeg's own log stays quiet.
-    av_log_set_level(AV_LOG_QUIET);
+    taln::quietFfmpegLog();
     try {
         const taln::Channels original = taln::AudioDecoder::decode(options->input);
         // PERCENT / 100 narrowed to single precision, as the window hands its slider over.

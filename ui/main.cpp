@@ -6,6 +6,7 @@
 #include "ui/qt_file_panels.h"
 #include "ui/taln_app.h"
 
+#include "audio/ffmpeg_error.h"
 #include "model/taln_model.h"
 
 #include <QApplication>
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
         parser.process(printer);
         return 0;
     }
+    taln::quietFfmpegLog();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Taln"));
     QApplication::setApplicationVersion(QStringLiteral(TALN_VERSION));
