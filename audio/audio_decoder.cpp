@@ -23,10 +23,14 @@ namespace {
 
 constexpr int kOutputRate = 44100;
 
-// The lowest input rate decoded. Below it no recording exists, and resampling to 44,100 Hz
-// multiplies the data: a 9 KB WAV header claiming 1 Hz became 1.6 GB of samples, 5 GB of
-// memory at its peak and most of a minute. Such frames are treated as damaged.
+// The input rates decoded; frames outside are treated as damaged. Below 1 kHz no recording
+// exists, and resampling to 44,100 Hz multiplies the data: a 9 KB WAV header claiming 1 Hz
+// became 1.6 GB of samples, 5 GB of memory at its peak and most of a minute. Above, the
+// resampler's filter grows with the ratio: a 500-byte WAV claiming 1.07 GHz took 600 MB and
+// 6 s to set up. 3,072 kHz is four times the fastest PCM (768 kHz) and above the 2,822.4 kHz
+// at which FFmpeg decodes the densest DSD.
 constexpr int kMinInputRate = 1000;
+constexpr int kMaxInputRate = 3072000;
 
 // The largest sample magnitude kept: 120 dB above full scale (1.0), beyond the headroom of
 // any real float recording, and far below the 1e19 or so at which squared samples summed
@@ -75,12 +79,13 @@ public:
     Appender& operator=(const Appender&) = delete;
 
     // Converts and appends one frame (one without samples or channels adds nothing). False
-    // when the frame's rate is below kMinInputRate: it is skipped as damaged.
+    // when the frame's rate is outside kMinInputRate ... kMaxInputRate: it is skipped as
+    // damaged.
     bool append(const AVFrame& frame) {
         if (frame.nb_samples <= 0 || frame.sample_rate <= 0 || frame.ch_layout.nb_channels <= 0) {
             return true;
         }
-        if (frame.sample_rate < kMinInputRate) {
+        if (frame.sample_rate < kMinInputRate || frame.sample_rate > kMaxInputRate) {
             return false;
         }
         AVChannelLayout layout = inputLayout(frame);

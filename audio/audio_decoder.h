@@ -7,8 +7,9 @@
 // NaN and infinite samples (a float file can hold them) are replaced by 0: one of them would
 // turn the rest of the cleaned channel into NaN. A damaged packet is skipped and the rest of
 // the file kept, as players do; a file cut short yields the audio before the cut. Audio at
-// a rate below 1,000 Hz counts as damaged (a header claiming 1 Hz would make 44,100 samples
-// of every byte).
+// a rate below 1,000 Hz or above 3,072,000 Hz counts as damaged (a header claiming 1 Hz
+// would make 44,100 samples of every byte; one claiming 1 GHz, a resampling filter of
+// hundreds of megabytes).
 // Memory: the channels, reserved from the container's duration when it gives one, plus one
 // converted frame of scratch; the channels are moved into the result, not copied.
 // Thread contract: any thread; no shared state, any number of decodes may run at once.
