@@ -10,8 +10,9 @@
 // a rate below 1,000 Hz or above 3,072,000 Hz counts as damaged (a header claiming 1 Hz
 // would make 44,100 samples of every byte; one claiming 1 GHz, a resampling filter of
 // hundreds of megabytes).
-// Memory: the channels, reserved from the container's duration when it gives one, plus one
-// converted frame of scratch; the channels are moved into the result, not copied.
+// Memory: the channels, reserved from the container's duration when it gives one (as far as
+// the file's size makes it plausible: at most 1,024 frames a byte), plus one converted
+// frame of scratch; the channels are moved into the result, not copied.
 // Thread contract: any thread; no shared state, any number of decodes may run at once.
 // Errors: TalnError for what Taln detects itself (no audio stream, no frames); otherwise a
 // std::runtime_error carrying the file's name and FFmpeg's or the system's own message
