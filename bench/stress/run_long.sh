@@ -12,7 +12,7 @@
 # Usage: bench/stress/run_long.sh [BUILD_DIR] [SECONDS]     (defaults: build, 10800)
 # Needs: ffmpeg, /usr/bin/time, python3; the build's taln-clean and taln-stress-model.
 # Environment: TALN_BENCH_DIR (work folder, default $TMPDIR/taln-bench); TALN_STRESS_RELOAD=1
-# also loads the file a second time over the first (about 4x the decoded audio at its peak).
+# also loads the file a second time over the first (the earlier file stays held meanwhile).
 # Run one such job at a time: a 3-hour stereo file is 3.8 GB decoded.
 set -euo pipefail
 
