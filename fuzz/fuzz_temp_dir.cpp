@@ -24,11 +24,9 @@ std::filesystem::path makeFolder() {
 void removeFolder();
 
 const std::filesystem::path& folder() {
-    static const std::filesystem::path made = [] {
-        std::filesystem::path p = makeFolder();
-        return p;
-    }();
-    static const bool registered = (std::atexit(removeFolder), true);
+    static const std::filesystem::path made = makeFolder();
+    // Registered after `made` is complete, so it runs before `made` is destroyed.
+    static const bool registered = std::atexit(removeFolder) == 0;
     (void)registered;
     return made;
 }
