@@ -8,7 +8,7 @@
 // - a WAV written at 44,100 Hz with one or two channels and some frames decodes back with
 //   the same channel count and frame count, and with the samples the format promises:
 //   16-bit: the input scaled by 32,768, rounded and saturated (NaN as 0), read back / 32,768;
-//   float: the input itself (NaN and infinities as 0);
+//   float: the input itself (NaN and infinities as 0), clipped at ±1e6 by the decoder;
 // - an M4A written at 44,100 Hz with one or two channels and at least 2,048 frames decodes
 //   back with the same channel count and its length, up to one AAC frame of padding.
 
@@ -102,6 +102,12 @@ std::int16_t expectedInt16(float x) {
     return static_cast<std::int16_t>(std::clamp(scaled, -32768.0, 32767.0));
 }
 
+// What a float WAV sample decodes back as: the sample (NaN and infinities written as 0),
+// clipped by the decoder at ±1e6.
+float readBack(float x) {
+    return std::isfinite(x) ? std::clamp(x, -1e6f, 1e6f) : 0.0f;
+}
+
 bool folderIsEmptyBut(const std::filesystem::path& keep) {
     for (const auto& entry : std::filesystem::directory_iterator(taln::FuzzTempDir::path())) {
         if (entry.path() != keep) {
@@ -190,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const float y = (*back[c])[i];
                 const float expected = wavSamples == WavSamples::int16
                                            ? static_cast<float>(expectedInt16(x)) / 32768.0f
-                                           : (std::isfinite(x) ? x : 0.0f);
+                                           : readBack(x);
                 if (std::memcmp(&y, &expected, sizeof y) != 0 && !(y == 0.0f && expected == 0.0f)) {
                     fail("a WAV sample did not come back as written");
                 }
