@@ -15,6 +15,7 @@
 
 #include "engine/cancel_token.h"
 #include "engine/cleaner.h"
+#include "fuzz/fuzz_values.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -41,40 +42,30 @@ void fail(const char* what) {
     std::abort();
 }
 
+constexpr std::array<float, 14> kSpecial = {
+    0.0f,
+    -0.0f,
+    1.0f,
+    -1.0f,
+    std::numeric_limits<float>::quiet_NaN(),
+    std::numeric_limits<float>::infinity(),
+    -std::numeric_limits<float>::infinity(),
+    std::numeric_limits<float>::denorm_min(),
+    -std::numeric_limits<float>::denorm_min(),
+    std::numeric_limits<float>::min(),
+    std::numeric_limits<float>::max(),
+    -std::numeric_limits<float>::max(),
+    1e-30f,
+    1e30f,
+};
+
 float specialFloat(FuzzedDataProvider& input) {
-    static constexpr std::array<float, 14> kSpecial = {
-        0.0f,
-        -0.0f,
-        1.0f,
-        -1.0f,
-        std::numeric_limits<float>::quiet_NaN(),
-        std::numeric_limits<float>::infinity(),
-        -std::numeric_limits<float>::infinity(),
-        std::numeric_limits<float>::denorm_min(),
-        -std::numeric_limits<float>::denorm_min(),
-        std::numeric_limits<float>::min(),
-        std::numeric_limits<float>::max(),
-        -std::numeric_limits<float>::max(),
-        1e-30f,
-        1e30f,
-    };
-    return kSpecial[input.ConsumeIntegralInRange<std::size_t>(0, kSpecial.size() - 1)];
+    return taln::fuzz::pickSpecial(input, kSpecial);
 }
 
 // A float from the input: a special value, a raw bit pattern, or a value in [-1, 1].
 float anyFloat(FuzzedDataProvider& input) {
-    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-        return specialFloat(input);
-    case 1: {
-        const auto bits = input.ConsumeIntegral<std::uint32_t>();
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    }
-    default:
-        return input.ConsumeFloatingPointInRange<float>(-1.0f, 1.0f);
-    }
+    return taln::fuzz::anyFloat(input, kSpecial, 1.0f);
 }
 
 float strengthFrom(FuzzedDataProvider& input) {

@@ -16,6 +16,7 @@
 #include "audio/audio_exporter.h"
 #include "audio/taln_error.h"
 #include "fuzz/fuzz_temp_dir.h"
+#include "fuzz/fuzz_values.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -48,33 +49,23 @@ void fail(const char* what) {
     std::abort();
 }
 
+constexpr std::array<float, 12> kSpecial = {
+    0.0f,
+    1.0f,
+    -1.0f,
+    0.99999f,
+    -1.00001f,
+    32767.0f / 32768.0f,
+    std::numeric_limits<float>::quiet_NaN(),
+    std::numeric_limits<float>::infinity(),
+    -std::numeric_limits<float>::infinity(),
+    std::numeric_limits<float>::denorm_min(),
+    std::numeric_limits<float>::max(),
+    -std::numeric_limits<float>::max(),
+};
+
 float anyFloat(FuzzedDataProvider& input) {
-    static constexpr std::array<float, 12> kSpecial = {
-        0.0f,
-        1.0f,
-        -1.0f,
-        0.99999f,
-        -1.00001f,
-        32767.0f / 32768.0f,
-        std::numeric_limits<float>::quiet_NaN(),
-        std::numeric_limits<float>::infinity(),
-        -std::numeric_limits<float>::infinity(),
-        std::numeric_limits<float>::denorm_min(),
-        std::numeric_limits<float>::max(),
-        -std::numeric_limits<float>::max(),
-    };
-    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-        return kSpecial[input.ConsumeIntegralInRange<std::size_t>(0, kSpecial.size() - 1)];
-    case 1: {
-        const auto bits = input.ConsumeIntegral<std::uint32_t>();
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    }
-    default:
-        return input.ConsumeFloatingPointInRange<float>(-1.5f, 1.5f);
-    }
+    return taln::fuzz::anyFloat(input, kSpecial, 1.5f);
 }
 
 double rateFrom(FuzzedDataProvider& input) {
