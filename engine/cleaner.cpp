@@ -140,7 +140,7 @@ std::vector<float> Cleaner::estimateNoise(std::span<const float> samples) {
     return profile;
 }
 
-std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s) {
+std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s, HumMask hum) {
     std::vector<Biquad> sections;
     sections.reserve(18);
 
@@ -166,10 +166,11 @@ std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s) {
     // Mains hum: notches (Q = 30) on the harmonics of 50 and 60 Hz below 1 kHz and below
     // 0.45·sr. Off at the lowest strengths, where the user asked for almost nothing.
     if (s > 0.05f) {
+        int candidate = 0;
         for (const double base : {50.0, 60.0}) {
-            for (int h = 1; h <= 8; ++h) {
+            for (int h = 1; h <= 8; ++h, ++candidate) {
                 const double f = base * h;
-                if (!(f < 1000.0 && f < 0.45 * sr)) {
+                if ((hum & (1u << candidate)) == 0 || !(f < 1000.0 && f < 0.45 * sr)) {
                     continue;
                 }
                 const double nw0 = f * 2.0 * std::numbers::pi / sr;
@@ -188,9 +189,10 @@ std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s) {
     return sections;
 }
 
-std::vector<float> Cleaner::prefilter(std::span<const float> samples, double sr, float s) {
+std::vector<float> Cleaner::prefilter(std::span<const float> samples, double sr, float s,
+                                     HumMask hum) {
     std::vector<float> out(samples.size());
-    const std::vector<Biquad> sections = prefilterSections(sr, s);
+    const std::vector<Biquad> sections = prefilterSections(sr, s, hum);
     BiquadCascade cascade(sections, samples);
     cascade.pull(out.data(), static_cast<std::int64_t>(out.size()));
     return out;
@@ -198,15 +200,17 @@ std::vector<float> Cleaner::prefilter(std::span<const float> samples, double sr,
 
 std::optional<std::vector<float>> Cleaner::clean(std::span<const float> samples,
                                                  std::span<const float> noise, float strength,
-                                                 double sampleRate, const CancelToken& token) {
-    return cleanObserved(samples, noise, strength, sampleRate, token, nullptr, nullptr);
+                                                 double sampleRate, const CancelToken& token,
+                                                 HumMask hum) {
+    return cleanObserved(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum);
 }
 
 std::optional<std::vector<float>> Cleaner::cleanObserved(std::span<const float> samples,
                                                          std::span<const float> noise,
                                                          float strength, double sampleRate,
                                                          const CancelToken& token,
-                                                         FrameObserver observer, void* user) {
+                                                         FrameObserver observer, void* user,
+                                                         HumMask hum) {
     // Strength 0, negative or not a number: nothing to do, not even the pre-filter.
     if (!(strength > 0.0f) || samples.empty()) {
         return std::vector<float>(samples.begin(), samples.end());
@@ -232,7 +236,7 @@ std::optional<std::vector<float>> Cleaner::cleanObserved(std::span<const float> 
     if (token.cancelled()) {
         return std::nullopt;
     }
-    const std::vector<Biquad> sections = prefilterSections(sampleRate, strength);
+    const std::vector<Biquad> sections = prefilterSections(sampleRate, strength, hum);
     BiquadCascade cascade(sections, samples);
     ExtendedSignal signal(cascade, n);
     SpectralGain gain(noise, strength);

@@ -37,6 +37,13 @@ public:
     static constexpr std::int64_t kHop = 512;
     static constexpr std::int64_t kBins = 1025;
 
+    // Which of the pre-filter's sixteen hum-notch candidates are applied: bit i stands for
+    // candidate i in filtering order, 50, 100, ..., 400 Hz (bits 0-7), then 60, 120, ..., 480 Hz
+    // (bits 8-15). kAllHum is the full comb; kNoHum leaves only the high-pass.
+    using HumMask = std::uint16_t;
+    static constexpr HumMask kAllHum = 0xFFFF;
+    static constexpr HumMask kNoHum = 0;
+
     // The 2048-point periodic square-root Hann window; built once, on first use, from any thread.
     // Its squares at a hop of 512 add up to exactly 2 at every sample.
     static const std::array<float, 2048>& window();
@@ -55,9 +62,11 @@ public:
     // read at frames 0, 256, 512, ...: a cancellation is noticed within 256 hops (about 3 s of
     // audio at 44.1 kHz). A profile of fewer than 1025 values, or a sample rate that is not
     // positive and finite, stops the program (the caller's fault, never the data's).
+    // `hum` chooses the notches the pre-filter applies above s = 0.05.
     static std::optional<std::vector<float>> clean(std::span<const float> samples,
                                                    std::span<const float> noise, float strength,
-                                                   double sampleRate, const CancelToken& token);
+                                                   double sampleRate, const CancelToken& token,
+                                                   HumMask hum = kAllHum);
 
 private:
     friend class BiquadCascade;
@@ -75,17 +84,19 @@ private:
     // The pre-filter cascade for strength `s` at `sr` Hz, in filtering order: two high-pass
     // sections (fourth-order Butterworth, corner 40 + 80·s Hz), then above s = 0.05 the hum
     // notches at the harmonics of 50 and 60 Hz below 1 kHz. At most 18 sections.
-    static std::vector<Biquad> prefilterSections(double sr, float s);
+    static std::vector<Biquad> prefilterSections(double sr, float s, HumMask hum = kAllHum);
 
     // The channel through the pre-filter cascade, from rest, computed in double precision.
-    static std::vector<float> prefilter(std::span<const float> samples, double sr, float s);
+    static std::vector<float> prefilter(std::span<const float> samples, double sr, float s,
+                                        HumMask hum = kAllHum);
 
     // Called with each frame index after that frame's cancellation poll; for tests only.
     using FrameObserver = void (*)(std::int64_t frame, void* user);
 
     static std::optional<std::vector<float>>
     cleanObserved(std::span<const float> samples, std::span<const float> noise, float strength,
-                  double sampleRate, const CancelToken& token, FrameObserver observer, void* user);
+                  double sampleRate, const CancelToken& token, FrameObserver observer, void* user,
+                  HumMask hum = kAllHum);
 };
 
 } // namespace taln
