@@ -284,7 +284,7 @@ TEST_F(PlayerTest, SharesTheChannelsAndReleasesRetiredSchedules) {
     EXPECT_LE(orig[0].use_count(), 5);
     EXPECT_LE(clean[0].use_count(), 5);
 
-    player->load({}, {}, kRate);
+    player->load(Channels{}, Channels{}, kRate);
     EXPECT_EQ(orig[0].use_count(), 1);
     EXPECT_EQ(clean[0].use_count(), 1);
 }

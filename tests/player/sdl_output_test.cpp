@@ -108,7 +108,7 @@ TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch)
         ASSERT_TRUE(waitUntilPlayed(player, n + 4096));
         player.stop();
         EXPECT_TRUE(sdl->isRunning()); // stopping the tracks leaves the device pulling
-        player.load({}, {}, kRate);
+        player.load(Channels{}, Channels{}, kRate);
         EXPECT_FALSE(sdl->isRunning());
     } // closing the device flushes the file
 
