@@ -289,6 +289,92 @@ TEST_F(PlayerTest, SharesTheChannelsAndReleasesRetiredSchedules) {
     EXPECT_EQ(clean[0].use_count(), 1);
 }
 
+TEST_F(PlayerTest, PlaysOnAcrossAChunkBoundary) {
+    const std::int64_t n = kChunkFrames + 500;
+    player->load(makeVersion(n, false), makeVersion(n, true), kRate);
+    ASSERT_FALSE(player->start(kChunkFrames - 100));
+    const auto out = pull(kLead + 700);
+    expectRun(out, kLead, kLead + 600, Heard::cleaned, kChunkFrames - 100);
+    expectRun(out, kLead + 600, kLead + 700, Heard::silence, 0);
+}
+
+TEST_F(PlayerTest, ReplaceCleanWhilePlayingIsHeardFromTheNextBufferAtThePosition) {
+    const std::int64_t f = Player::kCrossfadeFrames;
+    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+    ASSERT_FALSE(player->start(500));
+    output->advance(kLead + 1000);
+
+    // The new cleaned version carries the original's signal, so each output frame tells
+    // which version it came from and which frame of it.
+    player->replaceClean(ChunkedAudio::fromChannels(makeVersion(9000, false)));
+    EXPECT_EQ(player->currentFrame(), 1500); // the clock runs on: no lead, no jump back
+    const auto out = pull(f + 100);
+
+    // The crossfade: output / (k + 1) climbs from the old version's −1 to the new one's +1,
+    // on the frames k that follow 1500 without a gap.
+    float previous = -1.0f;
+    for (std::int64_t i = 0; i < f; ++i) {
+        const float ratio = out[static_cast<std::size_t>(2 * i)] / test::origLeft(1500 + i);
+        ASSERT_GE(ratio, previous) << i;
+        ASSERT_LE(ratio, 1.0f) << i;
+        previous = ratio;
+    }
+    EXPECT_EQ(previous, 1.0f);
+    expectRun(out, f, f + 100, Heard::original, 1500 + f);
+    EXPECT_EQ(player->currentFrame(), 1600 + f);
+}
+
+TEST_F(PlayerTest, ReplaceCleanKeepsTheLeadOnlyForARealStart) {
+    const Channels flat = {std::make_shared<Channel>(9000, 0.25f),
+                           std::make_shared<Channel>(9000, 0.25f)};
+    struct Case {
+        const char* name;
+        bool stopFirst; // replaced while stopped, then started again at 700
+        std::int64_t playedBefore;
+    };
+    for (const Case c : {Case{"during the lead", false, 1000}, Case{"while stopped", true, 0}}) {
+        player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+        ASSERT_FALSE(player->start(700));
+        output->advance(c.stopFirst ? kLead + 50 : c.playedBefore);
+        if (c.stopFirst) {
+            player->stop();
+        }
+        player->replaceClean(ChunkedAudio::fromChannels(flat));
+        if (c.stopFirst) {
+            ASSERT_FALSE(player->start(700));
+        }
+        // What is left of the one lead, then the new version from frame 700.
+        const std::int64_t silent = kLead - c.playedBefore;
+        const auto out = pull(silent + 3);
+        SCOPED_TRACE(c.name);
+        expectRun(out, 0, silent, Heard::silence, 0);
+        EXPECT_EQ(out[static_cast<std::size_t>(2 * silent)], 0.25f);
+        EXPECT_EQ(player->currentFrame(), 703);
+    }
+}
+
+TEST_F(PlayerTest, AReplacedVersionIsFreedOnceTheMixerHasFadedOutOfIt) {
+    std::weak_ptr<const Channel> replaced;
+    {
+        const Channels clean = makeVersion(9000, true);
+        replaced = clean[0];
+        player->load(makeVersion(9000, false), clean, kRate);
+    }
+    ASSERT_FALSE(player->start(0));
+    output->advance(kLead + 10);
+    player->replaceClean(ChunkedAudio::fromChannels(makeVersion(9000, true)));
+
+    player->releaseRetired();
+    EXPECT_FALSE(replaced.expired()); // the mixer has not taken up the new version yet
+    output->advance(Player::kCrossfadeFrames - 1);
+    player->releaseRetired();
+    EXPECT_FALSE(replaced.expired()); // still fading out of it
+    output->advance(1);
+    player->releaseRetired();
+    EXPECT_TRUE(replaced.expired());
+    expectRun(pull(3), 0, 3, Heard::cleaned, 10 + Player::kCrossfadeFrames);
+}
+
 TEST(ManualOutputTest, PullsSilenceUnlessStarted) {
     ManualOutput output;
     std::vector<float> out(6, 5.0f);

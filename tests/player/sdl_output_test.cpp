@@ -8,6 +8,7 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -144,6 +145,70 @@ TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch)
     for (std::int64_t i = first + n; i < frames; ++i) {
         ASSERT_EQ(classify(data[2 * i], data[2 * i + 1]).kind, Heard::silence) << i;
     }
+}
+
+TEST(SdlOutputTest, CleanedVersionsReplacedWhilePlayingLeaveNoGap) {
+    const std::filesystem::path file =
+        std::filesystem::path(::testing::TempDir()) /
+        ("taln_player_disk_swaps_" + std::to_string(::getpid()) + ".raw");
+    std::filesystem::remove(file);
+    const ScopedEnv driver("SDL_AUDIODRIVER", "disk");
+    const ScopedEnv target("SDL_DISKAUDIOFILE", file.string());
+    const ScopedEnv delay("SDL_DISKAUDIODELAY", "2");
+
+    const std::int64_t n = 200000;
+    const std::int64_t swapsAt[] = {30000, 70000, 110000};
+    {
+        Player player(std::make_unique<SdlOutput>());
+        player.load(makeVersion(n, false), makeVersion(n, true), kRate);
+        const auto reason = player.start(0);
+        ASSERT_FALSE(reason) << *reason;
+        // Each new cleaned version carries the other signal, so the output shows every swap.
+        bool cleanedSignal = true;
+        for (const std::int64_t at : swapsAt) {
+            ASSERT_TRUE(waitUntilPlayed(player, at));
+            cleanedSignal = !cleanedSignal;
+            player.replaceClean(ChunkedAudio::fromChannels(makeVersion(n, cleanedSignal)));
+            player.releaseRetired();
+        }
+        ASSERT_TRUE(waitUntilPlayed(player, n + 4096));
+        player.load(Channels{}, Channels{}, kRate);
+    }
+
+    const std::vector<float> data = readFloats(file);
+    std::filesystem::remove(file);
+    const auto frames = static_cast<std::int64_t>(data.size() / 2);
+    std::int64_t first = 0;
+    while (first < frames &&
+           classify(data[2 * first], data[2 * first + 1]).kind == Heard::silence) {
+        ++first;
+    }
+    ASSERT_GT(frames, first + n);
+
+    // From the first frame heard to the end of the audio: every frame is frame k of one version,
+    // except inside the three crossfades; and silence never lasts more than 64 frames.
+    constexpr std::int64_t kLongestZeroRun = 64;
+    std::int64_t zeroRun = 0;
+    std::int64_t longestZeroRun = 0;
+    std::int64_t blended = 0;
+    int swaps = 0;
+    Heard::Kind last = Heard::cleaned;
+    for (std::int64_t k = 0; k < n; ++k) {
+        const float left = data[2 * (first + k)];
+        zeroRun = left == 0.0f ? zeroRun + 1 : 0;
+        longestZeroRun = std::max(longestZeroRun, zeroRun);
+        const Heard h = classify(left, data[2 * (first + k) + 1]);
+        if (h.kind == Heard::original || h.kind == Heard::cleaned) {
+            ASSERT_EQ(h.frame, k) << "no jump and no repeat";
+            swaps += h.kind != last ? 1 : 0;
+            last = h.kind;
+        } else {
+            ++blended;
+        }
+    }
+    EXPECT_LE(longestZeroRun, kLongestZeroRun);
+    EXPECT_EQ(swaps, 3);
+    EXPECT_LE(blended, 3 * Player::kCrossfadeFrames);
 }
 
 TEST(SdlOutputTest, UnavailableDriverReportsSdlsOwnReasonAndSchedulesNothing) {
