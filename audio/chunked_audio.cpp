@@ -9,13 +9,14 @@ namespace taln {
 
 namespace {
 
-// Chunks aliasing `samples`, frames [0, frames) of it, in chunk order. Each chunk shares
-// ownership of the whole buffer.
-std::vector<ChunkPtr> chunksInto(const ChannelPtr& samples, std::int64_t frames) {
+// Chunks aliasing `samples`, frames [skip, skip + frames) of it, in chunk order. Each chunk
+// shares ownership of the whole buffer.
+std::vector<ChunkPtr> chunksInto(const ChannelPtr& samples, std::int64_t skip,
+                                 std::int64_t frames) {
     std::vector<ChunkPtr> chunks;
     chunks.reserve(static_cast<std::size_t>(ChunkedAudio::chunksFor(frames)));
     for (std::int64_t start = 0; start < frames; start += kChunkFrames) {
-        chunks.emplace_back(samples, samples->data() + start);
+        chunks.emplace_back(samples, samples->data() + skip + start);
     }
     return chunks;
 }
@@ -37,7 +38,7 @@ ChunkedAudio ChunkedAudio::fromChannels(const Channels& channels) {
         table->frames = table->frames < 0 ? n : std::min(table->frames, n);
     }
     for (const ChannelPtr& channel : channels) {
-        table->chunks.push_back(table->frames > 0 ? chunksInto(channel, table->frames)
+        table->chunks.push_back(table->frames > 0 ? chunksInto(channel, 0, table->frames)
                                                   : std::vector<ChunkPtr>{});
     }
     return ChunkedAudio(std::move(table));
@@ -47,28 +48,32 @@ std::int64_t ChunkedAudio::chunkFrames(std::int64_t chunk) const {
     return std::clamp<std::int64_t>(frameCount() - chunkStart(chunk), 0, kChunkFrames);
 }
 
-ChunkedAudio ChunkedAudio::withPiece(std::int64_t first, const Channels& piece) const {
+ChunkedAudio ChunkedAudio::withPiece(std::int64_t first, const Channels& piece,
+                                     std::int64_t skip) const {
     if (static_cast<int>(piece.size()) != channelCount()) {
         throw std::invalid_argument("a piece of " + std::to_string(piece.size()) +
                                     " channels for audio of " + std::to_string(channelCount()));
     }
-    const std::int64_t length = taln::frameCount(piece);
-    if (length == 0) {
-        throw std::invalid_argument("an empty piece");
+    const std::int64_t length = taln::frameCount(piece) - skip;
+    if (skip < 0 || length <= 0) {
+        throw std::invalid_argument("a piece of " + std::to_string(taln::frameCount(piece)) +
+                                    " frames with " + std::to_string(skip) + " to leave out");
     }
     const std::int64_t last = first + chunksFor(length);
     checkChunks(first, last);
     const std::int64_t expected = std::min(chunkStart(last), frameCount()) - chunkStart(first);
     for (const ChannelPtr& channel : piece) {
-        if (!channel || static_cast<std::int64_t>(channel->size()) != expected) {
-            throw std::invalid_argument("a piece for chunks " + range(first, last) + " must hold " +
-                                        std::to_string(expected) + " frames per channel, not " +
-                                        std::to_string(channel ? channel->size() : 0));
+        if (!channel || static_cast<std::int64_t>(channel->size()) - skip != expected) {
+            throw std::invalid_argument(
+                "a piece for chunks " + range(first, last) + " must hold " +
+                std::to_string(expected) + " frames per channel after the " + std::to_string(skip) +
+                " left out, not " +
+                std::to_string(channel ? static_cast<std::int64_t>(channel->size()) - skip : 0));
         }
     }
     auto table = std::make_shared<Table>(*table_);
     for (std::size_t c = 0; c < piece.size(); ++c) {
-        const std::vector<ChunkPtr> chunks = chunksInto(piece[c], expected);
+        const std::vector<ChunkPtr> chunks = chunksInto(piece[c], skip, expected);
         std::copy(chunks.begin(), chunks.end(), table->chunks[c].begin() + first);
     }
     return ChunkedAudio(std::move(table));

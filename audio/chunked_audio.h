@@ -88,9 +88,11 @@ public:
 
     // The same audio with chunks [first, first + n) of every channel replaced by the cleaned
     // piece `piece`: one buffer per channel, each n × kChunkFrames frames long, or reaching
-    // exactly to the end of the track from chunk `first`. The new chunks point into the piece's
-    // buffers (no copy). Throws if the piece's channel count or length does not fit.
-    ChunkedAudio withPiece(std::int64_t first, const Channels& piece) const;
+    // exactly to the end of the track from chunk `first`, after `skip` leading frames that are
+    // left out (the warm-up the engine ran before the piece, so its output needs no copy). The
+    // new chunks point into the piece's buffers and keep them, the skipped frames included,
+    // alive. Throws if the piece's channel count or length does not fit.
+    ChunkedAudio withPiece(std::int64_t first, const Channels& piece, std::int64_t skip = 0) const;
 
     // The same audio with chunks [first, last) of every channel taken from `source`, which must
     // have the same channel and frame counts.

@@ -12,7 +12,9 @@
 // stop, replaceClean or releaseRetired.
 //
 // Memory: the player holds both versions as ChunkedAudio (shared chunk tables), never copies
-// samples; a schedule costs a few hundred bytes beside them.
+// samples; a schedule costs a few hundred bytes beside them. When the player's reference is
+// the last one to a buffer, the buffer is freed on the main thread; a caller that wants a large
+// buffer freed elsewhere keeps a reference of its own and drops it there.
 //
 // Time: frames are counted at `sampleRate` (44,100 Hz in Taln); the output runs at that rate.
 // The position advances in steps of one device buffer (1,024 frames, 23 ms, with SDL).

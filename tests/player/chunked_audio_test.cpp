@@ -43,9 +43,10 @@ TEST(ChunkedAudioTest, WithPieceReplacesOnlyItsChunksAndLeavesTheOldTableAlone) 
     const ChunkedAudio orig = ChunkedAudio::fromChannels(makeVersion(kFrames, false));
     struct Case {
         std::int64_t first;
-        std::int64_t pieceFrames;
+        std::int64_t pieceFrames; // after the skipped frames
         int channels;
         bool fits;
+        std::int64_t skip = 0;
     };
     const Case cases[] = {
         {1, K, 2, true},         // one whole chunk in the middle
@@ -58,13 +59,13 @@ TEST(ChunkedAudioTest, WithPieceReplacesOnlyItsChunksAndLeavesTheOldTableAlone) 
         {0, 0, 2, false},        // nothing
     };
     for (const Case& c : cases) {
-        const Channels piece = makeVersion(c.pieceFrames, true, c.channels);
+        const Channels piece = makeVersion(c.skip + c.pieceFrames, true, c.channels);
         if (!c.fits) {
-            EXPECT_ANY_THROW((void)orig.withPiece(c.first, piece))
+            EXPECT_ANY_THROW((void)orig.withPiece(c.first, piece, c.skip))
                 << c.first << " " << c.pieceFrames;
             continue;
         }
-        const ChunkedAudio cleaned = orig.withPiece(c.first, piece);
+        const ChunkedAudio cleaned = orig.withPiece(c.first, piece, c.skip);
         const std::int64_t last = c.first + ChunkedAudio::chunksFor(c.pieceFrames);
         for (int ch = 0; ch < 2; ++ch) {
             for (std::int64_t i = 0; i < orig.chunkCount(); ++i) {
