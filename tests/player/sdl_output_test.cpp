@@ -171,7 +171,7 @@ TEST(SdlOutputTest, CleanedVersionsReplacedWhilePlayingLeaveNoGap) {
     const DiskDriver disk("taln_player_disk_swaps");
 
     const std::int64_t n = 200000;
-    const std::int64_t swapsAt[] = {30000, 70000, 110000};
+    const std::int64_t swapsAt[] = {20000, 40000, 60000};
     {
         Player player(std::make_unique<SdlOutput>());
         player.load(makeVersion(n, false), makeVersion(n, true), kRate);
