@@ -82,13 +82,13 @@ private:
         return frames * channels_ * kBytesPerSample * kPeakFactor;
     }
 
-    // Decimal units, as file managers show sizes: "5.2 GB", "12 MB".
+    // Decimal units, as file managers show sizes: "5.2 GB", "12.3 MB".
     static std::string bytesText(std::int64_t bytes) {
         char text[32];
         if (bytes >= 1000000000) {
             std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / 1e9);
         } else {
-            std::snprintf(text, sizeof text, "%.0f MB", double(bytes) / 1e6);
+            std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / 1e6);
         }
         return text;
     }
