@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -168,11 +169,56 @@ TEST(TalnClean, FailuresExitWithOneLineAndNoOutput) {
     EXPECT_EQ(run.err, "taln-clean: That file doesn't contain an audio track.\n");
     EXPECT_FALSE(std::filesystem::exists(output));
 
-    // A write that fails leaves nothing behind in the destination's folder.
-    run = runClean({noisyRecording().string(), (folder / "no" / "out.wav").string()});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "taln-clean: out.wav: No such file or directory\n");
-    EXPECT_TRUE(std::filesystem::is_empty(folder));
+}
+
+// What is wrong with OUTPUT is found before INPUT is read (a missing INPUT would be reported
+// otherwise), and reads differently from a missing INPUT; OUTPUT naming INPUT by any path is
+// refused and the recording kept; a decode well short of its stated length is a warning.
+TEST(TalnClean, ChecksBeforeTheWorkAndWarnings) {
+    const auto folder = TestFiles::shared().freshFolder("clean_checks");
+    const auto missing = (folder / "missing.m4a").string();
+    const auto input = folder / "take.wav";
+    std::filesystem::copy_file(
+        TestFiles::shared().make("mono_44100_noise.wav",
+                                 "-f lavfi -i \"anoisesrc=a=0.1:d=1:r=44100\" -c:a pcm_s16le"),
+        input);
+    const auto original = test::readBytes(input);
+    std::filesystem::create_symlink(input, folder / "link.wav");
+    std::filesystem::create_hard_link(input, folder / "hard.wav");
+    const auto whole = test::readBytes(TestFiles::shared().make(
+        "mono_44100_6s_faststart.m4a", "-f lavfi -i sine=d=6 -c:a aac -movflags +faststart"));
+    test::writeBytes(folder / "cut.m4a",
+                     std::vector<std::uint8_t>(whole.begin(), whole.begin() + whole.size() / 3));
+    const std::string isInput =
+        " is the input file: choose another OUTPUT to keep the original recording\n";
+
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string errStart; // stderr starts with it
+    };
+    const Case cases[] = {
+        {{missing, (folder / "no" / "out.wav").string()},
+         1,
+         "taln-clean: cannot write to the folder '" + (folder / "no").string() +
+             "': No such file or directory\n"},
+        {{missing, (folder / "take.wav" / "out.wav").string()},
+         1,
+         "taln-clean: cannot write to the folder '" + input.string() + "': Not a directory\n"},
+        {{input.string(), input.string()}, 1, "taln-clean: take.wav" + isInput},
+        {{input.string(), (folder / "link.wav").string()}, 1, "taln-clean: link.wav" + isInput},
+        {{(folder / "hard.wav").string(), input.string()}, 1, "taln-clean: take.wav" + isInput},
+        {{(folder / "cut.m4a").string(), (folder / "cut.wav").string()},
+         0,
+         "taln-clean: warning: cut.m4a ends early: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.back());
+        const CommandResult run = runClean(c.arguments);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err.substr(0, c.errStart.size()), c.errStart) << run.err;
+    }
+    EXPECT_EQ(test::readBytes(input), original);
 }
 
 TEST(TalnClean, BadUsageExitsWithStatus2) {
@@ -199,6 +245,11 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.err.rfind("taln-clean: ", 0), 0u) << run.err;
     }
+
+    const CommandResult version = runClean({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("taln-clean [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.out;
 
     const CommandResult help = runClean({"--help"});
     EXPECT_EQ(help.status, 0);
