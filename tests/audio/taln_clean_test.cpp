@@ -8,10 +8,13 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -219,6 +222,79 @@ TEST(TalnClean, ChecksBeforeTheWorkAndWarnings) {
         EXPECT_EQ(run.err.substr(0, c.errStart.size()), c.errStart) << run.err;
     }
     EXPECT_EQ(test::readBytes(input), original);
+}
+
+// True once process `pid` holds a file in `folder` open (an unnamed one reads
+// "<folder>/#<inode> (deleted)"): its export has begun.
+bool writesInto(pid_t pid, const std::filesystem::path& folder) {
+    std::error_code ec;
+    const std::string prefix = folder.string() + "/";
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        const auto target = std::filesystem::read_symlink(entry.path(), ec);
+        if (!ec && target.string().rfind(prefix, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A run ended by a signal in the middle of its export, or by a file-size limit, leaves
+// nothing in OUTPUT's folder, and says how it ended: 128 + the signal, or one line and 1.
+TEST(TalnClean, InterruptedExportsLeaveNothingBehind) {
+    const auto input = TestFiles::shared().make(
+        "stereo_44100_noise_30s.wav",
+        "-f lavfi -i \"anoisesrc=a=0.1:d=30:r=44100\" -ac 2 -c:a pcm_s16le");
+    const auto folder = TestFiles::shared().freshFolder("clean_interrupted");
+    const auto errPath = TestFiles::shared().folder() / "interrupted.stderr";
+    struct Case {
+        int signal;        // sent once the export has begun; 0: none
+        rlim_t fileLimit;  // RLIMIT_FSIZE of the run
+        int exitStatus;    // -1: ended by the signal itself
+        std::string err;
+    };
+    const Case cases[] = {
+        {SIGINT, RLIM_INFINITY, 130, ""},
+        {SIGTERM, RLIM_INFINITY, 143, ""},
+        {SIGHUP, RLIM_INFINITY, 129, ""},
+        {SIGKILL, RLIM_INFINITY, -1, ""},
+        {0, 64 * 1024, 1, "taln-clean: cleaned.m4a: File too large\n"},
+    };
+    const std::string command = cleanCommand().string();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.signal == 0 ? "file-size limit" : strsignal(c.signal));
+        const auto output = folder / "cleaned.m4a";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const rlimit limit{c.fileLimit, c.fileLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(err, 2);
+            execl(command.c_str(), command.c_str(), input.c_str(), output.c_str(), nullptr);
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        if (c.signal != 0) {
+            bool begun = false;
+            int status = 0;
+            while (!begun && waitpid(pid, &status, WNOHANG) == 0) {
+                begun = writesInto(pid, folder);
+                usleep(200);
+            }
+            ASSERT_TRUE(begun) << "the export ended before it could be interrupted";
+            kill(pid, c.signal);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (c.exitStatus < 0) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal);
+        } else {
+            EXPECT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), c.exitStatus);
+        }
+        EXPECT_EQ(slurp(errPath), c.err);
+        EXPECT_TRUE(std::filesystem::is_empty(folder));
+    }
 }
 
 TEST(TalnClean, BadUsageExitsWithStatus2) {
