@@ -60,7 +60,8 @@ constexpr const char* kUsage =
     "  --version           show the version\n"
     "\n"
     "An existing OUTPUT is replaced only once the new file is complete.\n"
-    "Exit status: 0 on success, 1 on failure, 2 on bad usage.\n";
+    "Exit status: 0 on success, 1 on failure, 2 on bad usage; 130, 143 or 129 when\n"
+    "interrupted by SIGINT, SIGTERM or SIGHUP (nothing is written then).\n";
 
 struct Options {
     double strength = kDefaultStrength;
