@@ -15,11 +15,11 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -319,19 +319,23 @@ bool isFatal(int errnum) {
 // and on-demand playlists and manifests, concat lists, image sequences, an IMF composition,
 // session descriptions that open network streams, the binaural-beat synthesis script (43
 // bytes claim 20 hours), text rendered as video, and the script-driven sources.
-constexpr std::array<std::string_view, 18> kRefusedDemuxers{
-    "hls",    "dash",    "webm_dash_manifest", "concat",  "imf",   "image2",
-    "sdp",    "rtsp",    "rtp",                "sbg",     "tty",   "bintext",
-    "xbin",   "adf",     "idf",                "lavfi",   "avisynth", "vapoursynth",
+// clang-format off (one group of demuxers a line)
+constexpr std::string_view kRefusedDemuxers[] = {
+    "hls", "dash", "webm_dash_manifest", "imf", // playlists, manifests, compositions
+    "concat", "image2",                         // lists of files, image sequences
+    "sdp", "rtsp", "rtp",                       // network streams
+    "sbg", "lavfi", "avisynth", "vapoursynth",  // synthesis and scripts
+    "tty", "bintext", "xbin", "adf", "idf",     // text rendered as video
 };
+// clang-format on
 
 // True when `name` (FFmpeg's comma-separated list of a demuxer's names) holds a refused one.
 bool isRefusedDemuxer(std::string_view name) {
     while (!name.empty()) {
         const std::size_t comma = name.find(',');
         const std::string_view part = name.substr(0, comma);
-        if (std::find(kRefusedDemuxers.begin(), kRefusedDemuxers.end(), part) !=
-            kRefusedDemuxers.end()) {
+        if (std::find(std::begin(kRefusedDemuxers), std::end(kRefusedDemuxers), part) !=
+            std::end(kRefusedDemuxers)) {
             return true;
         }
         name = comma == std::string_view::npos ? std::string_view() : name.substr(comma + 1);
@@ -532,10 +536,9 @@ Decoded decodeFile(const std::filesystem::path& path, const DecodeOptions& optio
     const int channelCount = outputChannelCount(*stream.codecpar);
     const std::int64_t stated = statedFrames(*input, stream);
     const std::int64_t plausible = plausibleFrames(*input, stated);
-    const MemoryBound bound(path,
-                            options.memoryAvailable >= 0 ? options.memoryAvailable
-                                                         : systemMemoryAvailable(),
-                            channelCount);
+    const MemoryBound bound(
+        path, options.memoryAvailable >= 0 ? options.memoryAvailable : systemMemoryAvailable(),
+        channelCount);
     bound.check(plausible, plausible);
     Appender appender(path, channelCount, bound, stated);
     // 1 % and a second more for codecs that run a little long.

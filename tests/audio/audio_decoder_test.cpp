@@ -248,8 +248,8 @@ TEST(AudioDecoder, CraftedInputsAreRefusedWithTheirMessage) {
     std::filesystem::create_symlink("/dev/zero", folder / "zero.sw");
     ASSERT_EQ(mkfifo((folder / "pipe.wav").c_str(), 0600), 0);
     // FLAC written to a pipe states no length: only the decoding itself can find it too long.
-    const auto unstated = files.make("mono_44100_20s_unstated.flac",
-                                     "-f lavfi -i sine=d=20 -c:a flac -f flac - >");
+    const auto unstated =
+        files.make("mono_44100_20s_unstated.flac", "-f lavfi -i sine=d=20 -c:a flac -f flac - >");
 
     const std::string notMedia = TalnError(TalnError::notMedia).what();
     struct Case {
@@ -267,8 +267,9 @@ TEST(AudioDecoder, CraftedInputsAreRefusedWithTheirMessage) {
         // 2 s mono: 88,200 frames x 4 bytes x 3 = 1.06 MB.
         {real, 1000000,
          "mono_44100_2s.wav is too long: it would need 1.1 MB of memory; 1.0 MB are available."},
-        {unstated, 2000000, "mono_44100_20s_unstated.flac is too long: it would need more than "
-                            "the 2.0 MB of memory available."},
+        {unstated, 2000000,
+         "mono_44100_20s_unstated.flac is too long: it would need more than "
+         "the 2.0 MB of memory available."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.filename().string());
@@ -290,7 +291,8 @@ TEST(AudioDecoder, DecodeFallingWellShortOfTheStatedLengthIsReported) {
                                   "-f lavfi -i sine=d=6 -c:a aac -movflags +faststart");
     const auto bytes = test::readBytes(whole);
     const auto cut = files.freshFolder("shortfall") / "cut.m4a";
-    test::writeBytes(cut, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + bytes.size() / 3));
+    test::writeBytes(cut,
+                     std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + bytes.size() / 3));
 
     const AudioDecoder::Decoded full = AudioDecoder::decodeFile(whole);
     EXPECT_NEAR(double(full.statedFrames), 6 * 44100, 2048);

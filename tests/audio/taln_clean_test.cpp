@@ -12,10 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cmath>
-#include <cstring>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -171,7 +171,6 @@ TEST(TalnClean, FailuresExitWithOneLineAndNoOutput) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "taln-clean: That file doesn't contain an audio track.\n");
     EXPECT_FALSE(std::filesystem::exists(output));
-
 }
 
 // What is wrong with OUTPUT is found before INPUT is read (a missing INPUT would be reported
@@ -248,9 +247,9 @@ TEST(TalnClean, InterruptedExportsLeaveNothingBehind) {
     const auto folder = TestFiles::shared().freshFolder("clean_interrupted");
     const auto errPath = TestFiles::shared().folder() / "interrupted.stderr";
     struct Case {
-        int signal;        // sent once the export has begun; 0: none
-        rlim_t fileLimit;  // RLIMIT_FSIZE of the run
-        int exitStatus;    // -1: ended by the signal itself
+        int signal;       // sent once the export has begun; 0: none
+        rlim_t fileLimit; // RLIMIT_FSIZE of the run
+        int exitStatus;   // -1: ended by the signal itself
         std::string err;
     };
     const Case cases[] = {
