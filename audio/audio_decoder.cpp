@@ -319,7 +319,8 @@ bool isFatal(int errnum) {
 // and on-demand playlists and manifests, concat lists, image sequences, an IMF composition,
 // session descriptions that open network streams, the binaural-beat synthesis script (43
 // bytes claim 20 hours), text rendered as video, and the script-driven sources.
-// clang-format off (one group of demuxers a line)
+// One group of demuxers a line, kept by hand:
+// clang-format off
 constexpr std::string_view kRefusedDemuxers[] = {
     "hls", "dash", "webm_dash_manifest", "imf", // playlists, manifests, compositions
     "concat", "image2",                         // lists of files, image sequences
