@@ -50,6 +50,8 @@ constexpr double kStrengthDebounce = 0.15;
 // anyone could listen to.
 constexpr double kEndTolerance = 0.05;
 
+const QString kPlaybackFailed = QStringLiteral("Playback failed: ");
+
 // A peak scale of 0 would make a silent file's waveform divide by zero.
 constexpr float kMinPeakScale = 0.0001f;
 
@@ -234,10 +236,16 @@ struct TalnModel::Impl {
     QTimer positionTimer;
 
     // Every load is numbered; only the latest one started may install its file or report.
-    // Workers read the shared copy to skip the analysis of a load already superseded.
     std::uint64_t latestLoad = 0;
-    std::shared_ptr<std::atomic<std::uint64_t>> latestLoadShared =
-        std::make_shared<std::atomic<std::uint64_t>>(0);
+    // The stop flag of the latest load's background part: set when a later load supersedes
+    // it or the model goes, so that the worker gives up instead of reading and analysing a
+    // file nobody will install.
+    std::shared_ptr<std::atomic<bool>> loadCancel = std::make_shared<std::atomic<bool>>(false);
+
+    // Where the loaded file lies, and where the latest export was written (empty before the
+    // first); the save panel opens in the latter, else in the former.
+    QString fileFolder;
+    QString lastExportFolder;
 
     std::shared_ptr<Link> link;
 
@@ -264,7 +272,8 @@ TalnModel::TalnModel(std::unique_ptr<FilePanels> panels, std::unique_ptr<AudioOu
 
 TalnModel::~TalnModel() {
     impl_->link->close();
-    // Nobody will take the result: let a running cleaning stop at its next poll.
+    // Nobody will take the results: let a running load and cleaning stop at their next poll.
+    impl_->loadCancel->store(true, std::memory_order_relaxed);
     impl_->token->cancel();
 }
 
@@ -371,15 +380,16 @@ void TalnModel::load(const QString& path) {
     assignErrorMessage(QString());
 
     const std::uint64_t load = ++d.latestLoad;
-    d.latestLoadShared->store(load, std::memory_order_relaxed);
+    d.loadCancel->store(true, std::memory_order_relaxed);
+    d.loadCancel = std::make_shared<std::atomic<bool>>(false);
     const QString name = QFileInfo(path).fileName();
-    BackgroundWork::start([link = d.link, latest = d.latestLoadShared, hook = loadFinishedHook_,
-                           path, file = toPath(path), load, name] {
+    BackgroundWork::start([link = d.link, cancel = d.loadCancel, hook = loadFinishedHook_, path,
+                           file = toPath(path), load, name] {
         auto result = std::make_shared<LoadResult>();
         try {
             refuseSpecialFile(file, name);
             result->channels = AudioDecoder::decode(file);
-            if (latest->load(std::memory_order_relaxed) != load) {
+            if (cancel->load(std::memory_order_relaxed)) {
                 // A later load started while this one was decoding: its result will be
                 // dropped, so spare the analysis and give the memory back now.
                 releaseChannels(std::exchange(result->channels, {}));
@@ -411,11 +421,11 @@ void TalnModel::load(const QString& path) {
             hook(path);
         }
         link->post(
-            [load, name, result](TalnModel* model) { model->finishLoad(load, name, *result); });
+            [load, path, result](TalnModel* model) { model->finishLoad(load, path, *result); });
     });
 }
 
-void TalnModel::finishLoad(std::uint64_t load, const QString& name, const LoadResult& result) {
+void TalnModel::finishLoad(std::uint64_t load, const QString& path, const LoadResult& result) {
     Impl& d = *impl_;
     // A load that a later one superseded is dropped, whether it succeeded or failed: the file
     // the user chose last is the one that ends up loaded.
@@ -435,14 +445,21 @@ void TalnModel::finishLoad(std::uint64_t load, const QString& name, const LoadRe
         return;
     }
 
+    // A play pressed while the file was read played the earlier file; the new one starts
+    // stopped, from its beginning (the player's load below stops the output).
+    if (d.isPlaying) {
+        assignIsPlaying(false);
+    }
     retire(d.orig);
     retire(d.cleaned);
+    const QFileInfo file(path);
+    d.fileFolder = file.absolutePath();
     d.orig = result.channels;
     d.noise = result.noise;
     d.cleaned = result.channels;
     assignDuration(static_cast<double>(frameCount(d.orig)) / kSampleRate);
     assignPosition(0.0);
-    assignFileName(name);
+    assignFileName(file.fileName());
     assignOrigPeaks(*result.peaks);
     assignCleanPeaks(d.origPeaks);
     assignPeakScale(result.peakScale);
@@ -497,17 +514,25 @@ void TalnModel::startJob() {
     // The job keeps its own snapshot; the model's handle no longer pins the buffers.
     Job job = std::exchange(*d.job, Job{d.job->token, {}, {}, d.job->strength});
     BackgroundWork::start([link = d.link, hook = cleaningFinishedHook_, job = std::move(job)] {
-        auto cleaned = CleaningRun::cleanAll(job.channels, *job.noise, job.strength, *job.token);
-        if (!cleaned || job.token->cancelled()) {
-            return;
+        try {
+            auto cleaned =
+                CleaningRun::cleanAll(job.channels, *job.noise, job.strength, *job.token);
+            if (!cleaned || job.token->cancelled()) {
+                return;
+            }
+            auto buckets = std::make_shared<const std::vector<Peak>>(peaks(*cleaned, kPeakBuckets));
+            if (hook) {
+                hook();
+            }
+            link->post([token = job.token, channels = std::move(*cleaned), buckets](
+                           TalnModel* model) { model->publishCleaning(token, channels, buckets); });
+        } catch (...) {
+            // Out of memory, most likely: a long recording cleaned at once needs several
+            // times its own size.
+            link->post([token = job.token, message = describeCurrentException()](TalnModel* model) {
+                model->failCleaning(token, message);
+            });
         }
-        auto buckets = std::make_shared<const std::vector<Peak>>(peaks(*cleaned, kPeakBuckets));
-        if (hook) {
-            hook();
-        }
-        link->post([token = job.token, channels = std::move(*cleaned), buckets](TalnModel* model) {
-            model->publishCleaning(token, channels, buckets);
-        });
     });
 }
 
@@ -537,12 +562,26 @@ void TalnModel::publishCleaning(const std::shared_ptr<CancelToken>& token, const
     }
 }
 
+void TalnModel::failCleaning(const std::shared_ptr<CancelToken>& token, const QString& message) {
+    // Only the latest job reports, as only it publishes; the earlier result stays in place,
+    // audible and exportable.
+    if (token != impl_->token || token->cancelled()) {
+        return;
+    }
+    assignErrorMessage(message);
+    assignIsProcessing(false);
+}
+
 // ---- Transport -----------------------------------------------------------------------------
 
 bool TalnModel::startPlayer(std::int64_t frame) {
     if (auto failure = impl_->player.start(frame)) {
-        assignErrorMessage(QStringLiteral("Playback failed: ") + QString::fromStdString(*failure));
+        assignErrorMessage(kPlaybackFailed + QString::fromStdString(*failure));
         return false;
+    }
+    // The output works again: an earlier failure to start it is no longer true.
+    if (impl_->errorMessage.startsWith(kPlaybackFailed)) {
+        assignErrorMessage(QString());
     }
     return true;
 }
@@ -633,11 +672,18 @@ void TalnModel::exportAudio(AudioExporter::Kind kind) {
     if (d.orig.empty() || d.isProcessing || !d.panels) {
         return;
     }
-    const auto destination = d.panels->chooseExportDestination(kind, exportName(d.fileName, kind));
+    // The panel runs the event loop while it is open, so another file may be installed
+    // meanwhile: what gets written is what was there when the user asked, under its name.
+    Channels snapshot = d.cleaned;
+    const QString folder = d.lastExportFolder.isEmpty() ? d.fileFolder : d.lastExportFolder;
+    const auto destination =
+        d.panels->chooseExportDestination(kind, exportName(d.fileName, kind), folder);
     if (!destination) {
         return;
     }
-    BackgroundWork::start([link = d.link, snapshot = d.cleaned, kind, file = toPath(*destination)] {
+    d.lastExportFolder = QFileInfo(*destination).absolutePath();
+    BackgroundWork::start([link = d.link, snapshot = std::move(snapshot), kind,
+                           file = toPath(*destination)] {
         try {
             AudioExporter::write(snapshot, kSampleRate, kind, file);
         } catch (...) {

@@ -92,20 +92,23 @@ public:
 public slots:
     // Stops playback and any cleaning, then reads `path` in the background; the outcome is
     // published through the fields (`errorMessage` on failure, the earlier file staying
-    // loaded). When loads overlap, the one started last wins.
+    // loaded). When loads overlap, the one started last wins. A new file is installed
+    // stopped, at position 0, even if play was pressed while it was read.
     void load(const QString& path);
     // Asks the panels for an audio or video file and loads it; a cancelled panel changes
     // nothing.
     void openPanel();
     // Pause (storing the player's time in `position`) or play from `position`, from 0 when
     // within 0.05 s of the end. A sound output that cannot start leaves `isPlaying` false and
-    // says why in `errorMessage` ("Playback failed: ...").
+    // says why in `errorMessage` ("Playback failed: ..."); the next start that works clears
+    // that message.
     void togglePlay();
     // Moves to `fraction` (clamped to 0 ... 1; NaN is ignored) of the file; while playing,
     // both tracks restart there, and the very end stops playback and rewinds.
     void seek(double fraction);
-    // Unless a cleaning is pending, asks the panels where to write and writes the cleaned
-    // audio as it is now, in the background; a failure sets "Export failed: ...".
+    // Unless a cleaning is pending, asks the panels where to write (opening in the folder of
+    // the latest export, else in the loaded file's) and writes the cleaned audio as it was
+    // when the panel opened, in the background; a failure sets "Export failed: ...".
     void exportAudio(taln::AudioExporter::Kind kind);
     // Percent; with a file loaded, every assignment cleans again after a 0.15 s rest.
     void setStrength(double strength);
@@ -135,11 +138,14 @@ private:
     // the event loop, hence Q_INVOKABLE; not for callers.
     Q_INVOKABLE void runPosted();
 
-    void finishLoad(std::uint64_t load, const QString& name, const LoadResult& result);
+    void finishLoad(std::uint64_t load, const QString& path, const LoadResult& result);
     void runProcessing(double delay);
     void startJob();
     void publishCleaning(const std::shared_ptr<CancelToken>& token, const Channels& channels,
                          const std::shared_ptr<const std::vector<Peak>>& peaks);
+    // A job that could not finish (out of memory): unless superseded, says why and ends the
+    // pending state, keeping the earlier result.
+    void failCleaning(const std::shared_ptr<CancelToken>& token, const QString& message);
     void tick();
     bool startPlayer(std::int64_t frame);
     void reachEnd();
