@@ -96,12 +96,15 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     rows->addLayout(strength);
 
     // Window-wide shortcuts owned by the bar: Qt only honours them while the bar is
-    // visible, which is exactly while audio is loaded.
+    // visible, which is exactly while audio is loaded. Both are toggles: a key held down
+    // acts once, not once per repeat of the keyboard.
     auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
     space->setContext(Qt::WindowShortcut);
+    space->setAutoRepeat(false);
     connect(space, &QShortcut::activated, this, &ControlsBar::togglePlay);
     auto* c = new QShortcut(QKeySequence(Qt::Key_C), this);
     c->setContext(Qt::WindowShortcut);
+    c->setAutoRepeat(false);
     connect(c, &QShortcut::activated, this, &ControlsBar::toggleHearing);
 
     connect(play_, &QPushButton::clicked, this, &ControlsBar::togglePlay);

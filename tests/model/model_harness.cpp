@@ -59,8 +59,13 @@ std::optional<QString> FakePanels::chooseFileToOpen() {
 }
 
 std::optional<QString> FakePanels::chooseExportDestination(AudioExporter::Kind kind,
-                                                           const QString& suggestedName) {
+                                                           const QString& suggestedName,
+                                                           const QString& folder) {
     state_->exportCalls.emplace_back(kind, suggestedName);
+    state_->exportFolders.push_back(folder);
+    if (state_->whileExportPanelOpen) {
+        state_->whileExportPanelOpen();
+    }
     return state_->exportAnswer;
 }
 

@@ -1,9 +1,13 @@
 // The cleaning scheduler: debounce, supersession, and what a published result changes.
 #include "tests/model/model_harness.h"
 
+#include "model/background_work.h"
+
 #include <QSignalSpy>
 #include <QTest>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <new>
 
 namespace taln {
 namespace {
@@ -134,6 +138,48 @@ TEST(Processing, AResultWhilePausedChangesNothingAudibleUntilPlay) {
     const auto heard = test::pullLeft(*h.output, 64);
     for (std::size_t k = 0; k < heard.size(); ++k) {
         ASSERT_EQ(heard[k], (*m.orig()[0])[k]) << k;
+    }
+}
+
+TEST(Processing, RunningOutOfMemoryKeepsTheEarlierResult) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("big.wav", 0.5, 2));
+    const Channels before = m.cleaned();
+    const auto peaksBefore = m.cleanPeaks();
+    std::atomic<bool> fail{true};
+    TalnModelProbe::onCleaningFinished(m, [&fail] {
+        if (fail.load()) {
+            throw std::bad_alloc();
+        }
+    });
+    m.setStrength(20.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    EXPECT_EQ(m.errorMessage(), QStringLiteral("Cannot allocate memory"));
+    EXPECT_EQ(m.cleaned(), before);
+    EXPECT_EQ(m.cleanPeaks(), peaksBefore);
+
+    fail = false; // memory again: the next strength cleans as usual
+    m.setStrength(20.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(20.0)));
+}
+
+// The cleaning and the analysis of a load run one channel per thread: a failure on any
+// thread reaches the caller instead of ending the process.
+TEST(Processing, AFailureOnAnyChannelsThreadReachesTheCaller) {
+    for (const std::int64_t failing : {0, 1, 2}) {
+        std::atomic<int> ran{0};
+        EXPECT_THROW(BackgroundWork::forEachIndex(3,
+                                                  [&](std::int64_t i) {
+                                                      ++ran;
+                                                      if (i == failing) {
+                                                          throw std::bad_alloc();
+                                                      }
+                                                  }),
+                     std::bad_alloc)
+            << failing;
+        EXPECT_EQ(ran.load(), 3) << failing;
     }
 }
 
