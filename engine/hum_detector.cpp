@@ -1,0 +1,198 @@
+#include "engine/hum_detector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+namespace taln {
+
+namespace {
+
+constexpr std::int64_t kFrame = Cleaner::kFrameLength;
+constexpr std::int64_t kHop = Cleaner::kHop;
+constexpr std::int64_t kSegment = HumDetector::kSegment;
+
+// Long stretches are cut into segments overlapping by half (Welch's method with a Hann window);
+// at most this many segments are measured, spread evenly over the sample, so that an hour-long
+// recording costs no more than a short one (32 segments: about 0.1 s a channel).
+constexpr std::size_t kMaxSegments = 32;
+
+// Neighbours at ±2.5, 3, 3.5 and 4 bins of a segment (±6.7 ... 10.8 Hz at 44.1 kHz): outside
+// the Hann main lobe (±2 bins) of the candidate, inside the gap to the next candidate but one.
+// The median of the eight ignores one neighbour that falls on the other series' line (50 and
+// 60 Hz, 240 and 250 Hz, 350 and 360 Hz are 10 Hz apart).
+constexpr std::array<double, 8> kNeighbourBins = {-4.0, -3.5, -3.0, -2.5, 2.5, 3.0, 3.5, 4.0};
+
+// Notches are designed only below 0.45·sr; nothing to detect above.
+constexpr double kHighestShare = 0.45;
+
+// The rule, from bench/engine/hum_levels (20 s of synthetic speech with pauses over white noise
+// at -60 dBFS, pink at -45 or brown at -40, 6 to 30 segments measured):
+// - Noise alone, at any of the candidates: -3 ... +6 dB; at 50 and 60 Hz: -1 ... +1 dB.
+// - A voice held on 100, 200 or 300 Hz in the pauses (vibrato 0 ... 3 %): up to 12 dB at its
+//   harmonics; a steady instrument there: up to 20 dB, as high as hum, but nothing at 50 or 60 Hz
+//   (-1 ... +1 dB). A fan's 175 Hz blade tone: 12 dB at its second harmonic, 350 Hz.
+// - Mains hum at 50 or 60 Hz: 23 ... 45 dB over white noise at -60 dBFS from -70 to -40 dBFS;
+//   over pink noise at -45 dBFS 25, 15, 6 ... 8 and 1 ... 2 dB at -40, -50, -60 and -70 dBFS
+//   (a hum 15 dB or more below the noise is lost in it, and the spectral stage treats it as
+//   noise). Its harmonics (0.7, 0.5, ... of the fundamental) stand 6 ... 37 dB out.
+// So a series counts only when its fundamental stands out (nothing else puts a line at 50 or
+// 60 Hz), at more than 5 dB; then each of its harmonics counts at more than 8 dB. A buzz at 100
+// or 120 Hz without its fundamental is left to the spectral stage.
+constexpr float kFundamentalDb = 5.0f;
+constexpr float kHarmonicDb = 8.0f;
+// Averages of fewer segments scatter more: a noise-only candidate of one segment exceeds 5 dB
+// over its neighbours' median about one time in ten. Below this many segments the thresholds
+// rise by kFewSegmentsDb.
+constexpr int kEnoughSegments = 4;
+constexpr float kFewSegmentsDb = 5.0f;
+
+constexpr int kShared50 = 5;  // 300 Hz in the 50 Hz series
+constexpr int kShared60 = 12; // 300 Hz in the 60 Hz series
+
+// Power of the windowed segment `x` at `hz` (Goertzel), any scale common to all frequencies.
+double powerAt(const std::vector<double>& x, double hz, double sampleRate) {
+    const double c = 2.0 * std::cos(2.0 * std::numbers::pi * hz / sampleRate);
+    double s1 = 0.0;
+    double s2 = 0.0;
+    for (const double v : x) {
+        const double s = v + c * s1 - s2;
+        s2 = s1;
+        s1 = s;
+    }
+    return s1 * s1 + s2 * s2 - c * s1 * s2;
+}
+
+// Segment starts over the stretches the frames cover.
+std::vector<std::int64_t> segmentStarts(std::int64_t n, std::span<const std::int64_t> frames) {
+    std::vector<std::int64_t> sorted;
+    for (const std::int64_t f : frames) {
+        if (f >= 0 && f * kHop + kFrame <= n) {
+            sorted.push_back(f);
+        }
+    }
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<std::int64_t> starts;
+    const auto addStretch = [&](std::int64_t begin, std::int64_t end) {
+        if (end - begin < kSegment) {
+            const std::int64_t centred = (begin + end) / 2 - kSegment / 2;
+            starts.push_back(std::clamp<std::int64_t>(centred, 0, n - kSegment));
+            return;
+        }
+        for (std::int64_t s = begin; s + kSegment <= end; s += kSegment / 2) {
+            starts.push_back(s);
+        }
+    };
+    std::size_t i = 0;
+    while (i < sorted.size()) {
+        std::size_t j = i;
+        while (j + 1 < sorted.size() && sorted[j + 1] * kHop <= sorted[j] * kHop + kFrame) {
+            ++j;
+        }
+        addStretch(sorted[i] * kHop, sorted[j] * kHop + kFrame);
+        i = j + 1;
+    }
+    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+    if (starts.size() > kMaxSegments) {
+        std::vector<std::int64_t> picked(kMaxSegments);
+        for (std::size_t k = 0; k < kMaxSegments; ++k) {
+            picked[k] = starts[k * starts.size() / kMaxSegments];
+        }
+        starts = std::move(picked);
+    }
+    return starts;
+}
+
+} // namespace
+
+double HumDetector::candidateHz(int i) noexcept {
+    return i < 8 ? 50.0 * (i + 1) : 60.0 * (i - 7);
+}
+
+HumDetector::Levels HumDetector::lineLevels(std::span<const float> samples,
+                                            std::span<const std::int64_t> frames,
+                                            double sampleRate) {
+    Levels result;
+    std::array<float, kCandidates>& levels = result.db;
+    const auto n = static_cast<std::int64_t>(samples.size());
+    if (n < kSegment || !(sampleRate > 0.0)) {
+        return result;
+    }
+    const std::vector<std::int64_t> starts = segmentStarts(n, frames);
+    result.segments = static_cast<int>(starts.size());
+    const double bin = sampleRate / static_cast<double>(kSegment);
+    std::array<double, kCandidates> line{};
+    std::array<std::array<double, kNeighbourBins.size()>, kCandidates> around{};
+    std::vector<double> x(static_cast<std::size_t>(kSegment));
+    for (const std::int64_t start : starts) {
+        for (std::int64_t i = 0; i < kSegment; ++i) {
+            const double hann =
+                0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) /
+                                     static_cast<double>(kSegment));
+            const float v = samples[static_cast<std::size_t>(start + i)];
+            x[static_cast<std::size_t>(i)] = std::isfinite(v) ? hann * v : 0.0;
+        }
+        for (int c = 0; c < kCandidates; ++c) {
+            const double hz = candidateHz(c);
+            if (hz >= kHighestShare * sampleRate) {
+                continue;
+            }
+            line[c] += powerAt(x, hz, sampleRate);
+            for (std::size_t k = 0; k < kNeighbourBins.size(); ++k) {
+                around[c][k] += powerAt(x, hz + kNeighbourBins[k] * bin, sampleRate);
+            }
+        }
+    }
+    for (int c = 0; c < kCandidates; ++c) {
+        std::sort(around[c].begin(), around[c].end());
+        // The median of eight: the mean of the middle two.
+        const double neighbourhood = 0.5 * (around[c][3] + around[c][4]);
+        if (line[c] > 0.0 && neighbourhood > 0.0) {
+            levels[c] = static_cast<float>(10.0 * std::log10(line[c] / neighbourhood));
+        }
+    }
+    return result;
+}
+
+Cleaner::HumMask HumDetector::detect(std::span<const float> samples,
+                                     std::span<const std::int64_t> frames, double sampleRate) {
+    const Levels levels = lineLevels(samples, frames, sampleRate);
+    const float raise = levels.segments < kEnoughSegments ? kFewSegmentsDb : 0.0f;
+    unsigned found = 0;
+    for (const int first : {0, 8}) {
+        if (!(levels.db[first] > kFundamentalDb + raise)) {
+            continue;
+        }
+        found |= 1u << first;
+        for (int c = first + 1; c < first + 8; ++c) {
+            if (levels.db[c] > kHarmonicDb + raise) {
+                found |= 1u << c;
+            }
+        }
+    }
+    // 300 Hz once: a second identical notch would only deepen and widen the first.
+    if ((found & (1u << kShared50)) != 0 && (found & (1u << kShared60)) != 0) {
+        found &= ~(1u << kShared60);
+    }
+    return static_cast<Cleaner::HumMask>(found);
+}
+
+std::string HumDetector::label(Cleaner::HumMask found) {
+    const unsigned mask = found;
+    const bool shared = (mask & ((1u << kShared50) | (1u << kShared60))) != 0;
+    const bool series50 = (mask & 0x00FFu & ~(1u << kShared50)) != 0;
+    const bool series60 = (mask & 0xFF00u & ~(1u << kShared60)) != 0;
+    if (series50 && series60) {
+        return "Hum 50 and 60 Hz removed";
+    }
+    if (series50) {
+        return "Hum 50 Hz removed";
+    }
+    if (series60) {
+        return "Hum 60 Hz removed";
+    }
+    return shared ? "Hum 300 Hz removed" : "";
+}
+
+} // namespace taln
