@@ -1,6 +1,6 @@
 // taln-clean: Taln's engine from the command line, for batch work and for measuring.
 //
-//   taln-clean [--strength PERCENT] [--float] INPUT OUTPUT
+//   taln-clean [--strength PERCENT] [--float] [--hum auto|always|off] [--verbose] INPUT OUTPUT
 //
 // Decodes INPUT (any file FFmpeg opens), estimates one noise profile per channel, cleans
 // the channels in parallel (one thread each) and writes OUTPUT as its extension names.
@@ -11,6 +11,7 @@
 #include "audio/ffmpeg_error.h"
 #include "engine/cancel_token.h"
 #include "engine/cleaner.h"
+#include "engine/hum_detector.h"
 
 #include <algorithm>
 #include <cctype>
@@ -48,14 +49,21 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --strength PERCENT  how hard to clean, 0 to 100 (default 60)\n"
     "  --float             write a .wav OUTPUT as 32-bit float instead of 16-bit\n"
+    "  --hum MODE          mains-hum notches: auto (where hum is found, the default),\n"
+    "                      always (all sixteen, 50-400 and 60-480 Hz) or off\n"
+    "  --verbose           say on stderr which hum lines were found\n"
     "  -h, --help          show this help\n"
     "\n"
     "An existing OUTPUT is replaced only once the new file is complete.\n"
     "Exit status: 0 on success, 1 on failure, 2 on bad usage.\n";
 
+enum class HumMode { automatic, always, off };
+
 struct Options {
     double strength = kDefaultStrength;
     bool floatWav = false;
+    HumMode hum = HumMode::automatic;
+    bool verbose = false;
     std::filesystem::path input;
     std::filesystem::path output;
     taln::AudioExporter::Kind kind = taln::AudioExporter::Kind::wav;
@@ -73,6 +81,19 @@ double parsePercent(const std::string& text) {
         throw UsageError("--strength needs a number from 0 to 100, not \"" + text + "\"");
     }
     return value;
+}
+
+HumMode parseHum(const std::string& text) {
+    if (text == "auto") {
+        return HumMode::automatic;
+    }
+    if (text == "always") {
+        return HumMode::always;
+    }
+    if (text == "off") {
+        return HumMode::off;
+    }
+    throw UsageError("--hum needs auto, always or off, not \"" + text + "\"");
 }
 
 std::string lowercase(std::string text) {
@@ -103,6 +124,15 @@ std::optional<Options> parse(int argc, char** argv) {
             options.strength = parsePercent(argv[++i]);
         } else if (arg.rfind("--strength=", 0) == 0) {
             options.strength = parsePercent(arg.substr(std::string_view("--strength=").size()));
+        } else if (arg == "--hum") {
+            if (i + 1 >= argc) {
+                throw UsageError("--hum needs a value");
+            }
+            options.hum = parseHum(argv[++i]);
+        } else if (arg.rfind("--hum=", 0) == 0) {
+            options.hum = parseHum(arg.substr(std::string_view("--hum=").size()));
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else {
             throw UsageError("unknown option " + arg);
         }
@@ -127,10 +157,13 @@ std::optional<Options> parse(int argc, char** argv) {
     return options;
 }
 
-// Profiles and cleans every channel, each on its own thread. The first error of any
-// channel is rethrown here after all threads have ended.
-taln::Channels cleanChannels(const taln::Channels& original, float strength) {
+// Profiles and cleans every channel, each on its own thread, with the hum notches `mode` asks
+// for; `found` receives each channel's notches. The first error of any channel is rethrown here
+// after all threads have ended.
+taln::Channels cleanChannels(const taln::Channels& original, float strength, HumMode mode,
+                             std::vector<taln::Cleaner::HumMask>& found) {
     const std::size_t count = original.size();
+    found.assign(count, taln::Cleaner::kNoHum);
     std::vector<std::optional<std::vector<float>>> cleaned(count);
     std::vector<std::exception_ptr> errors(count);
     // Never cancelled: a command-line run goes to the end or is killed.
@@ -142,9 +175,15 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength) {
             workers.emplace_back([&, c] {
                 try {
                     const std::vector<float>& samples = *original[c];
-                    const std::vector<float> noise = taln::Cleaner::estimateNoise(samples);
-                    cleaned[c] =
-                        taln::Cleaner::clean(samples, noise, strength, taln::kSampleRate, token);
+                    const taln::Cleaner::NoiseEstimate noise =
+                        taln::Cleaner::estimateNoiseDetailed(samples);
+                    found[c] = mode == HumMode::always ? taln::Cleaner::kAllHum
+                               : mode == HumMode::off
+                                   ? taln::Cleaner::kNoHum
+                                   : taln::HumDetector::detect(samples, noise.frames,
+                                                               taln::kSampleRate);
+                    cleaned[c] = taln::Cleaner::clean(samples, noise.profile, strength,
+                                                      taln::kSampleRate, token, found[c]);
                 } catch (...) {
                     errors[c] = std::current_exception();
                 }
@@ -162,6 +201,23 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength) {
         result.push_back(std::make_shared<const taln::Channel>(std::move(*cleaned[c])));
     }
     return result;
+}
+
+// One line per channel on stderr: the hum lines notched, in Hz.
+void reportHum(const std::vector<taln::Cleaner::HumMask>& hum, float strength) {
+    for (std::size_t c = 0; c < hum.size(); ++c) {
+        std::string lines;
+        for (int i = 0; i < taln::HumDetector::kCandidates; ++i) {
+            if ((hum[c] & (1u << i)) != 0) {
+                lines += (lines.empty() ? "" : ", ") +
+                         std::to_string(static_cast<int>(taln::HumDetector::candidateHz(i)));
+            }
+        }
+        // The notches are off at the lowest strengths (0.05 and below), whatever was found.
+        const char* off = strength > 0.05f ? "" : " (notches off at this strength)";
+        std::fprintf(stderr, "taln-clean: channel %zu: %s%s\n", c + 1,
+                     lines.empty() ? "no hum found" : ("hum at " + lines + " Hz").c_str(), off);
+    }
 }
 
 } // namespace
@@ -185,7 +241,11 @@ int main(int argc, char** argv) {
         const taln::Channels original = taln::AudioDecoder::decode(options->input);
         // PERCENT / 100 narrowed to single precision, as the window hands its slider over.
         const auto strength = static_cast<float>(options->strength / 100.0);
-        const taln::Channels cleaned = cleanChannels(original, strength);
+        std::vector<taln::Cleaner::HumMask> hum;
+        const taln::Channels cleaned = cleanChannels(original, strength, options->hum, hum);
+        if (options->verbose) {
+            reportHum(hum, strength);
+        }
         taln::AudioExporter::write(cleaned, taln::kSampleRate, options->kind, options->output,
                                    options->floatWav ? taln::AudioExporter::WavSamples::float32
                                                      : taln::AudioExporter::WavSamples::int16);
