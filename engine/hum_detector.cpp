@@ -51,17 +51,29 @@ constexpr float kFewSegmentsDb = 5.0f;
 constexpr int kShared50 = 5;  // 300 Hz in the 50 Hz series
 constexpr int kShared60 = 12; // 300 Hz in the 60 Hz series
 
-// Power of the windowed segment `x` at `hz` (Goertzel), any scale common to all frequencies.
-double powerAt(const std::vector<double>& x, double hz, double sampleRate) {
-    const double c = 2.0 * std::cos(2.0 * std::numbers::pi * hz / sampleRate);
-    double s1 = 0.0;
-    double s2 = 0.0;
-    for (const double v : x) {
-        const double s = v + c * s1 - s2;
-        s2 = s1;
-        s1 = s;
+// Powers of the windowed segment `x` at the nine frequencies `hz` (Goertzel), in any scale
+// common to all frequencies. The nine recurrences run side by side: each one alone would wait on
+// its own previous step.
+std::array<double, 9> powersAt(const std::vector<double>& x, const std::array<double, 9>& hz,
+                               double sampleRate) {
+    std::array<double, 9> c{};
+    std::array<double, 9> s1{};
+    std::array<double, 9> s2{};
+    for (std::size_t k = 0; k < hz.size(); ++k) {
+        c[k] = 2.0 * std::cos(2.0 * std::numbers::pi * hz[k] / sampleRate);
     }
-    return s1 * s1 + s2 * s2 - c * s1 * s2;
+    for (const double v : x) {
+        for (std::size_t k = 0; k < hz.size(); ++k) {
+            const double s = v + c[k] * s1[k] - s2[k];
+            s2[k] = s1[k];
+            s1[k] = s;
+        }
+    }
+    std::array<double, 9> power{};
+    for (std::size_t k = 0; k < hz.size(); ++k) {
+        power[k] = s1[k] * s1[k] + s2[k] * s2[k] - c[k] * s1[k] * s2[k];
+    }
+    return power;
 }
 
 // Segment starts over the stretches the frames cover.
@@ -138,9 +150,15 @@ HumDetector::Levels HumDetector::lineLevels(std::span<const float> samples,
             if (hz >= kHighestShare * sampleRate) {
                 continue;
             }
-            line[c] += powerAt(x, hz, sampleRate);
+            std::array<double, 9> at{};
+            at[0] = hz;
             for (std::size_t k = 0; k < kNeighbourBins.size(); ++k) {
-                around[c][k] += powerAt(x, hz + kNeighbourBins[k] * bin, sampleRate);
+                at[k + 1] = hz + kNeighbourBins[k] * bin;
+            }
+            const std::array<double, 9> power = powersAt(x, at, sampleRate);
+            line[c] += power[0];
+            for (std::size_t k = 0; k < kNeighbourBins.size(); ++k) {
+                around[c][k] += power[k + 1];
             }
         }
     }

@@ -33,45 +33,6 @@ void add(std::vector<float>& x, const std::vector<float>& y, double gain = 1.0) 
     }
 }
 
-// A held tone at `hz` with `harmonics` (1/h amplitudes), vibrato of ±`depth` (a share of the
-// pitch) at 5.5 Hz, RMS about `rms`, sounding only where `gate` is 1 (faded over 20 ms).
-std::vector<float> held(double hz, int harmonics, double depth, double rms, bool voice,
-                        const std::vector<std::uint8_t>& gate) {
-    std::vector<float> x;
-    if (voice) {
-        x = testsignals::voiced(
-            kSamples, kRate,
-            [&](std::int64_t i) {
-                return hz * (1.0 + depth * std::sin(2.0 * std::numbers::pi * 5.5 * i / kRate));
-            },
-            99);
-    } else {
-        x.assign(kSamples, 0.0f);
-        double phase = 0.0;
-        for (std::int64_t i = 0; i < kSamples; ++i) {
-            phase += 2.0 * std::numbers::pi * hz *
-                     (1.0 + depth * std::sin(2.0 * std::numbers::pi * 5.5 * i / kRate)) / kRate;
-            double v = 0.0;
-            for (int h = 1; h <= harmonics; ++h) {
-                v += std::sin(h * phase) / h;
-            }
-            x[i] = static_cast<float>(v);
-        }
-    }
-    double sum = 0.0;
-    for (float v : x) {
-        sum += double(v) * v;
-    }
-    const double scale = rms / std::sqrt(sum / kSamples);
-    double level = 0.0;
-    const double step = 1.0 / (0.02 * kRate);
-    for (std::int64_t i = 0; i < kSamples; ++i) {
-        level = gate[i] ? std::min(1.0, level + step) : std::max(0.0, level - step);
-        x[i] = static_cast<float>(x[i] * scale * level);
-    }
-    return x;
-}
-
 struct Case {
     std::string name;
     std::function<void(std::vector<float>&, const std::vector<std::uint8_t>&)> extra;
@@ -136,7 +97,7 @@ int main() {
                               isVoice ? "voice" : "instrument", hz, depth * 100);
                 cases.push_back({name,
                                  [=](std::vector<float>& x, const std::vector<std::uint8_t>& g) {
-                                     add(x, held(hz, 8, depth, fromDb(-35.0), isVoice, g));
+                                     add(x, testsignals::heldTone(kSamples, hz, depth, fromDb(-35.0), isVoice, g));
                                  },
                                  Colour::pink, -50.0});
             }

@@ -161,6 +161,45 @@ inline std::vector<float> speech(std::int64_t n, double sampleRate, std::uint32_
     return x;
 }
 
+// A note held at `hz` with vibrato of ±`depth` (a share of the pitch) at 5.5 Hz, of RMS `rms`
+// where it sounds: a voice (voiced(), its vowels changing) or an instrument (eight harmonics at
+// 1/h), sounding only where `gate` is 1, faded in and out over 20 ms.
+inline std::vector<float> heldTone(std::int64_t n, double hz, double depth, double rms, bool voice,
+                                   const std::vector<std::uint8_t>& gate,
+                                   double sampleRate = 44100.0) {
+    const double twoPi = 2.0 * std::numbers::pi;
+    const auto pitch = [&](std::int64_t i) {
+        return hz * (1.0 + depth * std::sin(twoPi * 5.5 * static_cast<double>(i) / sampleRate));
+    };
+    std::vector<float> x;
+    if (voice) {
+        x = voiced(n, sampleRate, pitch, 99);
+    } else {
+        x.assign(static_cast<std::size_t>(n), 0.0f);
+        double phase = 0.0;
+        for (std::int64_t i = 0; i < n; ++i) {
+            phase += twoPi * pitch(i) / sampleRate;
+            double v = 0.0;
+            for (int h = 1; h <= 8; ++h) {
+                v += std::sin(h * phase) / h;
+            }
+            x[static_cast<std::size_t>(i)] = static_cast<float>(v);
+        }
+    }
+    double sum = 1e-300;
+    for (float v : x) {
+        sum += double(v) * v;
+    }
+    const double scale = rms / std::sqrt(sum / static_cast<double>(n));
+    double level = 0.0;
+    const double step = 1.0 / (0.02 * sampleRate);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        level = gate[i] != 0 ? std::min(1.0, level + step) : std::max(0.0, level - step);
+        x[i] = static_cast<float>(x[i] * scale * level);
+    }
+    return x;
+}
+
 // Stationary noise of RMS `rms`: white, pink (−3 dB an octave) or brown (−6 dB an octave, above
 // 20 Hz).
 enum class Colour { white, pink, brown };
