@@ -123,7 +123,9 @@ Cleaner::NoiseEstimate Cleaner::estimateNoiseDetailed(std::span<const float> sam
     std::sort(estimate.frames.begin(), estimate.frames.end());
     // The upper median of the candidates, already sorted by energy.
     const double median = candidates[candidates.size() / 2].energy;
-    estimate.quietToMedian = static_cast<float>(quietEnergy / static_cast<double>(count) / median);
+    const double ratio = quietEnergy / static_cast<double>(count) / median;
+    // Infinite samples make infinite energies and no ratio: nothing tells the quiet apart.
+    estimate.quietToMedian = std::isfinite(ratio) ? static_cast<float>(ratio) : 1.0f;
 
     const auto& w = window();
     RealFFT fft(kFrame);

@@ -65,7 +65,8 @@ public:
         std::vector<std::int64_t> frames;
         // The averaged frames' mean energy over the median energy of all non-silent frames: near
         // 1 when the quietest stretches are no quieter than the rest (no real pauses), far below
-        // 1 when there are pauses. 0 when nothing was averaged.
+        // 1 when there are pauses. 0 when nothing was averaged; 1 when infinite samples leave
+        // no ratio.
         float quietToMedian = 0.0f;
     };
 

@@ -7,8 +7,9 @@
 // 2048-sample frames at a hop of 512. Their 21.5 Hz bins cannot tell 50 from 60 Hz, nor a line
 // from broadband noise, so the detector merges the frames into stretches and measures each
 // candidate and its neighbourhood in Hann-windowed segments of 16,384 samples (2.7 Hz bins at
-// 44.1 kHz) by Goertzel's recurrence, averaging powers over the segments. A stretch shorter than
-// a segment is measured in the segment centred on it.
+// 44.1 kHz) by Goertzel's recurrence, averaging powers over the segments. A stretch of 8,192 to
+// 16,384 samples is one segment of its own length; shorter ones count only when there is nothing
+// longer, measured in the 16,384 samples centred on each.
 //
 // Thread: any; several at once. Allocation: one segment of doubles and the segment list per call.
 
@@ -39,7 +40,7 @@ public:
     };
 
     // `frames` index `samples` as in Cleaner::NoiseEstimate; frames past the end are ignored.
-    // A channel shorter than one segment is not measured.
+    // A channel shorter than 8,192 samples is not measured.
     static Levels lineLevels(std::span<const float> samples, std::span<const std::int64_t> frames,
                              double sampleRate);
 
