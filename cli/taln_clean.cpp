@@ -51,7 +51,7 @@ constexpr const char* kUsage =
     "  --float             write a .wav OUTPUT as 32-bit float instead of 16-bit\n"
     "  --hum MODE          mains-hum notches: auto (where hum is found, the default),\n"
     "                      always (all sixteen, 50-400 and 60-480 Hz) or off\n"
-    "  --verbose           say on stderr which hum lines were found\n"
+    "  --verbose           say on stderr which hum lines --hum auto found\n"
     "  -h, --help          show this help\n"
     "\n"
     "An existing OUTPUT is replaced only once the new file is complete.\n"
@@ -203,7 +203,7 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
     return result;
 }
 
-// One line per channel on stderr: the hum lines notched, in Hz.
+// One line per channel on stderr: the hum lines found and notched, in Hz.
 void reportHum(const std::vector<taln::Cleaner::HumMask>& hum, float strength) {
     for (std::size_t c = 0; c < hum.size(); ++c) {
         std::string lines;
@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
         const auto strength = static_cast<float>(options->strength / 100.0);
         std::vector<taln::Cleaner::HumMask> hum;
         const taln::Channels cleaned = cleanChannels(original, strength, options->hum, hum);
-        if (options->verbose) {
+        if (options->verbose && options->hum == HumMode::automatic) {
             reportHum(hum, strength);
         }
         taln::AudioExporter::write(cleaned, taln::kSampleRate, options->kind, options->output,
