@@ -28,8 +28,8 @@ constexpr std::int64_t kShortest = 8192;
 // recording costs no more than a short one (32 segments: about 0.1 s a channel).
 constexpr std::size_t kMaxSegments = 32;
 
-// Neighbours at ±2.5, 3, 3.5 and 4 bins of a segment (±6.7 ... 10.8 Hz at 44.1 kHz): outside
-// the Hann main lobe (±2 bins) of the candidate, inside the gap to the next candidate but one.
+// Neighbours at ±2.5, 3, 3.5 and 4 bins of a segment (±6.7 ... 10.8 Hz at 44.1 kHz for 16,384
+// samples, twice that for 8,192): outside the Hann main lobe (±2 bins) of the candidate.
 // The median of the eight ignores one neighbour that falls on the other series' line (50 and
 // 60 Hz, 240 and 250 Hz, 350 and 360 Hz are 10 Hz apart).
 constexpr std::array<double, 8> kNeighbourBins = {-4.0, -3.5, -3.0, -2.5, 2.5, 3.0, 3.5, 4.0};
@@ -57,8 +57,8 @@ constexpr float kFundamentalDb = 5.0f;
 constexpr float kHarmonicDb = 8.0f;
 // Averages of fewer segments scatter more. For noise alone (exponentially distributed segment
 // powers, simulated) a candidate exceeds its neighbours' median by 5 dB with a chance of 14 % in
-// one segment, 2 % in three, 0.04 % in eight; by 10 dB, 1 % in one and 0.01 % in two; by 15 dB,
-// under 0.01 % in one. Below eight segments the thresholds rise by 5 dB, below three by 10 dB.
+// one segment, 2 % in three, 0.04 % in eight; by 10 dB, 1 % in one and 0.03 % in two; by 15 dB,
+// 0.02 % in one. Below eight segments the thresholds rise by 5 dB, below three by 10 dB.
 constexpr int kEnoughSegments = 8;
 constexpr int kFewSegments = 3;
 constexpr float kRaiseDb = 5.0f;
