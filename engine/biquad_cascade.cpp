@@ -156,9 +156,8 @@ WavefrontFn wavefrontKernel(int vectors, bool avx2) {
         wavefrontBaseline<1>, wavefrontBaseline<2>, wavefrontBaseline<3>,
         wavefrontBaseline<4>, wavefrontBaseline<5>, wavefrontBaseline<6>,
         wavefrontBaseline<7>, wavefrontBaseline<8>, wavefrontBaseline<9>};
-    static constexpr WavefrontFn withAvx2[] = {wavefrontAvx2<1>, wavefrontAvx2<2>,
-                                               wavefrontAvx2<3>, wavefrontAvx2<4>,
-                                               wavefrontAvx2<5>};
+    static constexpr WavefrontFn withAvx2[] = {wavefrontAvx2<1>, wavefrontAvx2<2>, wavefrontAvx2<3>,
+                                               wavefrontAvx2<4>, wavefrontAvx2<5>};
     static_assert(std::size(baseline) * 2 >= BiquadCascade::kMaxSections);
     static_assert(std::size(withAvx2) * 4 == BiquadCascade::kLanes);
     return avx2 ? withAvx2[vectors - 1] : baseline[vectors - 1];
@@ -183,9 +182,8 @@ BiquadCascade::BiquadCascade(std::span<const Cleaner::Biquad> sections,
     vectors_ = std::max((sections_ + width_ - 1) / width_, 1);
     for (int k = 0; k < sections_; ++k) {
         // Compared bit for bit: only then is b0 an exact stand-in for b2.
-        requirePrecondition(
-            std::memcmp(&sections[k].b0, &sections[k].b2, sizeof(double)) == 0,
-            "BiquadCascade needs sections with b2 equal to b0");
+        requirePrecondition(std::memcmp(&sections[k].b0, &sections[k].b2, sizeof(double)) == 0,
+                            "BiquadCascade needs sections with b2 equal to b0");
         const int i = laneOf(k);
         b0_[i] = sections[k].b0;
         b1_[i] = sections[k].b1;

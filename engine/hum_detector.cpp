@@ -172,8 +172,8 @@ HumDetector::Levels HumDetector::lineLevels(std::span<const float> samples,
         const auto m = static_cast<double>(segment.length);
         x.resize(static_cast<std::size_t>(segment.length));
         for (std::int64_t i = 0; i < segment.length; ++i) {
-            const double hann = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi *
-                                                     static_cast<double>(i) / m);
+            const double hann =
+                0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / m);
             const float v = samples[static_cast<std::size_t>(segment.start + i)];
             x[static_cast<std::size_t>(i)] = std::isfinite(v) ? hann * v : 0.0;
         }

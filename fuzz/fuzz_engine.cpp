@@ -202,8 +202,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto frames = static_cast<std::int64_t>(estimate.frames.size());
     for (std::int64_t i = 0; i < frames; ++i) {
         const std::int64_t f = estimate.frames[static_cast<std::size_t>(i)];
-        if (f < 0 || f * Cleaner::kHop + Cleaner::kFrameLength >
-                         static_cast<std::int64_t>(samples.size()) ||
+        if (f < 0 ||
+            f * Cleaner::kHop + Cleaner::kFrameLength > static_cast<std::int64_t>(samples.size()) ||
             (i > 0 && f <= estimate.frames[static_cast<std::size_t>(i - 1)])) {
             fail("estimateNoiseDetailed reported frames out of order or past the channel");
         }

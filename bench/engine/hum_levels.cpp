@@ -49,8 +49,9 @@ int main() {
     for (double base : {50.0, 60.0}) {
         for (bool harmonics : {false, true}) {
             for (double db : {-40.0, -50.0, -60.0, -70.0}) {
-                for (auto [colour, noiseDb] :
-                     {std::pair{Colour::white, -60.0}, {Colour::pink, -45.0}, {Colour::brown, -40.0}}) {
+                for (auto [colour, noiseDb] : {std::pair{Colour::white, -60.0},
+                                               {Colour::pink, -45.0},
+                                               {Colour::brown, -40.0}}) {
                     char name[96];
                     std::snprintf(name, sizeof name, "hum %g Hz%s %g dB, %s %g", base,
                                   harmonics ? "+h" : "", db,
@@ -58,18 +59,18 @@ int main() {
                                   : colour == Colour::pink ? "pink"
                                                            : "brown",
                                   noiseDb);
-                    cases.push_back({name,
-                                     [=](std::vector<float>& x, const auto&) {
-                                         add(x, testsignals::hum(kSamples, base, fromDb(db),
-                                                                 harmonics));
-                                     },
-                                     colour, noiseDb});
+                    cases.push_back(
+                        {name,
+                         [=](std::vector<float>& x, const auto&) {
+                             add(x, testsignals::hum(kSamples, base, fromDb(db), harmonics));
+                         },
+                         colour, noiseDb});
                 }
             }
         }
     }
-    for (auto [colour, name] : {std::pair{Colour::white, "white"}, {Colour::pink, "pink"},
-                                {Colour::brown, "brown"}}) {
+    for (auto [colour, name] :
+         {std::pair{Colour::white, "white"}, {Colour::pink, "pink"}, {Colour::brown, "brown"}}) {
         for (double noiseDb : {-60.0, -40.0, -30.0}) {
             cases.push_back({std::string("no hum, ") + name + " " + std::to_string(int(noiseDb)),
                              [](std::vector<float>&, const auto&) {}, colour, noiseDb});
@@ -97,7 +98,8 @@ int main() {
                               isVoice ? "voice" : "instrument", hz, depth * 100);
                 cases.push_back({name,
                                  [=](std::vector<float>& x, const std::vector<std::uint8_t>& g) {
-                                     add(x, testsignals::heldTone(kSamples, hz, depth, fromDb(-35.0), isVoice, g));
+                                     add(x, testsignals::heldTone(kSamples, hz, depth,
+                                                                  fromDb(-35.0), isVoice, g));
                                  },
                                  Colour::pink, -50.0});
             }

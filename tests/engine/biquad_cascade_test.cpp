@@ -112,9 +112,12 @@ TEST(Prefilter, EveryKernelAndBlockSizeMatchesWholePassesBitForBit) {
     // 2 sections (one vector, lanes unused), 17 (last vector part-full) and 18; a hum mask of the
     // 50 Hz series up to 300 Hz (8 sections), one of 60 and both 300 Hz notches (5), and none
     // (2, at a strength where the notches would be on).
-    const Case cases[] = {{44100.0, 0.03f, Cleaner::kAllHum}, {1000.0, 0.5f, Cleaner::kAllHum},
-                          {44100.0, 0.6f, Cleaner::kAllHum},  {44100.0, 1.0f, Cleaner::kAllHum},
-                          {44100.0, 0.6f, 0x003F},            {44100.0, 0.6f, 0x1121},
+    const Case cases[] = {{44100.0, 0.03f, Cleaner::kAllHum},
+                          {1000.0, 0.5f, Cleaner::kAllHum},
+                          {44100.0, 0.6f, Cleaner::kAllHum},
+                          {44100.0, 1.0f, Cleaner::kAllHum},
+                          {44100.0, 0.6f, 0x003F},
+                          {44100.0, 0.6f, 0x1121},
                           {44100.0, 0.6f, Cleaner::kNoHum}};
     std::vector<float> x = testsignals::speechLike(20000, 44100.0, 17);
     // Exact zeros at the start and inside test that sections start from, and keep, rest.

@@ -73,10 +73,8 @@ TEST(HumDetector, FindsMainsHumAndNothingElse) {
              }
          },
          0},
-        {"voice held on 100 Hz in the pauses", Colour::pink, -50.0, heldOn(100.0, 0.005, true),
-         0},
-        {"voice held on 300 Hz in the pauses", Colour::pink, -50.0, heldOn(300.0, 0.015, true),
-         0},
+        {"voice held on 100 Hz in the pauses", Colour::pink, -50.0, heldOn(100.0, 0.005, true), 0},
+        {"voice held on 300 Hz in the pauses", Colour::pink, -50.0, heldOn(300.0, 0.015, true), 0},
         {"steady instrument on 100 Hz in the pauses", Colour::pink, -50.0,
          heldOn(100.0, 0.0, false), 0},
         {"instrument with vibrato on 200 Hz in the pauses", Colour::pink, -50.0,
@@ -102,12 +100,9 @@ TEST(HumDetector, TooLittleToMeasureFindsNothing) {
 
 TEST(HumDetector, LabelNamesTheMainsFrequency) {
     const std::pair<Cleaner::HumMask, const char*> cases[] = {
-        {Cleaner::kNoHum, ""},
-        {0x0001, "Hum 50 Hz removed"},
-        {0x003F, "Hum 50 Hz removed"},
-        {0x0002, "Hum 50 Hz removed"},
-        {0x3F00, "Hum 60 Hz removed"},
-        {0x0101, "Hum 50 and 60 Hz removed"},
+        {Cleaner::kNoHum, ""},          {0x0001, "Hum 50 Hz removed"},
+        {0x003F, "Hum 50 Hz removed"},  {0x0002, "Hum 50 Hz removed"},
+        {0x3F00, "Hum 60 Hz removed"},  {0x0101, "Hum 50 and 60 Hz removed"},
         {0x1000, "Hum 300 Hz removed"},
     };
     for (const auto& [mask, text] : cases) {

@@ -39,8 +39,7 @@ std::vector<Section> sections(double sr, float s, std::uint16_t notches) {
     return out;
 }
 
-std::vector<float> prefilter(std::span<const float> x, double sr, float s,
-                             std::uint16_t notches) {
+std::vector<float> prefilter(std::span<const float> x, double sr, float s, std::uint16_t notches) {
     return filter(x, sections(sr, s, notches));
 }
 
@@ -61,8 +60,8 @@ std::vector<float> filter(std::span<const float> x, const std::vector<Section>& 
     return std::vector<float>(v.begin(), v.end());
 }
 
-std::vector<float> clean(std::span<const float> x, std::span<const float> noise, float s,
-                         double sr, std::uint16_t notches) {
+std::vector<float> clean(std::span<const float> x, std::span<const float> noise, float s, double sr,
+                         std::uint16_t notches) {
     if (!(s > 0.0f) || x.empty()) {
         return std::vector<float>(x.begin(), x.end());
     }

@@ -92,7 +92,8 @@ std::vector<float> voiced(std::int64_t n, double sampleRate, Pitch f0, std::uint
         x[static_cast<std::size_t>(i)] = g - last;
         last = g;
     }
-    static constexpr double kVowels[3][3] = {{730, 1090, 2440}, {570, 840, 2410}, {530, 1840, 2480}};
+    static constexpr double kVowels[3][3] = {
+        {730, 1090, 2440}, {570, 840, 2410}, {530, 1840, 2480}};
     const auto stretch = static_cast<std::int64_t>(0.3 * sampleRate);
     std::vector<double> out(x.size(), 0.0);
     for (std::int64_t at = 0; at < n; at += stretch) {
