@@ -177,11 +177,11 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
                     const std::vector<float>& samples = *original[c];
                     const taln::Cleaner::NoiseEstimate noise =
                         taln::Cleaner::estimateNoiseDetailed(samples);
-                    found[c] = mode == HumMode::always ? taln::Cleaner::kAllHum
-                               : mode == HumMode::off
-                                   ? taln::Cleaner::kNoHum
-                                   : taln::HumDetector::detect(samples, noise.frames,
-                                                               taln::kSampleRate);
+                    found[c] =
+                        mode == HumMode::always ? taln::Cleaner::kAllHum
+                        : mode == HumMode::off
+                            ? taln::Cleaner::kNoHum
+                            : taln::HumDetector::detect(samples, noise.frames, taln::kSampleRate);
                     cleaned[c] = taln::Cleaner::clean(samples, noise.profile, strength,
                                                       taln::kSampleRate, token, found[c]);
                 } catch (...) {
