@@ -1,6 +1,6 @@
 // taln-clean: Taln's engine from the command line, for batch work and for measuring.
 //
-//   taln-clean [--strength PERCENT] [--float] INPUT OUTPUT
+//   taln-clean [--strength PERCENT] [--float] [--hum auto|always|off] [--verbose] INPUT OUTPUT
 //
 // Decodes INPUT (any file FFmpeg opens), estimates one noise profile per channel, cleans
 // the channels in parallel (one thread each) and writes OUTPUT as its extension names.
@@ -15,6 +15,7 @@
 #include "audio/ffmpeg_file_output.h"
 #include "engine/cancel_token.h"
 #include "engine/cleaner.h"
+#include "engine/hum_detector.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -56,6 +57,9 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --strength PERCENT  how hard to clean, 0 to 100 (default 60)\n"
     "  --float             write a .wav OUTPUT as 32-bit float instead of 16-bit\n"
+    "  --hum MODE          mains-hum notches: auto (where hum is found, the default),\n"
+    "                      always (all sixteen, 50-400 and 60-480 Hz) or off\n"
+    "  --verbose           say on stderr which hum lines --hum auto found\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
     "\n"
@@ -63,9 +67,13 @@ constexpr const char* kUsage =
     "Exit status: 0 on success, 1 on failure, 2 on bad usage; 130, 143 or 129 when\n"
     "interrupted by SIGINT, SIGTERM or SIGHUP (nothing is written then).\n";
 
+enum class HumMode { automatic, always, off };
+
 struct Options {
     double strength = kDefaultStrength;
     bool floatWav = false;
+    HumMode hum = HumMode::automatic;
+    bool verbose = false;
     std::filesystem::path input;
     std::filesystem::path output;
     taln::AudioExporter::Kind kind = taln::AudioExporter::Kind::wav;
@@ -86,6 +94,19 @@ double parsePercent(const std::string& text) {
         throw UsageError("--strength needs a number from 0 to 100, not \"" + text + "\"");
     }
     return value;
+}
+
+HumMode parseHum(const std::string& text) {
+    if (text == "auto") {
+        return HumMode::automatic;
+    }
+    if (text == "always") {
+        return HumMode::always;
+    }
+    if (text == "off") {
+        return HumMode::off;
+    }
+    throw UsageError("--hum needs auto, always or off, not \"" + text + "\"");
 }
 
 std::string lowercase(std::string text) {
@@ -127,6 +148,10 @@ Request parse(int argc, char** argv, Options& options) {
             options.floatWav = true;
         } else if (const auto value = optionValue("--strength", argc, argv, i)) {
             options.strength = parsePercent(*value);
+        } else if (const auto value = optionValue("--hum", argc, argv, i)) {
+            options.hum = parseHum(*value);
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else {
             throw UsageError("unknown option " + arg);
         }
@@ -184,10 +209,13 @@ void refuseOutputThatIsInput(const Options& options) {
     }
 }
 
-// Profiles and cleans every channel, each on its own thread. The first error of any
-// channel is rethrown here after all threads have ended.
-taln::Channels cleanChannels(const taln::Channels& original, float strength) {
+// Profiles and cleans every channel, each on its own thread, with the hum notches `mode` asks
+// for; `found` receives each channel's notches. The first error of any channel is rethrown here
+// after all threads have ended.
+taln::Channels cleanChannels(const taln::Channels& original, float strength, HumMode mode,
+                             std::vector<taln::Cleaner::HumMask>& found) {
     const std::size_t count = original.size();
+    found.assign(count, taln::Cleaner::kNoHum);
     std::vector<std::optional<std::vector<float>>> cleaned(count);
     std::vector<std::exception_ptr> errors(count);
     // Never cancelled: a command-line run goes to the end or is killed.
@@ -199,9 +227,15 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength) {
             workers.emplace_back([&, c] {
                 try {
                     const std::vector<float>& samples = *original[c];
-                    const std::vector<float> noise = taln::Cleaner::estimateNoise(samples);
-                    cleaned[c] =
-                        taln::Cleaner::clean(samples, noise, strength, taln::kSampleRate, token);
+                    const taln::Cleaner::NoiseEstimate noise =
+                        taln::Cleaner::estimateNoiseDetailed(samples);
+                    found[c] =
+                        mode == HumMode::always ? taln::Cleaner::kAllHum
+                        : mode == HumMode::off
+                            ? taln::Cleaner::kNoHum
+                            : taln::HumDetector::detect(samples, noise.frames, taln::kSampleRate);
+                    cleaned[c] = taln::Cleaner::clean(samples, noise.profile, strength,
+                                                      taln::kSampleRate, token, found[c]);
                 } catch (...) {
                     errors[c] = std::current_exception();
                 }
@@ -219,6 +253,23 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength) {
         result.push_back(std::make_shared<const taln::Channel>(std::move(*cleaned[c])));
     }
     return result;
+}
+
+// One line per channel on stderr: the hum lines found and notched, in Hz.
+void reportHum(const std::vector<taln::Cleaner::HumMask>& hum, float strength) {
+    for (std::size_t c = 0; c < hum.size(); ++c) {
+        std::string lines;
+        for (int i = 0; i < taln::HumDetector::kCandidates; ++i) {
+            if ((hum[c] & (1u << i)) != 0) {
+                lines += (lines.empty() ? "" : ", ") +
+                         std::to_string(static_cast<int>(taln::HumDetector::candidateHz(i)));
+            }
+        }
+        // The notches are off at the lowest strengths (0.05 and below), whatever was found.
+        const char* off = strength > 0.05f ? "" : " (notches off at this strength)";
+        std::fprintf(stderr, "taln-clean: channel %zu: %s%s\n", c + 1,
+                     lines.empty() ? "no hum found" : ("hum at " + lines + " Hz").c_str(), off);
+    }
 }
 
 } // namespace
@@ -254,7 +305,11 @@ int main(int argc, char** argv) {
         }
         // PERCENT / 100 narrowed to single precision, as the window hands its slider over.
         const auto strength = static_cast<float>(options.strength / 100.0);
-        const taln::Channels cleaned = cleanChannels(decoded.channels, strength);
+        std::vector<taln::Cleaner::HumMask> hum;
+        const taln::Channels cleaned = cleanChannels(decoded.channels, strength, options.hum, hum);
+        if (options.verbose && options.hum == HumMode::automatic) {
+            reportHum(hum, strength);
+        }
         taln::AudioExporter::write(cleaned, taln::kSampleRate, options.kind, options.output,
                                    options.floatWav ? taln::AudioExporter::WavSamples::float32
                                                     : taln::AudioExporter::WavSamples::int16);
