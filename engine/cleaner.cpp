@@ -184,7 +184,7 @@ std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s, HumM
 
     // Mains hum: notches (Q = 30) on the harmonics of 50 and 60 Hz below 1 kHz and below
     // 0.45·sr. Off at the lowest strengths, where the user asked for almost nothing.
-    if (s > 0.05f) {
+    if (s > kNotchStrength) {
         int candidate = 0;
         for (const double base : {50.0, 60.0}) {
             for (int h = 1; h <= 8; ++h, ++candidate) {

@@ -43,6 +43,9 @@ public:
     using HumMask = std::uint16_t;
     static constexpr HumMask kAllHum = 0xFFFF;
     static constexpr HumMask kNoHum = 0;
+    // The notches are applied only above this strength, where the user asked for more than a
+    // gentle high-pass.
+    static constexpr float kNotchStrength = 0.05f;
 
     // The 2048-point periodic square-root Hann window; built once, on first use, from any thread.
     // Its squares at a hop of 512 add up to exactly 2 at every sample.

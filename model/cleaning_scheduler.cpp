@@ -35,7 +35,7 @@ bool CleaningScheduler::cancelled() const {
     return token_->cancelled();
 }
 
-void CleaningScheduler::schedule(const Channels& channels, std::shared_ptr<const Profiles> noise,
+void CleaningScheduler::schedule(const Channels& channels, std::shared_ptr<const NoiseSamples> noise,
                                  float strength, double delay) {
     cancel();
     token_ = std::make_shared<CancelToken>();

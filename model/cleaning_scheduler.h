@@ -17,6 +17,7 @@
 
 #include "audio/channels.h"
 #include "engine/cancel_token.h"
+#include "engine/noise_sample.h"
 #include "model/peak.h"
 
 #include <QString>
@@ -33,7 +34,7 @@ class WorkerLink;
 
 class CleaningScheduler {
 public:
-    using Profiles = std::vector<std::vector<float>>;
+    using NoiseSamples = std::vector<NoiseSample>;
     // The latest job's cleaned channels and their waveform.
     using Publish = std::function<void(const Channels& channels,
                                        const std::shared_ptr<const std::vector<Peak>>& peaks)>;
@@ -50,7 +51,7 @@ public:
     // Cancels the latest job and schedules a new one: `channels` cleaned with `noise` (one
     // profile per channel) at `strength` (the engine's 0 ... 1), starting `delay` seconds
     // from now (at once for 0).
-    void schedule(const Channels& channels, std::shared_ptr<const Profiles> noise, float strength,
+    void schedule(const Channels& channels, std::shared_ptr<const NoiseSamples> noise, float strength,
                   double delay);
 
     // Cancels the latest job without scheduling another; it will hand over nothing.
@@ -63,7 +64,7 @@ private:
     struct Job {
         std::shared_ptr<CancelToken> token;
         Channels channels;
-        std::shared_ptr<const Profiles> noise;
+        std::shared_ptr<const NoiseSamples> noise;
         float strength = 0.0f;
     };
 

@@ -18,7 +18,11 @@ Result run(const std::filesystem::path& file, const QString& name,
     Result result;
     try {
         refuseSpecialFile(file, name);
-        result.channels = AudioDecoder::decode(file);
+        AudioDecoder::DecodeOptions options;
+        options.cancel = &cancel;
+        AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(file, options);
+        result.channels = std::move(decoded.channels);
+        result.notice = QString::fromStdString(decoded.shortfallWarning);
         if (cancel.load(std::memory_order_relaxed)) {
             // A later load started, or the model went, while this one was decoding: its
             // result will be dropped, so spare the analysis and give the memory back now.
@@ -28,12 +32,12 @@ Result run(const std::filesystem::path& file, const QString& name,
             // The decoder reports a file without frames itself; never install one.
             throw TalnError(TalnError::noAudio);
         } else {
-            auto noise = std::make_shared<Profiles>(result.channels.size());
+            auto noise = std::make_shared<NoiseSamples>(result.channels.size());
             auto buckets = std::make_shared<std::vector<Peak>>();
             BackgroundWork::forEachIndex(
                 static_cast<std::int64_t>(result.channels.size()), [&](std::int64_t i) {
                     const auto c = static_cast<std::size_t>(i);
-                    (*noise)[c] = Cleaner::estimateNoise(*result.channels[c]);
+                    (*noise)[c] = NoiseSample::measure(*result.channels[c], kSampleRate);
                     if (i == 0) {
                         *buckets = WaveformPeaks::peaks(result.channels, WaveformPeaks::kBuckets);
                     }

@@ -8,6 +8,7 @@
 // Allocation: the decoded channels and what is computed from them, owned by the result.
 
 #include "audio/channels.h"
+#include "engine/noise_sample.h"
 #include "model/peak.h"
 
 #include <QString>
@@ -18,7 +19,8 @@
 
 namespace taln::LoadAnalysis {
 
-using Profiles = std::vector<std::vector<float>>;
+// One per channel: its noise profile, hum lines and the frames they came from.
+using NoiseSamples = std::vector<NoiseSample>;
 
 // Either a failure or the decoded file with everything computed from it.
 struct Result {
@@ -26,7 +28,9 @@ struct Result {
     bool failed = false;
     QString error;
     Channels channels;
-    std::shared_ptr<const Profiles> noise;
+    std::shared_ptr<const NoiseSamples> noise;
+    // Empty, or one line for the user: the file decoded well short of its stated length.
+    QString notice;
     std::shared_ptr<const std::vector<Peak>> peaks;
     float peakScale = 1.0f;
 };

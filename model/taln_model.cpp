@@ -1,6 +1,8 @@
 #include "model/taln_model.h"
 
 #include "audio/player.h"
+#include "engine/cleaner.h"
+#include "engine/hum_detector.h"
 #include "model/cleaning_scheduler.h"
 #include "model/export_task.h"
 #include "model/load_analysis.h"
@@ -72,12 +74,14 @@ struct TalnModel::Impl {
     std::vector<Peak> cleanPeaks;
     float peakScale = 1.0f;
     QString errorMessage;
+    QString notice;
+    QString humLabel;
 
     // Unpublished.
     Channels orig;
     Channels cleaned;
-    std::shared_ptr<const LoadAnalysis::Profiles> noise =
-        std::make_shared<const LoadAnalysis::Profiles>();
+    std::shared_ptr<const LoadAnalysis::NoiseSamples> noise =
+        std::make_shared<const LoadAnalysis::NoiseSamples>();
 
     QTimer positionTimer;
 
@@ -152,6 +156,12 @@ float TalnModel::peakScale() const {
 QString TalnModel::errorMessage() const {
     return impl_->errorMessage;
 }
+QString TalnModel::notice() const {
+    return impl_->notice;
+}
+QString TalnModel::humLabel() const {
+    return impl_->humLabel;
+}
 const Channels& TalnModel::orig() const {
     return impl_->orig;
 }
@@ -196,6 +206,14 @@ void TalnModel::assignPeakScale(float value) {
     impl_->peakScale = value;
     emit peakScaleChanged();
 }
+void TalnModel::assignNotice(const QString& value) {
+    impl_->notice = value;
+    emit noticeChanged();
+}
+void TalnModel::assignHumLabel(const QString& value) {
+    impl_->humLabel = value;
+    emit humLabelChanged();
+}
 void TalnModel::assignErrorMessage(const QString& value) {
     impl_->errorMessage = value;
     emit errorMessageChanged();
@@ -211,6 +229,7 @@ void TalnModel::load(const QString& path) {
     d.cleaning.cancel();
     assignIsLoading(true);
     assignErrorMessage(QString());
+    assignNotice(QString());
 
     d.loads.start(path);
 }
@@ -240,6 +259,7 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     d.orig = result.channels;
     d.noise = result.noise;
     d.cleaned = result.channels;
+    assignNotice(result.notice.isEmpty() ? QString() : result.notice);
     assignDuration(static_cast<double>(frameCount(d.orig)) / kSampleRate);
     assignPosition(0.0);
     assignFileName(file.fileName());
@@ -273,7 +293,15 @@ void TalnModel::setStrength(double strength) {
 
 void TalnModel::runProcessing(double delay) {
     Impl& d = *impl_;
-    d.cleaning.schedule(d.orig, d.noise, static_cast<float>(d.strength / 100.0), delay);
+    const auto strength = static_cast<float>(d.strength / 100.0);
+    Cleaner::HumMask hum = Cleaner::kNoHum;
+    for (const NoiseSample& sample : *d.noise) {
+        hum |= sample.hum;
+    }
+    // The notches are part of the pre-filter only above this strength.
+    const bool notching = strength > Cleaner::kNotchStrength;
+    assignHumLabel(notching ? QString::fromStdString(HumDetector::label(hum)) : QString());
+    d.cleaning.schedule(d.orig, d.noise, strength, delay);
     assignIsProcessing(true);
 }
 

@@ -49,6 +49,11 @@ class TalnModel : public QObject {
     Q_PROPERTY(double duration READ duration NOTIFY durationChanged)
     Q_PROPERTY(float peakScale READ peakScale NOTIFY peakScaleChanged)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
+    // A line for the user that is no error (a file that ends early); null for none.
+    Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
+    // What the pre-filter's hum notches remove at the current strength ("Hum 50 Hz removed");
+    // empty when no hum was found or the notches are off.
+    Q_PROPERTY(QString humLabel READ humLabel NOTIFY humLabelChanged)
 
 public:
     // `panels` answers openPanel() and exportAudio(); `output` is where the player sounds
@@ -69,6 +74,8 @@ public:
     const std::vector<Peak>& cleanPeaks() const;
     float peakScale() const;
     QString errorMessage() const;
+    QString notice() const;
+    QString humLabel() const;
 
     // The decoded original; a file is loaded exactly when this is non-empty.
     const Channels& orig() const;
@@ -132,6 +139,8 @@ signals:
     void cleanPeaksChanged();
     void peakScaleChanged();
     void errorMessageChanged();
+    void noticeChanged();
+    void humLabelChanged();
 
 private:
     struct Impl;
@@ -164,6 +173,8 @@ private:
     void assignCleanPeaks(std::vector<Peak> value);
     void assignPeakScale(float value);
     void assignErrorMessage(const QString& value);
+    void assignNotice(const QString& value);
+    void assignHumLabel(const QString& value);
 
     // Tests only (see TalnModelProbe in tests/model): called on the worker thread at the end
     // of a load's or a cleaning run's background part, just before its result is handed to

@@ -47,6 +47,7 @@ private:
     QPushButton* compare_;
     QSlider* slider_;
     QLabel* value_;
+    QLabel* hum_;
 };
 
 } // namespace taln

@@ -6,8 +6,10 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <atomic>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <new>
+#include <numbers>
 
 namespace taln {
 namespace {
@@ -180,6 +182,31 @@ TEST(Processing, AFailureOnAnyChannelsThreadReachesTheCaller) {
                      std::bad_alloc)
             << failing;
         EXPECT_EQ(ran.load(), 3) << failing;
+    }
+}
+
+// The label follows what the notches remove: the hum found in the file, and nothing where the
+// strength leaves the notches off or the file has no hum.
+TEST(Processing, TheHumLabelNamesTheHumTheNotchesRemove) {
+    struct Row {
+        double humAmplitude;
+        double strength;
+        const char* label;
+    };
+    for (const Row& row : {Row{0.03, 60.0, "Hum 50 Hz removed"}, Row{0.03, 4.0, ""},
+                           Row{0.0, 60.0, ""}}) {
+        Harness h;
+        TalnModel& m = *h.model;
+        const auto frames = static_cast<std::int64_t>(3.0 * kSampleRate);
+        std::vector<float> samples = test::noisyTone(frames, 5u);
+        for (std::int64_t i = 0; i < frames; ++i) {
+            samples[static_cast<std::size_t>(i)] += static_cast<float>(
+                row.humAmplitude * std::sin(2.0 * std::numbers::pi * 50.0 * double(i) / kSampleRate));
+        }
+        m.setStrength(row.strength);
+        h.loadAndSettle(h.writeWav("hum.wav", {samples}));
+        EXPECT_EQ(m.humLabel().toStdString(), row.label) << row.humAmplitude << " " << row.strength;
+        EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(row.strength)));
     }
 }
 
