@@ -8,8 +8,9 @@
 // includes the 1/(2n) scale, so forward followed by inverse returns the frame. Bin powers
 // re² + im² are therefore 4·|X[k]|²; the engine's noise profiles and gains use these units.
 //
-// Plans: one r2c/c2r plan pair per length, made once per process under a lock (FFTW's planner
-// is not thread-safe) and executed with the new-array interface on this instance's own
+// Plans: one r2c/c2r plan pair per length, measured once per process under a lock (FFTW's
+// planner is not thread-safe; the first instance of a length waits for it, see `prepare`)
+// and executed with the new-array interface on this instance's own
 // SIMD-aligned buffers (execution is thread-safe).
 //
 // Thread: an instance belongs to one thread at a time; instances share nothing mutable.
@@ -24,6 +25,11 @@ class RealFFT {
 public:
     explicit RealFFT(std::int64_t n);
     ~RealFFT();
+
+    // Makes the plans for length `n` now, if no one has yet: measuring them takes a few hundred
+    // milliseconds of one core, which a program can spend on a spare thread while it does
+    // something else (decoding) instead of in front of its first transform. Any thread.
+    static void prepare(std::int64_t n);
     RealFFT(const RealFFT&) = delete;
     RealFFT& operator=(const RealFFT&) = delete;
 
