@@ -109,12 +109,10 @@ void CleaningPieces::cleanChannelOn(WorkerPool::TaskGroup& group, std::span<cons
     }
 }
 
-std::optional<std::vector<float>> CleaningPieces::cleanChannel(WorkerPool& pool,
-                                                               std::span<const float> samples,
-                                                               std::span<const float> noise,
-                                                               float strength, double sampleRate,
-                                                               const CancelToken& token,
-                                                               Cleaner::HumMask hum) {
+std::optional<std::vector<float>>
+CleaningPieces::cleanChannel(WorkerPool& pool, std::span<const float> samples,
+                             std::span<const float> noise, float strength, double sampleRate,
+                             const CancelToken& token, Cleaner::HumMask hum) {
     std::vector<float> out(samples.size());
     WorkerPool::TaskGroup group(pool);
     cleanChannelOn(group, samples, out, noise, strength, sampleRate, token, hum);

@@ -113,8 +113,8 @@ public:
     // together) as long as the pieces stay at least kMinPieceSeconds long.
     static std::int64_t pieceCount(std::int64_t n, double sampleRate, int threads);
 
-    // Posts the pieces of `samples` (pieceCount of them for the group's pool) to `group`; each writes
-    // its stretch of `out` (as many floats as `samples`). After group.wait() `out` holds
+    // Posts the pieces of `samples` (pieceCount of them for the group's pool) to `group`; each
+    // writes its stretch of `out` (as many floats as `samples`). After group.wait() `out` holds
     // Cleaner::clean's result, unless `token` was cancelled. `samples`, `noise`, `out` and `token`
     // must outlive the wait. Several channels posted to one group share the pool's threads.
     static void cleanChannelOn(WorkerPool::TaskGroup& group, std::span<const float> samples,
@@ -125,12 +125,10 @@ public:
     // One channel cleaned by pieces on `pool` and assembled: Cleaner::clean's result within
     // 1e-6 relative RMS, or nothing when `token` was cancelled. Blocks the calling thread, which
     // must not be one of the pool's.
-    static std::optional<std::vector<float>> cleanChannel(WorkerPool& pool,
-                                                          std::span<const float> samples,
-                                                          std::span<const float> noise,
-                                                          float strength, double sampleRate,
-                                                          const CancelToken& token,
-                                                          Cleaner::HumMask hum = Cleaner::kAllHum);
+    static std::optional<std::vector<float>>
+    cleanChannel(WorkerPool& pool, std::span<const float> samples, std::span<const float> noise,
+                 float strength, double sampleRate, const CancelToken& token,
+                 Cleaner::HumMask hum = Cleaner::kAllHum);
 };
 
 } // namespace taln

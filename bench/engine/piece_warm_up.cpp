@@ -58,7 +58,7 @@ void measure(const char* what, const std::vector<float>& x) {
     const CancelToken token;
     const float strengths[] = {0.05f, 0.6f, 1.0f};
     const double warmUps[] = {0.0, 0.25, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0,
-                              3.5, 4.0, 4.5, 5.0, 6.0, 8.0, 10.0};
+                              3.5, 4.0,  4.5, 5.0, 6.0, 8.0, 10.0};
 
     // Piece starts between 11 s and 48 s, 1.55 s apart: not a multiple of the 0.25 s syllable,
     // the 512-sample hop or the hum's period, so they land everywhere in all three.

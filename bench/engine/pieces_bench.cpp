@@ -55,8 +55,9 @@ class ProcessCpu {
 public:
     explicit ProcessCpu(benchmark::State& state) : state_(state), start_(processCpuSeconds()) {}
     ~ProcessCpu() {
-        state_.counters["cpu_all"] = (processCpuSeconds() - start_) /
-                                     static_cast<double>(std::max<std::int64_t>(1, state_.iterations()));
+        state_.counters["cpu_all"] =
+            (processCpuSeconds() - start_) /
+            static_cast<double>(std::max<std::int64_t>(1, state_.iterations()));
     }
     ProcessCpu(const ProcessCpu&) = delete;
     ProcessCpu& operator=(const ProcessCpu&) = delete;
@@ -94,7 +95,11 @@ void threadCounts(benchmark::internal::Benchmark* b) {
     }
 }
 
-BENCHMARK(BM_WholeClean)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2)->Repetitions(3);
+BENCHMARK(BM_WholeClean)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2)
+    ->Repetitions(3);
 BENCHMARK(BM_Pieces)
     ->Apply(threadCounts)
     ->Unit(benchmark::kMillisecond)

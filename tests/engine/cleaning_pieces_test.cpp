@@ -33,8 +33,8 @@ double relativeRms(std::span<const float> got, std::span<const float> want) {
 // Speech-like over noise, or (speech = false) a 50 Hz hum tone with harmonics over faint noise:
 // there the notches' settling is nearly all that the output holds.
 std::vector<float> channel(std::int64_t n, bool speech) {
-    std::vector<float> x = speech ? testsignals::speechLike(n, kRate, 31)
-                                  : testsignals::whiteNoise(n, 0.005f, 32);
+    std::vector<float> x =
+        speech ? testsignals::speechLike(n, kRate, 31) : testsignals::whiteNoise(n, 0.005f, 32);
     for (std::int64_t i = 0; i < n; ++i) {
         const double phase = 2.0 * std::numbers::pi * 50.0 * static_cast<double>(i) / kRate;
         x[static_cast<std::size_t>(i)] +=
@@ -63,7 +63,7 @@ std::vector<float> byPieces(const std::vector<float>& x, const std::vector<std::
 }
 
 TEST(CleaningPieces, AssembledPiecesEqualTheWholeRun) {
-    constexpr std::int64_t kSyllable = 11025; // the speech-like signal's 0.25 s
+    constexpr std::int64_t kSyllable = 11025;  // the speech-like signal's 0.25 s
     constexpr std::int64_t kLong = 20 * 44100; // pieces from 6 s on get the whole warm-up
     struct Case {
         const char* what;
@@ -72,11 +72,17 @@ TEST(CleaningPieces, AssembledPiecesEqualTheWholeRun) {
         std::vector<std::int64_t> cuts;
     };
     const Case cases[] = {
-        {"inside syllables", kLong, true,
+        {"inside syllables",
+         kLong,
+         true,
          {0, 24 * kSyllable + 5000, 41 * kSyllable + 4321, 58 * kSyllable + 7777, kLong}},
-        {"on the hum tone, off and on the hop", kLong, false,
+        {"on the hum tone, off and on the hop",
+         kLong,
+         false,
          {0, 6 * 44100 + 333, 11 * 44100, 15 * 44100 + 1, kLong}},
-        {"first and last frames", kLong, true,
+        {"first and last frames",
+         kLong,
+         true,
          {0, 1, 2048, 8 * 44100, kLong - 2048, kLong - 1, kLong}},
         {"channel shorter than a piece's input", 30000, true, {0, 700, 29000, 30000}},
         {"channel shorter than a frame", 1500, true, {0, 1000, 1500}},
