@@ -18,15 +18,6 @@ namespace {
     std::abort();
 }
 
-// FFTW_MEASURE: the planner times candidate algorithms on this machine once per process (0.3 to
-// 0.6 s of one core for 2048 points) and the pair it picks runs about a quarter faster than the
-// estimated one (a tenth off a whole clean), which pays for the planning after about an hour of
-// audio: a program that cleans less should plan on a spare thread (`prepare`). Every instance in
-// the process shares the plans, so all of a process's results agree bit for bit (a piece with
-// the whole run, a channel cleaned twice); two processes may pick different algorithms, whose
-// results differ in the last bits of single precision.
-constexpr unsigned kPlannerFlags = FFTW_MEASURE;
-
 } // namespace
 
 struct RealFFT::Plans {
@@ -35,7 +26,7 @@ struct RealFFT::Plans {
 };
 
 RealFFT::RealFFT(std::int64_t n) : n_(n) {
-    plans_ = plansFor(n);
+    plans_ = plansFor(n, Planning::measured);
     const auto half = static_cast<std::size_t>(n / 2);
     re_ = fftwf_alloc_real(half);
     im_ = fftwf_alloc_real(half);
@@ -94,12 +85,12 @@ void RealFFT::inverse(float* out) noexcept {
     }
 }
 
-void RealFFT::prepare(std::int64_t n) {
-    plansFor(n);
+void RealFFT::prepare(std::int64_t n, Planning planning) {
+    plansFor(n, planning);
 }
 
 // Plans live for the whole process and are shared by every instance of the same length.
-const RealFFT::Plans* RealFFT::plansFor(std::int64_t n) {
+const RealFFT::Plans* RealFFT::plansFor(std::int64_t n, Planning planning) {
     if (n < 2 || (n & (n - 1)) != 0) {
         fatal("RealFFT length must be a power of two, at least 2");
     }
@@ -114,16 +105,18 @@ const RealFFT::Plans* RealFFT::plansFor(std::int64_t n) {
         return &found->second;
     }
     // Planned on scratch arrays from fftwf_malloc, whose alignment the instance buffers share,
-    // as the new-array execute functions require; measuring overwrites them, so they are only
-    // ever scratch.
+    // as the new-array execute functions require.
     float* real = fftwf_alloc_real(static_cast<std::size_t>(n));
     fftwf_complex* complex = fftwf_alloc_complex(static_cast<std::size_t>(n / 2 + 1));
     if (real == nullptr || complex == nullptr) {
         fatal("out of memory for the FFT plans");
     }
+    // FFTW_MEASURE runs the candidates on the arrays it plans on (here only scratch);
+    // FFTW_ESTIMATE picks from a model of the machine, the same plan in every run.
+    const unsigned flags = planning == Planning::measured ? FFTW_MEASURE : FFTW_ESTIMATE;
     Plans made;
-    made.forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), real, complex, kPlannerFlags);
-    made.inverse = fftwf_plan_dft_c2r_1d(static_cast<int>(n), complex, real, kPlannerFlags);
+    made.forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), real, complex, flags);
+    made.inverse = fftwf_plan_dft_c2r_1d(static_cast<int>(n), complex, real, flags);
     fftwf_free(complex);
     fftwf_free(real);
     if (made.forward == nullptr || made.inverse == nullptr) {
