@@ -308,6 +308,9 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
         {"--bogus", "in.wav", "out.wav"},
         {"in.wav", "out.mp3"},
         {"--float", "in.wav", "out.m4a"},
+        {"-j", "0", "in.wav", "out.wav"},
+        {"-j2.5", "in.wav", "out.wav"},
+        {"in.wav", "out.wav", "-j"},
     };
     for (const auto& arguments : badUsages) {
         const CommandResult run = runClean(arguments);
@@ -333,8 +336,9 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
 
     const CommandResult help = runClean({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: taln-clean [--strength PERCENT] [--float] INPUT OUTPUT\n", 0),
-              0u);
+    EXPECT_EQ(
+        help.out.rfind("Usage: taln-clean [--strength PERCENT] [--float] [-j N] INPUT OUTPUT\n", 0),
+        0u);
 }
 
 } // namespace
