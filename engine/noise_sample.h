@@ -27,6 +27,25 @@ struct NoiseSample {
     // The averaged frames' mean energy over the median frame's (Cleaner::NoiseEstimate).
     float quietToMedian = 0.0f;
 
+    // Above this `quietToMedian` the averaged frames are not clearly quieter than the rest of
+    // the recording: it has no real pauses and the profile holds voice or music as well as
+    // noise. Measured (mono, white noise unless named): with pauses, 0.0006 for tone bursts,
+    // 0.01 for speech, 0.04 for 4 s of noise then speech, 0.09 for speech with its pauses
+    // trimmed, 0.10 for plucked chords, 0.18 for fast speech without gaps, 0.24 for 4 s of
+    // noise then bursts, 0.53 for speech at 6 dB SNR; without a pause, 0.72 for pink noise
+    // alone, 0.85 for a chord held under noise, 0.96 for white noise alone. 0.62 is the
+    // geometric middle of 0.53 and 0.72 (0.7 dB from each). A chord with a deep tremolo (0.56)
+    // falls below it: loud music that swells and fades passes for a recording with pauses.
+    static constexpr float kDoubtfulQuietToMedian = 0.62f;
+
+    // The words the window and taln-clean show for a doubtful automatic sample.
+    static constexpr const char* kDoubtfulWarning =
+        "The quietest parts of this recording are hardly quieter than the rest, so the noise "
+        "Taln removes may include some of the voice or music.";
+
+    // Whether this sample, taken automatically, is doubtful (see kDoubtfulQuietToMedian).
+    bool doubtful() const { return quietToMedian > kDoubtfulQuietToMedian; }
+
     // The sample of channel samples [first, last) (clamped to the channel).
     static NoiseSample measure(std::span<const float> channel, double sampleRate,
                                std::int64_t first = 0,
