@@ -405,8 +405,10 @@ int main(int argc, char** argv) {
         }
         if (options.verbose) {
             for (std::size_t c = 0; c < noise.size(); ++c) {
-                std::fprintf(stderr, "taln-clean: channel %zu: noise sample at %.4f of the median\n",
-                             c + 1, static_cast<double>(noise[c].quietToMedian));
+                std::fprintf(stderr, "taln-clean: channel %zu: noise sample at %.4f of the median frame, %.4f of "
+                             "the loudest tenth\n",
+                             c + 1, static_cast<double>(noise[c].quietToMedian),
+                             static_cast<double>(noise[c].quietToLoud));
             }
         }
         // A stretch the user chose is taken as noise on their word; only the quietest frames
