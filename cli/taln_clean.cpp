@@ -7,8 +7,9 @@
 // the channels in parallel (one thread each) and writes OUTPUT as its extension names.
 // OUTPUT's folder is checked, and OUTPUT refused when it is INPUT, before any decoding.
 // Exit status: 0 done (a warning on stderr when INPUT decodes well short of its stated
-// length, or when its quietest stretches make a doubtful noise sample), 1 failed (one line on stderr, no OUTPUT written), 2 bad usage; 130, 143 and 129
-// when ended by SIGINT, SIGTERM or SIGHUP (the temporary file removed, no OUTPUT written).
+// length, or when its quietest stretches make a doubtful noise sample), 1 failed (one line on
+// stderr, no OUTPUT written), 2 bad usage; 130, 143 and 129 when ended by SIGINT, SIGTERM or SIGHUP
+// (the temporary file removed, no OUTPUT written).
 
 #include "audio/audio_decoder.h"
 #include "audio/audio_exporter.h"
@@ -123,8 +124,8 @@ HumMode parseHum(const std::string& text) {
 // "START-END" in seconds, 0 <= START < END, to samples floor(START × 44,100) up to
 // floor(END × 44,100).
 std::pair<std::int64_t, std::int64_t> parseStretch(const std::string& text) {
-    const std::string bad = "--noise-from needs START-END in seconds, like 0.5-3.5, not \"" +
-                            text + "\"";
+    const std::string bad =
+        "--noise-from needs START-END in seconds, like 0.5-3.5, not \"" + text + "\"";
     const std::size_t dash = text.find('-', 1);
     if (dash == std::string::npos) {
         throw UsageError(bad);
@@ -283,10 +284,10 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
             workers.emplace_back([&, c] {
                 try {
                     const std::vector<float>& channel = *original[c];
-                    samples[c] = stretch ? taln::NoiseSample::measure(channel, taln::kSampleRate,
-                                                                      stretch->first,
-                                                                      stretch->second)
-                                         : taln::NoiseSample::measure(channel, taln::kSampleRate);
+                    samples[c] = stretch
+                                     ? taln::NoiseSample::measure(channel, taln::kSampleRate,
+                                                                  stretch->first, stretch->second)
+                                     : taln::NoiseSample::measure(channel, taln::kSampleRate);
                     found[c] = mode == HumMode::always ? taln::Cleaner::kAllHum
                                : mode == HumMode::off  ? taln::Cleaner::kNoHum
                                                        : samples[c].hum;
@@ -398,17 +399,19 @@ int main(int argc, char** argv) {
         }
         std::vector<taln::Cleaner::HumMask> hum;
         std::vector<taln::NoiseSample> noise;
-        const taln::Channels cleaned = cleanChannels(decoded.channels, strength, options.hum,
-                                                     options.noiseFrom, hum, noise);
+        const taln::Channels cleaned =
+            cleanChannels(decoded.channels, strength, options.hum, options.noiseFrom, hum, noise);
         if (options.verbose && options.hum == HumMode::automatic) {
             reportHum(hum, strength);
         }
         if (options.verbose) {
             for (std::size_t c = 0; c < noise.size(); ++c) {
-                std::fprintf(stderr, "taln-clean: channel %zu: noise sample at %.4f of the median frame, %.4f of "
-                             "the loudest tenth\n",
-                             c + 1, static_cast<double>(noise[c].quietToMedian),
-                             static_cast<double>(noise[c].quietToLoud));
+                std::fprintf(
+                    stderr,
+                    "taln-clean: channel %zu: noise sample at %.4f of the median frame, %.4f of "
+                    "the loudest tenth\n",
+                    c + 1, static_cast<double>(noise[c].quietToMedian),
+                    static_cast<double>(noise[c].quietToLoud));
             }
         }
         // A stretch the user chose is taken as noise on their word; only the quietest frames

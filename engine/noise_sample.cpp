@@ -56,7 +56,8 @@ float quietToLoudOf(std::span<const float> stretch, const std::vector<std::int64
     if (energies.empty()) {
         return 0.0f;
     }
-    const auto at = static_cast<std::size_t>(kLoudQuantile * static_cast<double>(energies.size() - 1));
+    const auto at =
+        static_cast<std::size_t>(kLoudQuantile * static_cast<double>(energies.size() - 1));
     std::nth_element(energies.begin(), energies.begin() + static_cast<std::ptrdiff_t>(at),
                      energies.end());
     const double ratio = quiet / energies[at];

@@ -65,8 +65,7 @@ std::vector<std::pair<int, int>> WaveformLane::markColumns(const std::vector<Spa
     const int cols = std::isfinite(width) && width >= 1.0 ? static_cast<int>(width) : 1;
     for (const Span& mark : marks) {
         const int first = std::clamp(static_cast<int>(std::floor(mark.from * cols)), 0, cols - 1);
-        const int end =
-            std::clamp(static_cast<int>(std::ceil(mark.to * cols)), first + 1, cols);
+        const int end = std::clamp(static_cast<int>(std::ceil(mark.to * cols)), first + 1, cols);
         if (!runs.empty() && first <= runs.back().second) {
             runs.back().second = std::max(runs.back().second, end);
         } else {

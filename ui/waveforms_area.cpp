@@ -158,8 +158,8 @@ void WaveformsArea::updateNoiseMarks() {
     std::vector<WaveformLane::Span> marks;
     if (frames > 0.0) {
         for (const NoiseChoice::Stretch& run : model_->noiseRuns()) {
-            marks.push_back({static_cast<double>(run.first) / frames,
-                             static_cast<double>(run.last) / frames});
+            marks.push_back(
+                {static_cast<double>(run.first) / frames, static_cast<double>(run.last) / frames});
         }
     }
     original_->setNoiseMarks(std::move(marks));

@@ -340,10 +340,10 @@ TEST(TalnClean, NoiseFromAStretchAndWhatWasRemoved) {
         double worstSum = 0.0;
         for (std::size_t i = 0; i < expected->size(); ++i) {
             const double want = (*expected)[i];
-            worst = std::max(worst, std::abs((*cleaned[c])[i] - want) /
-                                        std::max(std::abs(want), 1e-3));
-            worstSum = std::max(worstSum, std::abs(double((*cleaned[c])[i]) +
-                                                   (*difference[c])[i] - (*original[c])[i]));
+            worst =
+                std::max(worst, std::abs((*cleaned[c])[i] - want) / std::max(std::abs(want), 1e-3));
+            worstSum = std::max(worstSum, std::abs(double((*cleaned[c])[i]) + (*difference[c])[i] -
+                                                   (*original[c])[i]));
         }
         EXPECT_LE(worst, 1e-5);
         EXPECT_LE(worstSum, 1e-5);

@@ -105,9 +105,11 @@ TEST_F(PlayerTest, RemovedPlaysTheOriginalMinusTheCleanedWithoutAGap) {
     expectRun(before, 0, 20, Heard::cleaned, 300);
     for (std::int64_t i = 0; i < 20; ++i) {
         const std::int64_t k = 320 + i;
-        ASSERT_EQ(removed[static_cast<std::size_t>(2 * i)], test::origLeft(k) - test::cleanLeft(k)) << i;
+        ASSERT_EQ(removed[static_cast<std::size_t>(2 * i)], test::origLeft(k) - test::cleanLeft(k))
+            << i;
         ASSERT_EQ(removed[static_cast<std::size_t>(2 * i + 1)],
-                  test::origRight(k) - test::cleanRight(k)) << i;
+                  test::origRight(k) - test::cleanRight(k))
+            << i;
     }
     expectRun(back, 0, 5, Heard::cleaned, 340);
 }
