@@ -38,6 +38,12 @@ constexpr double kEndTolerance = 0.05;
 
 const QString kPlaybackFailed = QStringLiteral("Playback failed: ");
 
+// What the notice says about the noise sample in use. A stretch the user chose is noise on
+// their word; only the quietest frames can be doubtful.
+QString noiseNoticeFor(const std::vector<NoiseSample>& noise, bool automatic) {
+    return automatic && NoiseChoice::doubtful(noise) ? NoiseChoice::doubtfulNotice() : QString();
+}
+
 // Seconds to a frame index: t × 44,100, truncated toward zero.
 std::int64_t toFrame(double seconds) {
     return static_cast<std::int64_t>(seconds * kSampleRate);
@@ -475,9 +481,7 @@ void TalnModel::installNoise(std::shared_ptr<const std::vector<NoiseSample>> noi
     emit noiseAutomaticChanged();
     d.noiseRuns = NoiseChoice::runs(*d.noise);
     emit noiseRunsChanged();
-    // A stretch the user chose is noise on their word; only the quietest frames can be doubtful.
-    d.noiseNotice =
-        automatic && NoiseChoice::doubtful(*d.noise) ? NoiseChoice::doubtfulNotice() : QString();
+    d.noiseNotice = noiseNoticeFor(*d.noise, automatic);
     refreshNotice();
 }
 
@@ -493,6 +497,11 @@ void TalnModel::selectStretch(double fromFraction, double toFraction) {
     d.selection = NoiseChoice::Stretch{at(std::min(fromFraction, toFraction)),
                                        at(std::max(fromFraction, toFraction))};
     emit selectionChanged();
+    // A new selection answers an earlier refusal: back to what the sample in use calls for.
+    if (d.noiseNotice == NoiseChoice::tooShortNotice()) {
+        d.noiseNotice = noiseNoticeFor(*d.noise, d.noiseAutomatic);
+        refreshNotice();
+    }
 }
 
 void TalnModel::clearSelection() {

@@ -132,6 +132,9 @@ TEST(NoiseChoiceModel, AChosenStretchAloneGivesTheNoiseAndAutomaticGoesBack) {
     EXPECT_FALSE(m.isProcessing());
     EXPECT_FALSE(m.noiseAutomatic());
     EXPECT_TRUE(test::sameAudio(m.cleaned(), kept));
+    // The next selection takes the refusal back.
+    m.selectStretch(0.0, 0.5);
+    EXPECT_TRUE(m.notice().isEmpty());
 
     m.useAutomaticNoise();
     EXPECT_TRUE(m.noiseAutomatic());
