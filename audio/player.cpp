@@ -27,8 +27,16 @@ struct Gains {
 static_assert(std::atomic<Gains>::is_always_lock_free,
               "the mixer reads the gains from the audio thread and must not lock");
 
-Gains gainsFor(bool hearOriginal) {
-    return hearOriginal ? Gains{1.0f, 0.0f} : Gains{0.0f, 1.0f};
+Gains gainsFor(Player::Listening listening) {
+    switch (listening) {
+    case Player::Listening::original:
+        return {1.0f, 0.0f};
+    case Player::Listening::removed:
+        return {1.0f, -1.0f};
+    case Player::Listening::cleaned:
+        break;
+    }
+    return {0.0f, 1.0f};
 }
 
 } // namespace
@@ -60,7 +68,7 @@ struct Player::Impl {
     ChunkedAudio clean;
     double sampleRate = kSampleRate;
     std::int64_t startFrame = 0;
-    bool hearOriginal = false;
+    Listening listening = Listening::cleaned;
     Schedule* latest = nullptr; // the last schedule handed to the mixer
     std::uint64_t nextGeneration = 1;
     // Every schedule the mixer may still hold, oldest first; freed here, never by the mixer.
@@ -70,7 +78,7 @@ struct Player::Impl {
     std::atomic<Schedule*> published{nullptr};
     std::atomic<std::uint64_t> acknowledged{0}; // generation the mixer plays now
     std::atomic<std::uint64_t> released{0};     // the mixer reads no older generation
-    std::atomic<Gains> gains{gainsFor(false)};
+    std::atomic<Gains> gains{gainsFor(Listening::cleaned)};
 
     // Audio thread only (and the main thread while the output is stopped).
     Schedule* current = nullptr;
@@ -296,7 +304,7 @@ std::optional<std::string> Player::start(std::int64_t frame) {
     schedule->startFrame = from;
     schedule->lead = std::max<std::int64_t>(0, std::llround(kStartLeadSeconds * p.sampleRate));
     p.startFrame = from;
-    p.gains.store(gainsFor(p.hearOriginal), std::memory_order_relaxed);
+    p.gains.store(gainsFor(p.listening), std::memory_order_relaxed);
     p.publish(std::move(schedule));
     return std::nullopt;
 }
@@ -306,8 +314,12 @@ void Player::stop() {
 }
 
 void Player::setHearOriginal(bool hearOriginal) {
-    impl_->hearOriginal = hearOriginal;
-    impl_->gains.store(gainsFor(hearOriginal), std::memory_order_relaxed);
+    setListening(hearOriginal ? Listening::original : Listening::cleaned);
+}
+
+void Player::setListening(Listening listening) {
+    impl_->listening = listening;
+    impl_->gains.store(gainsFor(listening), std::memory_order_relaxed);
 }
 
 void Player::setClean(Channels clean) {

@@ -1,7 +1,8 @@
 #pragma once
 
 // Player: plays the original and the cleaned version of the loaded audio in step, through
-// one AudioOutput, with exactly one of them audible.
+// one AudioOutput, with exactly one of them audible, or both at once as what the cleaning
+// removed (the original minus the cleaned version).
 //
 // Thread contract: every public method is called on the main thread (the model is its only
 // caller). The output's thread runs the mixer, which only reads schedules the main thread
@@ -40,6 +41,14 @@ namespace taln {
 
 class Player {
 public:
+    // What the listener hears; a change is a change of the two track gains, heard from the
+    // next output buffer.
+    enum class Listening {
+        cleaned,  // gains 0 (original) and 1 (cleaned)
+        original, // gains 1 and 0
+        removed,  // gains 1 and -1: the original minus the cleaned version
+    };
+
     // A new cleaned version reaches the listener through a linear crossfade of 256 frames
     // (5.8 ms at 44,100 Hz) from the old samples to the new: long enough that a step between
     // two cleanings makes no click, short enough to stay within one device buffer.
@@ -67,6 +76,9 @@ public:
 
     // Makes the original audible (true) or the cleaned version (false), at once, without a gap.
     void setHearOriginal(bool hearOriginal);
+
+    // Any of the three listening positions, at once, without a gap.
+    void setListening(Listening listening);
 
     // Replaces the cleaned version for later starts; what is already playing keeps its version.
     void setClean(Channels clean);

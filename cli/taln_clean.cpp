@@ -1,14 +1,16 @@
 // taln-clean: Taln's engine from the command line, for batch work and for measuring.
 //
 //   taln-clean [--strength PERCENT] [--float] [--hum auto|always|off] [-j N] [--verbose]
-//              INPUT OUTPUT
+//              [--noise-from START-END] [--removed FILE] INPUT OUTPUT
 //
 // Decodes INPUT (any file FFmpeg opens), estimates one noise sample per channel (its profile
-// and hum lines), cleans the channels by pieces on N threads and writes OUTPUT as its
-// extension names. OUTPUT's folder is checked, and OUTPUT refused when it is INPUT, before
-// any decoding. Exit status: 0 done (a warning on stderr when INPUT decodes well short of its
-// stated length), 1 failed (one line on stderr, no OUTPUT written), 2 bad usage; 130, 143 and
-// 129 when ended by SIGINT, SIGTERM or SIGHUP (the temporary file removed, no OUTPUT written).
+// and hum lines, from its quietest frames or a chosen stretch), cleans the channels by pieces
+// on N threads and writes OUTPUT as its extension names. OUTPUT's folder is checked, and
+// OUTPUT refused when it is INPUT, before any decoding. Exit status: 0 done (a warning on
+// stderr when INPUT decodes well short of its stated length, or when its quietest stretches
+// make a doubtful noise sample), 1 failed (one line on stderr, no OUTPUT written), 2 bad
+// usage; 130, 143 and 129 when ended by SIGINT, SIGTERM or SIGHUP (the temporary file
+// removed, no OUTPUT written).
 
 #include "audio/audio_decoder.h"
 #include "audio/audio_exporter.h"
@@ -63,7 +65,13 @@ constexpr const char* kUsage =
     "  --float             write a .wav OUTPUT as 32-bit float instead of 16-bit\n"
     "  --hum MODE          mains-hum notches: auto (where hum is found, the default),\n"
     "                      always (all sixteen, 50-400 and 60-480 Hz) or off\n"
-    "  --verbose           say on stderr which hum lines --hum auto found\n"
+    "  --verbose           say on stderr which hum lines --hum auto found and how\n"
+    "                      much quieter the noise sample is than the median\n"
+    "  --noise-from START-END\n"
+    "                      take the noise sample from this stretch, in seconds\n"
+    "                      (e.g. 0.5-3.5), instead of the quietest frames\n"
+    "  --removed FILE      also write what was removed (INPUT minus OUTPUT) to FILE,\n"
+    "                      in OUTPUT's format\n"
     "  -j N                clean on N threads (default: one per processor)\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
@@ -80,6 +88,9 @@ struct Options {
     HumMode hum = HumMode::automatic;
     bool verbose = false;
     int jobs = taln::WorkerPool::hardwareThreads();
+    // Samples [first, last) of each channel for the noise sample; none: the quietest frames.
+    std::optional<std::pair<std::int64_t, std::int64_t>> noiseFrom;
+    std::filesystem::path removed;
     std::filesystem::path input;
     std::filesystem::path output;
     taln::AudioExporter::Kind kind = taln::AudioExporter::Kind::wav;
@@ -132,10 +143,47 @@ int parseJobs(const std::string& text) {
     return static_cast<int>(value);
 }
 
+// "START-END" in seconds, 0 <= START < END, to samples floor(START × 44,100) up to
+// floor(END × 44,100).
+std::pair<std::int64_t, std::int64_t> parseStretch(const std::string& text) {
+    const std::string bad =
+        "--noise-from needs START-END in seconds, like 0.5-3.5, not \"" + text + "\"";
+    const std::size_t dash = text.find('-', 1);
+    if (dash == std::string::npos) {
+        throw UsageError(bad);
+    }
+    const std::string startText = text.substr(0, dash);
+    const std::string endText = text.substr(dash + 1);
+    char* startEnd = nullptr;
+    char* endEnd = nullptr;
+    const double start = std::strtod(startText.c_str(), &startEnd);
+    const double end = std::strtod(endText.c_str(), &endEnd);
+    // A stretch beyond 2^53 samples (6,000 years) is no recording.
+    constexpr double kLongest = 9.0e15 / taln::kSampleRate;
+    if (startText.empty() || endText.empty() || startEnd != startText.c_str() + startText.size() ||
+        endEnd != endText.c_str() + endText.size() || !(start >= 0.0) || !(end > start) ||
+        !(end < kLongest)) {
+        throw UsageError(bad);
+    }
+    return {static_cast<std::int64_t>(std::floor(start * taln::kSampleRate)),
+            static_cast<std::int64_t>(std::floor(end * taln::kSampleRate))};
+}
+
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
     return text;
+}
+
+taln::AudioExporter::Kind kindOf(const std::filesystem::path& path, const std::string& what) {
+    const std::string extension = lowercase(path.extension().string());
+    if (extension == ".wav") {
+        return taln::AudioExporter::Kind::wav;
+    }
+    if (extension == ".m4a") {
+        return taln::AudioExporter::Kind::m4a;
+    }
+    throw UsageError(what + " must end in .wav or .m4a");
 }
 
 // The value of option `name` at argv[i], given as "NAME VALUE" (i moves past VALUE) or
@@ -173,6 +221,13 @@ Request parse(int argc, char** argv, Options& options) {
             options.strength = parsePercent(*value);
         } else if (const auto value = optionValue("--hum", argc, argv, i)) {
             options.hum = parseHum(*value);
+        } else if (const auto value = optionValue("--noise-from", argc, argv, i)) {
+            options.noiseFrom = parseStretch(*value);
+        } else if (const auto value = optionValue("--removed", argc, argv, i)) {
+            options.removed = *value;
+            if (options.removed.empty()) {
+                throw UsageError("--removed needs a file name");
+            }
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else if (const auto value = optionValue("-j", argc, argv, i)) {
@@ -189,16 +244,13 @@ Request parse(int argc, char** argv, Options& options) {
     }
     options.input = operands[0];
     options.output = operands[1];
-    const std::string extension = lowercase(options.output.extension().string());
-    if (extension == ".wav") {
-        options.kind = taln::AudioExporter::Kind::wav;
-    } else if (extension == ".m4a") {
-        options.kind = taln::AudioExporter::Kind::m4a;
-        if (options.floatWav) {
-            throw UsageError("--float needs a .wav OUTPUT");
-        }
-    } else {
-        throw UsageError("OUTPUT must end in .wav or .m4a");
+    options.kind = kindOf(options.output, "OUTPUT");
+    if (options.kind == taln::AudioExporter::Kind::m4a && options.floatWav) {
+        throw UsageError("--float needs a .wav OUTPUT");
+    }
+    // What was removed is written as OUTPUT is, so that the two add up to INPUT.
+    if (!options.removed.empty() && kindOf(options.removed, "--removed FILE") != options.kind) {
+        throw UsageError("--removed FILE must end in the same extension as OUTPUT");
     }
     return Request::clean;
 }
@@ -236,13 +288,17 @@ void refuseOutputThatIsInput(const Options& options) {
     }
 }
 
-// Profiles and cleans every channel by pieces on `jobs` threads, all channels' pieces sharing
-// them, with the hum notches `mode` asks for; `found` receives each channel's notches. The first
-// error of any piece is rethrown here after all of them have ended.
+// Samples every channel's noise (from `stretch`, else from its quietest frames) and cleans it
+// by pieces on `jobs` threads, all channels' pieces sharing them, with the hum notches `mode`
+// asks for; `found` receives each channel's notches and `noise` each channel's noise sample.
+// The first error of any piece is rethrown here after all of them have ended.
 taln::Channels cleanChannels(const taln::Channels& original, float strength, HumMode mode,
-                             int jobs, std::vector<taln::Cleaner::HumMask>& found) {
+                             const std::optional<std::pair<std::int64_t, std::int64_t>>& stretch,
+                             int jobs, std::vector<taln::Cleaner::HumMask>& found,
+                             std::vector<taln::NoiseSample>& noise) {
     const std::size_t count = original.size();
     found.assign(count, taln::Cleaner::kNoHum);
+    noise.assign(count, {});
     std::int64_t totalSamples = 0;
     for (const auto& channel : original) {
         totalSamples += static_cast<std::int64_t>(channel->size());
@@ -251,7 +307,6 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
                               ? taln::RealFFT::Planning::measured
                               : taln::RealFFT::Planning::estimated;
     taln::RealFFT::prepare(taln::Cleaner::kFrameLength, planning);
-    std::vector<taln::NoiseSample> noise(count);
     std::vector<std::vector<float>> cleaned(count);
     // Never cancelled: a command-line run goes to the end or is killed.
     const taln::CancelToken token;
@@ -261,7 +316,9 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
         // Each channel's profile on the pool too; its pieces follow it into the same group.
         group.run([&, c] {
             const std::vector<float>& samples = *original[c];
-            noise[c] = taln::NoiseSample::measure(samples, taln::kSampleRate);
+            noise[c] = stretch ? taln::NoiseSample::measure(samples, taln::kSampleRate,
+                                                            stretch->first, stretch->second)
+                               : taln::NoiseSample::measure(samples, taln::kSampleRate);
             found[c] = mode == HumMode::always ? taln::Cleaner::kAllHum
                        : mode == HumMode::off  ? taln::Cleaner::kNoHum
                                                : noise[c].hum;
@@ -295,6 +352,32 @@ void reportHum(const std::vector<taln::Cleaner::HumMask>& hum, float strength) {
     }
 }
 
+// INPUT minus OUTPUT, channel by channel: what the cleaning took away.
+taln::Channels removedPart(const taln::Channels& original, const taln::Channels& cleaned) {
+    taln::Channels removed;
+    for (std::size_t c = 0; c < original.size(); ++c) {
+        const taln::Channel& in = *original[c];
+        const taln::Channel& out = *cleaned[c];
+        taln::Channel difference(in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            difference[i] = in[i] - out[i];
+        }
+        removed.push_back(std::make_shared<const taln::Channel>(std::move(difference)));
+    }
+    return removed;
+}
+
+// The --noise-from stretch must hold one whole frame of INPUT.
+void checkStretch(const std::pair<std::int64_t, std::int64_t>& stretch, std::int64_t frames) {
+    const std::int64_t first = std::min(stretch.first, frames);
+    const std::int64_t last = std::min(stretch.second, frames);
+    if (last - first < taln::Cleaner::kFrameLength) {
+        throw std::runtime_error(
+            "the --noise-from stretch holds " + std::to_string(last - first) +
+            " samples of the input; a noise sample needs at least 2048 (0.05 s)");
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -322,20 +405,57 @@ int main(int argc, char** argv) {
         // Problems with OUTPUT are found before the work, not after it.
         taln::FfmpegFileOutput::checkFolder(options.output);
         refuseOutputThatIsInput(options);
+        if (!options.removed.empty()) {
+            taln::FfmpegFileOutput::checkFolder(options.removed);
+            Options removedAsOutput = options;
+            removedAsOutput.output = options.removed;
+            refuseOutputThatIsInput(removedAsOutput);
+        }
         const taln::AudioDecoder::Decoded decoded = taln::AudioDecoder::decodeFile(options.input);
         if (!decoded.shortfallWarning.empty()) {
             std::fprintf(stderr, "taln-clean: warning: %s\n", decoded.shortfallWarning.c_str());
         }
         // PERCENT / 100 narrowed to single precision, as the window hands its slider over.
         const auto strength = static_cast<float>(options.strength / 100.0);
+        if (options.noiseFrom) {
+            checkStretch(*options.noiseFrom, taln::frameCount(decoded.channels));
+        }
         std::vector<taln::Cleaner::HumMask> hum;
-        const taln::Channels cleaned = cleanChannels(decoded.channels, strength, options.hum, options.jobs, hum);
+        std::vector<taln::NoiseSample> noise;
+        const taln::Channels cleaned = cleanChannels(decoded.channels, strength, options.hum,
+                                                     options.noiseFrom, options.jobs, hum, noise);
         if (options.verbose && options.hum == HumMode::automatic) {
             reportHum(hum, strength);
         }
+        if (options.verbose) {
+            for (std::size_t c = 0; c < noise.size(); ++c) {
+                std::fprintf(
+                    stderr,
+                    "taln-clean: channel %zu: noise sample at %.4f of the median frame, %.4f of "
+                    "the loudest tenth\n",
+                    c + 1, static_cast<double>(noise[c].quietToMedian),
+                    static_cast<double>(noise[c].quietToLoud));
+            }
+        }
+        // A stretch the user chose is taken as noise on their word; only the quietest frames
+        // can be doubtful.
+        const bool doubtful = !options.noiseFrom &&
+                              std::any_of(noise.begin(), noise.end(),
+                                          [](const taln::NoiseSample& n) { return n.doubtful(); });
+        if (doubtful) {
+            std::fprintf(stderr,
+                         "taln-clean: warning: %s Choose a stretch of noise alone with "
+                         "--noise-from START-END.\n",
+                         taln::NoiseSample::kDoubtfulWarning);
+        }
+        const auto samples = options.floatWav ? taln::AudioExporter::WavSamples::float32
+                                              : taln::AudioExporter::WavSamples::int16;
         taln::AudioExporter::write(cleaned, taln::kSampleRate, options.kind, options.output,
-                                   options.floatWav ? taln::AudioExporter::WavSamples::float32
-                                                    : taln::AudioExporter::WavSamples::int16);
+                                   samples);
+        if (!options.removed.empty()) {
+            taln::AudioExporter::write(removedPart(decoded.channels, cleaned), taln::kSampleRate,
+                                       options.kind, options.removed, samples);
+        }
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "taln-clean: Not enough memory to clean %s\n",
                      taln::displayName(options.input).c_str());

@@ -3,8 +3,68 @@
 #include "engine/hum_detector.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace taln {
+
+namespace {
+
+// As the profile's estimate: frames of mean square at or below this (about -90 dBFS) are
+// digital silence, neither quiet nor loud.
+constexpr double kSilenceMeanSquare = 1e-9;
+// The loud end of the recording: the frame at this fraction of the energies, ascending.
+constexpr double kLoudQuantile = 0.95;
+
+// The averaged frames' mean energy over the kLoudQuantile frame's, frames of 2048 samples at
+// a hop of 512 as the estimate counts them.
+float quietToLoudOf(std::span<const float> stretch, const std::vector<std::int64_t>& averaged) {
+    const auto n = static_cast<std::int64_t>(stretch.size());
+    if (averaged.empty() || n < Cleaner::kFrameLength) {
+        return 0.0f;
+    }
+    constexpr std::int64_t kHopsPerFrame = Cleaner::kFrameLength / Cleaner::kHop;
+    const std::int64_t frames = (n - Cleaner::kFrameLength) / Cleaner::kHop + 1;
+    std::vector<double> hopEnergy(static_cast<std::size_t>(frames + kHopsPerFrame - 1));
+    for (std::size_t h = 0; h < hopEnergy.size(); ++h) {
+        double sum = 0.0;
+        for (std::int64_t i = 0; i < Cleaner::kHop; ++i) {
+            const double x = stretch[h * Cleaner::kHop + static_cast<std::size_t>(i)];
+            sum += x * x;
+        }
+        hopEnergy[h] = sum;
+    }
+    const auto frameEnergy = [&](std::int64_t f) {
+        double sum = 0.0;
+        for (std::int64_t h = f; h < f + kHopsPerFrame; ++h) {
+            sum += hopEnergy[static_cast<std::size_t>(h)];
+        }
+        return sum;
+    };
+    std::vector<double> energies;
+    energies.reserve(static_cast<std::size_t>(frames));
+    for (std::int64_t f = 0; f < frames; ++f) {
+        const double e = frameEnergy(f);
+        if (e / static_cast<double>(Cleaner::kFrameLength) > kSilenceMeanSquare) {
+            energies.push_back(e);
+        }
+    }
+    double quiet = 0.0;
+    for (const std::int64_t f : averaged) {
+        quiet += frameEnergy(f);
+    }
+    quiet /= static_cast<double>(averaged.size());
+    if (energies.empty()) {
+        return 0.0f;
+    }
+    const auto at =
+        static_cast<std::size_t>(kLoudQuantile * static_cast<double>(energies.size() - 1));
+    std::nth_element(energies.begin(), energies.begin() + static_cast<std::ptrdiff_t>(at),
+                     energies.end());
+    const double ratio = quiet / energies[at];
+    return std::isfinite(ratio) ? static_cast<float>(ratio) : 1.0f;
+}
+
+} // namespace
 
 NoiseSample NoiseSample::measure(std::span<const float> channel, double sampleRate,
                                  std::int64_t first, std::int64_t last) {
@@ -19,6 +79,7 @@ NoiseSample NoiseSample::measure(std::span<const float> channel, double sampleRa
     sample.hum = HumDetector::detect(stretch, estimate.frames, sampleRate);
     sample.profile = std::move(estimate.profile);
     sample.quietToMedian = estimate.quietToMedian;
+    sample.quietToLoud = quietToLoudOf(stretch, estimate.frames);
     sample.frameStarts.reserve(estimate.frames.size());
     for (const std::int64_t f : estimate.frames) {
         sample.frameStarts.push_back(first + f * Cleaner::kHop);

@@ -26,6 +26,33 @@ struct NoiseSample {
     std::vector<std::int64_t> frameStarts;
     // The averaged frames' mean energy over the median frame's (Cleaner::NoiseEstimate).
     float quietToMedian = 0.0f;
+    // The averaged frames' mean energy over the energy of the frame at the 95th percentile of
+    // the stretch's non-silent frames: near 1 when even the loud end of the recording is no
+    // louder than its quietest frames (no real pauses). 0 when nothing was averaged.
+    float quietToLoud = 0.0f;
+
+    // Above this `quietToLoud` the averaged frames are not clearly quieter than the rest of the
+    // recording: it has no real pauses and the profile holds voice or music as well as noise.
+    // Measured (mono, white noise unless named), quietToLoud with quietToMedian in brackets:
+    //   with pauses: tone bursts 0.0006 (0.0006), speech 0.001 (0.011), 4 s of noise then
+    //   speech 0.001 (0.040), speech with its pauses trimmed 0.011 (0.094), plucked chords
+    //   0.010 (0.10), fast speech without gaps 0.039 (0.18), speech at 6 dB SNR 0.090 (0.53),
+    //   voice in half of every 2 s 0.005 (0.96), a burst in 5 % of the time 0.002 (0.96);
+    //   without a pause: a chord with a deep tremolo 0.35 (0.56), pink noise alone 0.44
+    //   (0.72), a chord held under noise 0.76 (0.85), white noise alone 0.93 (0.96).
+    // The median fails where pauses fill most of the recording (its median frame is noise);
+    // the 95th percentile stays in the voice or music while they fill at least 5 % of it.
+    // 0.18 is the geometric middle of 0.090 and 0.35, 2.9 dB from each.
+    static constexpr float kDoubtfulQuietToLoud = 0.18f;
+
+    // The words the window and taln-clean show for a doubtful automatic sample.
+    static constexpr const char* kDoubtfulWarning =
+        "The quietest parts of this recording are hardly quieter than the rest, so the noise "
+        "Taln removes may include some of the voice or music.";
+
+    // Whether this sample, taken automatically, is doubtful (see kDoubtfulQuietToLoud). Noise
+    // alone, or signal in less than 5 % of the frames, is doubtful too.
+    bool doubtful() const { return quietToLoud > kDoubtfulQuietToLoud; }
 
     // The sample of channel samples [first, last) (clamped to the channel).
     static NoiseSample measure(std::span<const float> channel, double sampleRate,

@@ -12,9 +12,12 @@
 #include "model/worker_link.h"
 
 #include <QFileInfo>
+#include <QStringList>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 namespace taln {
@@ -34,6 +37,12 @@ constexpr double kStrengthDebounce = 0.15;
 constexpr double kEndTolerance = 0.05;
 
 const QString kPlaybackFailed = QStringLiteral("Playback failed: ");
+
+// What the notice says about the noise sample in use. A stretch the user chose is noise on
+// their word; only the quietest frames can be doubtful.
+QString noiseNoticeFor(const std::vector<NoiseSample>& noise, bool automatic) {
+    return automatic && NoiseChoice::doubtful(noise) ? NoiseChoice::doubtfulNotice() : QString();
+}
 
 // Seconds to a frame index: t × 44,100, truncated toward zero.
 std::int64_t toFrame(double seconds) {
@@ -66,7 +75,6 @@ struct TalnModel::Impl {
     bool isLoading = false;
     bool isProcessing = false;
     double strength = 60.0;
-    bool hearOriginal = false;
     bool isPlaying = false;
     double position = 0.0;
     double duration = 0.0;
@@ -76,8 +84,18 @@ struct TalnModel::Impl {
     QString errorMessage;
     QString notice;
     QString humLabel;
+    Listening listening = Listening::Cleaned;
+    bool noiseAutomatic = true;
+    std::optional<NoiseChoice::Stretch> selection;
+    std::vector<NoiseChoice::Stretch> noiseRuns;
 
     // Unpublished.
+    // The notice of the load itself (a file that ends early), and the one about the noise
+    // sample; `notice` joins them.
+    QString loadNotice;
+    QString noiseNotice;
+    // The samples measured at load, to go back to from a chosen stretch.
+    std::shared_ptr<const LoadAnalysis::NoiseSamples> automaticNoise;
     Channels orig;
     Channels cleaned;
     std::shared_ptr<const LoadAnalysis::NoiseSamples> noise =
@@ -133,7 +151,22 @@ double TalnModel::strength() const {
     return impl_->strength;
 }
 bool TalnModel::hearOriginal() const {
-    return impl_->hearOriginal;
+    return impl_->listening == Listening::Original;
+}
+TalnModel::Listening TalnModel::listening() const {
+    return impl_->listening;
+}
+bool TalnModel::noiseAutomatic() const {
+    return impl_->noiseAutomatic;
+}
+bool TalnModel::hasSelection() const {
+    return impl_->selection.has_value();
+}
+NoiseChoice::Stretch TalnModel::selection() const {
+    return impl_->selection.value_or(NoiseChoice::Stretch{});
+}
+const std::vector<NoiseChoice::Stretch>& TalnModel::noiseRuns() const {
+    return impl_->noiseRuns;
 }
 bool TalnModel::isPlaying() const {
     return impl_->isPlaying;
@@ -229,7 +262,9 @@ void TalnModel::load(const QString& path) {
     d.cleaning.cancel();
     assignIsLoading(true);
     assignErrorMessage(QString());
-    assignNotice(QString());
+    d.loadNotice.clear();
+    d.noiseNotice.clear();
+    refreshNotice();
 
     d.loads.start(path);
 }
@@ -257,9 +292,11 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     const QFileInfo file(path);
     d.fileFolder = file.absolutePath();
     d.orig = result.channels;
-    d.noise = result.noise;
     d.cleaned = result.channels;
-    assignNotice(result.notice.isEmpty() ? QString() : result.notice);
+    d.loadNotice = result.notice;
+    d.automaticNoise = result.noise;
+    clearSelection();
+    installNoise(result.noise, true);
     assignDuration(static_cast<double>(frameCount(d.orig)) / kSampleRate);
     assignPosition(0.0);
     assignFileName(file.fileName());
@@ -267,7 +304,7 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     assignCleanPeaks(d.origPeaks);
     assignPeakScale(result.peakScale);
     d.player.load(d.orig, d.cleaned, kSampleRate);
-    d.player.setHearOriginal(d.hearOriginal);
+    d.player.setListening(static_cast<Player::Listening>(d.listening));
     assignIsLoading(false);
     runProcessing(0.0);
 }
@@ -405,9 +442,97 @@ void TalnModel::tick() {
 }
 
 void TalnModel::setHearOriginal(bool hearOriginal) {
-    impl_->hearOriginal = hearOriginal;
+    setListening(hearOriginal ? Listening::Original : Listening::Cleaned);
+}
+
+// The player's positions in the model's order.
+static_assert(static_cast<int>(Player::Listening::cleaned) ==
+                  static_cast<int>(TalnModel::Listening::Cleaned) &&
+              static_cast<int>(Player::Listening::original) ==
+                  static_cast<int>(TalnModel::Listening::Original) &&
+              static_cast<int>(Player::Listening::removed) ==
+                  static_cast<int>(TalnModel::Listening::Removed));
+
+void TalnModel::setListening(Listening listening) {
+    impl_->listening = listening;
+    emit listeningChanged();
     emit hearOriginalChanged();
-    impl_->player.setHearOriginal(impl_->hearOriginal);
+    impl_->player.setListening(static_cast<Player::Listening>(listening));
+}
+
+// ---- Noise sample --------------------------------------------------------------------------
+
+void TalnModel::refreshNotice() {
+    const Impl& d = *impl_;
+    QStringList lines;
+    for (const QString& line : {d.loadNotice, d.noiseNotice}) {
+        if (!line.isEmpty()) {
+            lines << line;
+        }
+    }
+    assignNotice(lines.isEmpty() ? QString() : lines.join(QLatin1Char('\n')));
+}
+
+void TalnModel::installNoise(std::shared_ptr<const std::vector<NoiseSample>> noise,
+                             bool automatic) {
+    Impl& d = *impl_;
+    d.noise = std::move(noise);
+    d.noiseAutomatic = automatic;
+    emit noiseAutomaticChanged();
+    d.noiseRuns = NoiseChoice::runs(*d.noise);
+    emit noiseRunsChanged();
+    d.noiseNotice = noiseNoticeFor(*d.noise, automatic);
+    refreshNotice();
+}
+
+void TalnModel::selectStretch(double fromFraction, double toFraction) {
+    Impl& d = *impl_;
+    if (d.orig.empty() || std::isnan(fromFraction) || std::isnan(toFraction)) {
+        return;
+    }
+    const auto n = static_cast<double>(frameCount(d.orig));
+    const auto at = [n](double f) {
+        return static_cast<std::int64_t>(std::floor(std::clamp(f, 0.0, 1.0) * n));
+    };
+    d.selection = NoiseChoice::Stretch{at(std::min(fromFraction, toFraction)),
+                                       at(std::max(fromFraction, toFraction))};
+    emit selectionChanged();
+    // A new selection answers an earlier refusal: back to what the sample in use calls for.
+    if (d.noiseNotice == NoiseChoice::tooShortNotice()) {
+        d.noiseNotice = noiseNoticeFor(*d.noise, d.noiseAutomatic);
+        refreshNotice();
+    }
+}
+
+void TalnModel::clearSelection() {
+    impl_->selection.reset();
+    emit selectionChanged();
+}
+
+void TalnModel::useSelectionAsNoise() {
+    Impl& d = *impl_;
+    if (d.orig.empty() || !d.selection) {
+        return;
+    }
+    if (d.selection->last - d.selection->first < NoiseChoice::kShortestStretch) {
+        d.noiseNotice = NoiseChoice::tooShortNotice();
+        refreshNotice();
+        return;
+    }
+    installNoise(std::make_shared<const std::vector<NoiseSample>>(
+                     NoiseChoice::measure(d.orig, *d.selection)),
+                 false);
+    clearSelection();
+    runProcessing(0.0);
+}
+
+void TalnModel::useAutomaticNoise() {
+    Impl& d = *impl_;
+    if (d.orig.empty() || !d.automaticNoise) {
+        return;
+    }
+    installNoise(d.automaticNoise, true);
+    runProcessing(0.0);
 }
 
 // ---- Export --------------------------------------------------------------------------------

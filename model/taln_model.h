@@ -20,6 +20,7 @@
 #include "audio/audio_output.h"
 #include "audio/channels.h"
 #include "model/file_panels.h"
+#include "model/noise_choice.h"
 #include "model/peak.h"
 #include "model/waveform_peaks.h"
 
@@ -54,8 +55,17 @@ class TalnModel : public QObject {
     // What the pre-filter's hum notches remove at the current strength ("Hum 50 Hz removed");
     // empty when no hum was found or the notches are off.
     Q_PROPERTY(QString humLabel READ humLabel NOTIFY humLabelChanged)
+    // What is audible: the cleaned audio, the original, or what the cleaning removed (the
+    // original minus the cleaned audio). `hearOriginal` is true exactly in Original.
+    Q_PROPERTY(Listening listening READ listening WRITE setListening NOTIFY listeningChanged)
+    // The noise samples come from the quietest frames (true) or from a chosen stretch.
+    Q_PROPERTY(bool noiseAutomatic READ noiseAutomatic NOTIFY noiseAutomaticChanged)
+    Q_PROPERTY(bool hasSelection READ hasSelection NOTIFY selectionChanged)
 
 public:
+    enum class Listening { Cleaned, Original, Removed };
+    Q_ENUM(Listening)
+
     // `panels` answers openPanel() and exportAudio(); `output` is where the player sounds
     // (makeSdlOutput() in the app, a ManualOutput in tests).
     TalnModel(std::unique_ptr<FilePanels> panels, std::unique_ptr<AudioOutput> output,
@@ -76,6 +86,14 @@ public:
     QString errorMessage() const;
     QString notice() const;
     QString humLabel() const;
+    Listening listening() const;
+    bool noiseAutomatic() const;
+    bool hasSelection() const;
+    // The stretch selected for a noise sample; {0, 0} without one.
+    NoiseChoice::Stretch selection() const;
+    // Where the noise samples came from: every channel's averaged frames merged into runs,
+    // in samples of the loaded audio; empty with no file.
+    const std::vector<NoiseChoice::Stretch>& noiseRuns() const;
 
     // The decoded original; a file is loaded exactly when this is non-empty.
     const Channels& orig() const;
@@ -125,6 +143,19 @@ public slots:
     void setStrength(double strength);
     // Which version is audible; passed to the player at once, without a restart.
     void setHearOriginal(bool hearOriginal);
+    // Any listening position, passed to the player at once, without a restart.
+    void setListening(taln::TalnModel::Listening listening);
+    // Selects the stretch between two fractions of the file (either order, clamped to 0 ... 1)
+    // as a candidate noise sample.
+    void selectStretch(double fromFraction, double toFraction);
+    void clearSelection();
+    // Measures every channel's noise from the selected stretch only and cleans again; a
+    // stretch shorter than 2,048 samples is refused with a notice and changes nothing. The
+    // measuring blocks the main thread for a moment (one pass over the stretch per channel,
+    // the channels at once).
+    void useSelectionAsNoise();
+    // Back to the quietest frames measured at load, and cleans again.
+    void useAutomaticNoise();
 
 signals:
     void fileNameChanged();
@@ -141,6 +172,10 @@ signals:
     void errorMessageChanged();
     void noticeChanged();
     void humLabelChanged();
+    void listeningChanged();
+    void noiseAutomaticChanged();
+    void selectionChanged();
+    void noiseRunsChanged();
 
 private:
     struct Impl;
@@ -175,6 +210,9 @@ private:
     void assignErrorMessage(const QString& value);
     void assignNotice(const QString& value);
     void assignHumLabel(const QString& value);
+    // Installs `noise` as the samples the cleaning uses, publishes its runs and the notice.
+    void installNoise(std::shared_ptr<const std::vector<NoiseSample>> noise, bool automatic);
+    void refreshNotice();
 
     // Tests only (see TalnModelProbe in tests/model): called on the worker thread at the end
     // of a load's or a cleaning run's background part, just before its result is handed to

@@ -2,6 +2,7 @@
 
 #include "model/taln_model.h"
 #include "ui/look.h"
+#include "ui/noise_sample_buttons.h"
 #include "ui/text_format.h"
 
 #include <QHBoxLayout>
@@ -41,7 +42,8 @@ void setSecondary(QWidget* widget) {
 ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     : QWidget(parent), model_(model), play_(new QPushButton(this)), time_(new QLabel(this)),
       compare_(new QPushButton(this)), slider_(new QSlider(Qt::Horizontal, this)),
-      value_(new QLabel(this)), hum_(new QLabel(this)) {
+      value_(new QLabel(this)), hum_(new QLabel(this)), removed_(new QPushButton(this)),
+      noise_(new NoiseSampleButtons(model, this)) {
     setObjectName(QStringLiteral("controls"));
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 
@@ -61,6 +63,12 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     compare_->setIcon(look::swapIcon(this));
     compare_->setToolTip(QStringLiteral("Compare original and cleaned audio (C)"));
     compare_->setFixedHeight(buttonHeight);
+
+    removed_->setObjectName(QStringLiteral("removedButton"));
+    removed_->setText(QStringLiteral("Removed"));
+    removed_->setCheckable(true);
+    removed_->setToolTip(QStringLiteral("Hear what the cleaning removed (R)"));
+    removed_->setFixedHeight(buttonHeight);
 
     hum_->setObjectName(QStringLiteral("humLabel"));
     hum_->setTextFormat(Qt::PlainText);
@@ -86,8 +94,10 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     transport->addWidget(play_);
     transport->addWidget(time_);
     transport->addStretch(1);
+    transport->addWidget(noise_);
     transport->addWidget(hum_);
     transport->addWidget(compare_);
+    transport->addWidget(removed_);
 
     auto* strength = new QHBoxLayout;
     strength->setSpacing(kStrengthSpacing);
@@ -112,16 +122,21 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     c->setContext(Qt::WindowShortcut);
     c->setAutoRepeat(false);
     connect(c, &QShortcut::activated, this, &ControlsBar::toggleHearing);
+    auto* r = new QShortcut(QKeySequence(Qt::Key_R), this);
+    r->setContext(Qt::WindowShortcut);
+    r->setAutoRepeat(false);
+    connect(r, &QShortcut::activated, this, [this] { toggleRemoved(true); });
 
     connect(play_, &QPushButton::clicked, this, &ControlsBar::togglePlay);
     connect(compare_, &QPushButton::clicked, this, &ControlsBar::toggleHearing);
+    connect(removed_, &QPushButton::clicked, this, &ControlsBar::toggleRemoved);
     connect(slider_, &QSlider::valueChanged, this,
             [this](int steps) { model_->setStrength(100.0 * steps / kSliderSteps); });
 
     connect(model_, &TalnModel::isPlayingChanged, this, &ControlsBar::updateTransport);
     connect(model_, &TalnModel::positionChanged, this, &ControlsBar::updateTransport);
     connect(model_, &TalnModel::durationChanged, this, &ControlsBar::updateTransport);
-    connect(model_, &TalnModel::hearOriginalChanged, this, &ControlsBar::updateCompare);
+    connect(model_, &TalnModel::listeningChanged, this, &ControlsBar::updateCompare);
     connect(model_, &TalnModel::strengthChanged, this, &ControlsBar::updateStrength);
     connect(model_, &TalnModel::humLabelChanged, this, [this] {
         hum_->setText(model_->humLabel());
@@ -146,7 +161,15 @@ void ControlsBar::toggleHearing() {
     if (model_->orig().empty()) {
         return;
     }
-    model_->setHearOriginal(!model_->hearOriginal());
+    // Cleaned and Original in turn; from Removed, back to Cleaned.
+    model_->setHearOriginal(model_->listening() == TalnModel::Listening::Cleaned);
+}
+
+void ControlsBar::toggleRemoved(bool removed) {
+    if (model_->orig().empty()) {
+        return;
+    }
+    model_->setListening(removed ? TalnModel::Listening::Removed : TalnModel::Listening::Cleaned);
 }
 
 void ControlsBar::updateTransport() {
@@ -159,8 +182,18 @@ void ControlsBar::updateTransport() {
 }
 
 void ControlsBar::updateCompare() {
-    compare_->setText(model_->hearOriginal() ? QStringLiteral("Hearing: Original")
-                                             : QStringLiteral("Hearing: Cleaned"));
+    switch (model_->listening()) {
+    case TalnModel::Listening::Original:
+        compare_->setText(QStringLiteral("Hearing: Original"));
+        break;
+    case TalnModel::Listening::Removed:
+        compare_->setText(QStringLiteral("Hearing: Removed"));
+        break;
+    case TalnModel::Listening::Cleaned:
+        compare_->setText(QStringLiteral("Hearing: Cleaned"));
+        break;
+    }
+    removed_->setChecked(model_->listening() == TalnModel::Listening::Removed);
 }
 
 void ControlsBar::updateStrength() {

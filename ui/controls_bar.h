@@ -1,11 +1,12 @@
 #pragma once
 
-// ControlsBar: the transport row (play/pause, the time, the compare button) above the
-// strength row (the "Strength" slider and its value). It carries the window's two
-// shortcuts, Space for play/pause and C for comparing, both without modifiers and neither
-// repeating while held; they are live only while the bar is on screen (audio loaded) and
-// then also check the model.
-// Reads isPlaying, position, duration, hearOriginal and strength; writes strength on every
+// ControlsBar: the transport row (play/pause, the time, the noise-sample buttons, the compare
+// button and the Removed button) above the strength row (the "Strength" slider and its
+// value). It carries the window's shortcuts, Space for play/pause, C for comparing (Cleaned
+// and Original in turn; from Removed back to Cleaned) and R for Removed, all without
+// modifiers and none repeating while held; they are live only while the bar is on screen
+// (audio loaded) and then also check the model.
+// Reads isPlaying, position, duration, listening and strength; writes strength on every
 // slider movement. Main thread.
 
 #include <QWidget>
@@ -17,6 +18,7 @@ class QSlider;
 
 namespace taln {
 
+class NoiseSampleButtons;
 class TalnModel;
 
 class ControlsBar : public QWidget {
@@ -30,6 +32,9 @@ public:
 
     QPushButton* playButton() const { return play_; }
     QPushButton* compareButton() const { return compare_; }
+    // Checked while what the cleaning removed is audible; a click there goes back to Cleaned.
+    QPushButton* removedButton() const { return removed_; }
+    NoiseSampleButtons* noiseSampleButtons() const { return noise_; }
     QLabel* timeLabel() const { return time_; }
     QSlider* strengthSlider() const { return slider_; }
     QLabel* strengthLabel() const { return value_; }
@@ -37,6 +42,7 @@ public:
 private:
     void togglePlay();
     void toggleHearing();
+    void toggleRemoved(bool removed);
     void updateTransport();
     void updateCompare();
     void updateStrength();
@@ -48,6 +54,8 @@ private:
     QSlider* slider_;
     QLabel* value_;
     QLabel* hum_;
+    QPushButton* removed_;
+    NoiseSampleButtons* noise_;
 };
 
 } // namespace taln

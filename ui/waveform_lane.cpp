@@ -19,6 +19,12 @@ constexpr double kTitlePadding = 8.0;
 // The loudest bucket at the scale reaches 95 % of half the height: a little headroom so
 // the peaks never touch the lane's rounded edge.
 constexpr double kHeadroom = 0.95;
+// The noise marks: a band 4 px high along the bottom edge, low enough not to hide the
+// waveform; the pointer finds it within 12 px of the edge.
+constexpr double kMarkHeight = 4.0;
+constexpr double kMarkHitHeight = 12.0;
+constexpr double kMarkOpacity = 0.45;
+constexpr double kSelectionOpacity = 0.18;
 
 } // namespace
 
@@ -41,6 +47,45 @@ void WaveformLane::setScale(float scale) {
 void WaveformLane::setActive(bool active) {
     active_ = active;
     update();
+}
+
+void WaveformLane::setNoiseMarks(std::vector<Span> marks) {
+    marks_ = std::move(marks);
+    update();
+}
+
+void WaveformLane::setSelection(std::optional<Span> selection) {
+    selection_ = selection;
+    update();
+}
+
+std::vector<std::pair<int, int>> WaveformLane::markColumns(const std::vector<Span>& marks,
+                                                           double width) {
+    std::vector<std::pair<int, int>> runs;
+    const int cols = std::isfinite(width) && width >= 1.0 ? static_cast<int>(width) : 1;
+    for (const Span& mark : marks) {
+        const int first = std::clamp(static_cast<int>(std::floor(mark.from * cols)), 0, cols - 1);
+        const int end = std::clamp(static_cast<int>(std::ceil(mark.to * cols)), first + 1, cols);
+        if (!runs.empty() && first <= runs.back().second) {
+            runs.back().second = std::max(runs.back().second, end);
+        } else {
+            runs.emplace_back(first, end);
+        }
+    }
+    return runs;
+}
+
+bool WaveformLane::noiseMarkAt(QPointF point) const {
+    if (point.y() < height() - kMarkHitHeight || point.y() > height()) {
+        return false;
+    }
+    const auto column = static_cast<int>(std::floor(point.x()));
+    for (const auto& [first, end] : markColumns(marks_, width())) {
+        if (column >= first && column < end) {
+            return true;
+        }
+    }
+    return false;
 }
 
 QSize WaveformLane::sizeHint() const {
@@ -94,6 +139,14 @@ void WaveformLane::paintEvent(QPaintEvent*) {
 
     painter.fillPath(shape, look::primary(this, 0.05));
 
+    if (selection_) {
+        const double left = selection_->from * bounds.width();
+        const double right = selection_->to * bounds.width();
+        QColor shade = look::accent(this);
+        shade.setAlphaF(kSelectionOpacity);
+        painter.fillRect(QRectF(left, 0.0, std::max(right - left, 1.0), bounds.height()), shade);
+    }
+
     const double mid = bounds.height() * 0.5;
     QPen centre(look::primary(this, 0.5 * 0.3), 0.5);
     painter.setPen(centre);
@@ -106,6 +159,12 @@ void WaveformLane::paintEvent(QPaintEvent*) {
         barPath.addRect(bar);
     }
     painter.fillPath(barPath, color_);
+
+    QPainterPath markPath;
+    for (const auto& [first, end] : markColumns(marks_, bounds.width())) {
+        markPath.addRect(QRectF(first, bounds.height() - kMarkHeight, end - first, kMarkHeight));
+    }
+    painter.fillPath(markPath, look::primary(this, kMarkOpacity));
 
     painter.setFont(look::font(look::TextStyle::caption));
     QFont titleFont = painter.font();

@@ -4,7 +4,9 @@
 #include "ui/look.h"
 #include "ui/waveform_lane.h"
 
+#include <QHelpEvent>
 #include <QMouseEvent>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -51,11 +53,30 @@ WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
     connect(model_, &TalnModel::origPeaksChanged, this, &WaveformsArea::updateLanes);
     connect(model_, &TalnModel::cleanPeaksChanged, this, &WaveformsArea::updateLanes);
     connect(model_, &TalnModel::peakScaleChanged, this, &WaveformsArea::updateLanes);
-    connect(model_, &TalnModel::hearOriginalChanged, this, &WaveformsArea::updateLanes);
+    connect(model_, &TalnModel::listeningChanged, this, &WaveformsArea::updateLanes);
+    connect(model_, &TalnModel::noiseRunsChanged, this, &WaveformsArea::updateNoiseMarks);
+    connect(model_, &TalnModel::selectionChanged, this, &WaveformsArea::updateSelection);
     connect(model_, &TalnModel::positionChanged, this, &WaveformsArea::updatePlayhead);
     connect(model_, &TalnModel::durationChanged, this, &WaveformsArea::updatePlayhead);
     updateLanes();
+    updateNoiseMarks();
+    updateSelection();
     updatePlayhead();
+}
+
+bool WaveformsArea::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QPoint inLane = original_->mapFrom(this, help->pos());
+        if (original_->rect().contains(inLane) && original_->noiseMarkAt(inLane)) {
+            QToolTip::showText(help->globalPos(), QStringLiteral("Noise sampled here"), this);
+        } else {
+            QToolTip::hideText();
+            event->ignore();
+        }
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 double WaveformsArea::seekFraction(double x, double width) {
@@ -67,7 +88,14 @@ void WaveformsArea::mousePressEvent(QMouseEvent* event) {
         QWidget::mousePressEvent(event);
         return;
     }
-    model_->seek(seekFraction(event->position().x(), width()));
+    const double fraction = seekFraction(event->position().x(), width());
+    if (event->modifiers() & Qt::ShiftModifier) {
+        selectionAnchor_ = fraction;
+        model_->selectStretch(fraction, fraction);
+    } else {
+        selectionAnchor_.reset();
+        model_->seek(fraction);
+    }
     event->accept();
 }
 
@@ -76,8 +104,20 @@ void WaveformsArea::mouseMoveEvent(QMouseEvent* event) {
         QWidget::mouseMoveEvent(event);
         return;
     }
-    model_->seek(seekFraction(event->position().x(), width()));
+    const double fraction = seekFraction(event->position().x(), width());
+    if (selectionAnchor_) {
+        model_->selectStretch(*selectionAnchor_, fraction);
+    } else {
+        model_->seek(fraction);
+    }
     event->accept();
+}
+
+void WaveformsArea::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        selectionAnchor_.reset();
+    }
+    QWidget::mouseReleaseEvent(event);
 }
 
 void WaveformsArea::resizeEvent(QResizeEvent* event) {
@@ -104,13 +144,37 @@ void WaveformsArea::hideEvent(QHideEvent* event) {
 }
 
 void WaveformsArea::updateLanes() {
-    const bool hearOriginal = model_->hearOriginal();
+    const TalnModel::Listening listening = model_->listening();
     original_->setPeaks(model_->origPeaks());
     original_->setScale(model_->peakScale());
-    original_->setActive(hearOriginal);
+    original_->setActive(listening != TalnModel::Listening::Cleaned);
     cleaned_->setPeaks(model_->cleanPeaks());
     cleaned_->setScale(model_->peakScale());
-    cleaned_->setActive(!hearOriginal);
+    cleaned_->setActive(listening != TalnModel::Listening::Original);
+}
+
+void WaveformsArea::updateNoiseMarks() {
+    const auto frames = static_cast<double>(frameCount(model_->orig()));
+    std::vector<WaveformLane::Span> marks;
+    if (frames > 0.0) {
+        for (const NoiseChoice::Stretch& run : model_->noiseRuns()) {
+            marks.push_back(
+                {static_cast<double>(run.first) / frames, static_cast<double>(run.last) / frames});
+        }
+    }
+    original_->setNoiseMarks(std::move(marks));
+}
+
+void WaveformsArea::updateSelection() {
+    const auto frames = static_cast<double>(frameCount(model_->orig()));
+    std::optional<WaveformLane::Span> span;
+    if (model_->hasSelection() && frames > 0.0) {
+        const NoiseChoice::Stretch stretch = model_->selection();
+        span = WaveformLane::Span{static_cast<double>(stretch.first) / frames,
+                                  static_cast<double>(stretch.last) / frames};
+    }
+    original_->setSelection(span);
+    cleaned_->setSelection(span);
 }
 
 void WaveformsArea::updatePlayhead() {

@@ -2,10 +2,15 @@
 
 // WaveformsArea: the original lane above the cleaned lane, 10 px apart, one orange playhead
 // across both, and seeking: a press or a drag anywhere in the area (the gap between the
-// lanes included) seeks the model to x / width, unclamped; the model clamps.
-// Reads the model's peaks, scale, hearOriginal, position and duration. Main thread.
+// lanes included) seeks the model to x / width, unclamped; the model clamps. A drag with
+// Shift held selects a stretch instead (the model's selectStretch), shaded on both lanes.
+// The original lane marks where the noise sample came from ("Noise sampled here").
+// Reads the model's peaks, scale, listening, noise runs, selection, position and duration.
+// The audible lane is outlined; in Removed, which is both versions at once, both are.
+// Main thread.
 
 #include <QWidget>
+#include <optional>
 
 namespace taln {
 
@@ -27,6 +32,8 @@ public:
     static double seekFraction(double x, double width);
 
 protected:
+    bool event(QEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -37,11 +44,15 @@ protected:
 private:
     void updateLanes();
     void updatePlayhead();
+    void updateNoiseMarks();
+    void updateSelection();
 
     TalnModel* model_;
     WaveformLane* original_;
     WaveformLane* cleaned_;
     QWidget* playhead_;
+    // Where a Shift+drag began, as a fraction of the width; none while not selecting.
+    std::optional<double> selectionAnchor_;
 };
 
 } // namespace taln

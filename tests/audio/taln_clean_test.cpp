@@ -251,6 +251,13 @@ TEST(TalnClean, ChecksBeforeTheWorkAndWarnings) {
         {{input.string(), input.string()}, 1, "taln-clean: take.wav" + isInput},
         {{input.string(), (folder / "link.wav").string()}, 1, "taln-clean: link.wav" + isInput},
         {{(folder / "hard.wav").string(), input.string()}, 1, "taln-clean: take.wav" + isInput},
+        {{"--noise-from", "0.98-1.5", input.string(), (folder / "short.wav").string()},
+         1,
+         "taln-clean: the --noise-from stretch holds 882 samples of the input; a noise sample "
+         "needs at least 2048 (0.05 s)\n"},
+        {{"--removed", input.string(), input.string(), (folder / "out.wav").string()},
+         1,
+         "taln-clean: take.wav" + isInput},
         {{(folder / "cut.m4a").string(), (folder / "cut.wav").string()},
          0,
          "taln-clean: warning: cut.m4a ends early: "},
@@ -332,8 +339,91 @@ TEST(TalnClean, InterruptedExportsLeaveNothingBehind) {
             EXPECT_TRUE(WIFEXITED(status));
             EXPECT_EQ(WEXITSTATUS(status), c.exitStatus);
         }
-        EXPECT_EQ(slurp(errPath), c.err);
+        // Noise alone makes a doubtful noise sample; that warning comes before the export.
+        std::string err = slurp(errPath);
+        const std::string warning = "taln-clean: warning: ";
+        if (err.rfind(warning, 0) == 0) {
+            err.erase(0, err.find('\n') + 1);
+        }
+        EXPECT_EQ(err, c.err);
         EXPECT_TRUE(std::filesystem::is_empty(folder));
+    }
+}
+
+// --noise-from gives the engine exactly that stretch's sample; --removed adds up with OUTPUT
+// to INPUT. Float output, so that only float rounding separates them.
+TEST(TalnClean, NoiseFromAStretchAndWhatWasRemoved) {
+    const auto input = noisyRecording();
+    const auto folder = TestFiles::shared().freshFolder("clean_noise_from");
+    const auto output = folder / "cleaned.wav";
+    const auto removed = folder / "removed.wav";
+
+    const CommandResult run = runClean({"--float", "--noise-from", "0.5-3.5", "--removed",
+                                        removed.string(), input.string(), output.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::readWavFormat(removed).formatTag, 3);
+    const Channels original = AudioDecoder::decode(input);
+    const Channels cleaned = AudioDecoder::decode(output);
+    const Channels difference = AudioDecoder::decode(removed);
+    ASSERT_EQ(cleaned.size(), original.size());
+    ASSERT_EQ(difference.size(), original.size());
+    const CancelToken token;
+    for (std::size_t c = 0; c < original.size(); ++c) {
+        SCOPED_TRACE(c);
+        // floor(0.5 × 44,100) up to floor(3.5 × 44,100).
+        const NoiseSample noise = NoiseSample::measure(*original[c], 44100.0, 22050, 154350);
+        const auto expected =
+            Cleaner::clean(*original[c], noise.profile, 0.6f, 44100.0, token, noise.hum);
+        ASSERT_EQ(cleaned[c]->size(), expected->size());
+        ASSERT_EQ(difference[c]->size(), expected->size());
+        // Relative RMS: the command cleans by pieces, each equal to the whole run to float
+        // rounding, not bit for bit.
+        double error = 0.0;
+        double power = 0.0;
+        double worstSum = 0.0;
+        for (std::size_t i = 0; i < expected->size(); ++i) {
+            const double want = (*expected)[i];
+            error += ((*cleaned[c])[i] - want) * ((*cleaned[c])[i] - want);
+            power += want * want;
+            worstSum = std::max(worstSum, std::abs(double((*cleaned[c])[i]) + (*difference[c])[i] -
+                                                   (*original[c])[i]));
+        }
+        EXPECT_LE(std::sqrt(error / power), 1e-5);
+        EXPECT_LE(worstSum, 1e-5);
+    }
+}
+
+// The doubtful-sample warning: not for noise alone then bursts with pauses, but for a chord
+// held under noise; neither changes the exit status, and a chosen stretch is never doubtful.
+TEST(TalnClean, WarnsWhenTheQuietestStretchesAreNoQuieter) {
+    const auto folder = TestFiles::shared().freshFolder("clean_doubtful");
+    const auto bursts = TestFiles::shared().make(
+        "noise_then_bursts.wav",
+        "-f lavfi -i \"aevalsrc=0.3*sin(2*PI*170*t)*gt(t\\,4)*lt(mod(t\\,1)\\,0.6):s=44100:d=8\" "
+        "-f lavfi -i \"anoisesrc=a=0.01:c=white:d=8:r=44100\" "
+        "-filter_complex \"[0][1]amix=inputs=2:normalize=0\" -c:a pcm_f32le");
+    const auto chord = TestFiles::shared().make(
+        "chord_under_noise.wav",
+        "-f lavfi -i \"aevalsrc=0.1*sin(2*PI*220*t)+0.1*sin(2*PI*277.2*t)+0.1*sin(2*PI*329.6*t)"
+        ":s=44100:d=6\" -f lavfi -i \"anoisesrc=a=0.01:c=white:d=6:r=44100\" "
+        "-filter_complex \"[0][1]amix=inputs=2:normalize=0\" -c:a pcm_f32le");
+    const std::string warning = "taln-clean: warning: The quietest parts of this recording";
+    struct Row {
+        std::vector<std::string> arguments;
+        bool warns;
+    };
+    const Row rows[] = {
+        {{bursts.string()}, false},
+        {{chord.string()}, true},
+        {{"--noise-from", "1-2", chord.string()}, false},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> arguments = row.arguments;
+        arguments.push_back((folder / "out.wav").string());
+        SCOPED_TRACE(arguments.front());
+        const CommandResult run = runClean(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find(warning) != std::string::npos, row.warns) << run.err;
     }
 }
 
@@ -353,6 +443,12 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
         {"-j", "0", "in.wav", "out.wav"},
         {"-j2.5", "in.wav", "out.wav"},
         {"in.wav", "out.wav", "-j"},
+        {"--noise-from", "3-1", "in.wav", "out.wav"},
+        {"--noise-from", "-1-2", "in.wav", "out.wav"},
+        {"--noise-from", "1", "in.wav", "out.wav"},
+        {"--noise-from=1-x", "in.wav", "out.wav"},
+        {"--removed", "r.m4a", "in.wav", "out.wav"},
+        {"--removed=", "in.wav", "out.wav"},
     };
     for (const auto& arguments : badUsages) {
         const CommandResult run = runClean(arguments);

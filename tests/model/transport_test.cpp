@@ -177,6 +177,26 @@ TEST_F(Transport, TheCompareSwitchChangesTheTrackWithoutARestart) {
     EXPECT_EQ(pauseAt(), at(1200));
 }
 
+TEST_F(Transport, RemovedIsTheOriginalMinusTheCleanedOnTheSameClock) {
+    m.togglePlay();
+    h.output->advance(kLead + 1000);
+    const Channel& cleaned = *m.cleaned()[0];
+    const Channel& orig = *m.orig()[0];
+
+    m.setListening(TalnModel::Listening::Removed);
+    EXPECT_FALSE(m.hearOriginal());
+    auto heard = test::pullLeft(*h.output, 100);
+    for (std::size_t k = 0; k < heard.size(); ++k) {
+        ASSERT_EQ(heard[k], orig[1000 + k] - cleaned[1000 + k]) << k;
+    }
+    m.setHearOriginal(false);
+    EXPECT_EQ(m.listening(), TalnModel::Listening::Cleaned);
+    heard = test::pullLeft(*h.output, 100);
+    for (std::size_t k = 0; k < heard.size(); ++k) {
+        ASSERT_EQ(heard[k], cleaned[1100 + k]) << k;
+    }
+}
+
 TEST_F(Transport, TheCompareChoiceCarriesOverToTheNextFile) {
     m.setHearOriginal(true);
     h.loadAndSettle(h.writeTone("next.wav", 1.0, 1));

@@ -89,6 +89,31 @@ TEST_F(PlayerTest, SwitchingMidBufferChangesOnlyTheGainsFromThatFrame) {
     expectRun(back, 0, 5, Heard::cleaned, 377);
 }
 
+// Removed mixes both tracks (gains 1 and -1) on the clock the other positions run on; a sign
+// or clock error shows as a wrong sum or a skipped frame.
+TEST_F(PlayerTest, RemovedPlaysTheOriginalMinusTheCleanedWithoutAGap) {
+    player->load(makeVersion(10000, false), makeVersion(10000, true), kRate);
+    ASSERT_FALSE(player->start(0));
+    output->advance(kLead + 300);
+
+    const auto before = pull(20);
+    player->setListening(Player::Listening::removed);
+    const auto removed = pull(20);
+    player->setHearOriginal(false);
+    const auto back = pull(5);
+
+    expectRun(before, 0, 20, Heard::cleaned, 300);
+    for (std::int64_t i = 0; i < 20; ++i) {
+        const std::int64_t k = 320 + i;
+        ASSERT_EQ(removed[static_cast<std::size_t>(2 * i)], test::origLeft(k) - test::cleanLeft(k))
+            << i;
+        ASSERT_EQ(removed[static_cast<std::size_t>(2 * i + 1)],
+                  test::origRight(k) - test::cleanRight(k))
+            << i;
+    }
+    expectRun(back, 0, 5, Heard::cleaned, 340);
+}
+
 TEST_F(PlayerTest, HearOriginalSetWhileStoppedAppliesAtTheNextStart) {
     player->load(makeVersion(5000, false), makeVersion(5000, true), kRate);
     player->setHearOriginal(true);

@@ -105,6 +105,33 @@ TEST_F(ControlsBarTest, CompareButtonNamesWhatIsAudible) {
     EXPECT_EQ(compare->text(), "Hearing: Cleaned");
 }
 
+// R selects Removed; C from Removed goes back to Cleaned, never to Original; the Removed
+// button shows and leaves the position.
+TEST_F(ControlsBarTest, RSelectsRemovedAndCGoesBackToCleaned) {
+    ASSERT_TRUE(loadTone());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    using L = TalnModel::Listening;
+    struct Step {
+        std::function<void()> act;
+        L listening;
+        const char* title;
+    };
+    QPushButton* removed = bar()->removedButton();
+    const Step steps[] = {
+        {[&] { press(Qt::Key_R); }, L::Removed, "Hearing: Removed"},
+        {[&] { press(Qt::Key_C); }, L::Cleaned, "Hearing: Cleaned"},
+        {[&] { press(Qt::Key_C); }, L::Original, "Hearing: Original"},
+        {[&] { QTest::mouseClick(removed, Qt::LeftButton); }, L::Removed, "Hearing: Removed"},
+        {[&] { QTest::mouseClick(removed, Qt::LeftButton); }, L::Cleaned, "Hearing: Cleaned"},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        EXPECT_EQ(model->listening(), step.listening) << step.title;
+        EXPECT_EQ(bar()->compareButton()->text(), step.title);
+        EXPECT_EQ(removed->isChecked(), step.listening == L::Removed) << step.title;
+    }
+}
+
 TEST_F(ControlsBarTest, PlayButtonFollowsIsPlayingAndTheTimeLabelFollowsThePosition) {
     ASSERT_TRUE(loadTone(2.5));
     QPushButton* play = bar()->playButton();

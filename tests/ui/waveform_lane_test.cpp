@@ -88,6 +88,28 @@ TEST(WaveformLaneBars, PeaksBeyondTheScaleOvershootAndAreLeftToTheClip) {
 
 // Renders a lane and reads pixels: the outline shows only on the active lane, and the bars
 // are drawn in the lane's colour.
+TEST(WaveformLaneMarks, CoverTheirColumnsAndMergeAtTheLanesResolution) {
+    using Span = WaveformLane::Span;
+    struct Row {
+        const char* name;
+        std::vector<Span> marks;
+        double width;
+        std::vector<std::pair<int, int>> columns;
+    };
+    const Row rows[] = {
+        {"none", {}, 100.0, {}},
+        {"a sliver still takes a column", {{0.5, 0.5001}}, 100.0, {{50, 51}}},
+        {"partly covered columns count", {{0.104, 0.205}}, 100.0, {{10, 21}}},
+        {"apart by a column stay apart", {{0.1, 0.2}, {0.21, 0.3}}, 100.0, {{10, 20}, {21, 30}}},
+        {"touching in a column merge", {{0.1, 0.2}, {0.205, 0.3}}, 100.0, {{10, 30}}},
+        {"too close for a narrow lane", {{0.1, 0.2}, {0.21, 0.3}}, 10.0, {{1, 3}}},
+        {"the end stays inside", {{0.99, 1.0}}, 100.0, {{99, 100}}},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(WaveformLane::markColumns(row.marks, row.width), row.columns) << row.name;
+    }
+}
+
 TEST(WaveformLanePainting, OutlineOnlyOnTheActiveLaneAndBarsInTheLaneColour) {
     const QColor teal = look::systemTeal();
     WaveformLane lane(QStringLiteral("Cleaned"), teal);

@@ -5,7 +5,11 @@
 #include "ui/waveform_lane.h"
 #include "ui_fixture.h"
 
+#include "ui/controls_bar.h"
+#include "ui/noise_sample_buttons.h"
+
 #include <QMouseEvent>
+#include <QPushButton>
 
 namespace taln::test {
 namespace {
@@ -114,6 +118,51 @@ TEST_F(WaveformsAreaTest, PlayheadIsCentredOnThePositionAndNotClippedAtTheEdges)
     const QImage atStart = window->content()->grab().toImage();
     EXPECT_EQ(atStart.pixelColor(areaRect.left() - 1, areaRect.center().y()).rgb(),
               look::systemOrange().rgb());
+}
+
+// A Shift+drag selects instead of seeking; its button takes the noise from it (N does the
+// same) and Automatic goes back; the marks follow the choice, and Removed outlines both lanes.
+TEST_F(WaveformsAreaTest, ShiftDragSelectsAStretchForTheNoiseSample) {
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, QStringLiteral("tone.wav"), 4.0)));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* buttons = window->content()->controls()->noiseSampleButtons();
+    QPushButton* use = buttons->useSelectionButton();
+    QPushButton* automatic = buttons->automaticButton();
+    EXPECT_FALSE(use->isVisible());
+    EXPECT_FALSE(automatic->isVisible());
+    EXPECT_FALSE(area()->originalLane()->noiseMarks().empty());
+    const auto automaticMarks = area()->originalLane()->noiseMarks();
+
+    const int w = area()->width();
+    const int y = area()->cleanedLane()->geometry().center().y();
+    QTest::mousePress(window->windowHandle(), Qt::LeftButton, Qt::ShiftModifier,
+                      inWindow(QPoint(w / 2, y)));
+    dragTo(QPoint(w / 4, y));
+    releaseAt(QPoint(w / 4, y));
+    EXPECT_EQ(model->position(), 0.0);
+    ASSERT_TRUE(model->hasSelection());
+    const auto frames = static_cast<double>(frameCount(model->orig()));
+    EXPECT_NEAR(model->selection().first, frames * (w / 4) / w, 1.0);
+    EXPECT_NEAR(model->selection().last, frames * (w / 2) / w, 1.0);
+    EXPECT_TRUE(use->isVisible());
+
+    QTest::keyClick(window->windowHandle(), Qt::Key_N);
+    EXPECT_FALSE(model->noiseAutomatic());
+    EXPECT_FALSE(use->isVisible());
+    EXPECT_TRUE(automatic->isVisible());
+    for (const WaveformLane::Span& mark : area()->originalLane()->noiseMarks()) {
+        EXPECT_GE(mark.from, 0.25 - 1.0 / w);
+        EXPECT_LE(mark.to, 0.5 + 1.0 / w);
+    }
+    QTest::mouseClick(automatic, Qt::LeftButton);
+    EXPECT_TRUE(model->noiseAutomatic());
+    EXPECT_FALSE(automatic->isVisible());
+    EXPECT_EQ(area()->originalLane()->noiseMarks().size(), automaticMarks.size());
+    ASSERT_TRUE(waitFor([&] { return !model->isProcessing(); }));
+
+    model->setListening(TalnModel::Listening::Removed);
+    EXPECT_TRUE(area()->originalLane()->isActive());
+    EXPECT_TRUE(area()->cleanedLane()->isActive());
 }
 
 TEST(WaveformsAreaFraction, IsXOverTheWidthUnclampedAndSafeForZeroWidth) {
