@@ -25,7 +25,7 @@ constexpr std::int64_t kMeasureChunk = 32768;
 // between samples may each miss the true peak by a few hundredths of a dB, and a
 // measurement at another oversampling rate (FFmpeg's ebur128 filter upsamples to 192 kHz)
 // sees peaks a little differently.
-constexpr double kLimiterMarginDb = 0.3;
+constexpr double kLimiterMarginDb = 0.5;
 
 // Look-ahead: the gain starts falling this long before a peak, so it reaches its level by
 // the peak without a step (a step would be a click). 5 ms is short enough to keep
@@ -44,7 +44,7 @@ constexpr double kToleranceLu = 0.1;
 // The true-peak estimate: the signal interpolated at three points between each pair of
 // samples (four times the rate, as ITU-R BS.1770 asks) by a 16-tap Hann-windowed sinc.
 constexpr int kOversampling = 4;
-constexpr int kTaps = 16;
+constexpr int kTaps = 32;
 constexpr int kTapsBefore = kTaps / 2 - 1; // taps n-7 ... n+8 around the gap (n, n+1)
 
 // Frames per block of the coarse peak table the detector consults before interpolating:

@@ -49,10 +49,10 @@ double startSeconds(const std::filesystem::path& path, int index) {
 }
 
 LoudnessReading measureLoudness(const std::filesystem::path& path) {
-    // The filter prints its summary on stderr; the last "I:" and "Peak:" lines are it.
+    // The filter prints its summary on stderr, at the end.
     const std::string out =
         capture("ffmpeg -nostdin -hide_banner -nostats -i " + shellQuote(path.string()) +
-                " -af ebur128=peak=true -f null - 2>&1");
+                " -af ebur128=peak=true:framelog=verbose -f null - 2>&1");
     LoudnessReading reading;
     const std::regex integrated(R"(I:\s+(-?[0-9.]+|-inf) LUFS)");
     const std::regex peak(R"(Peak:\s+(-?[0-9.]+|-inf) dBFS)");
