@@ -45,7 +45,7 @@ constexpr double kToleranceLu = 0.1;
 // samples (four times the rate, as ITU-R BS.1770 asks) by a 16-tap Hann-windowed sinc.
 constexpr int kOversampling = 4;
 constexpr int kTaps = 32;
-constexpr int kTapsBefore = kTaps / 2 - 1; // taps n-7 ... n+8 around the gap (n, n+1)
+constexpr int kTapsBefore = kTaps / 2 - 1; // taps n-15 ... n+16 around the gap (n, n+1)
 
 // Frames per block of the coarse peak table the detector consults before interpolating:
 // where even the worst case of the interpolation filter stays under the threshold, the
@@ -130,18 +130,19 @@ public:
         : channels_(pointers(channels)), frames_(frames) {
         for (int phase = 1; phase < kOversampling; ++phase) {
             const double offset = double(phase) / kOversampling;
+            std::array<double, kTaps> taps{};
             double sum = 0.0;
             for (int k = 0; k < kTaps; ++k) {
                 const double t = offset - (k - kTapsBefore); // distance from tap to the point
                 const double sinc = std::sin(std::numbers::pi * t) / (std::numbers::pi * t);
                 const double window = 0.5 * (1.0 + std::cos(std::numbers::pi * t / (kTaps / 2)));
-                coefficients_[phase - 1][k] = sinc * window;
-                sum += sinc * window;
+                taps[k] = sinc * window;
+                sum += taps[k];
             }
             double absSum = 0.0;
-            for (double& c : coefficients_[phase - 1]) {
-                c /= sum; // unit gain at 0 Hz
-                absSum += std::fabs(c);
+            for (int k = 0; k < kTaps; ++k) {
+                coefficients_[phase - 1][k] = static_cast<float>(taps[k] / sum); // unit DC gain
+                absSum += std::fabs(taps[k] / sum);
             }
             worstCase_ = std::max(worstCase_, absSum);
         }
@@ -168,16 +169,21 @@ public:
         if (bound * worstCase_ <= floor) {
             return bound;
         }
-        double peak = 0.0;
+        float peak = 0.0f;
+        const bool inside = n >= kTapsBefore && n + kTaps - kTapsBefore <= frames_;
+        std::array<float, kTaps> edge{};
         for (const float* channel : channels_) {
-            peak = std::max(peak, double(std::fabs(channel[n])));
-            std::array<double, kTaps> taps{};
-            for (int k = 0; k < kTaps; ++k) {
-                const std::int64_t i = n + k - kTapsBefore;
-                taps[k] = i >= 0 && i < frames_ ? channel[i] : 0.0;
+            peak = std::max(peak, std::fabs(channel[n]));
+            const float* taps = channel + n - kTapsBefore;
+            if (!inside) { // zeros beyond the ends
+                for (int k = 0; k < kTaps; ++k) {
+                    const std::int64_t i = n + k - kTapsBefore;
+                    edge[k] = i >= 0 && i < frames_ ? channel[i] : 0.0f;
+                }
+                taps = edge.data();
             }
             for (const auto& phase : coefficients_) {
-                double value = 0.0;
+                float value = 0.0f;
                 for (int k = 0; k < kTaps; ++k) {
                     value += taps[k] * phase[k];
                 }
@@ -190,7 +196,7 @@ public:
 private:
     std::vector<const float*> channels_;
     std::int64_t frames_;
-    std::array<std::array<double, kTaps>, kOversampling - 1> coefficients_{};
+    std::array<std::array<float, kTaps>, kOversampling - 1> coefficients_{};
     double worstCase_ = 0.0;
     std::vector<float> blockPeaks_;
 };
