@@ -21,10 +21,10 @@ namespace {
 // Frames handed to libebur128 at a time: 256 KiB of interleaved stereo scratch.
 constexpr std::int64_t kMeasureChunk = 32768;
 
-// The limiter aims this far below the ceiling: its peak estimate and the gain changing
-// between samples may each miss the true peak by a few hundredths of a dB, and a
-// measurement at another oversampling rate (FFmpeg's ebur128 filter upsamples to 192 kHz)
-// sees peaks a little differently.
+// The limiter aims this far below the ceiling: a measurement with another interpolation
+// filter (FFmpeg's ebur128 filter resamples to 192 kHz) reads the peak of a click up to
+// 0.3 dB higher than this limiter's estimate, and the gain changing between samples
+// moves peaks by a few hundredths of a dB.
 constexpr double kLimiterMarginDb = 0.5;
 
 // Look-ahead: the gain starts falling this long before a peak, so it reaches its level by
@@ -42,14 +42,15 @@ constexpr int kMaxPasses = 4;
 constexpr double kToleranceLu = 0.1;
 
 // The true-peak estimate: the signal interpolated at three points between each pair of
-// samples (four times the rate, as ITU-R BS.1770 asks) by a 16-tap Hann-windowed sinc.
+// samples (four times the rate, as ITU-R BS.1770 asks) by a 32-tap Hann-windowed sinc;
+// 16 taps read clicks' peaks 0.3 dB lower than FFmpeg's 192 kHz measurement.
 constexpr int kOversampling = 4;
 constexpr int kTaps = 32;
 constexpr int kTapsBefore = kTaps / 2 - 1; // taps n-15 ... n+16 around the gap (n, n+1)
 
 // Frames per block of the coarse peak table the detector consults before interpolating:
 // where even the worst case of the interpolation filter stays under the threshold, the
-// 48 multiply-adds per sample are skipped.
+// 96 multiply-adds per sample and channel are skipped.
 constexpr std::int64_t kBlock = 64;
 
 struct StateFreer {
