@@ -578,7 +578,8 @@ void write(const Channels& channels, double sampleRate, const std::filesystem::p
     std::optional<AudioTrack> audio;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         AVStream& in = *input->streams[i];
-        if (in.codecpar->codec_id == AV_CODEC_ID_NONE) {
+        if (in.codecpar->codec_id == AV_CODEC_ID_NONE &&
+            in.codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT) {
             in.discard = AVDISCARD_ALL;
             continue;
         }

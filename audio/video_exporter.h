@@ -8,7 +8,8 @@
 // copied packet for packet, never re-encoded, with their time bases, codec parameters,
 // dispositions, metadata (language tags) and side data (a phone video's rotation); the
 // container's metadata and chapters are copied too. Only streams of a codec FFmpeg does not
-// know (a phone's private timed metadata) are left out, since no muxer can write them.
+// know (a phone's private timed metadata) are left out, since no muxer can write them;
+// attachments are kept whatever they hold.
 //
 // The first audio stream is encoded anew from the channels: resampled by libswresample from
 // `sampleRate` to the source stream's rate and channel layout, as AAC (FFmpeg's native

@@ -60,14 +60,15 @@ std::filesystem::path fullMkv() {
                              "[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1200\ntitle=First\n"
                              "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1200\nEND=2500\ntitle=Second\n";
     test::writeBytes(chapters, std::vector<std::uint8_t>(text.begin(), text.end()));
-    return files.make("h264_aac_ac3_srt_chapters.mkv",
-                      kPicture + chirps(48000, true) + chirps(48000, true) + "-i " +
-                          test::shellQuote(subtitles.string()) + " -i " +
-                          test::shellQuote(chapters.string()) +
-                          " -map 0 -map 1 -map 2 -map 3 -map_metadata 4 -map_chapters 4"
-                          " -metadata:s:a:0 language=eng -metadata:s:a:1 language=fra"
-                          " -metadata:s:s:0 language=deu " +
-                          videoCodec() + "-c:a:0 aac -c:a:1 ac3 -c:s srt");
+    return files.make(
+        "h264_aac_ac3_srt_attachment_chapters.mkv",
+        kPicture + chirps(48000, true) + chirps(48000, true) + "-i " +
+            test::shellQuote(subtitles.string()) + " -i " + test::shellQuote(chapters.string()) +
+            " -map 0 -map 1 -map 2 -map 3 -map_metadata 4 -map_chapters 4"
+            " -metadata:s:a:0 language=eng -metadata:s:a:1 language=fra"
+            " -metadata:s:s:0 language=deu -attach " +
+            test::shellQuote(subtitles.string()) + " -metadata:s:t mimetype=text/plain " +
+            videoCodec() + "-c:a:0 aac -c:a:1 ac3 -c:s srt");
 }
 
 std::filesystem::path webm() {
@@ -104,9 +105,10 @@ TEST_P(VideoRoundTrip, KeepsEveryOtherStreamAndPutsTheSoundInPlace) {
 
     VideoExporter::write(original, kSampleRate, source, output);
 
-    const std::string entries = "stream=index,codec_type,codec_name,sample_rate,channels,width,"
-                                "height:stream_tags=language:stream_disposition=default:"
-                                "stream_side_data_list=rotation";
+    const std::string entries =
+        "stream=index,codec_type,codec_name,sample_rate,channels,width,"
+        "height:stream_tags=language,filename,mimetype:stream_disposition=default:"
+        "stream_side_data_list=rotation";
     EXPECT_EQ(test::probeStreams(output, entries), test::probeStreams(source, entries));
     EXPECT_EQ(test::packetChecksumsWithout(output, kFirstAudio),
               test::packetChecksumsWithout(source, kFirstAudio));
