@@ -578,7 +578,8 @@ void write(const Channels& channels, double sampleRate, const std::filesystem::p
     std::optional<AudioTrack> audio;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         AVStream& in = *input->streams[i];
-        if (in.codecpar->codec_id == AV_CODEC_ID_NONE &&
+        const bool replaced = static_cast<int>(i) == audioIndex;
+        if (!replaced && in.codecpar->codec_id == AV_CODEC_ID_NONE &&
             in.codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT) {
             in.discard = AVDISCARD_ALL;
             continue;
@@ -588,7 +589,7 @@ void write(const Channels& channels, double sampleRate, const std::filesystem::p
             throw std::bad_alloc();
         }
         outputIndex[i] = out->index;
-        if (static_cast<int>(i) == audioIndex) {
+        if (replaced) {
             in.discard = AVDISCARD_ALL;
             audio.emplace(channels, static_cast<int>(sampleRate), in,
                           firstSampleTime(source, audioIndex), container->encoder, *muxer, *out,
@@ -616,7 +617,9 @@ void write(const Channels& channels, double sampleRate, const std::filesystem::p
         }
         check(read, source);
         const int index = packet->stream_index;
-        if (index == audioIndex || outputIndex[static_cast<std::size_t>(index)] < 0) {
+        // Streams a demuxer finds only while reading (after the header) are not copied.
+        if (index == audioIndex || index >= static_cast<int>(outputIndex.size()) ||
+            outputIndex[static_cast<std::size_t>(index)] < 0) {
             av_packet_unref(packet.get());
             continue;
         }
