@@ -127,25 +127,26 @@ void validate(const Channels& channels, double sampleRate) {
     }
 }
 
-// The source's rate when the encoder takes it, else the nearest rate above it that the
-// encoder takes (Opus: 48 kHz for anything over 24 kHz), else its highest.
+// The rate video players expect of sound, and the rate Opus always decodes to.
+constexpr int kVideoRate = 48000;
+
+// The source's rate when the encoder takes it, else 48 kHz (a Vorbis track at 22,050 Hz
+// becomes Opus at 48 kHz: Opus's lower rates still decode at 48 kHz, and FFmpeg 5.1's
+// Matroska muxer reads an Opus encoder's priming as counted at 48 kHz).
 int encoderRate(const AVCodec& codec, int sourceRate) {
-    const int wanted = sourceRate > 0 ? sourceRate : 48000;
     if (!codec.supported_samplerates) {
-        return wanted;
+        return sourceRate > 0 ? sourceRate : kVideoRate;
     }
-    int above = 0;
-    int highest = 0;
+    bool takes48k = false;
     for (const int* r = codec.supported_samplerates; *r != 0; ++r) {
-        if (*r == wanted) {
-            return wanted;
+        if (*r == sourceRate) {
+            return sourceRate;
         }
-        if (*r > wanted && (above == 0 || *r < above)) {
-            above = *r;
+        if (*r == kVideoRate) {
+            takes48k = true;
         }
-        highest = std::max(highest, *r);
     }
-    return above != 0 ? above : highest;
+    return takes48k ? kVideoRate : codec.supported_samplerates[0];
 }
 
 // The source's layout when the encoder takes it; else one the encoder takes with the same

@@ -14,13 +14,13 @@
 // The first audio stream is encoded anew from the channels: resampled by libswresample from
 // `sampleRate` to the source stream's rate and channel layout, as AAC (FFmpeg's native
 // encoder; .mp4, .m4v, .mov, .mkv) or Opus (libopus; .webm), at the source's bit rate or
-// 96,000 bit/s per channel, whichever is higher. Its first sample plays at the source
-// audio's start time, so picture and sound stay in step: the encoder's priming delay goes
-// in an MP4 edit list; Matroska, which can mark no priming for AAC and allows no time
-// before 0, instead starts the stream at the first whole encoder delay after its earliest
-// writable time, dropping those first milliseconds of sound. The channels are the
-// decoder's reading of that stream (the same length at 44,100 Hz), so the durations match
-// within one encoder frame.
+// 96,000 bit/s per channel, whichever is higher (a rate the encoder does not take becomes
+// 48 kHz: a Vorbis track at 22,050 Hz comes back as Opus at 48 kHz). Its first sample plays at the
+// source audio's start time, so picture and sound stay in step: the encoder's priming delay goes in
+// an MP4 edit list; Matroska, which can mark no priming for AAC and allows no time before 0,
+// instead starts the stream at the first whole encoder delay after its earliest writable time,
+// dropping those first milliseconds of sound. The channels are the decoder's reading of that stream
+// (the same length at 44,100 Hz), so the durations match within one encoder frame.
 //
 // Writing is atomic as for every export (FfmpegFileOutput): a failure leaves any earlier
 // file at the destination untouched and no partial file behind.
