@@ -14,13 +14,16 @@
 // The first audio stream is encoded anew from the channels: resampled by libswresample from
 // `sampleRate` to the source stream's rate and channel layout, as AAC (FFmpeg's native
 // encoder; .mp4, .m4v, .mov, .mkv) or Opus (libopus; .webm), at the source's bit rate or
-// 96,000 bit/s per channel, whichever is higher (a rate the encoder does not take becomes
-// 48 kHz: a Vorbis track at 22,050 Hz comes back as Opus at 48 kHz). Its first sample plays at the
-// source audio's start time, so picture and sound stay in step: the encoder's priming delay goes in
-// an MP4 edit list; Matroska, which can mark no priming for AAC and allows no time before 0,
-// instead starts the stream at the first whole encoder delay after its earliest writable time,
-// dropping those first milliseconds of sound. The channels are the decoder's reading of that stream
-// (the same length at 44,100 Hz), so the durations match within one encoder frame.
+// 96,000 bit/s per channel, whichever is higher. A rate the encoder does not take becomes
+// 48 kHz (a Vorbis track at 22,050 Hz comes back as Opus at 48 kHz).
+//
+// The channels are the decoder's reading of that stream, and their first sample plays where
+// the source's first decoded sample played, so picture and sound stay in step. An encoder
+// puts its priming (silence decoders skip or play) before the first sample. Where the
+// priming falls before 0 in MP4, an edit list has players skip it; everywhere else (audio
+// that starts later, Matroska, which marks no priming for AAC and takes no time before 0)
+// the first priming's worth of sound is dropped instead (21 ms of AAC at 48 kHz), so that
+// the new stream starts where the old one did. Durations match within one encoder frame.
 //
 // Writing is atomic as for every export (FfmpegFileOutput): a failure leaves any earlier
 // file at the destination untouched and no partial file behind.
