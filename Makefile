@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release -DTALN_WERROR=ON
 
-.PHONY: run test build bootstrap clean test-asan test-tsan fuzz-smoke
+.PHONY: run test build bootstrap clean test-asan test-tsan fuzz-smoke package
 
 bootstrap:
 	bash scripts/bootstrap.sh
@@ -27,6 +27,11 @@ fuzz-smoke: bootstrap
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTALN_FUZZ=ON -DTALN_BUILD_UI=OFF -DTALN_BUILD_TESTS=OFF -DTALN_BUILD_BENCH=OFF
 	cmake --build build-fuzz -j$(JOBS)
 	bash fuzz/smoke.sh build-fuzz
+
+# build/taln_<version>_amd64.deb, then the desktop entry and the metainfo validated.
+package: build
+	cd $(BUILD) && cpack -G DEB
+	bash scripts/check_package.sh $(BUILD)
 
 run: build
 	bash scripts/run.sh $(BUILD)

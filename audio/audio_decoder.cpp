@@ -6,16 +6,24 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
 #include <libavutil/opt.h>
 }
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <system_error>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,10 +41,78 @@ constexpr int kOutputRate = 44100;
 constexpr int kMinInputRate = 1000;
 constexpr int kMaxInputRate = 3072000;
 
-// The largest sample magnitude kept: 120 dB above full scale (1.0), beyond the headroom of
-// any real float recording, and far below the 1e19 or so at which squared samples summed
-// over a frame overflow a float.
-constexpr float kSampleLimit = 1e6f;
+// The largest sample magnitude kept: 16 (+24 dBFS), far above any real recording, even a
+// float one over full scale, and the limit M4A export clips at. One corrupt float sample
+// in the millions, kept, became most of a second of full-scale noise in the cleaned audio.
+constexpr float kSampleLimit = 16.0f;
+
+// Bytes one decoded frame takes per channel (32-bit float).
+constexpr std::int64_t kBytesPerSample = 4;
+
+// The decoded audio counts as falling short of the container's duration below this share of
+// it, and only when at least kShortfallMinFrames are missing: codecs' priming and padding and
+// estimated durations differ from the real length by far less.
+constexpr double kShortfallShare = 0.9;
+constexpr std::int64_t kShortfallMinFrames = kOutputRate;
+
+// The bound on the decoded audio; see the header. Refusal names the file, what the audio
+// would need (the container's duration when it says so, otherwise at least what is decoded)
+// and what is available.
+class MemoryBound {
+public:
+    MemoryBound(const std::filesystem::path& path, std::int64_t available, int channels)
+        : path_(path), available_(available), channels_(channels) {}
+
+    // Throws when `frames` frames would need more than the memory available.
+    void check(std::int64_t frames, std::int64_t statedFrames) const {
+        if (needed(frames) <= available_) {
+            return;
+        }
+        if (statedFrames >= frames) {
+            throw std::runtime_error(displayName(path_) + " is too long: it would need " +
+                                     bytesText(needed(statedFrames)) + " of memory; " +
+                                     bytesText(available_) + " are available.");
+        }
+        throw std::runtime_error(displayName(path_) + " is too long: it would need more than the " +
+                                 bytesText(available_) + " of memory available.");
+    }
+
+private:
+    std::int64_t needed(std::int64_t frames) const {
+        return frames * channels_ * kBytesPerSample * kPeakFactor;
+    }
+
+    // Decimal units, as file managers show sizes: "5.2 GB", "12.3 MB".
+    static std::string bytesText(std::int64_t bytes) {
+        char text[32];
+        if (bytes >= 1000000000) {
+            std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / 1e9);
+        } else {
+            std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / 1e6);
+        }
+        return text;
+    }
+
+    const std::filesystem::path& path_;
+    std::int64_t available_;
+    std::int64_t channels_;
+};
+
+// MemAvailable from /proc/meminfo in bytes: what the system can give without swapping.
+// Without it (no /proc), no bound: the limit is then the system's own.
+std::int64_t systemMemoryAvailable() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::int64_t kilobytes = 0;
+    std::string unit;
+    while (meminfo >> key >> kilobytes) {
+        std::getline(meminfo, unit);
+        if (key == "MemAvailable:") {
+            return kilobytes * 1024;
+        }
+    }
+    return INT64_MAX / (2 * kBytesPerSample * kPeakFactor);
+}
 
 // One channel for a mono stream, two for everything else: stereo stays stereo, more
 // channels are downmixed by libswresample, and a stream whose channel count FFmpeg cannot
@@ -62,8 +138,10 @@ AVChannelLayout inputLayout(const AVFrame& frame) {
 // format, rate or layout midway (some broadcast recordings do), after draining the old one.
 class Appender {
 public:
-    Appender(const std::filesystem::path& path, int channelCount)
-        : path_(path), channels_(static_cast<std::size_t>(channelCount)) {
+    Appender(const std::filesystem::path& path, int channelCount, const MemoryBound& bound,
+             std::int64_t statedFrames)
+        : path_(path), channels_(static_cast<std::size_t>(channelCount)), bound_(bound),
+          statedFrames_(statedFrames) {
         if (channelCount == 1) {
             outLayout_ = AV_CHANNEL_LAYOUT_MONO;
         } else {
@@ -182,6 +260,9 @@ private:
                     samples[i] = std::copysign(kSampleLimit, samples[i]);
                 }
             }
+            if (c == 0) {
+                bound_.check(frames() + produced, statedFrames_);
+            }
             channels_[c].insert(channels_[c].end(), samples, samples + produced);
         }
         return produced;
@@ -190,6 +271,8 @@ private:
     const std::filesystem::path& path_;
     std::vector<std::vector<float>> channels_;
     std::vector<float> scratch_[2];
+    const MemoryBound& bound_;
+    std::int64_t statedFrames_;
     ResamplerPtr resampler_;
     AVChannelLayout outLayout_{};
     AVChannelLayout inLayout_{};
@@ -197,32 +280,34 @@ private:
     int inRate_ = 0;
 };
 
-// Decoded frames per byte of file that a reservation may assume: 44,100 Hz over the
-// lowest bit rates in use (speech codecs near 5 kbit/s give under 100 frames a byte) with
-// a wide margin. Only the reservation is bounded by it; a file that decodes to more (FLAC
-// of digital silence) just grows its channels as they fill.
+// Decoded frames per byte of file that a reservation (or a refusal before decoding) may
+// assume: 44,100 Hz over the lowest bit rates in use (speech codecs near 5 kbit/s give under
+// 100 frames a byte) with a wide margin. A file that decodes to more (FLAC of digital
+// silence) just grows its channels as they fill, under the memory bound.
 constexpr std::int64_t kMaxFramesPerByte = 1024;
 
-// The container's duration at 44,100 Hz plus 1 % and one second for codecs that run a
-// little long; 0 (no reservation) when unknown or beyond 24 hours, which no recording
-// Taln opens reaches and a damaged header easily claims. At most kMaxFramesPerByte for
-// each byte of the file (none when its size is unknown): a 9 KB header claiming 19 hours
-// reserved 12 GB.
-std::int64_t expectedFrames(const AVFormatContext& input, const AVStream& stream) {
+// The container's duration at 44,100 Hz (the stream's, else the file's); 0 when unknown.
+std::int64_t statedFrames(const AVFormatContext& input, const AVStream& stream) {
     double seconds = 0.0;
     if (stream.duration > 0 && stream.time_base.num > 0 && stream.time_base.den > 0) {
         seconds = double(stream.duration) * av_q2d(stream.time_base);
     } else if (input.duration > 0) {
         seconds = double(input.duration) / AV_TIME_BASE;
     }
-    if (!(seconds > 0.0) || seconds > 24.0 * 3600.0) {
+    // Beyond a year is no duration but a damaged header.
+    if (!(seconds > 0.0) || seconds > 366.0 * 24 * 3600) {
         return 0;
     }
+    return static_cast<std::int64_t>(seconds * kOutputRate);
+}
+
+// `frames` as far as the file's size makes them plausible (kMaxFramesPerByte; 0 when the
+// size is unknown): a 9 KB header claiming 19 hours reserved 12 GB.
+std::int64_t plausibleFrames(const AVFormatContext& input, std::int64_t frames) {
     const std::int64_t bytes = input.pb ? avio_size(input.pb) : -1;
-    if (bytes <= 0) {
+    if (frames <= 0 || bytes <= 0) {
         return 0;
     }
-    const auto frames = static_cast<std::int64_t>(seconds * 1.01 * kOutputRate) + kOutputRate;
     return std::min(frames, bytes * kMaxFramesPerByte);
 }
 
@@ -230,36 +315,193 @@ bool isFatal(int errnum) {
     return errnum == AVERROR(ENOMEM);
 }
 
-InputFormatPtr openInput(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        throw ffmpegError(path, AVERROR(EISDIR));
+// Demuxers that read other files or make media up rather than read it from the file: live
+// and on-demand playlists and manifests, concat lists, image sequences, an IMF composition,
+// session descriptions that open network streams, the binaural-beat synthesis script (43
+// bytes claim 20 hours), text rendered as video, and the script-driven sources.
+// One group of demuxers a line, kept by hand:
+// clang-format off
+constexpr std::string_view kRefusedDemuxers[] = {
+    "hls", "dash", "webm_dash_manifest", "imf", // playlists, manifests, compositions
+    "concat", "image2",                         // lists of files, image sequences
+    "sdp", "rtsp", "rtp",                       // network streams
+    "sbg", "lavfi", "avisynth", "vapoursynth",  // synthesis and scripts
+    "tty", "bintext", "xbin", "adf", "idf",     // text rendered as video
+};
+// clang-format on
+
+// True when `name` (FFmpeg's comma-separated list of a demuxer's names) holds a refused one.
+bool isRefusedDemuxer(std::string_view name) {
+    while (!name.empty()) {
+        const std::size_t comma = name.find(',');
+        const std::string_view part = name.substr(0, comma);
+        if (std::find(std::begin(kRefusedDemuxers), std::end(kRefusedDemuxers), part) !=
+            std::end(kRefusedDemuxers)) {
+            return true;
+        }
+        name = comma == std::string_view::npos ? std::string_view() : name.substr(comma + 1);
     }
-    // FFmpeg calls an empty file an "Invalid argument"; the user learns more from being told
-    // there is no audio in it.
-    if (std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) == 0) {
-        throw TalnError(TalnError::noAudio);
+    return false;
+}
+
+// The one file the decoder reads: opened here (not by FFmpeg), checked to be a regular file,
+// and handed to FFmpeg as its I/O context.
+class InputFile {
+public:
+    explicit InputFile(const std::filesystem::path& path) : path_(path) {
+        // O_NONBLOCK: opening a named pipe waits for a writer that may never come.
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd_ < 0) {
+            throw ffmpegError(path, AVERROR(errno));
+        }
+        struct stat info {};
+        if (::fstat(fd_, &info) < 0) {
+            fail(AVERROR(errno));
+        }
+        if (S_ISDIR(info.st_mode)) {
+            fail(AVERROR(EISDIR));
+        }
+        // A device, pipe or socket is no recording and may never end (/dev/zero).
+        if (!S_ISREG(info.st_mode)) {
+            ::close(fd_);
+            throw std::runtime_error(displayName(path) + ": Not a regular file");
+        }
+        // FFmpeg calls an empty file an "Invalid argument"; the user learns more from being
+        // told there is no audio in it.
+        if (info.st_size == 0) {
+            ::close(fd_);
+            throw TalnError(TalnError::noAudio);
+        }
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+        if (buffer) {
+            io_ = avio_alloc_context(buffer, kBufferSize, 0, this, &readPacket, nullptr, &seek);
+        }
+        if (!io_) {
+            av_free(buffer);
+            fail(AVERROR(ENOMEM));
+        }
     }
-    AVFormatContext* raw = nullptr;
-    // The "file:" prefix keeps a name such as "take:2.wav" from being read as a protocol,
-    // and keeps the decoder to local files.
-    const std::string url = "file:" + path.string();
-    const int ret = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
+
+    ~InputFile() {
+        if (io_) {
+            av_freep(&io_->buffer);
+            avio_context_free(&io_);
+        }
+        ::close(fd_);
+    }
+
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    AVIOContext* context() const { return io_; }
+
+private:
+    static constexpr int kBufferSize = 64 * 1024;
+
+    [[noreturn]] void fail(int errnum) {
+        ::close(fd_);
+        throw ffmpegError(path_, errnum);
+    }
+
+    static int readPacket(void* opaque, std::uint8_t* data, int size) {
+        const int fd = static_cast<InputFile*>(opaque)->fd_;
+        for (;;) {
+            const ssize_t got = ::read(fd, data, static_cast<std::size_t>(size));
+            if (got > 0) {
+                return static_cast<int>(got);
+            }
+            if (got == 0) {
+                return AVERROR_EOF;
+            }
+            if (errno != EINTR) {
+                return AVERROR(errno);
+            }
+        }
+    }
+
+    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
+        const int fd = static_cast<InputFile*>(opaque)->fd_;
+        whence &= ~AVSEEK_FORCE;
+        if (whence == AVSEEK_SIZE) {
+            struct stat info {};
+            return ::fstat(fd, &info) < 0 ? AVERROR(errno) : info.st_size;
+        }
+        const off_t position = ::lseek(fd, static_cast<off_t>(offset), whence);
+        return position < 0 ? AVERROR(errno) : position;
+    }
+
+    const std::filesystem::path& path_;
+    int fd_ = -1;
+    AVIOContext* io_ = nullptr;
+};
+
+// Every file a demuxer asks to open besides the one given (a playlist's segments, a
+// manifest's representations, a movie's external data references) is refused; the refusal
+// is noted so that the file is reported as one Taln does not read, whatever the demuxer makes
+// of the failed open.
+int refuseNestedOpen(AVFormatContext* context, AVIOContext**, const char*, int, AVDictionary**) {
+    if (context && context->opaque) {
+        *static_cast<bool*>(context->opaque) = true;
+    }
+    return AVERROR(EPERM);
+}
+
+// The file opened by FFmpeg over an InputFile; the format context goes first.
+struct Input {
+    explicit Input(const std::filesystem::path& path) : file(path) {}
+    InputFile file;
+    InputFormatPtr format;
+    bool nestedOpenRefused = false;
+
+    void throwIfNestedOpen() const {
+        if (nestedOpenRefused) {
+            throw TalnError(TalnError::notMedia);
+        }
+    }
+};
+
+void openInput(Input& input, const std::filesystem::path& path) {
+    const std::string url = path.string();
+    const AVInputFormat* format = nullptr;
+    int ret = av_probe_input_buffer2(input.file.context(), &format, url.c_str(), nullptr, 0, 0);
     if (ret < 0) {
         throw ffmpegError(path, ret);
     }
-    InputFormatPtr input(raw);
-    const int infoRet = avformat_find_stream_info(input.get(), nullptr);
+    if (isRefusedDemuxer(format->name)) {
+        throw TalnError(TalnError::notMedia);
+    }
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) {
+        throw ffmpegError(path, AVERROR(ENOMEM));
+    }
+    raw->pb = input.file.context();
+    raw->opaque = &input.nestedOpenRefused;
+    raw->io_open = &refuseNestedOpen;
+    // No protocol either, for the demuxers that open URLs without io_open (and the nested
+    // contexts that inherit the list): "none" names no protocol.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "none", 0);
+    ret = avformat_open_input(&raw, url.c_str(), format, &options);
+    av_dict_free(&options);
+    if (ret < 0) {
+        input.throwIfNestedOpen();
+        throw ffmpegError(path, ret);
+    }
+    input.format.reset(raw);
+    const int infoRet = avformat_find_stream_info(raw, nullptr);
+    input.throwIfNestedOpen();
     if (infoRet < 0) {
         throw ffmpegError(path, infoRet);
     }
-    return input;
 }
 
 } // namespace
 
-Channels decode(const std::filesystem::path& path) {
-    InputFormatPtr input = openInput(path);
+Decoded decodeFile(const std::filesystem::path& path, const DecodeOptions& options) {
+    Input opened(path);
+    openInput(opened, path);
+    AVFormatContext* input = opened.format.get();
 
     int streamIndex = -1;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
@@ -292,8 +534,16 @@ Channels decode(const std::filesystem::path& path) {
         throw ffmpegError(path, ret);
     }
 
-    Appender appender(path, outputChannelCount(*stream.codecpar));
-    appender.reserve(expectedFrames(*input, stream));
+    const int channelCount = outputChannelCount(*stream.codecpar);
+    const std::int64_t stated = statedFrames(*input, stream);
+    const std::int64_t plausible = plausibleFrames(*input, stated);
+    const MemoryBound bound(
+        path, options.memoryAvailable >= 0 ? options.memoryAvailable : systemMemoryAvailable(),
+        channelCount);
+    bound.check(plausible, plausible);
+    Appender appender(path, channelCount, bound, stated);
+    // 1 % and a second more for codecs that run a little long.
+    appender.reserve(stated > 0 ? plausibleFrames(*input, stated + stated / 100 + kOutputRate) : 0);
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     if (!packet || !frame) {
@@ -335,7 +585,7 @@ Channels decode(const std::filesystem::path& path) {
     };
 
     for (;;) {
-        const int read = av_read_frame(input.get(), packet.get());
+        const int read = av_read_frame(input, packet.get());
         if (read == AVERROR_EOF) {
             // A read error of the file (EIO, a vanished network mount) ends the demuxer
             // with EOF and leaves the reason in the I/O context. Reading stopped early
@@ -355,6 +605,7 @@ Channels decode(const std::filesystem::path& path) {
     }
     sendPacket(nullptr);
     appender.drain();
+    opened.throwIfNestedOpen();
 
     if (appender.frames() == 0) {
         if (lastDecodeError < 0) {
@@ -363,11 +614,26 @@ Channels decode(const std::filesystem::path& path) {
         throw TalnError(TalnError::noAudio);
     }
 
-    Channels result;
+    Decoded result;
+    result.statedFrames = stated;
+    const std::int64_t frames = appender.frames();
+    if (stated > 0 && double(frames) < kShortfallShare * double(stated) &&
+        stated - frames >= kShortfallMinFrames) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      " ends early: %.1f s of audio where the file states %.1f s; it may be "
+                      "damaged or cut short.",
+                      double(frames) / kOutputRate, double(stated) / kOutputRate);
+        result.shortfallWarning = displayName(path) + text;
+    }
     for (auto& channel : appender.channels()) {
-        result.push_back(std::make_shared<const Channel>(std::move(channel)));
+        result.channels.push_back(std::make_shared<const Channel>(std::move(channel)));
     }
     return result;
+}
+
+Channels decode(const std::filesystem::path& path) {
+    return decodeFile(path).channels;
 }
 
 } // namespace taln::AudioDecoder

@@ -10,9 +10,11 @@
 // rate with one channel per entry of `channels`, written in chunks of 65,536 frames; memory beyond
 // the input is one chunk.
 //
-// Thread contract: any thread; blocks until the file is complete. The file is written to a
-// temporary name in the destination's folder and renamed over the destination only when
-// complete, so a failure leaves any earlier file at the destination untouched.
+// Thread contract: any thread; blocks until the file is complete. The file is written to an
+// unnamed temporary file in the destination's folder (a short hidden name where the file
+// system cannot make unnamed files; see FfmpegFileOutput) and renamed over the destination
+// only when complete, keeping the mode (and owner, where permitted) of the file it replaces,
+// so a failure leaves any earlier file at the destination untouched and nothing beside it.
 // Errors: std::runtime_error with FFmpeg's or the system's own message.
 
 #include "audio/channels.h"

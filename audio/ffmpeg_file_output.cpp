@@ -11,6 +11,7 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -26,35 +27,124 @@ namespace {
 // one-hour WAV stays in the thousands.
 constexpr int kBufferSize = 256 * 1024;
 
-// Tries this many random names before giving up on creating the temporary file.
+// Tries this many random names before giving up on naming the temporary file.
 constexpr int kNameAttempts = 64;
 
 std::runtime_error systemError(const std::filesystem::path& path, int errnum) {
     return std::runtime_error(displayName(path) + ": " + std::strerror(errnum));
 }
 
+std::filesystem::path folderOf(const std::filesystem::path& destination) {
+    const auto folder = destination.parent_path();
+    return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+// A hidden name of fixed length in `folder`: 19 bytes whatever the destination's name, so
+// that a destination of up to NAME_MAX bytes can be written.
+std::filesystem::path temporaryName(const std::filesystem::path& folder, std::mt19937_64& random) {
+    char name[24];
+    std::snprintf(name, sizeof name, ".taln-%08llx.part",
+                  static_cast<unsigned long long>(random() & 0xffffffffu));
+    return folder / name;
+}
+
+// The table of named temporary files that a signal handler removes. Fixed storage and
+// lock-free atomics only, so that removeTemporaryFiles() is async-signal-safe; a slot is
+// filled while marked kFilling and read by the handler only when kListed. Sixteen exports at
+// once is more than any Taln program runs; an export beyond them is simply not listed.
+constexpr int kSlots = 16;
+constexpr std::size_t kPathBytes = 4096;
+enum SlotState : int { kFree = 0, kFilling = 1, kListed = 2 };
+struct Slot {
+    std::atomic<int> state{kFree};
+    char path[kPathBytes];
+};
+Slot gTemporaryFiles[kSlots];
+static_assert(std::atomic<int>::is_always_lock_free);
+
+int listTemporary(const std::filesystem::path& path) {
+    const std::string& text = path.native();
+    if (text.size() >= kPathBytes) {
+        return -1;
+    }
+    for (int i = 0; i < kSlots; ++i) {
+        int expected = kFree;
+        if (gTemporaryFiles[i].state.compare_exchange_strong(expected, kFilling)) {
+            std::memcpy(gTemporaryFiles[i].path, text.c_str(), text.size() + 1);
+            gTemporaryFiles[i].state.store(kListed);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void unlistTemporary(int& slot) {
+    if (slot >= 0) {
+        gTemporaryFiles[slot].state.store(kFree);
+        slot = -1;
+    }
+}
+
+// True when open(O_TMPFILE) failed because the system or the file system cannot make
+// unnamed files (rather than for want of the folder or the right to write in it).
+bool unnamedFilesUnsupported(int errnum) {
+    return errnum == EOPNOTSUPP || errnum == EISDIR || errnum == EINVAL;
+}
+
+std::string procPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
 } // namespace
+
+void FfmpegFileOutput::removeTemporaryFiles() noexcept {
+    for (Slot& slot : gTemporaryFiles) {
+        if (slot.state.load() == kListed) {
+            ::unlink(slot.path);
+        }
+    }
+}
+
+void FfmpegFileOutput::checkFolder(const std::filesystem::path& destination) {
+    const auto folder = folderOf(destination);
+    const auto refuse = [&](int errnum) {
+        throw std::runtime_error("cannot write to the folder '" + folder.string() +
+                                 "': " + std::strerror(errnum));
+    };
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) < 0) {
+        refuse(errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        refuse(ENOTDIR);
+    }
+    // Making an unnamed file is the real test (a read-only mount refuses even root);
+    // access() stands in where unnamed files cannot be made.
+    const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        return;
+    }
+    if (!unnamedFilesUnsupported(errno)) {
+        refuse(errno);
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) < 0) {
+        refuse(errno);
+    }
+}
 
 FfmpegFileOutput::FfmpegFileOutput(std::filesystem::path destination)
     : destination_(std::move(destination)) {
-    const auto folder = destination_.parent_path();
-    const std::string name = destination_.filename().string();
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    for (int attempt = 0; attempt < kNameAttempts && fd_ < 0; ++attempt) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, ".%08llx.part",
-                      static_cast<unsigned long long>(random() & 0xffffffffu));
-        temporary_ = folder / ("." + name + suffix);
-        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ < 0 && errno != EEXIST) {
-            break;
-        }
+    const auto folder = folderOf(destination_);
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    // The unnamed file is given its name at commit through /proc; without /proc it is
+    // made with a name from the start.
+    if (fd_ >= 0 && ::access(procPath(fd_).c_str(), F_OK) < 0) {
+        ::close(fd_);
+        fd_ = -1;
     }
     if (fd_ < 0) {
-        const int errnum = errno;
-        temporary_.clear();
-        throw systemError(destination_, errnum);
+        openNamed(folder);
     }
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (buffer) {
@@ -63,8 +153,32 @@ FfmpegFileOutput::FfmpegFileOutput(std::filesystem::path destination)
     if (!io_) {
         av_free(buffer);
         ::close(fd_);
-        ::unlink(temporary_.c_str());
+        if (!temporary_.empty()) {
+            ::unlink(temporary_.c_str());
+        }
+        unlistTemporary(slot_);
         throw systemError(destination_, ENOMEM);
+    }
+}
+
+void FfmpegFileOutput::openNamed(const std::filesystem::path& folder) {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < kNameAttempts && fd_ < 0; ++attempt) {
+        temporary_ = temporaryName(folder, random);
+        // Listed before it exists, so that a signal right after the open still removes it.
+        unlistTemporary(slot_);
+        slot_ = listTemporary(temporary_);
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ < 0 && errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd_ < 0) {
+        const int errnum = errno;
+        temporary_.clear();
+        unlistTemporary(slot_);
+        throw systemError(destination_, errnum);
     }
 }
 
@@ -79,6 +193,7 @@ FfmpegFileOutput::~FfmpegFileOutput() {
     if (!committed_ && !temporary_.empty()) {
         ::unlink(temporary_.c_str());
     }
+    unlistTemporary(slot_);
 }
 
 int FfmpegFileOutput::writePacket(void* opaque, std::uint8_t* data, int size) {
@@ -125,6 +240,50 @@ void FfmpegFileOutput::fail(int errnum) const {
     throw systemError(destination_, errnum);
 }
 
+// A replaced file keeps its mode (a private 0600 recording stays private) and, where the
+// system permits (root, or the same owner), its owner and group.
+void FfmpegFileOutput::takeModeOfDestination() {
+    struct stat info {};
+    if (::stat(destination_.c_str(), &info) < 0 || !S_ISREG(info.st_mode)) {
+        return;
+    }
+    struct stat own {};
+    if (::fstat(fd_, &own) == 0 && (own.st_uid != info.st_uid || own.st_gid != info.st_gid)) {
+        // Refused (EPERM) for another's file when not root: the new file stays ours.
+        if (::fchown(fd_, info.st_uid, info.st_gid) < 0) {
+            (void)::fchown(fd_, static_cast<uid_t>(-1), info.st_gid);
+        }
+    }
+    if (::fchmod(fd_, info.st_mode & 07777) < 0) {
+        fail(errno);
+    }
+}
+
+// Gives the unnamed file a hidden name in the destination's folder (a link cannot replace
+// an existing file; the rename that follows does).
+void FfmpegFileOutput::linkUnnamed() {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    const auto folder = folderOf(destination_);
+    const std::string source = procPath(fd_);
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        temporary_ = temporaryName(folder, random);
+        unlistTemporary(slot_);
+        slot_ = listTemporary(temporary_);
+        if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, temporary_.c_str(), AT_SYMLINK_FOLLOW) ==
+            0) {
+            return;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    const int errnum = errno;
+    temporary_.clear();
+    unlistTemporary(slot_);
+    fail(errnum);
+}
+
 void FfmpegFileOutput::commit() {
     avio_flush(io_);
     if (firstError_ != 0) {
@@ -133,10 +292,14 @@ void FfmpegFileOutput::commit() {
     if (io_->error < 0) {
         throw ffmpegError(destination_, io_->error);
     }
+    takeModeOfDestination();
     // Synced before the rename, so that a crash right after it cannot leave an empty file
     // where the user's earlier one was.
     if (::fsync(fd_) < 0) {
         fail(errno);
+    }
+    if (temporary_.empty()) {
+        linkUnnamed();
     }
     const int closed = ::close(fd_);
     fd_ = -1;
@@ -147,6 +310,7 @@ void FfmpegFileOutput::commit() {
         fail(errno);
     }
     committed_ = true;
+    unlistTemporary(slot_);
 }
 
 } // namespace taln

@@ -2,13 +2,21 @@
 
 // FfmpegFileOutput: the file an FFmpeg muxer writes, made safe for replacing a user's file.
 //
-// The muxer writes through an AVIOContext into a new temporary file in the destination's
-// folder (".<name>.<random>.part", created exclusively, mode 0666 less the umask). Only
-// commit() puts it in place: flush, fsync, then rename over the destination, which is
-// atomic on one file system. Without a successful commit, the destructor removes the
-// temporary file, so a failed export never touches an earlier file at the destination
-// and never leaves a partial one behind.
-// One thread at a time; owns the file descriptor, the AVIOContext and its buffer.
+// The muxer writes through an AVIOContext into a new file in the destination's folder that
+// has no name yet (O_TMPFILE), so that nothing is left behind whatever ends the process,
+// SIGKILL included. Where the file system cannot make unnamed files, the file is created
+// under a hidden name of fixed length (".taln-<8 hex digits>.part", 19 bytes, so that any
+// destination name the system accepts still works), mode 0666 less the umask. Only commit()
+// puts it in place: flush, fsync, take the mode and owner of the file being replaced (owner
+// where permitted), give the unnamed file a hidden name, then rename over the destination,
+// which is atomic on one file system. Without a successful commit, the destructor removes
+// the file, so a failed export never touches an earlier file at the destination and never
+// leaves a partial one behind.
+//
+// While an export runs, its named temporary file (if any) is listed in a fixed table that a
+// signal handler may clear with removeTemporaryFiles(): a program that ends on SIGINT,
+// SIGTERM or SIGHUP calls it from its handler before _exit().
+// One thread at a time per object; owns the file descriptor, the AVIOContext and its buffer.
 
 #include <cstdint>
 #include <filesystem>
@@ -35,17 +43,31 @@ public:
     // temporary file is removed by the destructor then.
     void commit();
 
-    // The temporary file's path (for tests of the clean-up).
+    // The temporary file's path while it has one; empty while the file is unnamed.
     const std::filesystem::path& temporaryPath() const { return temporary_; }
+
+    // Unlinks the named temporary files of every export in progress in this process.
+    // Async-signal-safe (only atomics and unlink()): for SIGINT, SIGTERM and SIGHUP handlers.
+    static void removeTemporaryFiles() noexcept;
+
+    // Checks, before any long work, that a file can be made in `destination`'s folder (the
+    // current folder when it names none): the folder exists, is a folder, and takes a new
+    // file. std::runtime_error naming the folder otherwise: "cannot write to the folder
+    // 'exports': No such file or directory".
+    static void checkFolder(const std::filesystem::path& destination);
 
 private:
     static int writePacket(void* opaque, std::uint8_t* data, int size);
     static std::int64_t seek(void* opaque, std::int64_t offset, int whence);
     [[noreturn]] void fail(int errnum) const;
+    void openNamed(const std::filesystem::path& folder);
+    void linkUnnamed();
+    void takeModeOfDestination();
 
     std::filesystem::path destination_;
     std::filesystem::path temporary_;
     int fd_ = -1;
+    int slot_ = -1;      // this export's entry in the table of temporary files, -1 when none
     int firstError_ = 0; // the first errno of a failed write or seek
     AVIOContext* io_ = nullptr;
     bool committed_ = false;

@@ -12,10 +12,10 @@ namespace taln {
 
 namespace {
 
-// Every start opens with 0.05 s of silence (2,205 frames at 44,100 Hz), counted from the
-// first buffer that carries the new schedule; then both tracks begin on the same output
-// frame. A restart (a seek, a new cleaning result) thus never cuts from one schedule's
-// audio straight into the next one's.
+// Every real start (play, seek) opens with 0.05 s of silence (2,205 frames at 44,100 Hz),
+// counted from the first buffer that carries the new schedule; then both tracks begin on the
+// same output frame. A seek thus never cuts from one position's audio straight into another's.
+// A new cleaned version is no start: it continues at the position reached, without the lead.
 constexpr double kStartLeadSeconds = 0.05;
 
 // The two track gains travel together in one atomic word: the mixer can never see the new
@@ -31,54 +31,24 @@ Gains gainsFor(bool hearOriginal) {
     return hearOriginal ? Gains{1.0f, 0.0f} : Gains{0.0f, 1.0f};
 }
 
-// One version as the mixer reads it: the left and right sample arrays (the same array twice
-// for a mono file) and how many frames it holds. The ChannelPtrs keep the data alive.
-struct Track {
-    Channels channels;
-    const float* left = nullptr;
-    const float* right = nullptr;
-    std::int64_t frames = 0;
-};
-
-// The frames every channel of `channels` holds. A Channels value keeps its channels equally
-// long; taking the shortest keeps the mixer inside every array even if one does not.
-std::int64_t playableFrames(const Channels& channels) {
-    if (channels.empty()) {
-        return 0;
-    }
-    std::int64_t frames = -1;
-    for (const ChannelPtr& channel : channels) {
-        const std::int64_t n = channel ? static_cast<std::int64_t>(channel->size()) : 0;
-        frames = frames < 0 ? n : std::min(frames, n);
-    }
-    return frames;
-}
-
-Track makeTrack(const Channels& channels) {
-    Track track;
-    track.channels = channels;
-    track.frames = playableFrames(channels);
-    if (track.frames > 0) {
-        track.left = channels.front()->data();
-        track.right = channels.size() > 1 ? channels[1]->data() : track.left;
-    }
-    return track;
-}
-
 } // namespace
 
 // What the mixer plays: made whole on the main thread, then only read by the audio thread,
-// except for `rendered`, which only the audio thread writes. A schedule without tracks is
-// silence (the player is stopped).
+// except for `rendered`, which only the audio thread writes once the schedule is published.
+// A schedule that is not playing is silence (the player is stopped).
 struct Schedule {
     std::uint64_t generation = 0;
+    // The generation of the start that began this stretch of playback. A schedule that only
+    // brings a new cleaned version keeps its predecessor's epoch, and the mixer carries the
+    // predecessor's clock over to it.
+    std::uint64_t epoch = 0;
     bool playing = false;
-    Track orig;
-    Track clean;
+    ChunkedAudio orig;
+    ChunkedAudio clean;
     std::int64_t startFrame = 0; // first frame of both versions to play
     std::int64_t lead = 0;       // frames of silence before both tracks begin
-    // Frames mixed since this schedule reached the mixer, the lead included. It keeps
-    // counting after both tracks have run out.
+    // Frames mixed since this epoch reached the mixer, the lead included. It keeps counting
+    // after both tracks have run out.
     std::atomic<std::int64_t> rendered{0};
 };
 
@@ -86,8 +56,8 @@ struct Player::Impl {
     std::unique_ptr<AudioOutput> output;
 
     // Main thread only.
-    Channels orig;
-    Channels clean;
+    ChunkedAudio orig;
+    ChunkedAudio clean;
     double sampleRate = kSampleRate;
     std::int64_t startFrame = 0;
     bool hearOriginal = false;
@@ -96,18 +66,22 @@ struct Player::Impl {
     // Every schedule the mixer may still hold, oldest first; freed here, never by the mixer.
     std::vector<std::unique_ptr<Schedule>> schedules;
 
-    // Shared with the audio thread.
-    std::atomic<Schedule*> published{nullptr};  // written by the main thread
-    std::atomic<std::uint64_t> acknowledged{0}; // generation the mixer has moved on to
+    // Shared with the audio thread; written by the mixer except `published` and `gains`.
+    std::atomic<Schedule*> published{nullptr};
+    std::atomic<std::uint64_t> acknowledged{0}; // generation the mixer plays now
+    std::atomic<std::uint64_t> released{0};     // the mixer reads no older generation
     std::atomic<Gains> gains{gainsFor(false)};
 
     // Audio thread only (and the main thread while the output is stopped).
     Schedule* current = nullptr;
+    const Schedule* fadeFrom = nullptr; // the schedule whose cleaned version fades out
+    std::int64_t fadeDone = 0;          // frames of that crossfade mixed so far
 
     explicit Impl(std::unique_ptr<AudioOutput> out) : output(std::move(out)) {}
 
     static void render(void* user, float* out, std::int64_t frames);
     void mix(float* out, std::int64_t frames);
+    void pickUp();
 
     void publish(std::unique_ptr<Schedule> schedule);
     void publishSilence();
@@ -115,64 +89,124 @@ struct Player::Impl {
     void stopOutput();
 };
 
-// Audio thread. Picks up the newest schedule (one atomic load, and one store when it has
-// changed), then mixes. No allocation, freeing, locking or I/O.
+// Audio thread. No allocation, freeing, locking or I/O.
 void Player::Impl::render(void* user, float* out, std::int64_t frames) {
     static_cast<Impl*>(user)->mix(out, frames);
 }
 
 namespace {
 
-// Adds `gain` × the track's frames [from, from + count) to the interleaved output.
-void addTrack(float* out, const Track& track, std::int64_t from, std::int64_t count, float gain) {
-    const float* left = track.left + from;
-    const float* right = track.right + from;
-    for (std::int64_t i = 0; i < count; ++i) {
-        out[2 * i] += gain * left[i];
-        out[2 * i + 1] += gain * right[i];
-    }
-}
-
-// Mixes one track of `schedule` into `out`, which covers the schedule's frames
-// [rendered, rendered + frames) counted from the moment it reached the mixer.
-void mixTrack(float* out, std::int64_t frames, const Schedule& schedule, const Track& track,
-              std::int64_t rendered, float gain) {
+// Adds `gain` × the track's frames to output frames [begin, end) of the interleaved `out`,
+// output frame i playing track frame at + i. Track frames before `lowest` (the lead) and past
+// the track's end stay silent.
+void addTrack(float* out, std::int64_t begin, std::int64_t end, const ChunkedAudio& track,
+              std::int64_t at, std::int64_t lowest, float gain) {
     if (gain == 0.0f) {
         return; // a muted track adds nothing (and cannot turn the mix into NaN)
     }
-    // Output index i plays track frame startFrame + (rendered + i - lead).
-    const std::int64_t offset = rendered - schedule.lead;
-    const std::int64_t remaining = track.frames - schedule.startFrame;
-    const std::int64_t first = std::max<std::int64_t>(0, -offset);
-    const std::int64_t last = std::min(frames, remaining - offset);
-    if (last <= first) {
+    begin = std::max(begin, lowest - at);
+    end = std::min(end, track.frameCount() - at);
+    const bool mono = track.channelCount() == 1;
+    while (begin < end) {
+        const std::int64_t frame = at + begin;
+        const std::int64_t chunk = ChunkedAudio::chunkOf(frame);
+        const std::int64_t offset = frame - ChunkedAudio::chunkStart(chunk);
+        const std::int64_t count = std::min(end - begin, kChunkFrames - offset);
+        const float* left = track.chunkData(0, chunk) + offset;
+        const float* right = mono ? left : track.chunkData(1, chunk) + offset;
+        float* o = out + 2 * begin;
+        for (std::int64_t i = 0; i < count; ++i) {
+            o[2 * i] += gain * left[i];
+            o[2 * i + 1] += gain * right[i];
+        }
+        begin += count;
+    }
+}
+
+// One sample of a track (side 1 of a mono track is its only channel); silence outside it.
+float sampleAt(const ChunkedAudio& track, int side, std::int64_t frame) {
+    if (frame < 0 || frame >= track.frameCount()) {
+        return 0.0f;
+    }
+    const std::int64_t chunk = ChunkedAudio::chunkOf(frame);
+    return track.chunkData(std::min(side, track.channelCount() - 1),
+                           chunk)[frame - ChunkedAudio::chunkStart(chunk)];
+}
+
+// Adds output frames [0, count) of a crossfade from `from` to `to`, `done` frames into it, with
+// the mapping and the silence of addTrack. Frames the two versions share come out exactly.
+void addCrossfade(float* out, std::int64_t count, const ChunkedAudio& from, const ChunkedAudio& to,
+                  std::int64_t at, std::int64_t lowest, std::int64_t done, float gain) {
+    if (gain == 0.0f) {
         return;
     }
-    addTrack(out + 2 * first, track, schedule.startFrame + offset + first, last - first, gain);
+    for (std::int64_t i = std::max<std::int64_t>(0, lowest - at); i < count; ++i) {
+        const float w =
+            static_cast<float>(done + i + 1) / static_cast<float>(Player::kCrossfadeFrames);
+        for (int side = 0; side < 2; ++side) {
+            const float a = sampleAt(from, side, at + i);
+            const float b = sampleAt(to, side, at + i);
+            out[2 * i + side] += gain * (a == b ? b : (1.0f - w) * a + w * b);
+        }
+    }
 }
 
 } // namespace
 
+// Audio thread. Takes up the newest schedule (one atomic load, and two stores when it has
+// changed). A schedule of the same epoch carries on the clock of the one it replaces and starts
+// a crossfade from its cleaned version.
+void Player::Impl::pickUp() {
+    Schedule* next = published.load(std::memory_order_acquire);
+    if (next == current) {
+        return;
+    }
+    if (next != nullptr && current != nullptr && current->playing &&
+        next->epoch == current->epoch) {
+        next->rendered.store(current->rendered.load(std::memory_order_relaxed),
+                             std::memory_order_relaxed);
+        fadeFrom = current;
+        fadeDone = 0;
+    }
+    current = next;
+    if (next != nullptr) {
+        acknowledged.store(next->generation, std::memory_order_release);
+        // From here on the mixer never touches a schedule older than this: the main thread
+        // may free them once it sees this store.
+        released.store(fadeFrom != nullptr ? fadeFrom->generation : next->generation,
+                       std::memory_order_release);
+    }
+}
+
 void Player::Impl::mix(float* out, std::int64_t frames) {
     std::fill(out, out + 2 * frames, 0.0f);
 
-    Schedule* schedule = published.load(std::memory_order_acquire);
-    if (schedule != current) {
-        current = schedule;
-        // From here on the mixer never touches an older schedule: the main thread may free
-        // every schedule before this generation once it sees this store.
-        if (schedule != nullptr) {
-            acknowledged.store(schedule->generation, std::memory_order_release);
-        }
+    // A crossfade runs to its end before a newer schedule is taken up: at most
+    // kCrossfadeFrames later, and the mixer never needs more than two cleaned versions.
+    if (fadeFrom == nullptr) {
+        pickUp();
     }
+    Schedule* schedule = current;
     if (schedule == nullptr || !schedule->playing) {
         return;
     }
 
     const Gains g = gains.load(std::memory_order_relaxed);
     const std::int64_t rendered = schedule->rendered.load(std::memory_order_relaxed);
-    mixTrack(out, frames, *schedule, schedule->orig, rendered, g.orig);
-    mixTrack(out, frames, *schedule, schedule->clean, rendered, g.clean);
+    const std::int64_t lowest = schedule->startFrame;
+    const std::int64_t at = lowest + rendered - schedule->lead; // track frame of output frame 0
+    addTrack(out, 0, frames, schedule->orig, at, lowest, g.orig);
+    std::int64_t faded = 0;
+    if (fadeFrom != nullptr) {
+        faded = std::min(frames, kCrossfadeFrames - fadeDone);
+        addCrossfade(out, faded, fadeFrom->clean, schedule->clean, at, lowest, fadeDone, g.clean);
+        fadeDone += faded;
+        if (fadeDone == kCrossfadeFrames) {
+            fadeFrom = nullptr;
+            released.store(schedule->generation, std::memory_order_release);
+        }
+    }
+    addTrack(out, faded, frames, schedule->clean, at, lowest, g.clean);
     schedule->rendered.store(rendered + frames, std::memory_order_release);
 }
 
@@ -180,6 +214,9 @@ void Player::Impl::mix(float* out, std::int64_t frames) {
 void Player::Impl::publish(std::unique_ptr<Schedule> schedule) {
     freeRetired();
     schedule->generation = nextGeneration++;
+    if (schedule->epoch == 0) {
+        schedule->epoch = schedule->generation;
+    }
     latest = schedule.get();
     published.store(latest, std::memory_order_release);
     schedules.push_back(std::move(schedule));
@@ -192,10 +229,10 @@ void Player::Impl::publishSilence() {
     publish(std::make_unique<Schedule>());
 }
 
-// Main thread. Frees the schedules the mixer has moved past: those older than the one it
-// last acknowledged. The newest is kept whatever the mixer has seen.
+// Main thread. Frees the schedules the mixer has moved past: those older than the oldest it
+// may still read. The newest is kept whatever the mixer has seen.
 void Player::Impl::freeRetired() {
-    const std::uint64_t inUse = acknowledged.load(std::memory_order_acquire);
+    const std::uint64_t inUse = released.load(std::memory_order_acquire);
     std::erase_if(schedules, [&](const std::unique_ptr<Schedule>& s) {
         return s.get() != latest && s->generation < inUse;
     });
@@ -207,6 +244,8 @@ void Player::Impl::stopOutput() {
     output->stop();
     published.store(nullptr, std::memory_order_relaxed);
     current = nullptr;
+    fadeFrom = nullptr;
+    fadeDone = 0;
     latest = nullptr;
     schedules.clear();
 }
@@ -219,11 +258,15 @@ Player::~Player() {
     impl_->stopOutput();
 }
 
-void Player::load(Channels orig, Channels clean, double sampleRate) {
+void Player::load(ChunkedAudio orig, ChunkedAudio clean, double sampleRate) {
     impl_->stopOutput();
     impl_->orig = std::move(orig);
     impl_->clean = std::move(clean);
     impl_->sampleRate = sampleRate;
+}
+
+void Player::load(Channels orig, Channels clean, double sampleRate) {
+    load(ChunkedAudio::fromChannels(orig), ChunkedAudio::fromChannels(clean), sampleRate);
 }
 
 std::optional<std::string> Player::start(std::int64_t frame) {
@@ -232,14 +275,13 @@ std::optional<std::string> Player::start(std::int64_t frame) {
 
     // The player never reads before the data: a negative frame plays from the start.
     const std::int64_t from = std::max<std::int64_t>(0, frame);
-    Track orig = makeTrack(p.orig);
-    if (orig.frames - from <= 0) {
+    if (p.orig.frameCount() - from <= 0) {
         return std::nullopt; // nothing left to play: stopped, start frame unchanged
     }
     // Until the first cleaning result the cleaned track may be empty; both then play the
     // original, so the compare switch changes nothing audible.
-    Track clean = p.clean.empty() ? orig : makeTrack(p.clean);
-    if (clean.frames - from <= 0) {
+    const ChunkedAudio& clean = p.clean.empty() ? p.orig : p.clean;
+    if (clean.frameCount() - from <= 0) {
         return std::nullopt;
     }
 
@@ -249,8 +291,8 @@ std::optional<std::string> Player::start(std::int64_t frame) {
 
     auto schedule = std::make_unique<Schedule>();
     schedule->playing = true;
-    schedule->orig = std::move(orig);
-    schedule->clean = std::move(clean);
+    schedule->orig = p.orig;
+    schedule->clean = clean;
     schedule->startFrame = from;
     schedule->lead = std::max<std::int64_t>(0, std::llround(kStartLeadSeconds * p.sampleRate));
     p.startFrame = from;
@@ -269,17 +311,50 @@ void Player::setHearOriginal(bool hearOriginal) {
 }
 
 void Player::setClean(Channels clean) {
-    impl_->clean = std::move(clean);
+    impl_->clean = ChunkedAudio::fromChannels(clean);
+}
+
+void Player::replaceClean(ChunkedAudio clean) {
+    Impl& p = *impl_;
+    p.clean = std::move(clean);
+    if (p.latest == nullptr || !p.latest->playing) {
+        p.freeRetired();
+        return; // stopped: the next start plays it
+    }
+    auto next = std::make_unique<Schedule>();
+    next->epoch = p.latest->epoch;
+    next->playing = true;
+    next->orig = p.latest->orig;
+    next->clean = p.clean.empty() ? p.latest->orig : p.clean;
+    next->startFrame = p.latest->startFrame;
+    next->lead = p.latest->lead;
+    p.publish(std::move(next));
+}
+
+void Player::releaseRetired() {
+    impl_->freeRetired();
+}
+
+std::int64_t Player::currentFrame() const {
+    const Impl& p = *impl_;
+    if (p.latest == nullptr || !p.latest->playing) {
+        return p.startFrame;
+    }
+    // The clock of this epoch is the one of the newest of its schedules that the mixer has
+    // taken up; none yet means the start has not reached the mixer.
+    const std::uint64_t picked = p.acknowledged.load(std::memory_order_acquire);
+    for (auto it = p.schedules.rbegin(); it != p.schedules.rend(); ++it) {
+        const Schedule& s = **it;
+        if (s.epoch == p.latest->epoch && s.generation <= picked) {
+            const std::int64_t rendered = s.rendered.load(std::memory_order_acquire);
+            return p.startFrame + std::max<std::int64_t>(0, rendered - s.lead);
+        }
+    }
+    return p.startFrame;
 }
 
 double Player::currentTime() const {
-    const Impl& p = *impl_;
-    std::int64_t played = 0;
-    if (p.latest != nullptr && p.latest->playing) {
-        const std::int64_t rendered = p.latest->rendered.load(std::memory_order_acquire);
-        played = std::max<std::int64_t>(0, rendered - p.latest->lead);
-    }
-    return static_cast<double>(p.startFrame + played) / p.sampleRate;
+    return static_cast<double>(currentFrame()) / impl_->sampleRate;
 }
 
 } // namespace taln

@@ -5,18 +5,31 @@
 //
 // Thread contract: every public method is called on the main thread (the model is its only
 // caller). The output's thread runs the mixer, which only reads schedules the main thread
-// prepared and the two gains; it never allocates, frees, locks or does I/O. A start hands
-// its schedule over with one atomic pointer store and does not wait for the mixer;
-// schedules the mixer has left are freed on the main thread, at the next start or stop.
+// prepared and the two gains; it never allocates, frees, locks or does I/O. Every change of
+// what plays (a start, a stop, a new cleaned version) is handed over as a new schedule with
+// one atomic pointer store, without waiting for the mixer. Schedules the mixer has moved past,
+// and the tracks and chunks only they hold, are freed on the main thread, by the next start,
+// stop, replaceClean or releaseRetired.
 //
-// Memory: the player holds references to the channel buffers (shared_ptr), never copies;
-// playing a file costs a few hundred bytes per schedule beside the samples themselves.
+// Memory: the player holds both versions as ChunkedAudio (shared chunk tables), never copies
+// samples; a schedule costs a few hundred bytes beside them. When the player's reference is
+// the last one to a buffer, the buffer is freed on the main thread; a caller that wants a large
+// buffer freed elsewhere keeps a reference of its own and drops it there.
 //
 // Time: frames are counted at `sampleRate` (44,100 Hz in Taln); the output runs at that rate.
 // The position advances in steps of one device buffer (1,024 frames, 23 ms, with SDL).
+//
+// Live cleaning, for a scheduler that publishes a cleaning piece by piece while playing:
+//   - load(orig, clean, rate) once per file (the original as both versions is fine);
+//   - per finished piece: clean = clean.withPiece(firstChunk, piece); replaceClean(clean).
+//     Do not call start for it: start is a real start (play, seek) and opens with the lead,
+//     replaceClean continues the playing position and is heard from the next output buffer;
+//   - releaseRetired on every timer tick, so the chunks a piece replaced are freed within a
+//     tick of the mixer leaving them, even when no other call follows.
 
 #include "audio/audio_output.h"
 #include "audio/channels.h"
+#include "audio/chunked_audio.h"
 
 #include <cstdint>
 #include <memory>
@@ -27,12 +40,20 @@ namespace taln {
 
 class Player {
 public:
+    // A new cleaned version reaches the listener through a linear crossfade of 256 frames
+    // (5.8 ms at 44,100 Hz) from the old samples to the new: long enough that a step between
+    // two cleanings makes no click, short enough to stay within one device buffer.
+    static constexpr std::int64_t kCrossfadeFrames = 256;
+
     explicit Player(std::unique_ptr<AudioOutput> output);
     ~Player();
     Player(const Player&) = delete;
     Player& operator=(const Player&) = delete;
 
     // Takes both versions (shared, not copied) and stops everything, the output included.
+    // An empty cleaned version plays the original in its place. The Channels form makes chunks
+    // that point into the given buffers (no copy).
+    void load(ChunkedAudio orig, ChunkedAudio clean, double sampleRate);
     void load(Channels orig, Channels clean, double sampleRate);
 
     // Plays both versions from `frame` (a negative frame plays from 0), both starting on the
@@ -50,8 +71,18 @@ public:
     // Replaces the cleaned version for later starts; what is already playing keeps its version.
     void setClean(Channels clean);
 
-    // Playback position in seconds: start frame plus the frames played since both tracks
-    // began (never negative), over the sample rate.
+    // Replaces the cleaned version now. While playing, the next output buffer carries the new
+    // version at the position reached, crossfading over kCrossfadeFrames from the old samples;
+    // no silence, no lead, and the position runs on. While stopped, the next start plays it.
+    void replaceClean(ChunkedAudio clean);
+
+    // Frees the schedules, tables and chunks that the mixer has moved past. Cheap; call it on
+    // the timer tick.
+    void releaseRetired();
+
+    // Playback position: start frame plus the frames played since both tracks began (never
+    // negative), in frames, and in seconds over the sample rate.
+    std::int64_t currentFrame() const;
     double currentTime() const;
 
 private:

@@ -8,6 +8,8 @@ const char* TalnError::errorDescription() const noexcept {
         return "That file doesn't contain an audio track.";
     case readFailed:
         return "The audio could not be read.";
+    case notMedia:
+        return "That file isn't an audio or video file Taln can read.";
     }
     return "The audio could not be read.";
 }

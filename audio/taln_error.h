@@ -21,6 +21,7 @@ public:
     enum Case : int {
         noAudio = 0,    // no audio stream, or reading ended without a single frame
         readFailed = 1, // reading failed and FFmpeg gave no reason of its own
+        notMedia = 2,   // a playlist, manifest, list or script that names or makes media
     };
 
     explicit TalnError(Case errorCase) noexcept : case_(errorCase) {}

@@ -4,13 +4,20 @@
 //
 // Decodes INPUT (any file FFmpeg opens), estimates one noise profile per channel, cleans
 // the channels in parallel (one thread each) and writes OUTPUT as its extension names.
-// Exit status: 0 done, 1 failed (one line on stderr, no OUTPUT written), 2 bad usage.
+// OUTPUT's folder is checked, and OUTPUT refused when it is INPUT, before any decoding.
+// Exit status: 0 done (a warning on stderr when INPUT decodes well short of its stated
+// length), 1 failed (one line on stderr, no OUTPUT written), 2 bad usage; 130, 143 and 129
+// when ended by SIGINT, SIGTERM or SIGHUP (the temporary file removed, no OUTPUT written).
 
 #include "audio/audio_decoder.h"
 #include "audio/audio_exporter.h"
 #include "audio/ffmpeg_error.h"
+#include "audio/ffmpeg_file_output.h"
 #include "engine/cancel_token.h"
 #include "engine/cleaner.h"
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -19,6 +26,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -49,9 +57,11 @@ constexpr const char* kUsage =
     "  --strength PERCENT  how hard to clean, 0 to 100 (default 60)\n"
     "  --float             write a .wav OUTPUT as 32-bit float instead of 16-bit\n"
     "  -h, --help          show this help\n"
+    "  --version           show the version\n"
     "\n"
     "An existing OUTPUT is replaced only once the new file is complete.\n"
-    "Exit status: 0 on success, 1 on failure, 2 on bad usage.\n";
+    "Exit status: 0 on success, 1 on failure, 2 on bad usage; 130, 143 or 129 when\n"
+    "interrupted by SIGINT, SIGTERM or SIGHUP (nothing is written then).\n";
 
 struct Options {
     double strength = kDefaultStrength;
@@ -64,6 +74,9 @@ struct Options {
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// What the command line asks for besides cleaning.
+enum class Request { clean, help, version };
 
 double parsePercent(const std::string& text) {
     char* end = nullptr;
@@ -81,9 +94,23 @@ std::string lowercase(std::string text) {
     return text;
 }
 
-// Returns nothing when --help was asked for.
-std::optional<Options> parse(int argc, char** argv) {
-    Options options;
+// The value of option `name` at argv[i], given as "NAME VALUE" (i moves past VALUE) or
+// "NAME=VALUE"; nothing when argv[i] is another option.
+std::optional<std::string> optionValue(const std::string& name, int argc, char** argv, int& i) {
+    const std::string arg = argv[i];
+    if (arg == name) {
+        if (i + 1 >= argc) {
+            throw UsageError(name + " needs a value");
+        }
+        return std::string(argv[++i]);
+    }
+    if (arg.rfind(name + "=", 0) == 0) {
+        return arg.substr(name.size() + 1);
+    }
+    return std::nullopt;
+}
+
+Request parse(int argc, char** argv, Options& options) {
     std::vector<std::string> operands;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -93,16 +120,13 @@ std::optional<Options> parse(int argc, char** argv) {
         } else if (arg == "--") {
             optionsEnded = true;
         } else if (arg == "-h" || arg == "--help") {
-            return std::nullopt;
+            return Request::help;
+        } else if (arg == "--version") {
+            return Request::version;
         } else if (arg == "--float") {
             options.floatWav = true;
-        } else if (arg == "--strength") {
-            if (i + 1 >= argc) {
-                throw UsageError("--strength needs a value");
-            }
-            options.strength = parsePercent(argv[++i]);
-        } else if (arg.rfind("--strength=", 0) == 0) {
-            options.strength = parsePercent(arg.substr(std::string_view("--strength=").size()));
+        } else if (const auto value = optionValue("--strength", argc, argv, i)) {
+            options.strength = parsePercent(*value);
         } else {
             throw UsageError("unknown option " + arg);
         }
@@ -124,7 +148,40 @@ std::optional<Options> parse(int argc, char** argv) {
     } else {
         throw UsageError("OUTPUT must end in .wav or .m4a");
     }
-    return options;
+    return Request::clean;
+}
+
+// SIGINT, SIGTERM and SIGHUP end the run at once with 128 + the signal's number, as a shell
+// reports a command it ended; an export in progress loses its temporary file first (an
+// unnamed one vanishes by itself). SIGXFSZ is ignored: a write beyond the file-size limit
+// then fails with "File too large" and the one-line message, instead of ending the process
+// without a word and leaving the partial file behind.
+extern "C" void endOnSignal(int signal) {
+    taln::FfmpegFileOutput::removeTemporaryFiles();
+    _exit(128 + signal);
+}
+
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = &endOnSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&action.sa_mask, signal);
+    }
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+// OUTPUT must not be INPUT by any name (a link, another path to it): the cleaned audio would
+// replace the original recording. Both must exist to be the same file.
+void refuseOutputThatIsInput(const Options& options) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(options.input, options.output, ec) && !ec) {
+        throw std::runtime_error(taln::displayName(options.output) + " is the input file: " +
+                                 "choose another OUTPUT to keep the original recording");
+    }
 }
 
 // Profiles and cleans every channel, each on its own thread. The first error of any
@@ -167,28 +224,44 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::optional<Options> options;
+    Options options;
+    Request request = Request::clean;
     try {
-        options = parse(argc, argv);
+        request = parse(argc, argv, options);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "taln-clean: %s\nTry 'taln-clean --help'.\n", error.what());
         return kExitUsage;
     }
-    if (!options) {
+    if (request == Request::help) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (request == Request::version) {
+        std::printf("taln-clean %s\n", TALN_VERSION);
+        return 0;
+    }
 
+    installSignalHandlers();
     // Errors reach the user once, as the one line below; FFmpeg's own log stays quiet.
     taln::quietFfmpegLog();
     try {
-        const taln::Channels original = taln::AudioDecoder::decode(options->input);
+        // Problems with OUTPUT are found before the work, not after it.
+        taln::FfmpegFileOutput::checkFolder(options.output);
+        refuseOutputThatIsInput(options);
+        const taln::AudioDecoder::Decoded decoded = taln::AudioDecoder::decodeFile(options.input);
+        if (!decoded.shortfallWarning.empty()) {
+            std::fprintf(stderr, "taln-clean: warning: %s\n", decoded.shortfallWarning.c_str());
+        }
         // PERCENT / 100 narrowed to single precision, as the window hands its slider over.
-        const auto strength = static_cast<float>(options->strength / 100.0);
-        const taln::Channels cleaned = cleanChannels(original, strength);
-        taln::AudioExporter::write(cleaned, taln::kSampleRate, options->kind, options->output,
-                                   options->floatWav ? taln::AudioExporter::WavSamples::float32
-                                                     : taln::AudioExporter::WavSamples::int16);
+        const auto strength = static_cast<float>(options.strength / 100.0);
+        const taln::Channels cleaned = cleanChannels(decoded.channels, strength);
+        taln::AudioExporter::write(cleaned, taln::kSampleRate, options.kind, options.output,
+                                   options.floatWav ? taln::AudioExporter::WavSamples::float32
+                                                    : taln::AudioExporter::WavSamples::int16);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "taln-clean: Not enough memory to clean %s\n",
+                     taln::displayName(options.input).c_str());
+        return kExitFailure;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "taln-clean: %s\n", error.what());
         return kExitFailure;

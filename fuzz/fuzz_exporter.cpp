@@ -8,7 +8,7 @@
 // - a WAV written at 44,100 Hz with one or two channels and some frames decodes back with
 //   the same channel count and frame count, and with the samples the format promises:
 //   16-bit: the input scaled by 32,768, rounded and saturated (NaN as 0), read back / 32,768;
-//   float: the input itself (NaN and infinities as 0), clipped at ±1e6 by the decoder;
+//   float: the input itself (NaN and infinities as 0), clipped at ±16 by the decoder;
 // - an M4A written at 44,100 Hz with one or two channels and at least 2,048 frames decodes
 //   back with the same channel count and its length, give or take one AAC frame.
 
@@ -94,9 +94,9 @@ std::int16_t expectedInt16(float x) {
 }
 
 // What a float WAV sample decodes back as: the sample (NaN and infinities written as 0),
-// clipped by the decoder at ±1e6.
+// clipped by the decoder at ±16.
 float readBack(float x) {
-    return std::isfinite(x) ? std::clamp(x, -1e6f, 1e6f) : 0.0f;
+    return std::isfinite(x) ? std::clamp(x, -16.0f, 16.0f) : 0.0f;
 }
 
 bool folderIsEmptyBut(const std::filesystem::path& keep) {

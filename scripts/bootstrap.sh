@@ -15,6 +15,8 @@ packages=(
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     ffmpeg sox hyperfine
+    # the Debian package and its checks
+    dpkg-dev desktop-file-utils appstream
     # looking at the window without a display
     xvfb xauth imagemagick adwaita-icon-theme
 )

@@ -193,7 +193,7 @@ QIcon appIcon() {
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
         const double s = size;
-        // Same geometry as ui/taln.svg on its 128 grid.
+        // Same geometry as packaging/org.taln.Taln.svg on its 128 grid.
         QLinearGradient background(0, 0, 0, s);
         background.setColorAt(0, QColor(0x2b, 0x3a, 0x55));
         background.setColorAt(1, QColor(0x16, 0x1e, 0x2e));

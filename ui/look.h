@@ -43,7 +43,7 @@ QIcon swapIcon(const QWidget* widget);
 // square (no theme has a waveform glyph).
 QPixmap waveformSymbol(const QColor& color, int size, qreal devicePixelRatio);
 
-// The application's icon, drawn at run time from the same design as ui/taln.svg (Qt needs
+// The application's icon, drawn at run time from the same design as packaging/org.taln.Taln.svg (Qt needs
 // an extra plugin to read SVG).
 QIcon appIcon();
 

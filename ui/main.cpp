@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Taln"));
     QApplication::setApplicationVersion(QStringLiteral(TALN_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("taln"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.taln.Taln"));
     QApplication::setWindowIcon(taln::look::appIcon());
     // Desktops whose icon theme lacks them (or that have none) still get the theme's play,
     // pause and swap symbols; the desktop's own theme is asked first.

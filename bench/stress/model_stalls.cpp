@@ -212,6 +212,15 @@ int main(int argc, char** argv) {
             status = 1;
         }
     };
+    const auto failIfExportFailed = [&] {
+        if (!model.errorMessage().isEmpty() || !QFile::exists(exportPath)) {
+            std::fprintf(stderr, "taln-stress-model: %s\n",
+                         model.errorMessage().isEmpty()
+                             ? "the export wrote no file"
+                             : model.errorMessage().toUtf8().constData());
+            status = 1;
+        }
+    };
     const auto whenIdle = [&](std::function<void()> then) {
         auto* poll = new QTimer(&app);
         poll->setInterval(20);
@@ -259,12 +268,21 @@ int main(int argc, char** argv) {
         steps.push_back([&] {
             meter->enter("export");
             meter->note("exportAudio()");
+            // An earlier file at the path would hide an export that wrote nothing.
+            QFile::remove(exportPath);
             model.exportAudio(taln::AudioExporter::Kind::wav);
-            // The model posts nothing on success: a helper thread waits for the writer.
-            std::thread([&app, &advance] {
+            // The model posts nothing on success: a helper thread waits for the writer. A
+            // failure reaches errorMessage through the main thread's queue ahead of the
+            // call below, so it is seen there.
+            std::thread([&app, &advance, &failIfExportFailed] {
                 taln::BackgroundWork::waitForAll();
                 QMetaObject::invokeMethod(
-                    &app, [&advance] { advance(); }, Qt::QueuedConnection);
+                    &app,
+                    [&advance, &failIfExportFailed] {
+                        failIfExportFailed();
+                        advance();
+                    },
+                    Qt::QueuedConnection);
             }).detach();
         });
     }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -217,6 +218,91 @@ TEST(AudioDecoder, FileWithoutReadPermissionReportsPermissionDenied) {
     EXPECT_EQ(decodeError(path), "private.wav: Permission denied");
 }
 
+void writeText(const std::filesystem::path& path, const std::string& text) {
+    test::writeBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+// Files that name, chain or make up media, devices, and files too long for the memory given:
+// each is refused with its own message, and nothing the file names is read. Each playlist
+// names a real neighbour that FFmpeg alone would decode in its place.
+TEST(AudioDecoder, CraftedInputsAreRefusedWithTheirMessage) {
+    auto& files = TestFiles::shared();
+    const auto folder = files.freshFolder("crafted");
+    const auto real = files.make("mono_44100_2s.wav", tone(kSine, 44100) + " -c:a pcm_s16le");
+    std::filesystem::copy_file(real, folder / "real.wav");
+    std::filesystem::copy_file(files.make("mono_44100_2s.aac", "-i " + real.string() + " -c:a aac"),
+                               folder / "real.aac");
+    std::filesystem::copy_file(files.make("mono_44100_2s.m4a", "-i " + real.string() + " -c:a aac"),
+                               folder / "real.m4a");
+    writeText(folder / "x.mp3", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nreal.aac\n"
+                                "#EXT-X-ENDLIST\n");
+    writeText(folder / "x.m4a",
+              "<?xml version=\"1.0\"?>\n<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" "
+              "type=\"static\" mediaPresentationDuration=\"PT2S\" minBufferTime=\"PT1S\" "
+              "profiles=\"urn:mpeg:dash:profile:isoff-on-demand:2011\"><Period><AdaptationSet "
+              "mimeType=\"audio/mp4\"><Representation id=\"1\" bandwidth=\"1000\"><BaseURL>"
+              "real.m4a</BaseURL></Representation></AdaptationSet></Period></MPD>\n");
+    writeText(folder / "x.wav", "ffconcat version 1.0\nfile real.wav\n");
+    // A binaural-beat script: 43 bytes that claim 20 hours of audio.
+    writeText(folder / "beats.mp3", "-SE\nfoo: 200+10/20\nNOW foo\n+20:00:00 foo\n");
+    std::filesystem::create_symlink("/dev/zero", folder / "zero.sw");
+    ASSERT_EQ(mkfifo((folder / "pipe.wav").c_str(), 0600), 0);
+    // FLAC written to a pipe states no length: only the decoding itself can find it too long.
+    const auto unstated =
+        files.make("mono_44100_20s_unstated.flac", "-f lavfi -i sine=d=20 -c:a flac -f flac - >");
+
+    const std::string notMedia = TalnError(TalnError::notMedia).what();
+    struct Case {
+        std::filesystem::path path;
+        std::int64_t memoryAvailable;
+        std::string message;
+    };
+    const Case cases[] = {
+        {folder / "x.mp3", -1, notMedia},
+        {folder / "x.m4a", -1, notMedia},
+        {folder / "x.wav", -1, notMedia},
+        {folder / "beats.mp3", -1, notMedia},
+        {folder / "zero.sw", -1, "zero.sw: Not a regular file"},
+        {folder / "pipe.wav", -1, "pipe.wav: Not a regular file"},
+        // 2 s mono: 88,200 frames x 4 bytes x 3 = 1.06 MB.
+        {real, 1000000,
+         "mono_44100_2s.wav is too long: it would need 1.1 MB of memory; 1.0 MB are available."},
+        {unstated, 2000000,
+         "mono_44100_20s_unstated.flac is too long: it would need more than "
+         "the 2.0 MB of memory available."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.filename().string());
+        try {
+            AudioDecoder::decodeFile(c.path, {c.memoryAvailable});
+            ADD_FAILURE() << "decoded";
+        } catch (const std::exception& error) {
+            EXPECT_EQ(error.what(), c.message);
+        }
+    }
+    EXPECT_EQ(AudioDecoder::decodeFile(real, {1100000}).channels.size(), 1u);
+}
+
+// An M4A cut to a third (its index at the front states 6 s) is decoded with a warning naming
+// both lengths; the whole file without.
+TEST(AudioDecoder, DecodeFallingWellShortOfTheStatedLengthIsReported) {
+    auto& files = TestFiles::shared();
+    const auto whole = files.make("mono_44100_6s_faststart.m4a",
+                                  "-f lavfi -i sine=d=6 -c:a aac -movflags +faststart");
+    const auto bytes = test::readBytes(whole);
+    const auto cut = files.freshFolder("shortfall") / "cut.m4a";
+    test::writeBytes(cut,
+                     std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + bytes.size() / 3));
+
+    const AudioDecoder::Decoded full = AudioDecoder::decodeFile(whole);
+    EXPECT_NEAR(double(full.statedFrames), 6 * 44100, 2048);
+    EXPECT_EQ(full.shortfallWarning, "");
+    const std::string warning = AudioDecoder::decodeFile(cut).shortfallWarning;
+    EXPECT_EQ(warning.rfind("cut.m4a ends early: ", 0), 0u) << warning;
+    EXPECT_NE(warning.find(" s of audio where the file states 6.0 s;"), std::string::npos)
+        << warning;
+}
+
 // A cut-off WAV plays up to the cut, as players do: the frames that are there are kept.
 TEST(AudioDecoder, TruncatedWavKeepsTheFramesBeforeTheCut) {
     const auto whole = test::readBytes(TestFiles::shared().make(
@@ -326,6 +412,9 @@ TEST(AudioDecoder, NonFiniteSamplesBecomeZeroAndTheRestIsExact) {
     samples[100] = std::numeric_limits<float>::quiet_NaN();
     samples[200] = std::numeric_limits<float>::infinity();
     samples[300] = -std::numeric_limits<float>::infinity();
+    // A corrupt sample in the millions is clipped at +24 dBFS, not kept as full-scale noise.
+    samples[400] = 3.0e6f;
+    samples[500] = -17.0f;
     const auto folder = TestFiles::shared().freshFolder("nonfinite");
     test::writeBytes(folder / "nan.wav", floatWav(samples));
 
@@ -334,7 +423,8 @@ TEST(AudioDecoder, NonFiniteSamplesBecomeZeroAndTheRestIsExact) {
     ASSERT_EQ(channels.size(), 1u);
     ASSERT_EQ(channels[0]->size(), samples.size());
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        const float expected = std::isfinite(samples[i]) ? samples[i] : 0.0f;
+        const float expected =
+            std::isfinite(samples[i]) ? std::clamp(samples[i], -16.0f, 16.0f) : 0.0f;
         ASSERT_EQ((*channels[0])[i], expected) << "sample " << i;
     }
 }

@@ -233,6 +233,42 @@ TEST(AudioExporter, ReplacesAnExistingFileAndLeavesNoTemporaryFile) {
     EXPECT_EQ(filesIn(folder), std::vector<std::filesystem::path>{"take.wav"});
 }
 
+// A replaced file keeps its mode; a new one gets 0666 less the umask; names up to the
+// system's 255 bytes work (the temporary name does not grow with them). Nothing else is left
+// in the folder.
+TEST(AudioExporter, DestinationsKeepTheirModeAndLongNamesWork) {
+    const auto folder = TestFiles::shared().freshFolder("modes");
+    const mode_t umaskNow = ::umask(022);
+    struct Case {
+        std::string name;
+        Kind kind;
+        int earlierMode; // -1: no earlier file
+        mode_t expectedMode;
+    };
+    const Case cases[] = {
+        {"private.wav", Kind::wav, 0600, 0600},
+        {"shared.m4a", Kind::m4a, 0664, 0664},
+        {"new.wav", Kind::wav, -1, 0644},
+        {std::string(251, 'a') + ".wav", Kind::wav, -1, 0644},
+        {std::string(251, 'b') + ".m4a", Kind::m4a, 0640, 0640},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 20));
+        const auto path = folder / c.name;
+        if (c.earlierMode >= 0) {
+            test::writeBytes(path, {1, 2, 3});
+            ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(c.earlierMode)), 0);
+        }
+        AudioExporter::write({channelOf(noise(4096, 0.5f, 5))}, 44100.0, c.kind, path);
+        struct stat info {};
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.expectedMode);
+        EXPECT_GE(frameCount(AudioDecoder::decode(path)), 4096);
+    }
+    ::umask(umaskNow);
+    EXPECT_EQ(filesIn(folder).size(), std::size(cases));
+}
+
 TEST(AudioExporter, ChannelsThatCannotBeWrittenAreRejectedBeforeAnythingIsWritten) {
     const auto folder = TestFiles::shared().freshFolder("rejected");
     const auto path = folder / "out.wav";

@@ -8,11 +8,14 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -167,12 +170,129 @@ TEST(TalnClean, FailuresExitWithOneLineAndNoOutput) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "taln-clean: That file doesn't contain an audio track.\n");
     EXPECT_FALSE(std::filesystem::exists(output));
+}
 
-    // A write that fails leaves nothing behind in the destination's folder.
-    run = runClean({noisyRecording().string(), (folder / "no" / "out.wav").string()});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "taln-clean: out.wav: No such file or directory\n");
-    EXPECT_TRUE(std::filesystem::is_empty(folder));
+// What is wrong with OUTPUT is found before INPUT is read (a missing INPUT would be reported
+// otherwise), and reads differently from a missing INPUT; OUTPUT naming INPUT by any path is
+// refused and the recording kept; a decode well short of its stated length is a warning.
+TEST(TalnClean, ChecksBeforeTheWorkAndWarnings) {
+    const auto folder = TestFiles::shared().freshFolder("clean_checks");
+    const auto missing = (folder / "missing.m4a").string();
+    const auto input = folder / "take.wav";
+    std::filesystem::copy_file(
+        TestFiles::shared().make("mono_44100_noise.wav",
+                                 "-f lavfi -i \"anoisesrc=a=0.1:d=1:r=44100\" -c:a pcm_s16le"),
+        input);
+    const auto original = test::readBytes(input);
+    std::filesystem::create_symlink(input, folder / "link.wav");
+    std::filesystem::create_hard_link(input, folder / "hard.wav");
+    const auto whole = test::readBytes(TestFiles::shared().make(
+        "mono_44100_6s_faststart.m4a", "-f lavfi -i sine=d=6 -c:a aac -movflags +faststart"));
+    test::writeBytes(folder / "cut.m4a",
+                     std::vector<std::uint8_t>(whole.begin(), whole.begin() + whole.size() / 3));
+    const std::string isInput =
+        " is the input file: choose another OUTPUT to keep the original recording\n";
+
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string errStart; // stderr starts with it
+    };
+    const Case cases[] = {
+        {{missing, (folder / "no" / "out.wav").string()},
+         1,
+         "taln-clean: cannot write to the folder '" + (folder / "no").string() +
+             "': No such file or directory\n"},
+        {{missing, (folder / "take.wav" / "out.wav").string()},
+         1,
+         "taln-clean: cannot write to the folder '" + input.string() + "': Not a directory\n"},
+        {{input.string(), input.string()}, 1, "taln-clean: take.wav" + isInput},
+        {{input.string(), (folder / "link.wav").string()}, 1, "taln-clean: link.wav" + isInput},
+        {{(folder / "hard.wav").string(), input.string()}, 1, "taln-clean: take.wav" + isInput},
+        {{(folder / "cut.m4a").string(), (folder / "cut.wav").string()},
+         0,
+         "taln-clean: warning: cut.m4a ends early: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.back());
+        const CommandResult run = runClean(c.arguments);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err.substr(0, c.errStart.size()), c.errStart) << run.err;
+    }
+    EXPECT_EQ(test::readBytes(input), original);
+}
+
+// True once process `pid` holds a file in `folder` open (an unnamed one reads
+// "<folder>/#<inode> (deleted)"): its export has begun.
+bool writesInto(pid_t pid, const std::filesystem::path& folder) {
+    std::error_code ec;
+    const std::string prefix = folder.string() + "/";
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        const auto target = std::filesystem::read_symlink(entry.path(), ec);
+        if (!ec && target.string().rfind(prefix, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A run ended by a signal in the middle of its export, or by a file-size limit, leaves
+// nothing in OUTPUT's folder, and says how it ended: 128 + the signal, or one line and 1.
+TEST(TalnClean, InterruptedExportsLeaveNothingBehind) {
+    const auto input = TestFiles::shared().make(
+        "stereo_44100_noise_30s.wav",
+        "-f lavfi -i \"anoisesrc=a=0.1:d=30:r=44100\" -ac 2 -c:a pcm_s16le");
+    const auto folder = TestFiles::shared().freshFolder("clean_interrupted");
+    const auto errPath = TestFiles::shared().folder() / "interrupted.stderr";
+    struct Case {
+        int signal;       // sent once the export has begun; 0: none
+        rlim_t fileLimit; // RLIMIT_FSIZE of the run
+        int exitStatus;   // -1: ended by the signal itself
+        std::string err;
+    };
+    const Case cases[] = {
+        {SIGINT, RLIM_INFINITY, 130, ""},
+        {SIGTERM, RLIM_INFINITY, 143, ""},
+        {SIGHUP, RLIM_INFINITY, 129, ""},
+        {SIGKILL, RLIM_INFINITY, -1, ""},
+        {0, 64 * 1024, 1, "taln-clean: cleaned.m4a: File too large\n"},
+    };
+    const std::string command = cleanCommand().string();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.signal == 0 ? "file-size limit" : strsignal(c.signal));
+        const auto output = folder / "cleaned.m4a";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const rlimit limit{c.fileLimit, c.fileLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(err, 2);
+            execl(command.c_str(), command.c_str(), input.c_str(), output.c_str(), nullptr);
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        if (c.signal != 0) {
+            bool begun = false;
+            int status = 0;
+            while (!begun && waitpid(pid, &status, WNOHANG) == 0) {
+                begun = writesInto(pid, folder);
+                usleep(200);
+            }
+            ASSERT_TRUE(begun) << "the export ended before it could be interrupted";
+            kill(pid, c.signal);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (c.exitStatus < 0) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal);
+        } else {
+            EXPECT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), c.exitStatus);
+        }
+        EXPECT_EQ(slurp(errPath), c.err);
+        EXPECT_TRUE(std::filesystem::is_empty(folder));
+    }
 }
 
 TEST(TalnClean, BadUsageExitsWithStatus2) {
@@ -199,6 +319,17 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.err.rfind("taln-clean: ", 0), 0u) << run.err;
     }
+
+    const CommandResult version = runClean({"--version"});
+    EXPECT_EQ(version.status, 0);
+    // "taln-clean " and the project's version, digits and dots.
+    const std::string prefix = "taln-clean ";
+    ASSERT_GT(version.out.size(), prefix.size() + 1);
+    EXPECT_EQ(version.out.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(version.out.back(), '\n');
+    const std::string number =
+        version.out.substr(prefix.size(), version.out.size() - prefix.size() - 1);
+    EXPECT_EQ(number.find_first_not_of("0123456789."), std::string::npos) << version.out;
 
     const CommandResult help = runClean({"--help"});
     EXPECT_EQ(help.status, 0);

@@ -13,6 +13,8 @@ namespace {
 TEST(TalnError, MessagesAreTheUsersExactLines) {
     EXPECT_STREQ(TalnError(TalnError::noAudio).what(), "That file doesn't contain an audio track.");
     EXPECT_STREQ(TalnError(TalnError::readFailed).what(), "The audio could not be read.");
+    EXPECT_STREQ(TalnError(TalnError::notMedia).what(),
+                 "That file isn't an audio or video file Taln can read.");
     EXPECT_STREQ(TalnError(TalnError::noAudio).errorDescription(),
                  TalnError(TalnError::noAudio).what());
 }

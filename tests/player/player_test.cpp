@@ -284,9 +284,79 @@ TEST_F(PlayerTest, SharesTheChannelsAndReleasesRetiredSchedules) {
     EXPECT_LE(orig[0].use_count(), 5);
     EXPECT_LE(clean[0].use_count(), 5);
 
-    player->load({}, {}, kRate);
+    player->load(Channels{}, Channels{}, kRate);
     EXPECT_EQ(orig[0].use_count(), 1);
     EXPECT_EQ(clean[0].use_count(), 1);
+}
+
+TEST_F(PlayerTest, PlaysOnAcrossAChunkBoundary) {
+    const std::int64_t n = kChunkFrames + 500;
+    player->load(makeVersion(n, false), makeVersion(n, true), kRate);
+    ASSERT_FALSE(player->start(kChunkFrames - 100));
+    const auto out = pull(kLead + 700);
+    expectRun(out, kLead, kLead + 600, Heard::cleaned, kChunkFrames - 100);
+    expectRun(out, kLead + 600, kLead + 700, Heard::silence, 0);
+}
+
+TEST_F(PlayerTest, ReplaceCleanWhilePlayingIsHeardFromTheNextBufferAtThePosition) {
+    const std::int64_t f = Player::kCrossfadeFrames;
+    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+    ASSERT_FALSE(player->start(500));
+    output->advance(kLead + 1000);
+
+    // The new cleaned version carries the original's signal, so each output frame tells
+    // which version it came from and which frame of it.
+    player->replaceClean(ChunkedAudio::fromChannels(makeVersion(9000, false)));
+    EXPECT_EQ(player->currentFrame(), 1500); // the clock runs on: no lead, no jump back
+    const auto out = pull(f + 100);
+
+    // The crossfade: output / (k + 1) climbs from the old version's −1 to the new one's +1,
+    // on the frames k that follow 1500 without a gap.
+    float previous = -1.0f;
+    for (std::int64_t i = 0; i < f; ++i) {
+        const float ratio = out[static_cast<std::size_t>(2 * i)] / test::origLeft(1500 + i);
+        ASSERT_GE(ratio, previous) << i;
+        ASSERT_LE(ratio, 1.0f) << i;
+        previous = ratio;
+    }
+    EXPECT_EQ(previous, 1.0f);
+    expectRun(out, f, f + 100, Heard::original, 1500 + f);
+    EXPECT_EQ(player->currentFrame(), 1600 + f);
+}
+
+TEST_F(PlayerTest, ReplaceCleanDuringTheLeadKeepsTheRestOfTheOneLead) {
+    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+    ASSERT_FALSE(player->start(700));
+    output->advance(1000);
+    const Channels flat = {std::make_shared<Channel>(9000, 0.25f),
+                           std::make_shared<Channel>(9000, 0.25f)};
+    player->replaceClean(ChunkedAudio::fromChannels(flat));
+    const auto out = pull(kLead - 1000 + 3);
+    expectRun(out, 0, kLead - 1000, Heard::silence, 0);
+    EXPECT_EQ(out[static_cast<std::size_t>(2 * (kLead - 1000))], 0.25f);
+    EXPECT_EQ(player->currentFrame(), 703);
+}
+
+TEST_F(PlayerTest, AReplacedVersionIsFreedOnceTheMixerHasFadedOutOfIt) {
+    std::weak_ptr<const Channel> replaced;
+    {
+        const Channels clean = makeVersion(9000, true);
+        replaced = clean[0];
+        player->load(makeVersion(9000, false), clean, kRate);
+    }
+    ASSERT_FALSE(player->start(0));
+    output->advance(kLead + 10);
+    player->replaceClean(ChunkedAudio::fromChannels(makeVersion(9000, true)));
+
+    player->releaseRetired();
+    EXPECT_FALSE(replaced.expired()); // the mixer has not taken up the new version yet
+    output->advance(Player::kCrossfadeFrames - 1);
+    player->releaseRetired();
+    EXPECT_FALSE(replaced.expired()); // still fading out of it
+    output->advance(1);
+    player->releaseRetired();
+    EXPECT_TRUE(replaced.expired());
+    expectRun(pull(3), 0, 3, Heard::cleaned, 10 + Player::kCrossfadeFrames);
 }
 
 TEST(ManualOutputTest, PullsSilenceUnlessStarted) {

@@ -8,6 +8,7 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -66,25 +67,50 @@ bool waitUntilPlayed(const Player& player, std::int64_t frames) {
     return false;
 }
 
-std::vector<float> readFloats(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<float> data;
-    float sample = 0.0f;
-    while (in.read(reinterpret_cast<char*>(&sample), sizeof sample)) {
-        data.push_back(sample);
+// SDL's disk driver for one test, writing to a file of its own; 2 ms per 1,024-frame buffer,
+// so it runs about ten times faster than real time.
+class DiskDriver {
+public:
+    explicit DiskDriver(const std::string& name)
+        : file_(std::filesystem::path(::testing::TempDir()) /
+                (name + "_" + std::to_string(::getpid()) + ".raw")),
+          driver_("SDL_AUDIODRIVER", "disk"), target_("SDL_DISKAUDIOFILE", file_.string()),
+          delay_("SDL_DISKAUDIODELAY", "2") {
+        std::filesystem::remove(file_);
     }
-    return data;
+    ~DiskDriver() { std::filesystem::remove(file_); }
+
+    // The interleaved samples written so far (all of them once the device is closed).
+    std::vector<float> read() const {
+        std::ifstream in(file_, std::ios::binary);
+        std::vector<float> data;
+        float sample = 0.0f;
+        while (in.read(reinterpret_cast<char*>(&sample), sizeof sample)) {
+            data.push_back(sample);
+        }
+        return data;
+    }
+
+private:
+    std::filesystem::path file_;
+    ScopedEnv driver_;
+    ScopedEnv target_;
+    ScopedEnv delay_;
+};
+
+// The first output frame that is not silence (the frame count if there is none).
+std::int64_t firstHeard(const std::vector<float>& data) {
+    const auto frames = static_cast<std::int64_t>(data.size() / 2);
+    std::int64_t first = 0;
+    while (first < frames &&
+           classify(data[2 * first], data[2 * first + 1]).kind == Heard::silence) {
+        ++first;
+    }
+    return first;
 }
 
 TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch) {
-    const std::filesystem::path file =
-        std::filesystem::path(::testing::TempDir()) /
-        ("taln_player_disk_output_" + std::to_string(::getpid()) + ".raw");
-    std::filesystem::remove(file);
-    const ScopedEnv driver("SDL_AUDIODRIVER", "disk");
-    const ScopedEnv target("SDL_DISKAUDIOFILE", file.string());
-    // 2 ms per 1,024-frame buffer: the disk driver runs about ten times faster than real time.
-    const ScopedEnv delay("SDL_DISKAUDIODELAY", "2");
+    const DiskDriver disk("taln_player_disk_output");
 
     const std::int64_t n = 200000;
     std::int64_t bufferFrames = 0;
@@ -108,21 +134,16 @@ TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch)
         ASSERT_TRUE(waitUntilPlayed(player, n + 4096));
         player.stop();
         EXPECT_TRUE(sdl->isRunning()); // stopping the tracks leaves the device pulling
-        player.load({}, {}, kRate);
+        player.load(Channels{}, Channels{}, kRate);
         EXPECT_FALSE(sdl->isRunning());
     } // closing the device flushes the file
 
-    const std::vector<float> data = readFloats(file);
-    std::filesystem::remove(file);
+    const std::vector<float> data = disk.read();
     const auto frames = static_cast<std::int64_t>(data.size() / 2);
     ASSERT_GT(frames, n + kLead);
 
     // Silence while the device waited for the schedule, then exactly the lead.
-    std::int64_t first = 0;
-    while (first < frames &&
-           classify(data[2 * first], data[2 * first + 1]).kind == Heard::silence) {
-        ++first;
-    }
+    const std::int64_t first = firstHeard(data);
     ASSERT_GE(first, kLead);
     EXPECT_EQ((first - kLead) % bufferFrames, 0) << "the lead is counted from a buffer's start";
 
@@ -144,6 +165,58 @@ TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch)
     for (std::int64_t i = first + n; i < frames; ++i) {
         ASSERT_EQ(classify(data[2 * i], data[2 * i + 1]).kind, Heard::silence) << i;
     }
+}
+
+TEST(SdlOutputTest, CleanedVersionsReplacedWhilePlayingLeaveNoGap) {
+    const DiskDriver disk("taln_player_disk_swaps");
+
+    const std::int64_t n = 200000;
+    const std::int64_t swapsAt[] = {20000, 40000, 60000};
+    {
+        Player player(std::make_unique<SdlOutput>());
+        player.load(makeVersion(n, false), makeVersion(n, true), kRate);
+        const auto reason = player.start(0);
+        ASSERT_FALSE(reason) << *reason;
+        // Each new cleaned version carries the other signal, so the output shows every swap.
+        bool cleanedSignal = true;
+        for (const std::int64_t at : swapsAt) {
+            ASSERT_TRUE(waitUntilPlayed(player, at));
+            cleanedSignal = !cleanedSignal;
+            player.replaceClean(ChunkedAudio::fromChannels(makeVersion(n, cleanedSignal)));
+            player.releaseRetired();
+        }
+        ASSERT_TRUE(waitUntilPlayed(player, n + 4096));
+        player.load(Channels{}, Channels{}, kRate);
+    }
+
+    const std::vector<float> data = disk.read();
+    const std::int64_t first = firstHeard(data);
+    ASSERT_GT(static_cast<std::int64_t>(data.size() / 2), first + n);
+
+    // From the first frame heard to the end of the audio: every frame is frame k of one version,
+    // except inside the three crossfades; and silence never lasts more than 64 frames.
+    constexpr std::int64_t kLongestZeroRun = 64;
+    std::int64_t zeroRun = 0;
+    std::int64_t longestZeroRun = 0;
+    std::int64_t blended = 0;
+    int swaps = 0;
+    Heard::Kind last = Heard::cleaned;
+    for (std::int64_t k = 0; k < n; ++k) {
+        const float left = data[2 * (first + k)];
+        zeroRun = left == 0.0f ? zeroRun + 1 : 0;
+        longestZeroRun = std::max(longestZeroRun, zeroRun);
+        const Heard h = classify(left, data[2 * (first + k) + 1]);
+        if (h.kind == Heard::original || h.kind == Heard::cleaned) {
+            ASSERT_EQ(h.frame, k) << "no jump and no repeat";
+            swaps += h.kind != last ? 1 : 0;
+            last = h.kind;
+        } else {
+            ++blended;
+        }
+    }
+    EXPECT_LE(longestZeroRun, kLongestZeroRun);
+    EXPECT_EQ(swaps, 3);
+    EXPECT_LE(blended, 3 * Player::kCrossfadeFrames);
 }
 
 TEST(SdlOutputTest, UnavailableDriverReportsSdlsOwnReasonAndSchedulesNothing) {
