@@ -3,6 +3,7 @@
 #include "audio/ffmpeg_error.h"
 #include "audio/ffmpeg_file_output.h"
 #include "audio/ffmpeg_handles.h"
+#include "audio/ffmpeg_input.h"
 #include "audio/taln_error.h"
 
 extern "C" {
@@ -24,7 +25,6 @@ extern "C" {
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 namespace taln::VideoExporter {
@@ -95,20 +95,6 @@ bool isVideoStream(const AVStream& stream) {
     // Audio files carry their cover picture as a one-frame video stream.
     return stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
            !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC);
-}
-
-InputFormatPtr openSource(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        throw ffmpegError(path, AVERROR(EISDIR));
-    }
-    AVFormatContext* raw = nullptr;
-    // "file:" keeps a name such as "take:2.mp4" from being read as a protocol.
-    const std::string url = "file:" + path.string();
-    check(avformat_open_input(&raw, url.c_str(), nullptr, nullptr), path);
-    InputFormatPtr input(raw);
-    check(avformat_find_stream_info(input.get(), nullptr), path);
-    return input;
 }
 
 void validate(const Channels& channels, double sampleRate) {
@@ -474,7 +460,8 @@ private:
 // frame carries the time of the first sample a player plays, which is the first sample
 // Taln's decoder keeps.
 std::int64_t firstSampleTime(const std::filesystem::path& path, int index) {
-    const InputFormatPtr input = openSource(path);
+    const FfmpegInput opened(path);
+    AVFormatContext* input = opened.format();
     AVStream& stream = *input->streams[index];
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         if (static_cast<int>(i) != index) {
@@ -493,7 +480,7 @@ std::int64_t firstSampleTime(const std::filesystem::path& path, int index) {
     if (avcodec_open2(decoder.get(), codec, nullptr) < 0) {
         return stream.start_time;
     }
-    while (av_read_frame(input.get(), packet.get()) >= 0) {
+    while (av_read_frame(input, packet.get()) >= 0) {
         const bool ours = packet->stream_index == index;
         const int sent = ours ? avcodec_send_packet(decoder.get(), packet.get()) : 0;
         av_packet_unref(packet.get());
@@ -531,7 +518,8 @@ bool isVideoPath(const std::filesystem::path& path) {
 }
 
 bool hasVideo(const std::filesystem::path& source) {
-    const InputFormatPtr input = openSource(source);
+    const FfmpegInput opened(source);
+    const AVFormatContext* input = opened.format();
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         if (isVideoStream(*input->streams[i])) {
             return true;
@@ -548,7 +536,9 @@ void write(const Channels& channels, double sampleRate, const std::filesystem::p
         throw std::invalid_argument(displayName(destination) +
                                     ": a video must end in .mp4, .m4v, .mov, .mkv or .webm");
     }
-    InputFormatPtr input = openSource(source);
+    // The source is read as the decoder reads it: that one file, no nested opens.
+    const FfmpegInput opened(source);
+    AVFormatContext* input = opened.format();
     int audioIndex = -1;
     bool video = false;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
@@ -608,7 +598,7 @@ void write(const Channels& channels, double sampleRate, const std::filesystem::p
         throw std::bad_alloc();
     }
     for (;;) {
-        const int read = av_read_frame(input.get(), packet.get());
+        const int read = av_read_frame(input, packet.get());
         if (read == AVERROR_EOF) {
             // A read error ends the demuxer with EOF and leaves its reason in the context.
             if (input->pb && input->pb->error < 0) {
@@ -635,6 +625,7 @@ void write(const Channels& channels, double sampleRate, const std::filesystem::p
         packet->pos = -1;
         check(av_interleaved_write_frame(muxer.get(), packet.get()), destination);
     }
+    opened.throwIfNestedOpen();
     audio->finish();
     check(av_write_trailer(muxer.get()), destination);
     muxer.reset();

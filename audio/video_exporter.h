@@ -33,7 +33,8 @@
 // Errors: std::invalid_argument (nothing written) for channels that cannot be written, a
 // destination extension that is not a video container, and a source without video
 // ("<source's name> has no video; write .m4a or .wav"); TalnError::noAudio for a source
-// without an audio stream; otherwise std::runtime_error with FFmpeg's or the system's
+// without an audio stream, TalnError::notMedia for a source that would make FFmpeg read
+// other files (FfmpegInput); otherwise std::runtime_error with FFmpeg's or the system's
 // message.
 
 #include "audio/channels.h"
