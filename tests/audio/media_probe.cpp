@@ -8,8 +8,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
-#include <regex>
 #include <stdexcept>
 
 namespace taln::test {
@@ -49,21 +49,20 @@ double startSeconds(const std::filesystem::path& path, int index) {
 }
 
 LoudnessReading measureLoudness(const std::filesystem::path& path) {
-    // The filter prints its summary on stderr, at the end.
+    // The filter prints its summary on stderr, at the end; framelog=verbose keeps its
+    // per-frame lines out.
     const std::string out =
         capture("ffmpeg -nostdin -hide_banner -nostats -i " + shellQuote(path.string()) +
                 " -af ebur128=peak=true:framelog=verbose -f null - 2>&1");
+    // The summary's "I:" and "Peak:" lines are the last ones of their kind.
+    auto valueAfter = [&out](const std::string& label) {
+        const std::size_t at = out.rfind(label);
+        return at == std::string::npos ? std::nan("")
+                                       : std::strtod(out.c_str() + at + label.size(), nullptr);
+    };
     LoudnessReading reading;
-    const std::regex integrated(R"(I:\s+(-?[0-9.]+|-inf) LUFS)");
-    const std::regex peak(R"(Peak:\s+(-?[0-9.]+|-inf) dBFS)");
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), integrated);
-         it != std::sregex_iterator(); ++it) {
-        reading.integrated = std::stod((*it)[1]);
-    }
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), peak); it != std::sregex_iterator();
-         ++it) {
-        reading.truePeak = std::stod((*it)[1]);
-    }
+    reading.integrated = valueAfter("I:");
+    reading.truePeak = valueAfter("Peak:");
     return reading;
 }
 
