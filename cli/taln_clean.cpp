@@ -304,19 +304,25 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength) {
     return result;
 }
 
+// The steps of cleaning one file, in order.
+enum class Step { start, decode, clean, loudness, write };
+
 // The progress of one file on a terminal: a line redrawn in place, "name  45%  12.3x real
-// time", ended when the file is done. Percentages mark the steps' ends, weighted by their
-// share of the time on a 10-minute stereo recording: decoding 10 %, cleaning 75 %,
-// loudness 5 %, writing 10 %.
+// time" (the audio's length over the time taken so far), ended when the file is done.
+// The percentage moves at the end of each step by the step's share of the time, as measured
+// on a 10-minute stereo recording of speech over noise (2 threads): decoding 0.5 s,
+// cleaning 1.8 s, loudness 2.3 s, writing WAV 0.3 s, encoding AAC or Opus 13 s.
 class Progress {
 public:
-    explicit Progress(std::string name)
-        : name_(std::move(name)), start_(std::chrono::steady_clock::now()) {}
+    Progress(std::string name, bool loudness, Format format)
+        : name_(std::move(name)), loudness_(loudness), format_(format),
+          start_(std::chrono::steady_clock::now()) {}
 
     // Called once the length of the audio is known.
     void setSeconds(double seconds) { seconds_ = seconds; }
 
-    void show(int percent) const {
+    // Shows the line as it stands at the end of `step`.
+    void done(Step step) const {
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         std::string speed;
@@ -325,9 +331,10 @@ public:
             std::snprintf(text, sizeof text, "  %.1fx real time", seconds_ / elapsed);
             speed = text;
         }
+        const int percent = static_cast<int>(std::lround(100.0 * until(step) / until(Step::write)));
         // \r and "erase to the end of the line": the line is redrawn in place.
         std::fprintf(stderr, "\r\033[K%s  %3d%%%s%s", name_.c_str(), percent, speed.c_str(),
-                     percent == 100 ? "\n" : "");
+                     step == Step::write ? "\n" : "");
         std::fflush(stderr);
     }
 
@@ -335,7 +342,20 @@ public:
     static void clear() { std::fputs("\r\033[K", stderr); }
 
 private:
+    // The measured seconds of the steps up to the end of `step`.
+    double until(Step step) const {
+        const double write = format_ == Format::wav ? 0.3 : 13.0;
+        const double steps[] = {0.0, 0.5, 1.8, loudness_ ? 2.3 : 0.0, write};
+        double sum = 0.0;
+        for (int i = 0; i <= static_cast<int>(step); ++i) {
+            sum += steps[i];
+        }
+        return sum;
+    }
+
     std::string name_;
+    bool loudness_;
+    Format format_;
     double seconds_ = 0.0;
     std::chrono::steady_clock::time_point start_;
 };
@@ -371,18 +391,18 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     }
     if (progress) {
         progress->setSeconds(double(taln::frameCount(decoded.channels)) / taln::kSampleRate);
-        progress->show(10);
+        progress->done(Step::decode);
     }
     // PERCENT / 100 narrowed to single precision, as the window hands its slider over.
     const auto strength = static_cast<float>(options.strength / 100.0);
     taln::Channels cleaned = cleanChannels(decoded.channels, strength);
     if (progress) {
-        progress->show(85);
+        progress->done(Step::clean);
     }
     if (options.loudness) {
         cleaned = taln::Loudness::normalise(cleaned, taln::kSampleRate, *options.loudness);
         if (progress) {
-            progress->show(90);
+            progress->done(Step::loudness);
         }
     }
     if (format == Format::video) {
@@ -396,7 +416,7 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
                                                     : taln::AudioExporter::WavSamples::int16);
     }
     if (progress) {
-        progress->show(100);
+        progress->done(Step::write);
     }
 }
 
@@ -427,8 +447,9 @@ int cleanAll(const Options& options) {
         const std::filesystem::path output = batchOutput(*options.folder, input, options.format);
         std::optional<Progress> progress;
         if (terminal) {
-            progress.emplace(taln::displayName(input));
-            progress->show(0);
+            progress.emplace(taln::displayName(input), options.loudness.has_value(),
+                             options.format);
+            progress->done(Step::start);
         }
         try {
             if (options.format == Format::video) {
