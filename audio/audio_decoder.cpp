@@ -397,7 +397,17 @@ Decoded decodeFile(const std::filesystem::path& path, const DecodeOptions& optio
         receiveFrames();
     };
 
+    const auto report = [&] {
+        if (options.progress != nullptr && stated > 0) {
+            options.progress->store(
+                static_cast<float>(std::min(1.0, double(appender.frames()) / double(stated))),
+                std::memory_order_relaxed);
+        }
+    };
     for (;;) {
+        if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+            return {};
+        }
         const int read = av_read_frame(input, packet.get());
         if (read == AVERROR_EOF) {
             // A read error of the file (EIO, a vanished network mount) ends the demuxer
@@ -413,6 +423,7 @@ Decoded decodeFile(const std::filesystem::path& path, const DecodeOptions& optio
         }
         if (packet->stream_index == streamIndex) {
             sendPacket(packet.get());
+            report();
         }
         av_packet_unref(packet.get());
     }

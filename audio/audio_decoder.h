@@ -37,6 +37,7 @@
 
 #include "audio/channels.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -50,6 +51,12 @@ struct DecodeOptions {
     // Bytes of memory the decoded audio (times kPeakFactor) may take; negative: the system's
     // MemAvailable when decoding starts.
     std::int64_t memoryAvailable = -1;
+    // Read (relaxed) between packets; once true, decoding stops, frees what it decoded and
+    // returns no channels. Null: never cancelled.
+    const std::atomic<bool>* cancel = nullptr;
+    // Written (relaxed) between packets: the share of the stated duration decoded so far,
+    // 0 ... 1; stays negative when the container states no duration. Null: not reported.
+    std::atomic<float>* progress = nullptr;
 };
 
 struct Decoded {

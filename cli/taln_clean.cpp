@@ -23,6 +23,7 @@
 #include "audio/video_exporter.h"
 #include "engine/cancel_token.h"
 #include "engine/cleaner.h"
+#include "engine/hum_detector.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -75,6 +76,9 @@ constexpr const char* kUsage =
     "  --loudness LUFS     normalise the loudness to LUFS (-16 suits speech), the true\n"
     "                      peak kept under -1 dBTP; -70 to 0\n"
     "  --float             write .wav as 32-bit float instead of 16-bit\n"
+    "  --hum MODE          mains-hum notches: auto (where hum is found, the default),\n"
+    "                      always (all sixteen, 50-400 and 60-480 Hz) or off\n"
+    "  --verbose           say on stderr which hum lines --hum auto found\n"
     "  -o FOLDER           clean every INPUT into FOLDER (made when missing)\n"
     "  --format FORMAT     with -o: wav (default), m4a, or video (each INPUT's own\n"
     "                      container)\n"
@@ -94,10 +98,14 @@ enum class Format { wav, m4a, video };
 constexpr double kMinLoudness = -70.0;
 constexpr double kMaxLoudness = 0.0;
 
+enum class HumMode { automatic, always, off };
+
 struct Options {
     double strength = kDefaultStrength;
     bool floatWav = false;
     std::optional<double> loudness;
+    HumMode hum = HumMode::automatic;
+    bool verbose = false;
     // The single form: one INPUT and its OUTPUT.
     std::filesystem::path input;
     std::filesystem::path output;
@@ -147,6 +155,19 @@ Format parseFormat(const std::string& text) {
     throw UsageError("--format needs wav, m4a or video, not \"" + text + "\"");
 }
 
+HumMode parseHum(const std::string& text) {
+    if (text == "auto") {
+        return HumMode::automatic;
+    }
+    if (text == "always") {
+        return HumMode::always;
+    }
+    if (text == "off") {
+        return HumMode::off;
+    }
+    throw UsageError("--hum needs auto, always or off, not \"" + text + "\"");
+}
+
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
@@ -194,6 +215,10 @@ Request parse(int argc, char** argv, Options& options) {
             formatGiven = true;
         } else if (const auto folder = optionValue("-o", argc, argv, i)) {
             options.folder = *folder;
+        } else if (const auto value = optionValue("--hum", argc, argv, i)) {
+            options.hum = parseHum(*value);
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else {
             throw UsageError("unknown option " + arg);
         }
@@ -267,10 +292,13 @@ void refuseOutputThatIsInput(const std::filesystem::path& input,
     }
 }
 
-// Profiles and cleans every channel, each on its own thread. The first error of any
-// channel is rethrown here after all threads have ended.
-taln::Channels cleanChannels(const taln::Channels& original, float strength) {
+// Profiles and cleans every channel, each on its own thread, with the hum notches `mode` asks
+// for; `found` receives each channel's notches. The first error of any channel is rethrown here
+// after all threads have ended.
+taln::Channels cleanChannels(const taln::Channels& original, float strength, HumMode mode,
+                             std::vector<taln::Cleaner::HumMask>& found) {
     const std::size_t count = original.size();
+    found.assign(count, taln::Cleaner::kNoHum);
     std::vector<std::optional<std::vector<float>>> cleaned(count);
     std::vector<std::exception_ptr> errors(count);
     // Never cancelled: a command-line run goes to the end or is killed.
@@ -282,9 +310,15 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength) {
             workers.emplace_back([&, c] {
                 try {
                     const std::vector<float>& samples = *original[c];
-                    const std::vector<float> noise = taln::Cleaner::estimateNoise(samples);
-                    cleaned[c] =
-                        taln::Cleaner::clean(samples, noise, strength, taln::kSampleRate, token);
+                    const taln::Cleaner::NoiseEstimate noise =
+                        taln::Cleaner::estimateNoiseDetailed(samples);
+                    found[c] =
+                        mode == HumMode::always ? taln::Cleaner::kAllHum
+                        : mode == HumMode::off
+                            ? taln::Cleaner::kNoHum
+                            : taln::HumDetector::detect(samples, noise.frames, taln::kSampleRate);
+                    cleaned[c] = taln::Cleaner::clean(samples, noise.profile, strength,
+                                                      taln::kSampleRate, token, found[c]);
                 } catch (...) {
                     errors[c] = std::current_exception();
                 }
@@ -302,6 +336,23 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength) {
         result.push_back(std::make_shared<const taln::Channel>(std::move(*cleaned[c])));
     }
     return result;
+}
+
+// One line per channel on stderr: the hum lines found and notched, in Hz.
+void reportHum(const std::vector<taln::Cleaner::HumMask>& hum, float strength) {
+    for (std::size_t c = 0; c < hum.size(); ++c) {
+        std::string lines;
+        for (int i = 0; i < taln::HumDetector::kCandidates; ++i) {
+            if ((hum[c] & (1u << i)) != 0) {
+                lines += (lines.empty() ? "" : ", ") +
+                         std::to_string(static_cast<int>(taln::HumDetector::candidateHz(i)));
+            }
+        }
+        // The notches are off at the lowest strengths (0.05 and below), whatever was found.
+        const char* off = strength > 0.05f ? "" : " (notches off at this strength)";
+        std::fprintf(stderr, "taln-clean: channel %zu: %s%s\n", c + 1,
+                     lines.empty() ? "no hum found" : ("hum at " + lines + " Hz").c_str(), off);
+    }
 }
 
 // The steps of cleaning one file, in order.
@@ -395,7 +446,14 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     }
     // PERCENT / 100 narrowed to single precision, as the window hands its slider over.
     const auto strength = static_cast<float>(options.strength / 100.0);
-    taln::Channels cleaned = cleanChannels(decoded.channels, strength);
+    std::vector<taln::Cleaner::HumMask> hum;
+    taln::Channels cleaned = cleanChannels(decoded.channels, strength, options.hum, hum);
+    if (options.verbose && options.hum == HumMode::automatic) {
+        if (progress) {
+            Progress::clear();
+        }
+        reportHum(hum, strength);
+    }
     if (progress) {
         progress->done(Step::clean);
     }

@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace taln {
 
 namespace {
-
-constexpr std::int64_t kBlock = 4096;
 
 // A sample as it enters the first section. A recursive filter carries a NaN or an infinity into
 // every later sample, which would wipe out the rest of the channel; a damaged sample (a float
@@ -26,9 +25,8 @@ template <> struct Vec<2> { using Type = double __attribute__((vector_size(16)))
 template <> struct Vec<4> { using Type = double __attribute__((vector_size(32))); };
 
 struct WavefrontArgs {
-    const double* b0;
+    const double* b0; // also b2: every section has b2 = b0
     const double* b1;
-    const double* b2;
     const double* a1;
     const double* a2;
     double* ring;             // outputs of the last 5 steps: row (step mod 5), one lane per section
@@ -57,12 +55,12 @@ struct WavefrontArgs {
 // history, which for vectors 1 … NV−1 is the previous vector's output history) is read back
 // from a ring of the last five steps' outputs, which keeps register pressure low.
 //
-// Symmetric: every section has b2 = b0 (true of the high-pass and the notch sections alike), so
-// b0's vector stands in for b2's: the same values, one load fewer per vector and step.
-template <int W, int NV, bool Symmetric>
+// Every section has b2 = b0 (true of the high-pass and the notch sections alike), so b0's vector
+// stands in for b2's: the same values, one load fewer per vector and step.
+template <int W, int NV>
 __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a) {
     using V = typename Vec<W>::Type;
-    constexpr int kRow = BiquadCascade::kMaxSections;
+    constexpr int kRow = BiquadCascade::kLanes;
     constexpr std::uint32_t kRows = BiquadCascade::kRingRows;
     // r[k]: the ring row of step j − k (r[0] is written by step j); rotated after each step.
     double* r[kRows];
@@ -72,11 +70,10 @@ __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a
         r[k] = a.ring + slot * kRow;
         in[k] = a.inputRing + slot * W;
     }
-    V b0[NV], b1[NV], b2[NV], a1[NV], a2[NV], y1[NV];
+    V b0[NV], b1[NV], a1[NV], a2[NV], y1[NV];
     for (int v = 0; v < NV; ++v) {
         TALN_LOAD(b0[v], a.b0 + W * v);
         TALN_LOAD(b1[v], a.b1 + W * v);
-        TALN_LOAD(b2[v], a.b2 + W * v);
         TALN_LOAD(a1[v], a.a1 + W * v);
         TALN_LOAD(a2[v], a.a2 + W * v);
         TALN_LOAD(y1[v], r[1] + W * v);
@@ -113,8 +110,7 @@ __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a
                 TALN_LOAD(x2, r[4] + W * (v - 1));
             }
             TALN_LOAD(y2, r[2] + W * v);
-            const V& b2v = Symmetric ? b0[v] : b2[v];
-            const V y = ((b2v * x2 + (b1[v] * x1 + b0[v] * x)) - a1[v] * y1[v]) - a2[v] * y2;
+            const V y = ((b0[v] * x2 + (b1[v] * x1 + b0[v] * x)) - a1[v] * y1[v]) - a2[v] * y2;
             TALN_STORE(r[0] + W * v, y);
             y1[v] = y;
         }
@@ -143,32 +139,28 @@ __attribute__((always_inline)) inline void wavefrontSteps(const WavefrontArgs& a
 #undef TALN_LOAD
 #undef TALN_STORE
 
-template <int NV, bool Symmetric> void wavefrontBaseline(const WavefrontArgs& a) {
-    wavefrontSteps<2, NV, Symmetric>(a);
+template <int NV> void wavefrontBaseline(const WavefrontArgs& a) {
+    wavefrontSteps<2, NV>(a);
 }
 
-template <int NV, bool Symmetric>
-__attribute__((target("avx2"))) void wavefrontAvx2(const WavefrontArgs& a) {
-    wavefrontSteps<4, NV, Symmetric>(a);
+template <int NV> __attribute__((target("avx2"))) void wavefrontAvx2(const WavefrontArgs& a) {
+    wavefrontSteps<4, NV>(a);
 }
 
 using WavefrontFn = void (*)(const WavefrontArgs&);
 
-template <bool Symmetric> WavefrontFn wavefrontKernel(int vectors, bool avx2) {
+// One kernel per vector count the pre-filter can need: 2 ... 18 sections make 1 ... 9 vectors of
+// two lanes, or 1 ... 5 of four.
+WavefrontFn wavefrontKernel(int vectors, bool avx2) {
     static constexpr WavefrontFn baseline[] = {
-        wavefrontBaseline<1, Symmetric>, wavefrontBaseline<2, Symmetric>,
-        wavefrontBaseline<3, Symmetric>, wavefrontBaseline<4, Symmetric>,
-        wavefrontBaseline<5, Symmetric>, wavefrontBaseline<6, Symmetric>,
-        wavefrontBaseline<7, Symmetric>, wavefrontBaseline<8, Symmetric>,
-        wavefrontBaseline<9, Symmetric>, wavefrontBaseline<10, Symmetric>};
-    static constexpr WavefrontFn withAvx2[] = {
-        wavefrontAvx2<1, Symmetric>, wavefrontAvx2<2, Symmetric>, wavefrontAvx2<3, Symmetric>,
-        wavefrontAvx2<4, Symmetric>, wavefrontAvx2<5, Symmetric>};
+        wavefrontBaseline<1>, wavefrontBaseline<2>, wavefrontBaseline<3>,
+        wavefrontBaseline<4>, wavefrontBaseline<5>, wavefrontBaseline<6>,
+        wavefrontBaseline<7>, wavefrontBaseline<8>, wavefrontBaseline<9>};
+    static constexpr WavefrontFn withAvx2[] = {wavefrontAvx2<1>, wavefrontAvx2<2>, wavefrontAvx2<3>,
+                                               wavefrontAvx2<4>, wavefrontAvx2<5>};
+    static_assert(std::size(baseline) * 2 >= BiquadCascade::kMaxSections);
+    static_assert(std::size(withAvx2) * 4 == BiquadCascade::kLanes);
     return avx2 ? withAvx2[vectors - 1] : baseline[vectors - 1];
-}
-
-WavefrontFn wavefrontKernel(int vectors, bool avx2, bool symmetric) {
-    return symmetric ? wavefrontKernel<true>(vectors, avx2) : wavefrontKernel<false>(vectors, avx2);
 }
 
 } // namespace
@@ -182,27 +174,21 @@ BiquadCascade::BiquadCascade(std::span<const Cleaner::Biquad> sections,
                              std::span<const float> input, Kernel kernel)
     : input_(input), kernel_(kernel), sections_(static_cast<int>(sections.size())) {
     requirePrecondition(sections.size() <= static_cast<std::size_t>(kMaxSections),
-                        "BiquadCascade holds at most 20 sections");
-    if (kernel_ == Kernel::best) {
+                        "BiquadCascade holds at most 18 sections");
+    if (kernel_ == Kernel::best || (kernel_ == Kernel::wavefrontAvx2 && !avx2Available())) {
         kernel_ = avx2Available() ? Kernel::wavefrontAvx2 : Kernel::wavefront;
-    } else if (kernel_ == Kernel::wavefrontAvx2 && !avx2Available()) {
-        kernel_ = Kernel::wavefront;
     }
     width_ = kernel_ == Kernel::wavefrontAvx2 ? 4 : 2;
     vectors_ = std::max((sections_ + width_ - 1) / width_, 1);
     for (int k = 0; k < sections_; ++k) {
         // Compared bit for bit: only then is b0 an exact stand-in for b2.
-        symmetric_ =
-            symmetric_ && std::memcmp(&sections[k].b0, &sections[k].b2, sizeof(double)) == 0;
-        const int i = kernel_ == Kernel::sectionwise ? k : laneOf(k);
+        requirePrecondition(std::memcmp(&sections[k].b0, &sections[k].b2, sizeof(double)) == 0,
+                            "BiquadCascade needs sections with b2 equal to b0");
+        const int i = laneOf(k);
         b0_[i] = sections[k].b0;
         b1_[i] = sections[k].b1;
-        b2_[i] = sections[k].b2;
         a1_[i] = sections[k].a1;
         a2_[i] = sections[k].a2;
-    }
-    if (kernel_ == Kernel::sectionwise) {
-        block_.resize(static_cast<std::size_t>(kBlock));
     }
 }
 
@@ -221,48 +207,6 @@ void BiquadCascade::pull(float* out, std::int64_t count) {
         }
         return;
     }
-    if (kernel_ == Kernel::sectionwise) {
-        pullSectionwise(out, count);
-    } else {
-        pullWavefront(out, count);
-    }
-}
-
-void BiquadCascade::pullSectionwise(float* out, std::int64_t count) {
-    const auto size = static_cast<std::int64_t>(input_.size());
-    while (count > 0) {
-        const std::int64_t n = std::min(count, kBlock);
-        double* x = block_.data();
-        for (std::int64_t i = 0; i < n; ++i) {
-            x[i] = step_ + i < size ? entering(input_[step_ + i]) : 0.0;
-        }
-        for (int k = 0; k < sections_; ++k) {
-            const double b0 = b0_[k], b1 = b1_[k], b2 = b2_[k], a1 = a1_[k], a2 = a2_[k];
-            double x1 = x1_[k], x2 = x2_[k], y1 = y1_[k], y2 = y2_[k];
-            for (std::int64_t i = 0; i < n; ++i) {
-                const double x0 = x[i];
-                const double y = ((b2 * x2 + (b1 * x1 + b0 * x0)) - a1 * y1) - a2 * y2;
-                x2 = x1;
-                x1 = x0;
-                y2 = y1;
-                y1 = y;
-                x[i] = y;
-            }
-            x1_[k] = x1;
-            x2_[k] = x2;
-            y1_[k] = y1;
-            y2_[k] = y2;
-        }
-        for (std::int64_t i = 0; i < n; ++i) {
-            out[i] = static_cast<float>(x[i]);
-        }
-        out += n;
-        count -= n;
-        step_ += n;
-    }
-}
-
-void BiquadCascade::pullWavefront(float* out, std::int64_t count) {
     if (!primed_) {
         // The first 2·(sections − 1) steps fill the pipeline: section k sees its first sample
         // at step 2k. Sections that have not started are put back to rest after each of these
@@ -273,7 +217,7 @@ void BiquadCascade::pullWavefront(float* out, std::int64_t count) {
             for (int k = j / 2 + 1; k < sections_; ++k) {
                 const int i = laneOf(k);
                 for (int row = 0; row < kRingRows; ++row) {
-                    ring_[row * kMaxSections + i] = 0.0;
+                    ring_[row * kLanes + i] = 0.0;
                     if (k % vectors_ == 0) {
                         inputRing_[row * width_ + k / vectors_] = 0.0;
                     }
@@ -290,7 +234,6 @@ void BiquadCascade::runWavefront(float* out, std::int64_t steps) {
     WavefrontArgs args{};
     args.b0 = b0_.data();
     args.b1 = b1_.data();
-    args.b2 = b2_.data();
     args.a1 = a1_.data();
     args.a2 = a2_.data();
     args.ring = ring_.data();
@@ -301,7 +244,7 @@ void BiquadCascade::runWavefront(float* out, std::int64_t steps) {
     args.out = out;
     args.steps = steps;
     args.outIndex = laneOf(sections_ - 1);
-    wavefrontKernel(vectors_, kernel_ == Kernel::wavefrontAvx2, symmetric_)(args);
+    wavefrontKernel(vectors_, kernel_ == Kernel::wavefrontAvx2)(args);
     step_ += steps;
 }
 

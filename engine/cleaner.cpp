@@ -70,10 +70,16 @@ const std::array<float, 2048>& Cleaner::window() {
 }
 
 std::vector<float> Cleaner::estimateNoise(std::span<const float> samples) {
-    std::vector<float> profile(kBins, kPowerFloor);
+    return estimateNoiseDetailed(samples).profile;
+}
+
+Cleaner::NoiseEstimate Cleaner::estimateNoiseDetailed(std::span<const float> samples) {
+    NoiseEstimate estimate;
+    estimate.profile.assign(kBins, kPowerFloor);
+    std::vector<float>& profile = estimate.profile;
     const auto n = static_cast<std::int64_t>(samples.size());
     if (n < kFrame) {
-        return profile;
+        return estimate;
     }
     const std::int64_t frames = (n - kFrame) / kHop + 1;
 
@@ -99,7 +105,7 @@ std::vector<float> Cleaner::estimateNoise(std::span<const float> samples) {
         }
     }
     if (candidates.empty()) {
-        return profile;
+        return estimate;
     }
     // Quietest first; equal energies keep ascending frame order.
     std::stable_sort(candidates.begin(), candidates.end(),
@@ -107,6 +113,19 @@ std::vector<float> Cleaner::estimateNoise(std::span<const float> samples) {
     // The quietest tenth of ALL frames (at least 4), as far as there are candidates.
     const std::int64_t count = std::min(std::max<std::int64_t>(frames / 10, 4),
                                         static_cast<std::int64_t>(candidates.size()));
+
+    double quietEnergy = 0.0;
+    estimate.frames.reserve(static_cast<std::size_t>(count));
+    for (std::int64_t c = 0; c < count; ++c) {
+        quietEnergy += candidates[static_cast<std::size_t>(c)].energy;
+        estimate.frames.push_back(candidates[static_cast<std::size_t>(c)].frame);
+    }
+    std::sort(estimate.frames.begin(), estimate.frames.end());
+    // The upper median of the candidates, already sorted by energy.
+    const double median = candidates[candidates.size() / 2].energy;
+    const double ratio = quietEnergy / static_cast<double>(count) / median;
+    // Infinite samples make infinite energies and no ratio: nothing tells the quiet apart.
+    estimate.quietToMedian = std::isfinite(ratio) ? static_cast<float>(ratio) : 1.0f;
 
     const auto& w = window();
     RealFFT fft(kFrame);
@@ -137,7 +156,7 @@ std::vector<float> Cleaner::estimateNoise(std::span<const float> samples) {
         const float v = inverseCount * mean;
         profile[b] = v > kPowerFloor ? v : kPowerFloor; // not-a-number also gives the floor
     }
-    return profile;
+    return estimate;
 }
 
 std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s, HumMask hum) {
@@ -165,7 +184,7 @@ std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s, HumM
 
     // Mains hum: notches (Q = 30) on the harmonics of 50 and 60 Hz below 1 kHz and below
     // 0.45·sr. Off at the lowest strengths, where the user asked for almost nothing.
-    if (s > 0.05f) {
+    if (s > kNotchStrength) {
         int candidate = 0;
         for (const double base : {50.0, 60.0}) {
             for (int h = 1; h <= 8; ++h, ++candidate) {

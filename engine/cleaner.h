@@ -43,6 +43,9 @@ public:
     using HumMask = std::uint16_t;
     static constexpr HumMask kAllHum = 0xFFFF;
     static constexpr HumMask kNoHum = 0;
+    // The notches are applied only above this strength, where the user asked for more than a
+    // gentle high-pass.
+    static constexpr float kNotchStrength = 0.05f;
 
     // The 2048-point periodic square-root Hann window; built once, on first use, from any thread.
     // Its squares at a hop of 512 add up to exactly 2 at every sample.
@@ -53,6 +56,25 @@ public:
     // digital silence, smoothed over ±2 bins. Channels shorter than one frame, or silent ones,
     // get the flat 1e-14 profile. Any thread.
     static std::vector<float> estimateNoise(std::span<const float> samples);
+
+    // What estimateNoise found, with where it looked.
+    struct NoiseEstimate {
+        // Exactly estimateNoise's result.
+        std::vector<float> profile;
+        // The frames averaged, ascending: frame f covers samples 512·f … 512·f + 2047 of the span
+        // that was passed. For a stretch chosen inside a channel (the span starting at sample
+        // `first`), frame f covers channel samples first + 512·f … first + 512·f + 2047. Empty
+        // when the profile is the flat floor.
+        std::vector<std::int64_t> frames;
+        // The averaged frames' mean energy over the median energy of all non-silent frames: near
+        // 1 when the quietest stretches are no quieter than the rest (no real pauses), far below
+        // 1 when there are pauses. 0 when nothing was averaged; 1 when infinite samples leave
+        // no ratio.
+        float quietToMedian = 0.0f;
+    };
+
+    // estimateNoise plus the frames it averaged and how much quieter they are. Any thread.
+    static NoiseEstimate estimateNoiseDetailed(std::span<const float> samples);
 
     // One channel cleaned at `strength` (0 ... 1), or nothing when `token` was cancelled.
     // `noise` holds at least 1025 values. Any thread.

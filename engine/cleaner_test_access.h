@@ -15,17 +15,11 @@
 namespace taln {
 
 struct CleanerTestAccess {
-    // A copy of Cleaner::Biquad's coefficients.
-    struct Section {
-        double b0, b1, b2, a1, a2;
-    };
+    using Section = Cleaner::Biquad;
 
-    static std::vector<Section> prefilterSections(double sr, float s) {
-        std::vector<Section> out;
-        for (const Cleaner::Biquad& b : Cleaner::prefilterSections(sr, s)) {
-            out.push_back({b.b0, b.b1, b.b2, b.a1, b.a2});
-        }
-        return out;
+    static std::vector<Section> prefilterSections(double sr, float s,
+                                                  Cleaner::HumMask hum = Cleaner::kAllHum) {
+        return Cleaner::prefilterSections(sr, s, hum);
     }
 
     static std::vector<float> prefilter(std::span<const float> samples, double sr, float s) {
@@ -36,8 +30,9 @@ struct CleanerTestAccess {
     // samples in all (the input's length when negative).
     static std::vector<float> prefilterWith(BiquadCascade::Kernel kernel,
                                             std::span<const float> samples, double sr, float s,
-                                            std::int64_t block, std::int64_t length = -1) {
-        const std::vector<Cleaner::Biquad> sections = Cleaner::prefilterSections(sr, s);
+                                            std::int64_t block, std::int64_t length = -1,
+                                            Cleaner::HumMask hum = Cleaner::kAllHum) {
+        const std::vector<Cleaner::Biquad> sections = Cleaner::prefilterSections(sr, s, hum);
         BiquadCascade cascade(sections, samples, kernel);
         std::vector<float> out(length < 0 ? samples.size() : static_cast<std::size_t>(length));
         for (std::int64_t done = 0; done < static_cast<std::int64_t>(out.size()); done += block) {
@@ -47,15 +42,12 @@ struct CleanerTestAccess {
         return out;
     }
 
-    // Any sections (at most 20) through a chosen kernel, pulled in blocks of `block` samples.
+    // Any sections (at most 18, b2 = b0) through a chosen kernel, pulled in blocks of `block`
+    // samples.
     static std::vector<float> cascade(const std::vector<Section>& sections,
                                       BiquadCascade::Kernel kernel, std::span<const float> samples,
                                       std::int64_t block) {
-        std::vector<Cleaner::Biquad> biquads;
-        for (const Section& c : sections) {
-            biquads.push_back({c.b0, c.b1, c.b2, c.a1, c.a2});
-        }
-        BiquadCascade cascade(biquads, samples, kernel);
+        BiquadCascade cascade(sections, samples, kernel);
         std::vector<float> out(samples.size());
         for (std::int64_t done = 0; done < static_cast<std::int64_t>(out.size()); done += block) {
             cascade.pull(out.data() + done, std::min<std::int64_t>(block, out.size() - done));

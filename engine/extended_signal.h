@@ -17,7 +17,7 @@ namespace taln {
 class ExtendedSignal {
 public:
     // The frame length and the zeros before the channel.
-    static constexpr std::int64_t kLead = 2048;
+    static constexpr std::int64_t kLead = Cleaner::kFrameLength;
     // Samples pulled through the pre-filter at a time.
     static constexpr std::int64_t kChunk = 4096;
 

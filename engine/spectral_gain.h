@@ -14,6 +14,8 @@
 //
 // Thread: one thread at a time. Allocation: construction only (about 8 × 1025 floats).
 
+#include "engine/cleaner.h"
+
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -22,7 +24,7 @@ namespace taln {
 
 class SpectralGain {
 public:
-    static constexpr std::int64_t kBins = 1025;
+    static constexpr std::int64_t kBins = Cleaner::kBins;
     static constexpr std::int64_t kLagSlots = 5;
 
     // `noise`: at least 1025 bin powers (the first 1025 are copied).
@@ -34,8 +36,7 @@ public:
     float gainFloor() const noexcept { return floor_; }
     float lagFloor() const noexcept { return lagFloor_; }
 
-    // The last frame's bin powers, raw gains and applied (smoothed) gains, 1025 each.
-    std::span<const float> powers() const noexcept { return power_; }
+    // The last frame's raw gains and applied (smoothed) gains, 1025 each.
     std::span<const float> rawGains() const noexcept { return raw_; }
     std::span<const float> gains() const noexcept { return smooth_; }
 

@@ -1,4 +1,5 @@
-// fuzz_engine: Cleaner::estimateNoise and Cleaner::clean on arbitrary channels.
+// fuzz_engine: Cleaner::estimateNoise, HumDetector::detect and Cleaner::clean on arbitrary
+// channels.
 //
 // Input layout (FuzzedDataProvider): strength, sample rate, where the noise profile comes
 // from, a length (at most 24,576 samples), then the
@@ -6,15 +7,19 @@
 // values as well as raw bit patterns.
 //
 // Checks:
-// - estimateNoise returns 1025 values, none below 1e-14 and none NaN;
+// - estimateNoise returns 1025 values, none below 1e-14 and none NaN, the same as
+//   estimateNoiseDetailed's profile, whose frames are ascending whole frames of the channel;
+// - hum detection finds a series only with its fundamental, and 300 Hz at most once;
 // - clean returns exactly as many samples as it was given;
 // - a strength not above 0 (or NaN) returns the input bit for bit;
 // - a channel of ordinary audio (finite samples within ±1e4, what a float file plausibly
 //   holds; NaN and infinities allowed, they count as silence) with a profile such as
-//   estimateNoise makes, at a rate from 8 to 192 kHz, cleans to finite samples only.
+//   estimateNoise makes, at a rate from 8 to 192 kHz, cleans to finite samples only (with the
+//   notches detection chose), and its quiet-to-median ratio is a number from 0 up.
 
 #include "engine/cancel_token.h"
 #include "engine/cleaner.h"
+#include "engine/hum_detector.h"
 #include "fuzz/fuzz_values.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -188,12 +193,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::vector<float> samples = samplesFrom(input);
 
-    const std::vector<float> profile = Cleaner::estimateNoise(samples);
+    const Cleaner::NoiseEstimate estimate = Cleaner::estimateNoiseDetailed(samples);
+    const std::vector<float>& profile = estimate.profile;
     checkProfile(profile);
+    if (profile != Cleaner::estimateNoise(samples)) {
+        fail("estimateNoiseDetailed's profile differs from estimateNoise's");
+    }
+    const auto frames = static_cast<std::int64_t>(estimate.frames.size());
+    for (std::int64_t i = 0; i < frames; ++i) {
+        const std::int64_t f = estimate.frames[static_cast<std::size_t>(i)];
+        if (f < 0 ||
+            f * Cleaner::kHop + Cleaner::kFrameLength > static_cast<std::int64_t>(samples.size()) ||
+            (i > 0 && f <= estimate.frames[static_cast<std::size_t>(i - 1)])) {
+            fail("estimateNoiseDetailed reported frames out of order or past the channel");
+        }
+    }
+    const Cleaner::HumMask hum = taln::HumDetector::detect(samples, estimate.frames, rate);
+    if (((hum & 0x00FEu) != 0 && (hum & 0x0001u) == 0) ||
+        ((hum & 0xFE00u) != 0 && (hum & 0x0100u) == 0) || (hum & 0x1020u) == 0x1020u) {
+        fail("hum detection found harmonics without their fundamental, or 300 Hz twice");
+    }
     const std::vector<float>& noise = ownProfile ? profile : given;
 
     const taln::CancelToken token;
-    const auto cleaned = Cleaner::clean(samples, noise, strength, rate, token);
+    const auto cleaned = Cleaner::clean(samples, noise, strength, rate, token, hum);
     if (!cleaned) {
         fail("clean returned nothing without a cancellation");
     }
@@ -206,6 +229,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail("a strength not above 0 changed the channel");
         }
         return 0;
+    }
+    if (ordinary(samples) && !(estimate.quietToMedian >= 0.0f)) {
+        fail("ordinary audio gave a quiet-to-median ratio that is negative or not a number");
     }
     if (saneProfile(noise) && ordinary(samples) && rate >= 8000.0 && rate <= 192000.0) {
         for (const float y : *cleaned) {

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -63,23 +64,39 @@ void forEachIndex(std::int64_t count, const std::function<void(std::int64_t)>& b
     if (count <= 0) {
         return;
     }
-    std::vector<std::thread> helpers;
-    helpers.reserve(static_cast<std::size_t>(count - 1));
-    std::int64_t inlineFrom = count;
-    for (std::int64_t i = 1; i < count; ++i) {
+    // An exception leaving a thread's function ends the process: each index keeps its own
+    // until all are done, and the first is thrown on from here.
+    std::mutex failureLock;
+    std::exception_ptr failure;
+    const auto guarded = [&](std::int64_t i) {
         try {
-            helpers.emplace_back(body, i);
-        } catch (const std::system_error&) {
-            inlineFrom = i;
-            break;
+            body(i);
+        } catch (...) {
+            std::lock_guard lock(failureLock);
+            if (!failure) {
+                failure = std::current_exception();
+            }
         }
+    };
+    std::vector<std::thread> helpers;
+    std::int64_t inlineFrom = 1;
+    try {
+        helpers.reserve(static_cast<std::size_t>(count - 1));
+        for (; inlineFrom < count; ++inlineFrom) {
+            helpers.emplace_back(guarded, inlineFrom);
+        }
+    } catch (const std::exception&) {
+        // No thread (or no room to list one) for the rest: they run here instead.
     }
-    body(0);
+    guarded(0);
     for (std::int64_t i = inlineFrom; i < count; ++i) {
-        body(i);
+        guarded(i);
     }
     for (auto& t : helpers) {
         t.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
     }
 }
 

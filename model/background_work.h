@@ -22,7 +22,9 @@ namespace taln::BackgroundWork {
 void start(std::function<void()> work);
 
 // Calls `body(i)` for i = 0 ... count - 1 at the same time, index 0 on the caller's thread and
-// every other index on a thread of its own; returns when all are done.
+// every other index on a thread of its own (on the caller's when no thread can be made);
+// returns when all are done. If any call throws, the first exception is thrown on from here
+// once all calls have ended.
 void forEachIndex(std::int64_t count, const std::function<void(std::int64_t)>& body);
 
 // Blocks until every piece of work given to `start` has ended.

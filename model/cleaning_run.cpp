@@ -7,11 +7,10 @@
 
 namespace taln::CleaningRun {
 
-std::optional<Channels> cleanAll(const Channels& channels,
-                                 const std::vector<std::vector<float>>& profiles, float strength,
-                                 const CancelToken& token) {
+std::optional<Channels> cleanAll(const Channels& channels, const std::vector<NoiseSample>& noise,
+                                 float strength, const CancelToken& token) {
     const auto count = static_cast<std::int64_t>(channels.size());
-    if (count == 0 || profiles.size() != channels.size()) {
+    if (count == 0 || noise.size() != channels.size()) {
         return std::nullopt;
     }
 
@@ -28,8 +27,8 @@ std::optional<Channels> cleanAll(const Channels& channels,
 
     BackgroundWork::forEachIndex(count, [&](std::int64_t i) {
         const auto index = static_cast<std::size_t>(i);
-        auto result =
-            Cleaner::clean(*channels[index], profiles[index], strength, kSampleRate, token);
+        auto result = Cleaner::clean(*channels[index], noise[index].profile, strength,
+                                     kSampleRate, token, noise[index].hum);
         std::lock_guard lock(slotsLock);
         slots[index] = std::move(result);
     });

@@ -10,16 +10,17 @@
 
 #include "audio/channels.h"
 #include "engine/cancel_token.h"
+#include "engine/noise_sample.h"
 
 #include <optional>
 #include <vector>
 
 namespace taln::CleaningRun {
 
-// All channels cleaned with their own profile (`profiles[i]` for channel i), or nothing when
-// the run was cancelled: the token was tripped, or any channel gave up.
-std::optional<Channels> cleanAll(const Channels& channels,
-                                 const std::vector<std::vector<float>>& profiles, float strength,
-                                 const CancelToken& token);
+// All channels cleaned with their own noise sample (`noise[i]` for channel i: its profile and
+// hum lines), or nothing when the run was cancelled: the token was tripped, or any channel gave
+// up.
+std::optional<Channels> cleanAll(const Channels& channels, const std::vector<NoiseSample>& noise,
+                                 float strength, const CancelToken& token);
 
 } // namespace taln::CleaningRun

@@ -17,10 +17,12 @@ public:
     // An audio or video file to open, or nothing when the user cancels.
     virtual std::optional<QString> chooseFileToOpen() = 0;
 
-    // Where to export, restricted to the one file type of `kind`, suggesting
-    // `suggestedName`; nothing when the user cancels.
+    // Where to export, restricted to the one file type of `kind` (a path always ends in its
+    // extension), suggesting `suggestedName` in `folder` (empty: the panel's own choice);
+    // nothing when the user cancels.
     virtual std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
-                                                           const QString& suggestedName) = 0;
+                                                           const QString& suggestedName,
+                                                           const QString& folder) = 0;
 };
 
 } // namespace taln

@@ -19,9 +19,9 @@
 #include "audio/audio_exporter.h"
 #include "audio/audio_output.h"
 #include "audio/channels.h"
-#include "engine/cancel_token.h"
 #include "model/file_panels.h"
 #include "model/peak.h"
+#include "model/waveform_peaks.h"
 
 #include <QObject>
 #include <QString>
@@ -31,6 +31,10 @@
 #include <vector>
 
 namespace taln {
+
+namespace LoadAnalysis {
+struct Result;
+}
 
 class TalnModel : public QObject {
     Q_OBJECT
@@ -45,6 +49,11 @@ class TalnModel : public QObject {
     Q_PROPERTY(double duration READ duration NOTIFY durationChanged)
     Q_PROPERTY(float peakScale READ peakScale NOTIFY peakScaleChanged)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
+    // A line for the user that is no error (a file that ends early); null for none.
+    Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
+    // What the pre-filter's hum notches remove at the current strength ("Hum 50 Hz removed");
+    // empty when no hum was found or the notches are off.
+    Q_PROPERTY(QString humLabel READ humLabel NOTIFY humLabelChanged)
 
 public:
     // `panels` answers openPanel() and exportAudio(); `output` is where the player sounds
@@ -65,6 +74,8 @@ public:
     const std::vector<Peak>& cleanPeaks() const;
     float peakScale() const;
     QString errorMessage() const;
+    QString notice() const;
+    QString humLabel() const;
 
     // The decoded original; a file is loaded exactly when this is non-empty.
     const Channels& orig() const;
@@ -86,26 +97,29 @@ public:
     static QString exportName(const QString& fileName, AudioExporter::Kind kind);
 
     // The waveform resolution of both lanes, independent of the file's length.
-    static constexpr std::int64_t kPeakBuckets = 4096;
+    static constexpr std::int64_t kPeakBuckets = WaveformPeaks::kBuckets;
 
     // All operations: main thread; with no file loaded, those that need audio do nothing.
 public slots:
     // Stops playback and any cleaning, then reads `path` in the background; the outcome is
     // published through the fields (`errorMessage` on failure, the earlier file staying
-    // loaded). When loads overlap, the one started last wins.
+    // loaded). When loads overlap, the one started last wins. A new file is installed
+    // stopped, at position 0, even if play was pressed while it was read.
     void load(const QString& path);
     // Asks the panels for an audio or video file and loads it; a cancelled panel changes
     // nothing.
     void openPanel();
     // Pause (storing the player's time in `position`) or play from `position`, from 0 when
     // within 0.05 s of the end. A sound output that cannot start leaves `isPlaying` false and
-    // says why in `errorMessage` ("Playback failed: ...").
+    // says why in `errorMessage` ("Playback failed: ..."); the next start that works clears
+    // that message.
     void togglePlay();
     // Moves to `fraction` (clamped to 0 ... 1; NaN is ignored) of the file; while playing,
     // both tracks restart there, and the very end stops playback and rewinds.
     void seek(double fraction);
-    // Unless a cleaning is pending, asks the panels where to write and writes the cleaned
-    // audio as it is now, in the background; a failure sets "Export failed: ...".
+    // Unless a cleaning is pending, asks the panels where to write (opening in the folder of
+    // the latest export, else in the loaded file's) and writes the cleaned audio as it was
+    // when the panel opened, in the background; a failure sets "Export failed: ...".
     void exportAudio(taln::AudioExporter::Kind kind);
     // Percent; with a file loaded, every assignment cleans again after a 0.15 s rest.
     void setStrength(double strength);
@@ -125,29 +139,29 @@ signals:
     void cleanPeaksChanged();
     void peakScaleChanged();
     void errorMessageChanged();
+    void noticeChanged();
+    void humLabelChanged();
 
 private:
     struct Impl;
-    struct LoadResult;
-    struct Job;
 
-    // Runs the oldest result a worker posted (see Link in the source). Invoked by name through
-    // the event loop, hence Q_INVOKABLE; not for callers.
+    // Runs the oldest function a worker posted (see WorkerLink). Invoked by name through the
+    // event loop, hence Q_INVOKABLE; not for callers.
     Q_INVOKABLE void runPosted();
 
-    void finishLoad(std::uint64_t load, const QString& name, const LoadResult& result);
+    // The latest load's outcome: installs the file, or reports why it could not be read.
+    void finishLoad(const QString& path, const LoadAnalysis::Result& result);
+    // Schedules a cleaning of the loaded file at the current strength after `delay` seconds,
+    // superseding all earlier ones.
     void runProcessing(double delay);
-    void startJob();
-    void publishCleaning(const std::shared_ptr<CancelToken>& token, const Channels& channels,
+    // The latest cleaning job's result, or why it could not finish (out of memory: the
+    // earlier result stays).
+    void publishCleaning(const Channels& channels,
                          const std::shared_ptr<const std::vector<Peak>>& peaks);
+    void failCleaning(const QString& message);
     void tick();
     bool startPlayer(std::int64_t frame);
     void reachEnd();
-    void cancelJob();
-    // Hands channel buffers the model no longer needs to the release list; releaseRetired()
-    // (every tick) frees those nobody else holds on a worker thread.
-    void retire(const Channels& channels);
-    void releaseRetired();
 
     void assignFileName(const QString& value);
     void assignIsLoading(bool value);
@@ -159,8 +173,8 @@ private:
     void assignCleanPeaks(std::vector<Peak> value);
     void assignPeakScale(float value);
     void assignErrorMessage(const QString& value);
-
-    std::unique_ptr<Impl> impl_;
+    void assignNotice(const QString& value);
+    void assignHumLabel(const QString& value);
 
     // Tests only (see TalnModelProbe in tests/model): called on the worker thread at the end
     // of a load's or a cleaning run's background part, just before its result is handed to
@@ -168,6 +182,9 @@ private:
     friend class TalnModelProbe;
     std::function<void(const QString& path)> loadFinishedHook_;
     std::function<void()> cleaningFinishedHook_;
+
+    // After the hooks, which it refers to.
+    std::unique_ptr<Impl> impl_;
 };
 
 } // namespace taln

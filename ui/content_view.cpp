@@ -31,7 +31,7 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
       spinner_(new BusySpinner(this)), open_(new QPushButton(QStringLiteral("Open…"), this)),
       export_(new QPushButton(QStringLiteral("Export"), this)), dropZone_(new DropZone(this)),
       waveforms_(new WaveformsArea(model, this)), controls_(new ControlsBar(model, this)),
-      error_(new QLabel(this)) {
+      error_(new QLabel(this)), notice_(new QLabel(this)) {
     setAcceptDrops(true);
 
     auto* title = new QLabel(QStringLiteral("Taln"), this);
@@ -76,10 +76,21 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     error_->setPalette(red);
     error_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
+    // Notices (a file that ends early) are news, not alarms: secondary text under the header.
+    notice_->setObjectName(QStringLiteral("noticeLine"));
+    notice_->setTextFormat(Qt::PlainText);
+    notice_->setWordWrap(true);
+    notice_->setFont(look::font(look::TextStyle::callout));
+    QPalette quiet = notice_->palette();
+    quiet.setColor(QPalette::WindowText, look::secondary(this));
+    notice_->setPalette(quiet);
+    notice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     column->setSpacing(kSpacing);
     column->addLayout(header);
+    column->addWidget(notice_);
     column->addWidget(dropZone_, 1);
     column->addWidget(waveforms_, 1);
     column->addWidget(controls_);
@@ -96,6 +107,7 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     connect(model_, &TalnModel::isLoadingChanged, this, &ContentView::refresh);
     connect(model_, &TalnModel::isProcessingChanged, this, &ContentView::refresh);
     connect(model_, &TalnModel::errorMessageChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::noticeChanged, this, &ContentView::refresh);
     // `orig` is not announced itself; it changes in the same turn as these.
     connect(model_, &TalnModel::durationChanged, this, &ContentView::refresh);
     connect(model_, &TalnModel::origPeaksChanged, this, &ContentView::refresh);
@@ -169,6 +181,9 @@ void ContentView::refresh() {
     const QString message = model_->errorMessage();
     error_->setText(message);
     error_->setVisible(!message.isNull());
+    const QString notice = model_->notice();
+    notice_->setText(notice);
+    notice_->setVisible(!notice.isEmpty());
 }
 
 } // namespace taln

@@ -45,6 +45,7 @@ public:
     WaveformsArea* waveforms() const { return waveforms_; }
     ControlsBar* controls() const { return controls_; }
     QLabel* errorLine() const { return error_; }
+    QLabel* noticeLine() const { return notice_; }
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -64,6 +65,7 @@ private:
     WaveformsArea* waveforms_;
     ControlsBar* controls_;
     QLabel* error_;
+    QLabel* notice_;
 };
 
 } // namespace taln

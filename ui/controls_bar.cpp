@@ -41,7 +41,7 @@ void setSecondary(QWidget* widget) {
 ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     : QWidget(parent), model_(model), play_(new QPushButton(this)), time_(new QLabel(this)),
       compare_(new QPushButton(this)), slider_(new QSlider(Qt::Horizontal, this)),
-      value_(new QLabel(this)) {
+      value_(new QLabel(this)), hum_(new QLabel(this)) {
     setObjectName(QStringLiteral("controls"));
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 
@@ -62,6 +62,11 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     compare_->setToolTip(QStringLiteral("Compare original and cleaned audio (C)"));
     compare_->setFixedHeight(buttonHeight);
 
+    hum_->setObjectName(QStringLiteral("humLabel"));
+    hum_->setTextFormat(Qt::PlainText);
+    hum_->setFont(look::font(look::TextStyle::callout));
+    setSecondary(hum_);
+
     auto* strengthTitle = new QLabel(QStringLiteral("Strength"), this);
     strengthTitle->setFont(look::font(look::TextStyle::headline));
 
@@ -81,6 +86,7 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     transport->addWidget(play_);
     transport->addWidget(time_);
     transport->addStretch(1);
+    transport->addWidget(hum_);
     transport->addWidget(compare_);
 
     auto* strength = new QHBoxLayout;
@@ -96,12 +102,15 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     rows->addLayout(strength);
 
     // Window-wide shortcuts owned by the bar: Qt only honours them while the bar is
-    // visible, which is exactly while audio is loaded.
+    // visible, which is exactly while audio is loaded. Both are toggles: a key held down
+    // acts once, not once per repeat of the keyboard.
     auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
     space->setContext(Qt::WindowShortcut);
+    space->setAutoRepeat(false);
     connect(space, &QShortcut::activated, this, &ControlsBar::togglePlay);
     auto* c = new QShortcut(QKeySequence(Qt::Key_C), this);
     c->setContext(Qt::WindowShortcut);
+    c->setAutoRepeat(false);
     connect(c, &QShortcut::activated, this, &ControlsBar::toggleHearing);
 
     connect(play_, &QPushButton::clicked, this, &ControlsBar::togglePlay);
@@ -114,6 +123,11 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     connect(model_, &TalnModel::durationChanged, this, &ControlsBar::updateTransport);
     connect(model_, &TalnModel::hearOriginalChanged, this, &ControlsBar::updateCompare);
     connect(model_, &TalnModel::strengthChanged, this, &ControlsBar::updateStrength);
+    connect(model_, &TalnModel::humLabelChanged, this, [this] {
+        hum_->setText(model_->humLabel());
+        hum_->setVisible(!model_->humLabel().isEmpty());
+    });
+    hum_->setVisible(false);
     updateTransport();
     updateCompare();
     updateStrength();

@@ -2,8 +2,9 @@
 
 // ControlsBar: the transport row (play/pause, the time, the compare button) above the
 // strength row (the "Strength" slider and its value). It carries the window's two
-// shortcuts, Space for play/pause and C for comparing, both without modifiers; they are
-// live only while the bar is on screen (audio loaded) and then also check the model.
+// shortcuts, Space for play/pause and C for comparing, both without modifiers and neither
+// repeating while held; they are live only while the bar is on screen (audio loaded) and
+// then also check the model.
 // Reads isPlaying, position, duration, hearOriginal and strength; writes strength on every
 // slider movement. Main thread.
 
@@ -46,6 +47,7 @@ private:
     QPushButton* compare_;
     QSlider* slider_;
     QLabel* value_;
+    QLabel* hum_;
 };
 
 } // namespace taln

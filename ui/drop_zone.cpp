@@ -29,7 +29,7 @@ const QString kLoadingTitle = QStringLiteral("Reading audio…");
 DropZone::DropZone(QWidget* parent)
     : QWidget(parent), symbol_(new QLabel(this)), title_(new QLabel(kIdleTitle, this)),
       hint_(new QLabel(
-          QStringLiteral("Any audio or video file with sound. Everything stays on your Mac."),
+          QStringLiteral("Any audio or video file with sound. Everything stays on this computer."),
           this)),
       choose_(new QPushButton(QStringLiteral("Choose File…"), this)) {
     setObjectName(QStringLiteral("dropZone"));

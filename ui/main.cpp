@@ -7,6 +7,7 @@
 #include "ui/taln_app.h"
 
 #include "audio/ffmpeg_error.h"
+#include "audio/ffmpeg_file_output.h"
 #include "model/taln_model.h"
 
 #include <QApplication>
@@ -14,6 +15,9 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QTimer>
+
+#include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +43,26 @@ void describe(QCommandLineParser& parser) {
                                  QStringLiteral("[file]"));
 }
 
+// SIGTERM (a logout, `kill`) and SIGHUP end the window at once; an export being written loses
+// its temporary file first, so no partial file stays beside the destination (an unnamed one
+// vanishes by itself). SIGXFSZ is ignored: a write past the file-size limit then fails with
+// "File too large" in the window instead of ending the process without a word.
+extern "C" void endOnSignal(int signal) {
+    taln::FfmpegFileOutput::removeTemporaryFiles();
+    _exit(128 + signal);
+}
+
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = &endOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGTERM);
+    sigaddset(&action.sa_mask, SIGHUP);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -52,6 +76,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     taln::quietFfmpegLog();
+    installSignalHandlers();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Taln"));
     QApplication::setApplicationVersion(QStringLiteral(TALN_VERSION));

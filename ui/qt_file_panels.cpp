@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QMimeDatabase>
 
 namespace taln {
@@ -45,23 +47,47 @@ std::optional<QString> QtFilePanels::chooseFileToOpen() {
     return path;
 }
 
+QString QtFilePanels::withSuffix(const QString& path, AudioExporter::Kind kind) {
+    const QString ending = QLatin1Char('.') + suffix(kind);
+    return path.endsWith(ending, Qt::CaseInsensitive) ? path : path + ending;
+}
+
 std::optional<QString> QtFilePanels::chooseExportDestination(AudioExporter::Kind kind,
-                                                             const QString& suggestedName) {
-    const QString ext = suffix(kind);
+                                                             const QString& suggestedName,
+                                                             const QString& folder) {
     const QString filter = kind == AudioExporter::Kind::wav
                                ? QStringLiteral("WAV audio (*.wav)")
                                : QStringLiteral("MPEG-4 audio (*.m4a)");
-    QFileDialog dialog(QApplication::activeWindow());
+    QWidget* parent = QApplication::activeWindow();
+    QFileDialog dialog(parent);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(filter);
-    dialog.setDefaultSuffix(ext);
-    dialog.setDirectory(QDir::home());
+    dialog.setDefaultSuffix(suffix(kind));
+    dialog.setDirectory(!folder.isEmpty() && QFileInfo(folder).isDir() ? QDir(folder)
+                                                                       : QDir::home());
     dialog.selectFile(suggestedName);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-        return std::nullopt;
+    for (;;) {
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+            return std::nullopt;
+        }
+        const QString chosen = dialog.selectedFiles().front();
+        const QString path = withSuffix(chosen, kind);
+        // The panel asked about replacing the name as typed; a name completed here that is
+        // taken is asked about again, and a "no" goes back to the panel.
+        if (path == chosen || !QFileInfo::exists(path)) {
+            return path;
+        }
+        const auto answer =
+            QMessageBox::question(parent, QString(),
+                                  QStringLiteral("“%1” already exists. Do you want to replace it?")
+                                      .arg(QFileInfo(path).fileName()),
+                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer == QMessageBox::Yes) {
+            return path;
+        }
+        dialog.selectFile(QFileInfo(path).fileName());
     }
-    return dialog.selectedFiles().front();
 }
 
 } // namespace taln

@@ -13,13 +13,18 @@ class QtFilePanels : public FilePanels {
 public:
     std::optional<QString> chooseFileToOpen() override;
     std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
-                                                   const QString& suggestedName) override;
+                                                   const QString& suggestedName,
+                                                   const QString& folder) override;
 
     // The open panel's filter: every file pattern the system's MIME database gives for
     // audio and video types, sorted and without duplicates.
     static QStringList mediaPatterns();
     // The save panel's suffix for `kind`, without the dot.
     static QString suffix(AudioExporter::Kind kind);
+    // `path` as written for `kind`: unchanged when it ends in the kind's extension (in any
+    // case), else with the extension appended ("x.wav" for M4A -> "x.wav.m4a"), so the
+    // file's name never claims another format than its contents.
+    static QString withSuffix(const QString& path, AudioExporter::Kind kind);
 };
 
 } // namespace taln

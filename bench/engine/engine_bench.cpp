@@ -1,12 +1,15 @@
 // One run, one 10-minute mono channel at 44,100 Hz (speech-like signal over stationary noise),
-// strength 0.6: clean, the pre-filter alone (each kernel), the noise profile, and the bare FFTW
-// forward + inverse pair for as many frames as clean transforms. At the end it prints the
-// ratios that matter: clean ÷ bare FFT pair and pre-filter ÷ clean, from this same run.
+// strength 0.6: clean, the pre-filter alone (each kernel, with all sixteen notches and with none,
+// and the plain one-section-at-a-time passes of the test oracle), the noise profile, hum
+// detection, and the bare FFTW forward + inverse pair for as many frames as clean transforms. At
+// the end it prints the ratios that matter, from this same run.
 
 #include "engine/biquad_cascade.h"
 #include "engine/cleaner.h"
 #include "engine/cleaner_test_access.h"
+#include "engine/hum_detector.h"
 
+#include "tests/engine/literal_cleaner.h"
 #include "tests/engine/test_signals.h"
 
 #include <benchmark/benchmark.h>
@@ -57,12 +60,34 @@ void BM_Clean(benchmark::State& state) {
     perChannel(state);
 }
 
+// Arguments: the kernel, and 1 for all sixteen notches (18 sections) or 0 for none (2).
 void BM_Prefilter(benchmark::State& state) {
     const auto kernel = static_cast<BiquadCascade::Kernel>(state.range(0));
+    const Cleaner::HumMask hum = state.range(1) != 0 ? Cleaner::kAllHum : Cleaner::kNoHum;
     const auto& x = channel();
     for (auto _ : state) {
-        auto y = CleanerTestAccess::prefilterWith(kernel, x, kRate, kStrength, 4096);
+        auto y = CleanerTestAccess::prefilterWith(kernel, x, kRate, kStrength, 4096, -1, hum);
         benchmark::DoNotOptimize(y);
+    }
+    perChannel(state);
+}
+
+// The 18 sections one whole pass after another, as the tests' oracle runs them.
+void BM_PrefilterWholePasses(benchmark::State& state) {
+    const auto& x = channel();
+    for (auto _ : state) {
+        auto y = literal::prefilter(x, kRate, kStrength);
+        benchmark::DoNotOptimize(y);
+    }
+    perChannel(state);
+}
+
+void BM_DetectHum(benchmark::State& state) {
+    const auto& x = channel();
+    const std::vector<std::int64_t> frames = Cleaner::estimateNoiseDetailed(x).frames;
+    for (auto _ : state) {
+        auto found = HumDetector::detect(x, frames, kRate);
+        benchmark::DoNotOptimize(found);
     }
     perChannel(state);
 }
@@ -106,12 +131,14 @@ void BM_BareFftPair(benchmark::State& state) {
 // one least disturbed by whatever else the machine was doing.
 BENCHMARK(BM_Clean)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
 BENCHMARK(BM_Prefilter)
-    ->Arg(static_cast<int>(BiquadCascade::Kernel::best))
-    ->Arg(static_cast<int>(BiquadCascade::Kernel::wavefront))
-    ->Arg(static_cast<int>(BiquadCascade::Kernel::sectionwise))
+    ->Args({static_cast<int>(BiquadCascade::Kernel::best), 1})
+    ->Args({static_cast<int>(BiquadCascade::Kernel::best), 0})
+    ->Args({static_cast<int>(BiquadCascade::Kernel::wavefront), 1})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->Repetitions(3);
+BENCHMARK(BM_PrefilterWholePasses)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
+BENCHMARK(BM_DetectHum)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
 BENCHMARK(BM_EstimateNoise)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
 BENCHMARK(BM_BareFftPair)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
 
@@ -142,26 +169,33 @@ public:
         ConsoleReporter::Finalize();
         const double clean = seconds_["BM_Clean"];
         const double fft = seconds_["BM_BareFftPair"];
-        const auto pre = [&](BiquadCascade::Kernel k) {
-            return seconds_["BM_Prefilter/" + std::to_string(static_cast<int>(k))];
+        const auto pre = [&](BiquadCascade::Kernel k, int hum) {
+            return seconds_["BM_Prefilter/" + std::to_string(static_cast<int>(k)) + "/" +
+                            std::to_string(hum)];
         };
-        const double prefilter = pre(BiquadCascade::Kernel::best);
+        const double prefilter = pre(BiquadCascade::Kernel::best, 1);
+        const double highPassOnly = pre(BiquadCascade::Kernel::best, 0);
+        const double wholePasses = seconds_["BM_PrefilterWholePasses"];
         const double noise = seconds_["BM_EstimateNoise"];
+        const double detect = seconds_["BM_DetectHum"];
         std::printf("\nCPU seconds per 10-minute channel (%lld samples, %lld frames), strength "
                     "%.1f, AVX2 %s\n",
                     static_cast<long long>(kSamples), static_cast<long long>(cleanFrames()),
                     kStrength, BiquadCascade::avx2Available() ? "yes" : "no");
         std::printf("  clean              %8.3f s  %6.0f x real time\n", clean, 600.0 / clean);
         std::printf("  pre-filter (best)  %8.3f s\n", prefilter);
+        std::printf("  pre-filter (best, high-pass only) %8.3f s\n", highPassOnly);
         std::printf("  pre-filter (SSE2 wavefront) %8.3f s\n",
-                    pre(BiquadCascade::Kernel::wavefront));
-        std::printf("  pre-filter (one section at a time) %8.3f s\n",
-                    pre(BiquadCascade::Kernel::sectionwise));
+                    pre(BiquadCascade::Kernel::wavefront, 1));
+        std::printf("  pre-filter (whole passes, one section at a time) %8.3f s\n", wholePasses);
         std::printf("  estimateNoise      %8.3f s\n", noise);
+        std::printf("  hum detection      %8.3f s\n", detect);
         std::printf("  bare FFT pair      %8.3f s  (%.2f us a frame)\n", fft,
                     fft / static_cast<double>(cleanFrames()) * 1e6);
         std::printf("  clean / bare FFT pair   %.2f\n", clean / fft);
         std::printf("  pre-filter / clean      %.2f\n", prefilter / clean);
+        std::printf("  whole passes / pre-filter  %.2f\n", wholePasses / prefilter);
+        std::printf("  hum detection / clean   %.3f\n", detect / clean);
     }
 
 private:

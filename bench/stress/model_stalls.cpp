@@ -58,7 +58,7 @@ class FixedPanels : public taln::FilePanels {
 public:
     explicit FixedPanels(QString exportPath) : exportPath_(std::move(exportPath)) {}
     std::optional<QString> chooseFileToOpen() override { return std::nullopt; }
-    std::optional<QString> chooseExportDestination(taln::AudioExporter::Kind,
+    std::optional<QString> chooseExportDestination(taln::AudioExporter::Kind, const QString&,
                                                    const QString&) override {
         return exportPath_;
     }

@@ -107,21 +107,30 @@ TEST(Prefilter, EveryKernelAndBlockSizeMatchesWholePassesBitForBit) {
     struct Case {
         double sr;
         float s;
+        Cleaner::HumMask hum;
     };
-    // 2 sections (one vector, lanes unused), 17 (last vector part-full) and 18.
-    const Case cases[] = {{44100.0, 0.03f}, {1000.0, 0.5f}, {44100.0, 0.6f}, {44100.0, 1.0f}};
+    // 2 sections (one vector, lanes unused), 17 (last vector part-full) and 18; a hum mask of the
+    // 50 Hz series up to 300 Hz (8 sections), one of 60 and both 300 Hz notches (5), and none
+    // (2, at a strength where the notches would be on).
+    const Case cases[] = {{44100.0, 0.03f, Cleaner::kAllHum},
+                          {1000.0, 0.5f, Cleaner::kAllHum},
+                          {44100.0, 0.6f, Cleaner::kAllHum},
+                          {44100.0, 1.0f, Cleaner::kAllHum},
+                          {44100.0, 0.6f, 0x003F},
+                          {44100.0, 0.6f, 0x1121},
+                          {44100.0, 0.6f, Cleaner::kNoHum}};
     std::vector<float> x = testsignals::speechLike(20000, 44100.0, 17);
     // Exact zeros at the start and inside test that sections start from, and keep, rest.
     std::fill(x.begin(), x.begin() + 300, 0.0f);
     std::fill(x.begin() + 5000, x.begin() + 5100, -0.0f);
     for (const Case& c : cases) {
-        const auto want = bits(literal::prefilter(x, c.sr, c.s));
-        for (Kernel kernel : {Kernel::sectionwise, Kernel::wavefront, Kernel::wavefrontAvx2}) {
+        const auto want = bits(literal::prefilter(x, c.sr, c.s, c.hum));
+        for (Kernel kernel : {Kernel::wavefront, Kernel::wavefrontAvx2}) {
             for (std::int64_t block : {1, 7, 512, 4096, 5000, 20000}) {
                 const auto got =
-                    bits(CleanerTestAccess::prefilterWith(kernel, x, c.sr, c.s, block));
+                    bits(CleanerTestAccess::prefilterWith(kernel, x, c.sr, c.s, block, -1, c.hum));
                 ASSERT_EQ(got, want) << "kernel " << int(kernel) << " block " << block << " sr "
-                                     << c.sr << " s " << c.s;
+                                     << c.sr << " s " << c.s << " hum " << c.hum;
             }
         }
     }
@@ -130,21 +139,21 @@ TEST(Prefilter, EveryKernelAndBlockSizeMatchesWholePassesBitForBit) {
 }
 
 TEST(Prefilter, AnySectionsAndCountsMatchWholePasses) {
-    // Sections with b2 ≠ b0 take the general kernels; counts from 1 to 20 fill the vectors in
-    // every way (one lane used up to all lanes of the last vector).
+    // Every count from 1 to 18, the pre-filter's most: the vectors filled in every way (one lane
+    // used up to all lanes of the last vector), with every kernel the product can pick.
     const std::vector<float> x = testsignals::whiteNoise(3000, 0.5f, 13);
-    for (int count : {1, 3, 5, 8, 11, 13, 20}) {
+    for (int count = 1; count <= BiquadCascade::kMaxSections; ++count) {
         std::vector<CleanerTestAccess::Section> sections;
         std::vector<literal::Section> same;
         for (int k = 0; k < count; ++k) {
             // Stable (poles inside the unit circle), all coefficients different from section to
-            // section so that a lane mix-up shows.
+            // section so that a lane mix-up shows; b2 = b0 as in every designed section.
             const double d = 0.01 * k;
-            sections.push_back({0.3 + d, -0.2 + d, 0.1 - d, -0.5 + d, 0.2 - d});
-            same.push_back({0.3 + d, -0.2 + d, 0.1 - d, -0.5 + d, 0.2 - d});
+            sections.push_back({0.3 + d, -0.2 + d, 0.3 + d, -0.5 + d, 0.2 - d});
+            same.push_back({0.3 + d, -0.2 + d, 0.3 + d, -0.5 + d, 0.2 - d});
         }
         const auto want = bits(literal::filter(x, same));
-        for (Kernel kernel : {Kernel::sectionwise, Kernel::wavefront, Kernel::wavefrontAvx2}) {
+        for (Kernel kernel : {Kernel::wavefront, Kernel::wavefrontAvx2}) {
             for (std::int64_t block : {1, 100, 3000}) {
                 ASSERT_EQ(bits(CleanerTestAccess::cascade(sections, kernel, x, block)), want)
                     << count << " sections, kernel " << int(kernel) << ", block " << block;
@@ -160,7 +169,7 @@ TEST(Prefilter, PullingPastTheEndFiltersZeros) {
     std::vector<float> padded = x;
     padded.resize(1500, 0.0f);
     const auto want = bits(literal::prefilter(padded, 44100.0, 0.7f));
-    for (Kernel kernel : {Kernel::sectionwise, Kernel::wavefront, Kernel::wavefrontAvx2}) {
+    for (Kernel kernel : {Kernel::wavefront, Kernel::wavefrontAvx2}) {
         for (std::int64_t block : {1, 333, 1500}) {
             const auto got =
                 CleanerTestAccess::prefilterWith(kernel, x, 44100.0, 0.7f, block, 1500);

@@ -183,7 +183,7 @@ TEST(Clean, StreamingMatchesTheLiteralFormulationBitForBit) {
     for (std::int64_t n : lengths) {
         const std::vector<float> x(source.begin(), source.begin() + n);
         for (float s : {0.03f, 0.6f, 1.0f}) {
-            const auto got = Cleaner::clean(x, profile, s, kRate, token);
+            const auto got = Cleaner::clean(x, profile, s, kRate, token, Cleaner::kAllHum);
             ASSERT_TRUE(got.has_value());
             ASSERT_EQ(bits(*got), bits(literal::clean(x, profile, s, kRate)))
                 << "length " << n << " strength " << s;
@@ -192,8 +192,16 @@ TEST(Clean, StreamingMatchesTheLiteralFormulationBitForBit) {
     // Another rate (17 sections) and a flat profile.
     const std::vector<float> x(source.begin(), source.begin() + 20000);
     const std::vector<float> flat(1025, 1e-14f);
-    ASSERT_EQ(bits(*Cleaner::clean(x, flat, 0.8f, 1000.0, token)),
+    ASSERT_EQ(bits(*Cleaner::clean(x, flat, 0.8f, 1000.0, token, Cleaner::kAllHum)),
               bits(literal::clean(x, flat, 0.8f, 1000.0)));
+    // The default is the whole comb; no hum is the high-pass alone; a mask keeps its notches in
+    // their places in the order.
+    EXPECT_EQ(bits(*Cleaner::clean(x, profile, 0.6f, kRate, token)),
+              bits(literal::clean(x, profile, 0.6f, kRate)));
+    EXPECT_EQ(bits(*Cleaner::clean(x, profile, 0.6f, kRate, token, Cleaner::kNoHum)),
+              bits(literal::clean(x, profile, 0.6f, kRate, 0)));
+    EXPECT_EQ(bits(*Cleaner::clean(x, profile, 0.6f, kRate, token, 0x0F03)),
+              bits(literal::clean(x, profile, 0.6f, kRate, 0x0F03)));
 }
 
 TEST(Clean, TokenCancelledBeforeTheRunStopsItBeforeAnyFrame) {

@@ -8,7 +8,7 @@
 
 namespace taln::literal {
 
-std::vector<Section> sections(double sr, float s) {
+std::vector<Section> sections(double sr, float s, std::uint16_t notches) {
     std::vector<Section> out;
     const double pi = std::numbers::pi;
     const double fc = static_cast<double>(s) * 80.0 + 40.0;
@@ -22,10 +22,11 @@ std::vector<Section> sections(double sr, float s) {
         out.push_back({b0, -(1.0 + cs) / a0, b0, (-2.0 * cs) / a0, (1.0 - alpha) / a0});
     }
     if (s > 0.05f) {
+        int bit = 0;
         for (double base : {50.0, 60.0}) {
-            for (int h = 1; h <= 8; ++h) {
+            for (int h = 1; h <= 8; ++h, ++bit) {
                 const double f = base * h;
-                if (f < 1000.0 && f < 0.45 * sr) {
+                if ((notches >> bit & 1) != 0 && f < 1000.0 && f < 0.45 * sr) {
                     const double w = f * 2.0 * pi / sr;
                     const double alpha = std::sin(w) / 60.0;
                     const double a0 = 1.0 + alpha;
@@ -38,8 +39,8 @@ std::vector<Section> sections(double sr, float s) {
     return out;
 }
 
-std::vector<float> prefilter(std::span<const float> x, double sr, float s) {
-    return filter(x, sections(sr, s));
+std::vector<float> prefilter(std::span<const float> x, double sr, float s, std::uint16_t notches) {
+    return filter(x, sections(sr, s, notches));
 }
 
 std::vector<float> filter(std::span<const float> x, const std::vector<Section>& sections) {
@@ -59,8 +60,8 @@ std::vector<float> filter(std::span<const float> x, const std::vector<Section>& 
     return std::vector<float>(v.begin(), v.end());
 }
 
-std::vector<float> clean(std::span<const float> x, std::span<const float> noise, float s,
-                         double sr) {
+std::vector<float> clean(std::span<const float> x, std::span<const float> noise, float s, double sr,
+                         std::uint16_t notches) {
     if (!(s > 0.0f) || x.empty()) {
         return std::vector<float>(x.begin(), x.end());
     }
@@ -69,7 +70,7 @@ std::vector<float> clean(std::span<const float> x, std::span<const float> noise,
     const std::int64_t len = n + 4096 + r;
     const std::int64_t frames = (len - 2048) / 512 + 1;
 
-    const std::vector<float> y = prefilter(x, sr, s);
+    const std::vector<float> y = prefilter(x, sr, s, notches);
     std::vector<float> e(static_cast<std::size_t>(len), 0.0f);
     std::copy(y.begin(), y.end(), e.begin() + 2048);
     std::vector<float> out(static_cast<std::size_t>(len), 0.0f);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -107,6 +108,9 @@ TEST(NoiseProfile, AveragesTheQuietestTenthOfAllFramesButAtLeastFour) {
         EXPECT_FALSE(
             profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, firstFrames(k + 1))))
             << frames << " frames";
+        const Cleaner::NoiseEstimate detailed = Cleaner::estimateNoiseDetailed(x);
+        EXPECT_EQ(detailed.profile, Cleaner::estimateNoise(x));
+        EXPECT_EQ(detailed.frames, firstFrames(k));
     }
 }
 
@@ -128,6 +132,14 @@ TEST(NoiseProfile, EqualEnergiesAreTakenInFrameOrder) {
         x[hop * 512 + 37 * hop + 5] = 0.5f;
     }
     EXPECT_TRUE(profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, {7, 0, 1, 2})));
+    // Reported in ascending order. Their mean energy (0.75 + 3 × 1) / 4 over the median of the
+    // eight (1) is exact in single precision.
+    const Cleaner::NoiseEstimate detailed = Cleaner::estimateNoiseDetailed(x);
+    EXPECT_EQ(detailed.frames, (std::vector<std::int64_t>{0, 1, 2, 7}));
+    EXPECT_EQ(detailed.quietToMedian, 0.9375f);
+    // A silent channel: nothing averaged, nothing doubtful.
+    EXPECT_TRUE(Cleaner::estimateNoiseDetailed(std::vector<float>(50000, 0.0f)).frames.empty());
+    EXPECT_EQ(Cleaner::estimateNoiseDetailed(std::vector<float>(50000, 0.0f)).quietToMedian, 0.0f);
 }
 
 TEST(NoiseProfile, QuietMiddleOfALoudRecordingIsTheProfile) {
@@ -139,6 +151,15 @@ TEST(NoiseProfile, QuietMiddleOfALoudRecordingIsTheProfile) {
     std::vector<std::int64_t> frames(10);
     std::iota(frames.begin(), frames.end(), 40);
     EXPECT_TRUE(profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, frames)));
+    // A stretch from hop 30 on (64 frames, so K = 6) takes 6 of the same quiet frames, counted
+    // from the stretch's start (channel frame 40 is its frame 10), far quieter than its median.
+    const std::span<const float> stretch =
+        std::span<const float>(x).subspan(30 * 512, 2048 + 63 * 512);
+    const Cleaner::NoiseEstimate detailed = Cleaner::estimateNoiseDetailed(stretch);
+    ASSERT_EQ(detailed.frames.size(), 6u);
+    EXPECT_GE(detailed.frames.front(), 10);
+    EXPECT_LE(detailed.frames.back(), 19);
+    EXPECT_LT(detailed.quietToMedian, 0.01f);
 }
 
 TEST(Window, IsThePeriodicSquareRootHannAndBuiltOnceUnderConcurrentFirstUse) {

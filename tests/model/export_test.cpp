@@ -101,6 +101,47 @@ TEST(Export, WritesTheSnapshotTakenWhenThePanelClosed) {
     }
 }
 
+// A modal panel runs the event loop: another file may be installed while it is open.
+TEST(Export, WritesWhatThePanelWasOpenedForEvenIfAnotherFileArrives) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("first.wav", 1.0, 1));
+    const Channels atOpen = m.cleaned();
+    const QString second = h.writeTone("second.wav", 0.5, 2);
+    h.panels->whileExportPanelOpen = [&] {
+        m.load(second);
+        ASSERT_TRUE(waitFor([&] { return !m.isLoading() && !m.isProcessing(); }));
+        ASSERT_EQ(m.fileName(), QStringLiteral("second.wav"));
+    };
+    const QString out = h.dir.filePath("first (Taln).wav");
+    h.panels->exportAnswer = out;
+    m.exportAudio(Kind::wav);
+    EXPECT_EQ(h.panels->exportCalls.back().second, QStringLiteral("first (Taln).wav"));
+    test::drainWorkers();
+
+    const Channels written = AudioDecoder::decode(QFile::encodeName(out).toStdString());
+    ASSERT_EQ(written.size(), 1u);
+    ASSERT_EQ(written[0]->size(), atOpen[0]->size());
+    for (std::size_t i = 0; i < written[0]->size(); ++i) {
+        ASSERT_NEAR((*written[0])[i], (*atOpen[0])[i], 1.0f / 32767.0f) << i;
+    }
+}
+
+TEST(Export, ThePanelOpensInTheLastExportFolderElseTheFilesOwn) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("here.wav", 0.3, 1));
+    ASSERT_TRUE(QDir(h.dir.path()).mkdir(QStringLiteral("cleaned")));
+    h.panels->exportAnswer = h.dir.filePath("cleaned/here (Taln).wav");
+    m.exportAudio(Kind::wav);
+    h.panels->exportAnswer.reset();
+    m.exportAudio(Kind::m4a);
+    test::drainWorkers();
+    ASSERT_EQ(h.panels->exportFolders.size(), 2u);
+    EXPECT_EQ(h.panels->exportFolders[0], QDir(h.dir.path()).absolutePath());
+    EXPECT_EQ(h.panels->exportFolders[1], QDir(h.dir.filePath("cleaned")).absolutePath());
+}
+
 TEST(Export, AnExportOutlivesItsModel) {
     QTemporaryDir dir;
     const QString out = dir.filePath("kept (Taln).wav");

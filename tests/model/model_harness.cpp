@@ -2,6 +2,7 @@
 
 #include "audio/audio_exporter.h"
 #include "engine/cleaner.h"
+#include "engine/noise_sample.h"
 #include "model/background_work.h"
 
 #include <QCoreApplication>
@@ -59,8 +60,13 @@ std::optional<QString> FakePanels::chooseFileToOpen() {
 }
 
 std::optional<QString> FakePanels::chooseExportDestination(AudioExporter::Kind kind,
-                                                           const QString& suggestedName) {
+                                                           const QString& suggestedName,
+                                                           const QString& folder) {
     state_->exportCalls.emplace_back(kind, suggestedName);
+    state_->exportFolders.push_back(folder);
+    if (state_->whileExportPanelOpen) {
+        state_->whileExportPanelOpen();
+    }
     return state_->exportAnswer;
 }
 
@@ -114,9 +120,9 @@ Channels Harness::expectedClean(double percent) const {
     CancelToken token;
     Channels result;
     for (const ChannelPtr& channel : model->orig()) {
-        const auto noise = Cleaner::estimateNoise(*channel);
-        auto cleaned = Cleaner::clean(*channel, noise, static_cast<float>(percent / 100.0),
-                                      kSampleRate, token);
+        const NoiseSample noise = NoiseSample::measure(*channel, kSampleRate);
+        auto cleaned = Cleaner::clean(*channel, noise.profile, static_cast<float>(percent / 100.0),
+                                      kSampleRate, token, noise.hum);
         result.push_back(std::make_shared<const Channel>(std::move(*cleaned)));
     }
     return result;

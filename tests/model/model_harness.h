@@ -62,13 +62,17 @@ public:
     struct State {
         std::deque<QString> openAnswers; // a null QString cancels the panel
         std::optional<QString> exportAnswer;
+        // Runs while the export panel is "open", as the event loop of a modal panel would.
+        std::function<void()> whileExportPanelOpen;
         int openCalls = 0;
         std::vector<std::pair<AudioExporter::Kind, QString>> exportCalls;
+        std::vector<QString> exportFolders;
     };
     explicit FakePanels(std::shared_ptr<State> state) : state_(std::move(state)) {}
     std::optional<QString> chooseFileToOpen() override;
     std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
-                                                   const QString& suggestedName) override;
+                                                   const QString& suggestedName,
+                                                   const QString& folder) override;
 
 private:
     std::shared_ptr<State> state_;

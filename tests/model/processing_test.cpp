@@ -1,9 +1,15 @@
 // The cleaning scheduler: debounce, supersession, and what a published result changes.
 #include "tests/model/model_harness.h"
 
+#include "model/background_work.h"
+
 #include <QSignalSpy>
 #include <QTest>
+#include <atomic>
+#include <cmath>
 #include <gtest/gtest.h>
+#include <new>
+#include <numbers>
 
 namespace taln {
 namespace {
@@ -134,6 +140,73 @@ TEST(Processing, AResultWhilePausedChangesNothingAudibleUntilPlay) {
     const auto heard = test::pullLeft(*h.output, 64);
     for (std::size_t k = 0; k < heard.size(); ++k) {
         ASSERT_EQ(heard[k], (*m.orig()[0])[k]) << k;
+    }
+}
+
+TEST(Processing, RunningOutOfMemoryKeepsTheEarlierResult) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("big.wav", 0.5, 2));
+    const Channels before = m.cleaned();
+    const auto peaksBefore = m.cleanPeaks();
+    std::atomic<bool> fail{true};
+    TalnModelProbe::onCleaningFinished(m, [&fail] {
+        if (fail.load()) {
+            throw std::bad_alloc();
+        }
+    });
+    m.setStrength(20.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    EXPECT_EQ(m.errorMessage(), QStringLiteral("Cannot allocate memory"));
+    EXPECT_EQ(m.cleaned(), before);
+    EXPECT_EQ(m.cleanPeaks(), peaksBefore);
+
+    fail = false; // memory again: the next strength cleans as usual
+    m.setStrength(20.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(20.0)));
+}
+
+// The cleaning and the analysis of a load run one channel per thread: a failure on any
+// thread reaches the caller instead of ending the process.
+TEST(Processing, AFailureOnAnyChannelsThreadReachesTheCaller) {
+    for (const std::int64_t failing : {0, 1, 2}) {
+        std::atomic<int> ran{0};
+        EXPECT_THROW(BackgroundWork::forEachIndex(3,
+                                                  [&](std::int64_t i) {
+                                                      ++ran;
+                                                      if (i == failing) {
+                                                          throw std::bad_alloc();
+                                                      }
+                                                  }),
+                     std::bad_alloc)
+            << failing;
+        EXPECT_EQ(ran.load(), 3) << failing;
+    }
+}
+
+// The label follows what the notches remove: the hum found in the file, and nothing where the
+// strength leaves the notches off or the file has no hum.
+TEST(Processing, TheHumLabelNamesTheHumTheNotchesRemove) {
+    struct Row {
+        double humAmplitude;
+        double strength;
+        const char* label;
+    };
+    for (const Row& row : {Row{0.03, 60.0, "Hum 50 Hz removed"}, Row{0.03, 4.0, ""},
+                           Row{0.0, 60.0, ""}}) {
+        Harness h;
+        TalnModel& m = *h.model;
+        const auto frames = static_cast<std::int64_t>(3.0 * kSampleRate);
+        std::vector<float> samples = test::noisyTone(frames, 5u);
+        for (std::int64_t i = 0; i < frames; ++i) {
+            samples[static_cast<std::size_t>(i)] += static_cast<float>(
+                row.humAmplitude * std::sin(2.0 * std::numbers::pi * 50.0 * double(i) / kSampleRate));
+        }
+        m.setStrength(row.strength);
+        h.loadAndSettle(h.writeWav("hum.wav", {samples}));
+        EXPECT_EQ(m.humLabel().toStdString(), row.label) << row.humAmplitude << " " << row.strength;
+        EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(row.strength)));
     }
 }
 

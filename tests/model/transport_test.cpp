@@ -2,6 +2,7 @@
 #include "tests/model/model_harness.h"
 
 #include <QSignalSpy>
+#include <QTest>
 #include <gtest/gtest.h>
 
 namespace taln {
@@ -132,6 +133,29 @@ TEST_F(Transport, AnOutputThatCannotStartReportsAndStaysStopped) {
     h.output->setFailure(std::nullopt);
     m.togglePlay();
     EXPECT_TRUE(m.isPlaying());
+    EXPECT_TRUE(m.errorMessage().isNull()); // no longer true
+}
+
+TEST_F(Transport, PlayPressedWhileTheNextFileIsReadEndsWhenItArrives) {
+    const QString next = h.writeTone("next.wav", 2.0, 1);
+    test::Gate gate;
+    TalnModelProbe::onLoadFinished(m, [&gate](const QString&) { gate.pass(); });
+    m.load(next);
+    ASSERT_TRUE(gate.waitArrivals(1));
+    m.togglePlay(); // still the earlier file
+    ASSERT_TRUE(m.isPlaying());
+    h.output->advance(kLead + 1000);
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return m.duration() == 2.0; }));
+    EXPECT_FALSE(m.isPlaying());
+    EXPECT_EQ(m.position(), 0.0);
+    QTest::qWait(100); // a few position ticks
+    EXPECT_FALSE(m.isPlaying());
+    EXPECT_EQ(m.position(), 0.0);
+
+    m.togglePlay();
+    h.output->advance(kLead + 10);
+    EXPECT_EQ(pauseAt(), at(10));
 }
 
 TEST_F(Transport, TheCompareSwitchChangesTheTrackWithoutARestart) {

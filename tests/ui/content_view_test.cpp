@@ -63,7 +63,7 @@ TEST_F(ContentViewTest, HeaderTextsAreTalnsOwn) {
     EXPECT_EQ(items[0]->text(), "Export as M4A…");
     EXPECT_EQ(items[1]->text(), "Export as WAV…");
     EXPECT_EQ(view()->findChild<QLabel*>(QStringLiteral("dropHint"))->text(),
-              "Any audio or video file with sound. Everything stays on your Mac.");
+              "Any audio or video file with sound. Everything stays on this computer.");
     EXPECT_EQ(view()->dropZone()->chooseButton()->text(), "Choose File…");
 }
 

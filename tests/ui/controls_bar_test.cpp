@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
+#include <functional>
+#include <utility>
 
 namespace taln::test {
 namespace {
@@ -58,6 +60,27 @@ TEST_F(ControlsBarTest, SpaceTogglesPlaybackAndCTogglesHearingWithoutModifiers) 
     press(Qt::Key_Space, Qt::ShiftModifier);
     EXPECT_FALSE(model->hearOriginal());
     EXPECT_FALSE(model->isPlaying());
+}
+
+// A key held down repeats; each shortcut toggles once per press, not once per repeat.
+TEST_F(ControlsBarTest, AHeldKeyTogglesOnce) {
+    ASSERT_TRUE(loadTone());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    const std::pair<Qt::Key, std::function<bool()>> keys[] = {
+        {Qt::Key_Space, [this] { return model->isPlaying(); }},
+        {Qt::Key_C, [this] { return model->hearOriginal(); }},
+    };
+    for (const auto& [key, state] : keys) {
+        const QString text = key == Qt::Key_Space ? QStringLiteral(" ") : QStringLiteral("c");
+        QWindow* handle = window->windowHandle();
+        QTest::simulateEvent(handle, true, key, Qt::NoModifier, text, false);
+        for (int repeat = 0; repeat < 3; ++repeat) {
+            QTest::simulateEvent(handle, true, key, Qt::NoModifier, text, true);
+        }
+        QTest::simulateEvent(handle, false, key, Qt::NoModifier, text, false);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(state()) << key;
+    }
 }
 
 TEST_F(ControlsBarTest, SpaceMeansPlayEvenWhenAButtonHasFocus) {

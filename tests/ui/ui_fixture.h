@@ -50,7 +50,7 @@ public:
         return answer;
     }
 
-    std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
+    std::optional<QString> chooseExportDestination(AudioExporter::Kind kind, const QString&,
                                                    const QString&) override {
         log_->exportKinds.push_back(kind);
         return std::nullopt;

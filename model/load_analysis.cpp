@@ -1,0 +1,57 @@
+#include "model/load_analysis.h"
+
+#include "audio/audio_decoder.h"
+#include "audio/taln_error.h"
+#include "engine/cleaner.h"
+#include "model/background_work.h"
+#include "model/exception_text.h"
+#include "model/file_vetting.h"
+#include "model/retired_audio.h"
+#include "model/waveform_peaks.h"
+
+#include <utility>
+
+namespace taln::LoadAnalysis {
+
+Result run(const std::filesystem::path& file, const QString& name,
+           const std::atomic<bool>& cancel) {
+    Result result;
+    try {
+        refuseSpecialFile(file, name);
+        AudioDecoder::DecodeOptions options;
+        options.cancel = &cancel;
+        AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(file, options);
+        result.channels = std::move(decoded.channels);
+        result.notice = QString::fromStdString(decoded.shortfallWarning);
+        if (cancel.load(std::memory_order_relaxed)) {
+            // A later load started, or the model went, while this one was decoding: its
+            // result will be dropped, so spare the analysis and give the memory back now.
+            releaseChannels(std::exchange(result.channels, {}));
+            result.failed = true;
+        } else if (frameCount(result.channels) <= 0) {
+            // The decoder reports a file without frames itself; never install one.
+            throw TalnError(TalnError::noAudio);
+        } else {
+            auto noise = std::make_shared<NoiseSamples>(result.channels.size());
+            auto buckets = std::make_shared<std::vector<Peak>>();
+            BackgroundWork::forEachIndex(
+                static_cast<std::int64_t>(result.channels.size()), [&](std::int64_t i) {
+                    const auto c = static_cast<std::size_t>(i);
+                    (*noise)[c] = NoiseSample::measure(*result.channels[c], kSampleRate);
+                    if (i == 0) {
+                        *buckets = WaveformPeaks::peaks(result.channels, WaveformPeaks::kBuckets);
+                    }
+                });
+            result.peakScale = WaveformPeaks::scaleOf(*buckets);
+            result.noise = std::move(noise);
+            result.peaks = std::move(buckets);
+        }
+    } catch (...) {
+        result.failed = true;
+        result.channels.clear();
+        result.error = describeCurrentException();
+    }
+    return result;
+}
+
+} // namespace taln::LoadAnalysis

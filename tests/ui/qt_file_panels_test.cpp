@@ -1,0 +1,53 @@
+#include "ui/qt_file_panels.h"
+
+#include "ui_fixture.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QTimer>
+
+namespace taln::test {
+namespace {
+
+using Kind = AudioExporter::Kind;
+
+// The save panel, answered by a "user" who types a name and presses Save.
+TEST(QtSavePanel, OpensInTheGivenFolderAndEndsInTheKindsExtension) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString folder = QDir(dir.path()).canonicalPath();
+    struct Case {
+        Kind kind;
+        QString folder;
+        QString typed;
+        QString openedIn;
+        QString written;
+    };
+    const Case cases[] = {
+        {Kind::m4a, folder, "x.wav", folder, folder + "/x.wav.m4a"},
+        {Kind::m4a, folder, "x", folder, folder + "/x.m4a"},
+        {Kind::wav, folder, "y.WAV", folder, folder + "/y.WAV"},
+        {Kind::wav, folder + "/gone", "z.wav", QDir::home().canonicalPath(), ""},
+    };
+    for (const Case& c : cases) {
+        QString openedIn;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            openedIn = QDir(dialog->directory()).canonicalPath();
+            if (c.written.isEmpty()) {
+                dialog->reject();
+                return;
+            }
+            dialog->selectFile(c.typed);
+            static_cast<QDialog*>(dialog)->accept(); // what Save does
+        });
+        const auto chosen = QtFilePanels().chooseExportDestination(c.kind, "suggested", c.folder);
+        EXPECT_EQ(openedIn, c.openedIn) << c.typed.toStdString();
+        EXPECT_EQ(chosen.value_or(QString()), c.written) << c.typed.toStdString();
+    }
+}
+
+} // namespace
+} // namespace taln::test
