@@ -20,6 +20,7 @@ extern "C" {
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -182,6 +183,19 @@ AVSampleFormat encoderFormat(const AVCodec& codec) {
     return codec.sample_fmts[0];
 }
 
+// The source stream's bit rate: the codec's, else the "BPS" statistics tag Matroska
+// writers such as mkvmerge leave; 0 when neither says.
+std::int64_t sourceBitRate(const AVStream& stream) {
+    if (stream.codecpar->bit_rate > 0) {
+        return stream.codecpar->bit_rate;
+    }
+    const AVDictionaryEntry* bps = av_dict_get(stream.metadata, "BPS", nullptr, 0);
+    if (!bps) {
+        bps = av_dict_get(stream.metadata, "BPS-eng", nullptr, 0);
+    }
+    return bps ? std::max<std::int64_t>(0, std::strtoll(bps->value, nullptr, 10)) : 0;
+}
+
 // Stream metadata that describes the old encoding of the replaced audio, not the track.
 bool describesOldEncoding(std::string_view key) {
     const std::string lower = lowercase(std::string(key));
@@ -265,7 +279,7 @@ public:
         encoder_->ch_layout =
             encoderLayout(*codec, in.ch_layout, static_cast<int>(channels.size()));
         encoder_->bit_rate = std::max<std::int64_t>(
-            in.bit_rate, kMinBitRatePerChannel * encoder_->ch_layout.nb_channels);
+            sourceBitRate(source), kMinBitRatePerChannel * encoder_->ch_layout.nb_channels);
         encoder_->time_base = AVRational{1, rate_};
         if (muxer.oformat->flags & AVFMT_GLOBALHEADER) {
             encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;

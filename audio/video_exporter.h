@@ -14,7 +14,8 @@
 // The first audio stream is encoded anew from the channels: resampled by libswresample from
 // `sampleRate` to the source stream's rate and channel layout, as AAC (FFmpeg's native
 // encoder; .mp4, .m4v, .mov, .mkv) or Opus (libopus; .webm), at the source's bit rate or
-// 96,000 bit/s per channel, whichever is higher. A rate the encoder does not take becomes
+// 96,000 bit/s per channel, whichever is higher (a Matroska file from FFmpeg states no bit
+// rate for its audio: it gets the 96,000). A rate the encoder does not take becomes
 // 48 kHz (a Vorbis track at 22,050 Hz comes back as Opus at 48 kHz).
 //
 // The channels are the decoder's reading of that stream, and their first sample plays where
