@@ -290,19 +290,18 @@ public:
         copyStreamProperties(source, stream, true);
         frameSize_ = encoder_->frame_size > 0 ? encoder_->frame_size : 1024;
 
-        // Encoder input sample k plays at the source's start + k / rate, and the first packet
-        // goes where the source's first one went. The encoder puts its priming before the
-        // first sample, so its first packet starts initial_padding samples early. An MP4
-        // edit list tells players to skip the priming, but FFmpeg writes one only for time
-        // before 0; Matroska can mark no priming for AAC, and a muxer that takes no time
-        // before 0 would shift every stream to make room, moving the untouched video's
-        // timestamps. So unless the priming falls before 0 in an MP4, the first samples
-        // are dropped (21 ms at 48 kHz) to let the priming take their place.
+        // Encoder input sample k plays at the source's start + k / rate. The encoder puts its
+        // priming before the first sample, so its first packet starts initial_padding
+        // samples early. An MP4 edit list tells players to skip the priming, but FFmpeg
+        // writes one only for time before 0; Matroska marks no priming for AAC; and a muxer
+        // that takes no time before 0 would shift every stream to make room, moving the
+        // untouched video's timestamps. So unless the priming falls before 0 in an MP4, the
+        // first samples are dropped (21 ms of AAC at 48 kHz) and the priming takes their
+        // place: the first packet goes where the source's first sample played.
         const std::int64_t start =
             sourceStart == AV_NOPTS_VALUE
                 ? 0
                 : av_rescale_q(sourceStart, source.time_base, encoder_->time_base);
-        //
         // FFmpeg 5.1's Matroska muxer records an Opus encoder's priming as the track's codec
         // delay but writes the packets' times as given, and players present every packet that
         // much earlier: there the packets are written that much later.
