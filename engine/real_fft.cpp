@@ -18,11 +18,6 @@ namespace {
     std::abort();
 }
 
-// FFTW_ESTIMATE: the plan, and so every result, is the same in every run of the program.
-// A measured plan could pick another algorithm per run and change the last bits of a
-// cleaned file between two runs at the same strength.
-constexpr unsigned kPlannerFlags = FFTW_ESTIMATE;
-
 } // namespace
 
 struct RealFFT::Plans {
@@ -31,10 +26,7 @@ struct RealFFT::Plans {
 };
 
 RealFFT::RealFFT(std::int64_t n) : n_(n) {
-    if (n < 2 || (n & (n - 1)) != 0) {
-        fatal("RealFFT length must be a power of two, at least 2");
-    }
-    plans_ = plansFor(n);
+    plans_ = plansFor(n, Planning::measured);
     const auto half = static_cast<std::size_t>(n / 2);
     re_ = fftwf_alloc_real(half);
     im_ = fftwf_alloc_real(half);
@@ -93,8 +85,15 @@ void RealFFT::inverse(float* out) noexcept {
     }
 }
 
+void RealFFT::prepare(std::int64_t n, Planning planning) {
+    plansFor(n, planning);
+}
+
 // Plans live for the whole process and are shared by every instance of the same length.
-const RealFFT::Plans* RealFFT::plansFor(std::int64_t n) {
+const RealFFT::Plans* RealFFT::plansFor(std::int64_t n, Planning planning) {
+    if (n < 2 || (n & (n - 1)) != 0) {
+        fatal("RealFFT length must be a power of two, at least 2");
+    }
     // Plans are created, never destroyed; the map only grows (one entry per length used). The
     // lock and the map are never destroyed either, so a cleaning thread still running while the
     // process exits finds them intact (and leak checkers still see the plans as reachable).
@@ -112,9 +111,12 @@ const RealFFT::Plans* RealFFT::plansFor(std::int64_t n) {
     if (real == nullptr || complex == nullptr) {
         fatal("out of memory for the FFT plans");
     }
+    // FFTW_MEASURE runs the candidates on the arrays it plans on (here only scratch);
+    // FFTW_ESTIMATE picks from a model of the machine, the same plan in every run.
+    const unsigned flags = planning == Planning::measured ? FFTW_MEASURE : FFTW_ESTIMATE;
     Plans made;
-    made.forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), real, complex, kPlannerFlags);
-    made.inverse = fftwf_plan_dft_c2r_1d(static_cast<int>(n), complex, real, kPlannerFlags);
+    made.forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), real, complex, flags);
+    made.inverse = fftwf_plan_dft_c2r_1d(static_cast<int>(n), complex, real, flags);
     fftwf_free(complex);
     fftwf_free(real);
     if (made.forward == nullptr || made.inverse == nullptr) {

@@ -2,6 +2,8 @@
 // the path in TALN_CLEAN).
 
 #include "audio/audio_decoder.h"
+#include "engine/cleaner.h"
+#include "engine/noise_sample.h"
 #include "tests/audio/media_probe.h"
 #include "tests/audio/test_files.h"
 
@@ -132,6 +134,48 @@ TEST(TalnClean, CleansANoisyRecordingEndToEnd) {
         EXPECT_LT(rms(*cleaned[c], 1.2, 1.8), 0.316 * rms(*original[c], 1.2, 1.8));
         // 0.1 to 0.9 s holds the voice: it must stay (within 3 dB).
         EXPECT_GT(rms(*cleaned[c], 0.1, 0.9), 0.7 * rms(*original[c], 0.1, 0.9));
+    }
+}
+
+// --hum chooses the notches: auto those the noise sample holds, always today's sixteen, off
+// none. Each output must be the engine's own cleaning with that mask (to float rounding: the
+// command cleans by pieces); --verbose names what auto found.
+TEST(TalnClean, HumModesCleanWithTheirNotches) {
+    const auto input = TestFiles::shared().make(
+        "voice_hum_50.wav",
+        "-f lavfi -i \"aevalsrc=" + kVoice +
+            "+0.02*sin(2*PI*50*t)+0.01*sin(2*PI*150*t):s=44100:d=4\" "
+            "-f lavfi -i \"anoisesrc=a=0.01:c=white:d=4:r=44100:seed=7\" "
+            "-filter_complex \"[0][1]amix=inputs=2:normalize=0\" -c:a pcm_f32le");
+    const Channel original = *AudioDecoder::decode(input).front();
+    const NoiseSample noise = NoiseSample::measure(original, kSampleRate);
+    ASSERT_NE(noise.hum & 1u, 0u) << "the 50 Hz line must be found in the pauses";
+    const auto folder = TestFiles::shared().freshFolder("clean_hum_modes");
+    struct Case {
+        const char* mode;
+        Cleaner::HumMask mask;
+    };
+    for (const Case& c : {Case{"auto", noise.hum}, Case{"always", Cleaner::kAllHum},
+                          Case{"off", Cleaner::kNoHum}}) {
+        SCOPED_TRACE(c.mode);
+        const auto output = folder / (std::string(c.mode) + ".wav");
+        const CommandResult run =
+            runClean({"--float", "--verbose", "--hum", c.mode, input.string(), output.string()});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find("hum at 50") != std::string::npos, std::string(c.mode) == "auto")
+            << run.err;
+        const CancelToken token;
+        const auto expected =
+            Cleaner::clean(original, noise.profile, 0.6f, kSampleRate, token, c.mask);
+        const Channel got = *AudioDecoder::decode(output).front();
+        ASSERT_EQ(got.size(), expected->size());
+        double error = 0.0;
+        double power = 0.0;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            error += (double(got[i]) - (*expected)[i]) * (double(got[i]) - (*expected)[i]);
+            power += double((*expected)[i]) * (*expected)[i];
+        }
+        EXPECT_LT(std::sqrt(error / power), 1e-6);
     }
 }
 
@@ -318,6 +362,9 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
         {"--format", "mp3", "in.wav", "-o", "folder"},
         {"-o", "folder"},
         {"in.wav", "-o"},
+        {"-j", "0", "in.wav", "out.wav"},
+        {"-j2.5", "in.wav", "out.wav"},
+        {"in.wav", "out.wav", "-j"},
     };
     for (const auto& arguments : badUsages) {
         const CommandResult run = runClean(arguments);

@@ -1,0 +1,126 @@
+#include "engine/cleaning_pieces.h"
+
+#include "engine/precondition.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace taln {
+
+std::int64_t CleaningPieces::warmUp(double sampleRate) {
+    requirePrecondition(std::isfinite(sampleRate) && sampleRate > 0.0,
+                        "CleaningPieces needs a positive, finite sample rate");
+    const auto seconds = static_cast<std::int64_t>(std::ceil(kWarmUpSeconds * sampleRate));
+    const std::int64_t samples = seconds + kWarmUpFrames * Cleaner::kHop;
+    return (samples + Cleaner::kHop - 1) / Cleaner::kHop * Cleaner::kHop;
+}
+
+std::int64_t CleaningPieces::inputBegin(std::int64_t begin, double sampleRate) {
+    const std::int64_t start = begin - warmUp(sampleRate);
+    if (start <= 0) {
+        return 0;
+    }
+    // Down to the frame grid: the whole run's frames start at multiples of the hop (less 2048).
+    return start / Cleaner::kHop * Cleaner::kHop;
+}
+
+std::int64_t CleaningPieces::inputEnd(std::int64_t end, std::int64_t n) {
+    return std::min(end + Cleaner::kFrameLength, n);
+}
+
+bool CleaningPieces::clean(std::span<const float> input, Range piece, std::int64_t n,
+                           std::span<float> out, std::span<const float> noise, float strength,
+                           double sampleRate, const CancelToken& token, Cleaner::HumMask hum) {
+    requirePrecondition(0 <= piece.begin && piece.begin <= piece.end && piece.end <= n,
+                        "CleaningPieces::clean needs a piece inside the channel");
+    const std::int64_t first = inputBegin(piece.begin, sampleRate);
+    const std::int64_t last = inputEnd(piece.end, n);
+    requirePrecondition(static_cast<std::int64_t>(input.size()) == last - first,
+                        "CleaningPieces::clean needs the input [inputBegin, inputEnd)");
+    requirePrecondition(static_cast<std::int64_t>(out.size()) == piece.end - piece.begin,
+                        "CleaningPieces::clean needs one output sample per piece sample");
+    if (piece.begin == piece.end) {
+        return !token.cancelled();
+    }
+    // Cleaning the input alone is the whole run over [first, last): its frames lie on the same
+    // grid, the history over the warm-up converges to the whole run's, and every frame that
+    // reaches the piece ends before `last` (or the channel ends there too).
+    const std::optional<std::vector<float>> cleaned =
+        Cleaner::clean(input, noise, strength, sampleRate, token, hum);
+    if (!cleaned) {
+        return false;
+    }
+    std::copy(cleaned->begin() + (piece.begin - first), cleaned->begin() + (piece.end - first),
+              out.begin());
+    return true;
+}
+
+std::vector<CleaningPieces::Range> CleaningPieces::split(std::int64_t n, std::int64_t count) {
+    std::vector<Range> pieces;
+    if (n <= 0) {
+        return pieces;
+    }
+    count = std::clamp<std::int64_t>(count, 1, n);
+    pieces.reserve(static_cast<std::size_t>(count));
+    // Boundary k at floor(k·n / count), computed as k·q + floor(k·r / count) with n = q·count + r
+    // so that nothing overflows for counts below 3·10^9.
+    const std::int64_t q = n / count;
+    const std::int64_t r = n % count;
+    const auto at = [&](std::int64_t k) { return k * q + k * r / count; };
+    for (std::int64_t i = 0; i < count; ++i) {
+        pieces.push_back({at(i), at(i + 1)});
+    }
+    return pieces;
+}
+
+std::int64_t CleaningPieces::pieceCount(std::int64_t n, double sampleRate, int threads) {
+    requirePrecondition(std::isfinite(sampleRate) && sampleRate > 0.0,
+                        "CleaningPieces needs a positive, finite sample rate");
+    if (n <= 0) {
+        return 0;
+    }
+    const auto length = std::max<std::int64_t>(1, std::llround(kPieceSeconds * sampleRate));
+    const double shortest = kMinPieceSeconds * sampleRate;
+    const std::int64_t count = (n + length - 1) / length;
+    const std::int64_t t = std::max(threads, 1);
+    const std::int64_t even = (count + t - 1) / t * t;
+    return static_cast<double>(n) / static_cast<double>(even) >= shortest ? even : count;
+}
+
+void CleaningPieces::cleanChannelOn(WorkerPool::TaskGroup& group, std::span<const float> samples,
+                                    std::span<float> out, std::span<const float> noise,
+                                    float strength, double sampleRate, const CancelToken& token,
+                                    Cleaner::HumMask hum) {
+    requirePrecondition(out.size() == samples.size(),
+                        "CleaningPieces::cleanChannelOn needs one output sample per input sample");
+    const auto n = static_cast<std::int64_t>(samples.size());
+    const std::int64_t count = pieceCount(n, sampleRate, group.pool().threadCount());
+    for (const Range piece : split(n, count)) {
+        group.run([=, &token] {
+            const std::int64_t first = inputBegin(piece.begin, sampleRate);
+            const std::int64_t last = inputEnd(piece.end, n);
+            clean(samples.subspan(static_cast<std::size_t>(first),
+                                  static_cast<std::size_t>(last - first)),
+                  piece, n,
+                  out.subspan(static_cast<std::size_t>(piece.begin),
+                              static_cast<std::size_t>(piece.end - piece.begin)),
+                  noise, strength, sampleRate, token, hum);
+        });
+    }
+}
+
+std::optional<std::vector<float>>
+CleaningPieces::cleanChannel(WorkerPool& pool, std::span<const float> samples,
+                             std::span<const float> noise, float strength, double sampleRate,
+                             const CancelToken& token, Cleaner::HumMask hum) {
+    std::vector<float> out(samples.size());
+    WorkerPool::TaskGroup group(pool);
+    cleanChannelOn(group, samples, out, noise, strength, sampleRate, token, hum);
+    group.wait();
+    if (token.cancelled()) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+} // namespace taln
