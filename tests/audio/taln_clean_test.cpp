@@ -142,11 +142,10 @@ TEST(TalnClean, CleansANoisyRecordingEndToEnd) {
 // command cleans by pieces); --verbose names what auto found.
 TEST(TalnClean, HumModesCleanWithTheirNotches) {
     const auto input = TestFiles::shared().make(
-        "voice_hum_50.wav",
-        "-f lavfi -i \"aevalsrc=" + kVoice +
-            "+0.02*sin(2*PI*50*t)+0.01*sin(2*PI*150*t):s=44100:d=4\" "
-            "-f lavfi -i \"anoisesrc=a=0.01:c=white:d=4:r=44100:seed=7\" "
-            "-filter_complex \"[0][1]amix=inputs=2:normalize=0\" -c:a pcm_f32le");
+        "voice_hum_50.wav", "-f lavfi -i \"aevalsrc=" + kVoice +
+                                "+0.02*sin(2*PI*50*t)+0.01*sin(2*PI*150*t):s=44100:d=4\" "
+                                "-f lavfi -i \"anoisesrc=a=0.01:c=white:d=4:r=44100:seed=7\" "
+                                "-filter_complex \"[0][1]amix=inputs=2:normalize=0\" -c:a pcm_f32le");
     const Channel original = *AudioDecoder::decode(input).front();
     const NoiseSample noise = NoiseSample::measure(original, kSampleRate);
     ASSERT_NE(noise.hum & 1u, 0u) << "the 50 Hz line must be found in the pauses";
@@ -159,14 +158,13 @@ TEST(TalnClean, HumModesCleanWithTheirNotches) {
                           Case{"off", Cleaner::kNoHum}}) {
         SCOPED_TRACE(c.mode);
         const auto output = folder / (std::string(c.mode) + ".wav");
-        const CommandResult run =
-            runClean({"--float", "--verbose", "--hum", c.mode, input.string(), output.string()});
+        const CommandResult run = runClean(
+            {"--float", "--verbose", "--hum", c.mode, input.string(), output.string()});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err.find("hum at 50") != std::string::npos, std::string(c.mode) == "auto")
             << run.err;
         const CancelToken token;
-        const auto expected =
-            Cleaner::clean(original, noise.profile, 0.6f, kSampleRate, token, c.mask);
+        const auto expected = Cleaner::clean(original, noise.profile, 0.6f, kSampleRate, token, c.mask);
         const Channel got = *AudioDecoder::decode(output).front();
         ASSERT_EQ(got.size(), expected->size());
         double error = 0.0;
