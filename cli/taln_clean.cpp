@@ -361,8 +361,10 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
     return result;
 }
 
-// One line per channel on stderr: the hum lines found and notched, in Hz.
-void reportHum(const std::vector<taln::Cleaner::HumMask>& hum, float strength) {
+// One line per channel on stderr: the hum lines found and notched, in Hz; each line names
+// the file after `who` (empty for the single form, "take.wav: " in a batch).
+void reportHum(const std::vector<taln::Cleaner::HumMask>& hum, float strength,
+               const std::string& who) {
     for (std::size_t c = 0; c < hum.size(); ++c) {
         std::string lines;
         for (int i = 0; i < taln::HumDetector::kCandidates; ++i) {
@@ -374,7 +376,7 @@ void reportHum(const std::vector<taln::Cleaner::HumMask>& hum, float strength) {
         // The notches are off at the lowest strengths, whatever was found.
         const char* off =
             strength > taln::Cleaner::kNotchStrength ? "" : " (notches off at this strength)";
-        std::fprintf(stderr, "taln-clean: channel %zu: %s%s\n", c + 1,
+        std::fprintf(stderr, "taln-clean: %schannel %zu: %s%s\n", who.c_str(), c + 1,
                      lines.empty() ? "no hum found" : ("hum at " + lines + " Hz").c_str(), off);
     }
 }
@@ -477,7 +479,7 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
         if (progress) {
             Progress::clear();
         }
-        reportHum(hum, strength);
+        reportHum(hum, strength, options.folder ? input.string() + ": " : std::string());
     }
     if (progress) {
         progress->done(Step::clean);
