@@ -10,6 +10,7 @@ packages=(
     libfftw3-dev
     libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
     libsdl2-dev
+    libebur128-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev

@@ -4,6 +4,7 @@
 #include "audio/audio_decoder.h"
 #include "engine/cleaner.h"
 #include "engine/noise_sample.h"
+#include "tests/audio/media_probe.h"
 #include "tests/audio/test_files.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -440,6 +442,14 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
         {"--bogus", "in.wav", "out.wav"},
         {"in.wav", "out.mp3"},
         {"--float", "in.wav", "out.m4a"},
+        {"in.wav", "out.avi"},
+        {"--float", "in.mp4", "out.mp4"},
+        {"--loudness", "5", "in.wav", "out.wav"},
+        {"--loudness=quiet", "in.wav", "out.wav"},
+        {"--format", "video", "in.wav", "out.wav"},
+        {"--format", "mp3", "in.wav", "-o", "folder"},
+        {"-o", "folder"},
+        {"in.wav", "-o"},
         {"-j", "0", "in.wav", "out.wav"},
         {"-j2.5", "in.wav", "out.wav"},
         {"in.wav", "out.wav", "-j"},
@@ -474,9 +484,111 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
 
     const CommandResult help = runClean({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(
-        help.out.rfind("Usage: taln-clean [--strength PERCENT] [--float] [-j N] INPUT OUTPUT\n", 0),
-        0u);
+    EXPECT_EQ(help.out.rfind("Usage: taln-clean [options] INPUT OUTPUT\n", 0), 0u);
+}
+
+// The noisy recording at about -35 and -11 LUFS, as float WAV so the loud one keeps its peaks.
+std::filesystem::path noisyAtLevel(const std::string& name, const std::string& gain) {
+    return TestFiles::shared().make(name, "-i " + test::shellQuote(noisyRecording().string()) +
+                                              " -af volume=" + gain + " -c:a pcm_f32le");
+}
+
+// Every good INPUT is cleaned, normalised and named after itself; the bad one is named on
+// stderr (not a terminal here, so no progress lines) and makes the exit status 1.
+TEST(TalnClean, BatchCleansEveryGoodInputAndNamesTheBadOne) {
+    const auto quiet = noisyAtLevel("noisy_voice_minus35lufs.wav", "-20.6dB");
+    const auto loud = noisyAtLevel("noisy_voice_minus11lufs.wav", "3.4dB");
+    const auto folder = TestFiles::shared().freshFolder("clean_batch");
+    const auto broken = folder / "broken.wav";
+    const std::string text = "not a recording";
+    test::writeBytes(broken, std::vector<std::uint8_t>(text.begin(), text.end()));
+    const auto out = folder / "out";
+
+    const CommandResult run = runClean(
+        {"--loudness", "-16", quiet.string(), broken.string(), loud.string(), "-o", out.string()});
+
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("taln-clean: broken.wav: ", 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    for (const auto& name :
+         {"noisy_voice_minus35lufs (Taln).wav", "noisy_voice_minus11lufs (Taln).wav"}) {
+        SCOPED_TRACE(name);
+        const test::LoudnessReading reading = test::measureLoudness(out / name);
+        EXPECT_NEAR(reading.integrated, -16.0, 0.5);
+        EXPECT_LE(reading.truePeak, -1.0);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out),
+                            std::filesystem::directory_iterator()),
+              2);
+}
+
+// A video OUTPUT carries the sound of the WAV the same INPUT makes; an INPUT without video
+// is refused for a video OUTPUT, in either form, before anything is written.
+TEST(TalnClean, VideoOutputCarriesTheWavsSound) {
+    const auto video = TestFiles::shared().make("noisy_voice_mpeg4.mp4",
+                                                "-f lavfi -i testsrc2=s=160x120:r=25:d=4 -i " +
+                                                    test::shellQuote(noisyRecording().string()) +
+                                                    " -c:v mpeg4 -c:a aac -shortest");
+    const auto audioOnly = noisyRecording();
+    const auto folder = TestFiles::shared().freshFolder("clean_video");
+    const std::string noVideo = " has no video; write .m4a or .wav\n";
+
+    CommandResult run = runClean({audioOnly.string(), (folder / "x.mp4").string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "taln-clean: " + audioOnly.string() + noVideo);
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+
+    run =
+        runClean({"--format", "video", video.string(), audioOnly.string(), "-o", folder.string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "taln-clean: " + audioOnly.string() + noVideo);
+    run = runClean({video.string(), (folder / "cleaned.wav").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const Channels fromVideo = AudioDecoder::decode(folder / "noisy_voice_mpeg4 (Taln).mp4");
+    const Channels fromWav = AudioDecoder::decode(folder / "cleaned.wav");
+    const test::Alignment aligned = test::bestAlignment(fromVideo, fromWav, 441);
+    EXPECT_GE(aligned.correlation, 0.98);
+    EXPECT_LE(std::abs(aligned.lag), 44); // 1 ms
+}
+
+// On a terminal the batch form shows each file's progress: name, percentage, speed.
+TEST(TalnClean, BatchShowsProgressOnATerminal) {
+    const auto input = noisyRecording();
+    const auto folder = TestFiles::shared().freshFolder("clean_progress");
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const std::string command = cleanCommand().string();
+    const std::string in = input.string();
+    const std::string out = folder.string();
+    std::vector<char*> argv{const_cast<char*>(command.c_str()), const_cast<char*>(in.c_str()),
+                            const_cast<char*>("-o"), const_cast<char*>(out.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // Opened here, so the terminal has a user from the start.
+    const int side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    ASSERT_GE(side, 0);
+    posix_spawn_file_actions_adddup2(&actions, side, 2);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, command.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(side);
+    std::string shown;
+    char buffer[4096];
+    ssize_t n = 0;
+    // The terminal reports EIO once the command, its only other user, has ended.
+    while ((n = read(terminal, buffer, sizeof buffer)) > 0) {
+        shown.append(buffer, static_cast<std::size_t>(n));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(terminal);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << shown;
+    const std::size_t done = shown.find("noisy_voice_170.m4a  100%  ");
+    ASSERT_NE(done, std::string::npos) << shown;
+    EXPECT_NE(shown.find("x real time", done), std::string::npos) << shown;
 }
 
 } // namespace

@@ -1,0 +1,202 @@
+#include "audio/ffmpeg_input.h"
+
+#include "audio/ffmpeg_error.h"
+#include "audio/taln_error.h"
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/mem.h>
+}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace taln {
+namespace {
+
+// Demuxers that read other files or make media up rather than read it from the file: live
+// and on-demand playlists and manifests, concat lists, image sequences, an IMF composition,
+// session descriptions that open network streams, the binaural-beat synthesis script (43
+// bytes claim 20 hours), text rendered as video, and the script-driven sources.
+// One group of demuxers a line, kept by hand:
+// clang-format off
+constexpr std::string_view kRefusedDemuxers[] = {
+    "hls", "dash", "webm_dash_manifest", "imf", // playlists, manifests, compositions
+    "concat", "image2",                         // lists of files, image sequences
+    "sdp", "rtsp", "rtp",                       // network streams
+    "sbg", "lavfi", "avisynth", "vapoursynth",  // synthesis and scripts
+    "tty", "bintext", "xbin", "adf", "idf",     // text rendered as video
+};
+// clang-format on
+
+// True when `name` (FFmpeg's comma-separated list of a demuxer's names) holds a refused one.
+bool isRefusedDemuxer(std::string_view name) {
+    while (!name.empty()) {
+        const std::size_t comma = name.find(',');
+        const std::string_view part = name.substr(0, comma);
+        if (std::find(std::begin(kRefusedDemuxers), std::end(kRefusedDemuxers), part) !=
+            std::end(kRefusedDemuxers)) {
+            return true;
+        }
+        name = comma == std::string_view::npos ? std::string_view() : name.substr(comma + 1);
+    }
+    return false;
+}
+
+// Every file a demuxer asks to open besides the one given (a playlist's segments, a
+// manifest's representations, a movie's external data references) is refused; the refusal
+// is noted so that the file is reported as one Taln does not read, whatever the demuxer makes
+// of the failed open.
+int refuseNestedOpen(AVFormatContext* context, AVIOContext**, const char*, int, AVDictionary**) {
+    if (context && context->opaque) {
+        *static_cast<bool*>(context->opaque) = true;
+    }
+    return AVERROR(EPERM);
+}
+
+} // namespace
+
+// The one file read: opened here (not by FFmpeg), checked to be a regular file, and handed
+// to FFmpeg as its I/O context.
+class FfmpegInput::File {
+public:
+    explicit File(const std::filesystem::path& path) : path_(path) {
+        // O_NONBLOCK: opening a named pipe waits for a writer that may never come.
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd_ < 0) {
+            throw ffmpegError(path, AVERROR(errno));
+        }
+        struct stat info {};
+        if (::fstat(fd_, &info) < 0) {
+            fail(AVERROR(errno));
+        }
+        if (S_ISDIR(info.st_mode)) {
+            fail(AVERROR(EISDIR));
+        }
+        // A device, pipe or socket is no recording and may never end (/dev/zero).
+        if (!S_ISREG(info.st_mode)) {
+            ::close(fd_);
+            throw std::runtime_error(displayName(path) + ": Not a regular file");
+        }
+        // FFmpeg calls an empty file an "Invalid argument"; the user learns more from being
+        // told there is no audio in it.
+        if (info.st_size == 0) {
+            ::close(fd_);
+            throw TalnError(TalnError::noAudio);
+        }
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+        if (buffer) {
+            io_ = avio_alloc_context(buffer, kBufferSize, 0, this, &readPacket, nullptr, &seek);
+        }
+        if (!io_) {
+            av_free(buffer);
+            fail(AVERROR(ENOMEM));
+        }
+    }
+
+    ~File() {
+        if (io_) {
+            av_freep(&io_->buffer);
+            avio_context_free(&io_);
+        }
+        ::close(fd_);
+    }
+
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    AVIOContext* context() const { return io_; }
+
+private:
+    static constexpr int kBufferSize = 64 * 1024;
+
+    [[noreturn]] void fail(int errnum) {
+        ::close(fd_);
+        throw ffmpegError(path_, errnum);
+    }
+
+    static int readPacket(void* opaque, std::uint8_t* data, int size) {
+        const int fd = static_cast<File*>(opaque)->fd_;
+        for (;;) {
+            const ssize_t got = ::read(fd, data, static_cast<std::size_t>(size));
+            if (got > 0) {
+                return static_cast<int>(got);
+            }
+            if (got == 0) {
+                return AVERROR_EOF;
+            }
+            if (errno != EINTR) {
+                return AVERROR(errno);
+            }
+        }
+    }
+
+    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
+        const int fd = static_cast<File*>(opaque)->fd_;
+        whence &= ~AVSEEK_FORCE;
+        if (whence == AVSEEK_SIZE) {
+            struct stat info {};
+            return ::fstat(fd, &info) < 0 ? AVERROR(errno) : info.st_size;
+        }
+        const off_t position = ::lseek(fd, static_cast<off_t>(offset), whence);
+        return position < 0 ? AVERROR(errno) : position;
+    }
+
+    std::filesystem::path path_;
+    int fd_ = -1;
+    AVIOContext* io_ = nullptr;
+};
+
+FfmpegInput::FfmpegInput(const std::filesystem::path& path) : file_(std::make_unique<File>(path)) {
+    const std::string url = path.string();
+    const AVInputFormat* format = nullptr;
+    int ret = av_probe_input_buffer2(file_->context(), &format, url.c_str(), nullptr, 0, 0);
+    if (ret < 0) {
+        throw ffmpegError(path, ret);
+    }
+    if (isRefusedDemuxer(format->name)) {
+        throw TalnError(TalnError::notMedia);
+    }
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) {
+        throw ffmpegError(path, AVERROR(ENOMEM));
+    }
+    raw->pb = file_->context();
+    raw->opaque = &nestedOpenRefused_;
+    raw->io_open = &refuseNestedOpen;
+    // No protocol either, for the demuxers that open URLs without io_open (and the nested
+    // contexts that inherit the list): "none" names no protocol.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "none", 0);
+    ret = avformat_open_input(&raw, url.c_str(), format, &options);
+    av_dict_free(&options);
+    if (ret < 0) {
+        throwIfNestedOpen();
+        throw ffmpegError(path, ret);
+    }
+    format_.reset(raw);
+    const int infoRet = avformat_find_stream_info(raw, nullptr);
+    throwIfNestedOpen();
+    if (infoRet < 0) {
+        throw ffmpegError(path, infoRet);
+    }
+}
+
+FfmpegInput::~FfmpegInput() = default;
+
+void FfmpegInput::throwIfNestedOpen() const {
+    if (nestedOpenRefused_) {
+        throw TalnError(TalnError::notMedia);
+    }
+}
+
+} // namespace taln
