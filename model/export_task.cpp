@@ -1,5 +1,7 @@
 #include "model/export_task.h"
 
+#include "audio/loudness.h"
+#include "audio/video_exporter.h"
 #include "model/background_work.h"
 #include "model/exception_text.h"
 #include "model/file_vetting.h"
@@ -22,12 +24,29 @@ QString suggestedName(const QString& fileName, AudioExporter::Kind kind) {
     return base + QStringLiteral(" (Taln).") + extension;
 }
 
+QString suggestedVideoName(const QString& fileName) {
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    if (dot <= 0) {
+        return fileName + QStringLiteral(" (Taln)");
+    }
+    return fileName.left(dot) + QStringLiteral(" (Taln)") + fileName.mid(dot);
+}
+
 void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
-           const QString& path, std::function<void(const QString& message)> failed) {
+           const QString& path, std::function<void(const QString& message)> failed,
+           const Options& options) {
     BackgroundWork::start([link, snapshot = std::move(snapshot), kind, file = toPath(path),
-                           failed = std::move(failed)] {
+                           failed = std::move(failed), options] {
         try {
-            AudioExporter::write(snapshot, kSampleRate, kind, file);
+            const Channels audio =
+                options.normaliseLoudness
+                    ? Loudness::normalise(snapshot, kSampleRate, Loudness::kDefaultTarget)
+                    : snapshot;
+            if (!options.videoSource.isEmpty()) {
+                VideoExporter::write(audio, kSampleRate, toPath(options.videoSource), file);
+            } else {
+                AudioExporter::write(audio, kSampleRate, kind, file);
+            }
         } catch (...) {
             link->post([failed, message = QStringLiteral("Export failed: ") +
                                           describeCurrentException()] { failed(message); });

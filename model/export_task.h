@@ -24,11 +24,25 @@ namespace ExportTask {
 // "Audio" stands in for a null file name.
 QString suggestedName(const QString& fileName, AudioExporter::Kind kind);
 
+// `fileName` without its last extension, then " (Taln)" and `fileName`'s own extension: the
+// video export keeps the source's container ("talk.mov" -> "talk (Taln).mov").
+QString suggestedVideoName(const QString& fileName);
+
+// What to write besides the snapshot.
+struct Options {
+    // Normalised to -16 LUFS integrated, the true peak under -1 dBTP, before writing.
+    bool normaliseLoudness = false;
+    // Not empty: write this video file again with its first audio stream replaced by the
+    // snapshot; `kind` is then ignored.
+    QString videoSource;
+};
+
 // Writes `snapshot` at 44,100 Hz as `kind` to `path` in the background. On failure,
 // `failed("Export failed: " + the reason)` runs on the main thread, through `link`; success
 // reports nothing.
 void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
-           const QString& path, std::function<void(const QString& message)> failed);
+           const QString& path, std::function<void(const QString& message)> failed,
+           const Options& options = {});
 
 } // namespace ExportTask
 } // namespace taln

@@ -23,6 +23,18 @@ public:
     virtual std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
                                                            const QString& suggestedName,
                                                            const QString& folder) = 0;
+
+    // Where to export a video, restricted to files ending in `extension` (without the dot,
+    // the source's own container), suggesting `suggestedName` in `folder`; nothing when the
+    // user cancels. Panels that write no video keep this default.
+    virtual std::optional<QString> chooseVideoDestination(const QString& extension,
+                                                          const QString& suggestedName,
+                                                          const QString& folder) {
+        (void)extension;
+        (void)suggestedName;
+        (void)folder;
+        return std::nullopt;
+    }
 };
 
 } // namespace taln

@@ -2,6 +2,7 @@
 
 #include "audio/audio_decoder.h"
 #include "audio/taln_error.h"
+#include "audio/video_exporter.h"
 #include "engine/cleaner.h"
 #include "model/background_work.h"
 #include "model/exception_text.h"
@@ -43,6 +44,13 @@ Result run(const std::filesystem::path& file, const QString& name,
                     }
                 });
             result.peakScale = WaveformPeaks::scaleOf(*buckets);
+            // Only a container Taln can write again counts; a file that will not open a second
+            // time simply offers no video export.
+            try {
+                result.hasVideo = VideoExporter::isVideoPath(file) && VideoExporter::hasVideo(file);
+            } catch (const std::exception&) {
+                result.hasVideo = false;
+            }
             result.noise = std::move(noise);
             result.peaks = std::move(buckets);
         }

@@ -33,6 +33,8 @@ struct Result {
     QString notice;
     std::shared_ptr<const std::vector<Peak>> peaks;
     float peakScale = 1.0f;
+    // The file holds a video stream, which an export can give back with the cleaned sound.
+    bool hasVideo = false;
 };
 
 // Reads `file` (called `name` in messages). A file without frames fails with the decoder's

@@ -106,6 +106,9 @@ struct TalnModel::Impl {
     // Where the loaded file lies, and where the latest export was written (empty before the
     // first); the save panel opens in the latter, else in the former.
     QString fileFolder;
+    QString filePath;
+    bool hasVideo = false;
+    bool normaliseLoudness = false;
     QString lastExportFolder;
 
     std::shared_ptr<WorkerLink> link;
@@ -195,6 +198,16 @@ QString TalnModel::notice() const {
 QString TalnModel::humLabel() const {
     return impl_->humLabel;
 }
+bool TalnModel::hasVideo() const {
+    return impl_->hasVideo;
+}
+bool TalnModel::normaliseLoudness() const {
+    return impl_->normaliseLoudness;
+}
+void TalnModel::setNormaliseLoudness(bool normalise) {
+    impl_->normaliseLoudness = normalise;
+    emit normaliseLoudnessChanged();
+}
 const Channels& TalnModel::orig() const {
     return impl_->orig;
 }
@@ -242,6 +255,10 @@ void TalnModel::assignPeakScale(float value) {
 void TalnModel::assignNotice(const QString& value) {
     impl_->notice = value;
     emit noticeChanged();
+}
+void TalnModel::assignHasVideo(bool value) {
+    impl_->hasVideo = value;
+    emit hasVideoChanged();
 }
 void TalnModel::assignHumLabel(const QString& value) {
     impl_->humLabel = value;
@@ -291,6 +308,8 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     d.retired.retire(d.cleaned);
     const QFileInfo file(path);
     d.fileFolder = file.absolutePath();
+    d.filePath = file.absoluteFilePath();
+    assignHasVideo(result.hasVideo);
     d.orig = result.channels;
     d.cleaned = result.channels;
     d.loadNotice = result.notice;
@@ -542,6 +561,16 @@ QString TalnModel::exportName(const QString& fileName, AudioExporter::Kind kind)
 }
 
 void TalnModel::exportAudio(AudioExporter::Kind kind) {
+    startExport(kind, false);
+}
+
+void TalnModel::exportVideo() {
+    if (impl_->hasVideo) {
+        startExport(AudioExporter::Kind::m4a, true);
+    }
+}
+
+void TalnModel::startExport(AudioExporter::Kind kind, bool video) {
     Impl& d = *impl_;
     // While a cleaning is pending the cleaned audio is about to change: export waits for it.
     if (d.orig.empty() || d.isProcessing || !d.panels) {
@@ -550,16 +579,22 @@ void TalnModel::exportAudio(AudioExporter::Kind kind) {
     // The panel runs the event loop while it is open, so another file may be installed
     // meanwhile: what gets written is what was there when the user asked, under its name.
     Channels snapshot = d.cleaned;
+    ExportTask::Options options;
+    options.normaliseLoudness = d.normaliseLoudness;
+    options.videoSource = video ? d.filePath : QString();
     const QString folder = d.lastExportFolder.isEmpty() ? d.fileFolder : d.lastExportFolder;
     const auto destination =
-        d.panels->chooseExportDestination(kind, exportName(d.fileName, kind), folder);
+        video ? d.panels->chooseVideoDestination(QFileInfo(d.filePath).suffix(),
+                                                 ExportTask::suggestedVideoName(d.fileName), folder)
+              : d.panels->chooseExportDestination(kind, exportName(d.fileName, kind), folder);
     if (!destination) {
         return;
     }
     d.lastExportFolder = QFileInfo(*destination).absolutePath();
     // `this` is used only on the main thread, while the link is open.
-    ExportTask::start(d.link, std::move(snapshot), kind, *destination,
-                      [this](const QString& message) { assignErrorMessage(message); });
+    ExportTask::start(
+        d.link, std::move(snapshot), kind, *destination,
+        [this](const QString& message) { assignErrorMessage(message); }, options);
 }
 
 // ---- Peaks ---------------------------------------------------------------------------------

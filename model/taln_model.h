@@ -55,6 +55,11 @@ class TalnModel : public QObject {
     // What the pre-filter's hum notches remove at the current strength ("Hum 50 Hz removed");
     // empty when no hum was found or the notches are off.
     Q_PROPERTY(QString humLabel READ humLabel NOTIFY humLabelChanged)
+    // The loaded file holds a video that exportVideo() can write again with the cleaned sound.
+    Q_PROPERTY(bool hasVideo READ hasVideo NOTIFY hasVideoChanged)
+    // Every export is normalised to -16 LUFS (true peak under -1 dBTP) when set.
+    Q_PROPERTY(bool normaliseLoudness READ normaliseLoudness WRITE setNormaliseLoudness NOTIFY
+                   normaliseLoudnessChanged)
     // What is audible: the cleaned audio, the original, or what the cleaning removed (the
     // original minus the cleaned audio). `hearOriginal` is true exactly in Original.
     Q_PROPERTY(Listening listening READ listening WRITE setListening NOTIFY listeningChanged)
@@ -86,6 +91,8 @@ public:
     QString errorMessage() const;
     QString notice() const;
     QString humLabel() const;
+    bool hasVideo() const;
+    bool normaliseLoudness() const;
     Listening listening() const;
     bool noiseAutomatic() const;
     bool hasSelection() const;
@@ -139,6 +146,10 @@ public slots:
     // the latest export, else in the loaded file's) and writes the cleaned audio as it was
     // when the panel opened, in the background; a failure sets "Export failed: ...".
     void exportAudio(taln::AudioExporter::Kind kind);
+    // As exportAudio, for a file with video: the source written again in its own container
+    // with the cleaned sound in place of its first audio track.
+    void exportVideo();
+    void setNormaliseLoudness(bool normalise);
     // Percent; with a file loaded, every assignment cleans again after a 0.15 s rest.
     void setStrength(double strength);
     // Which version is audible; passed to the player at once, without a restart.
@@ -172,6 +183,8 @@ signals:
     void errorMessageChanged();
     void noticeChanged();
     void humLabelChanged();
+    void hasVideoChanged();
+    void normaliseLoudnessChanged();
     void listeningChanged();
     void noiseAutomaticChanged();
     void selectionChanged();
@@ -210,6 +223,9 @@ private:
     void assignErrorMessage(const QString& value);
     void assignNotice(const QString& value);
     void assignHumLabel(const QString& value);
+    void assignHasVideo(bool value);
+    // The export both kinds share: `video` writes the source again, else `kind`.
+    void startExport(AudioExporter::Kind kind, bool video);
     // Installs `noise` as the samples the cleaning uses, publishes its runs and the notice.
     void installNoise(std::shared_ptr<const std::vector<NoiseSample>> noise, bool automatic);
     void refreshNotice();

@@ -13,6 +13,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QSettings>
+#include <QSignalBlocker>
 #include <QMimeData>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -54,6 +56,12 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     exportMenu->setObjectName(QStringLiteral("exportMenu"));
     QAction* m4a = exportMenu->addAction(QStringLiteral("Export as M4A…"));
     QAction* wav = exportMenu->addAction(QStringLiteral("Export as WAV…"));
+    exportVideo_ = exportMenu->addAction(QStringLiteral("Export Video…"));
+    exportVideo_->setObjectName(QStringLiteral("exportVideoAction"));
+    exportMenu->addSeparator();
+    loudness_ = exportMenu->addAction(QStringLiteral("Normalise loudness (−16 LUFS)"));
+    loudness_->setObjectName(QStringLiteral("normaliseLoudnessAction"));
+    loudness_->setCheckable(true);
     export_->setMenu(exportMenu);
 
     auto* header = new QHBoxLayout;
@@ -102,6 +110,19 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
             [this] { model_->exportAudio(AudioExporter::Kind::m4a); });
     connect(wav, &QAction::triggered, model_,
             [this] { model_->exportAudio(AudioExporter::Kind::wav); });
+    connect(exportVideo_, &QAction::triggered, model_, &TalnModel::exportVideo);
+    // The choice is the user's for every export, remembered across runs.
+    {
+        QSettings settings;
+        model_->setNormaliseLoudness(
+            settings.value(QStringLiteral("export/normaliseLoudness"), false).toBool());
+    }
+    connect(loudness_, &QAction::toggled, model_, [this](bool on) {
+        model_->setNormaliseLoudness(on);
+        QSettings().setValue(QStringLiteral("export/normaliseLoudness"), on);
+    });
+    connect(model_, &TalnModel::hasVideoChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::normaliseLoudnessChanged, this, &ContentView::refresh);
 
     connect(model_, &TalnModel::fileNameChanged, this, &ContentView::refresh);
     connect(model_, &TalnModel::isLoadingChanged, this, &ContentView::refresh);
@@ -173,6 +194,11 @@ void ContentView::refresh() {
     spinner_->setVisible(loading || processing);
     export_->setEnabled(loaded && !processing);
 
+    exportVideo_->setVisible(loaded && model_->hasVideo());
+    {
+        const QSignalBlocker blocker(loudness_);
+        loudness_->setChecked(model_->normaliseLoudness());
+    }
     dropZone_->setVisible(!loaded);
     dropZone_->setLoading(loading);
     waveforms_->setVisible(loaded);

@@ -12,6 +12,7 @@
 #include <QUrl>
 #include <QWidget>
 
+class QAction;
 class QLabel;
 class QMimeData;
 class QPushButton;
@@ -46,6 +47,8 @@ public:
     ControlsBar* controls() const { return controls_; }
     QLabel* errorLine() const { return error_; }
     QLabel* noticeLine() const { return notice_; }
+    QAction* exportVideoAction() const { return exportVideo_; }
+    QAction* normaliseLoudnessAction() const { return loudness_; }
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -66,6 +69,8 @@ private:
     ControlsBar* controls_;
     QLabel* error_;
     QLabel* notice_;
+    QAction* exportVideo_;
+    QAction* loudness_;
 };
 
 } // namespace taln

@@ -48,7 +48,11 @@ std::optional<QString> QtFilePanels::chooseFileToOpen() {
 }
 
 QString QtFilePanels::withSuffix(const QString& path, AudioExporter::Kind kind) {
-    const QString ending = QLatin1Char('.') + suffix(kind);
+    return withSuffix(path, suffix(kind));
+}
+
+QString QtFilePanels::withSuffix(const QString& path, const QString& extension) {
+    const QString ending = QLatin1Char('.') + extension;
     return path.endsWith(ending, Qt::CaseInsensitive) ? path : path + ending;
 }
 
@@ -58,12 +62,25 @@ std::optional<QString> QtFilePanels::chooseExportDestination(AudioExporter::Kind
     const QString filter = kind == AudioExporter::Kind::wav
                                ? QStringLiteral("WAV audio (*.wav)")
                                : QStringLiteral("MPEG-4 audio (*.m4a)");
+    return chooseSave(filter, suffix(kind), suggestedName, folder);
+}
+
+std::optional<QString> QtFilePanels::chooseVideoDestination(const QString& extension,
+                                                            const QString& suggestedName,
+                                                            const QString& folder) {
+    const QString filter = QStringLiteral("Video (*.%1)").arg(extension);
+    return chooseSave(filter, extension, suggestedName, folder);
+}
+
+std::optional<QString> QtFilePanels::chooseSave(const QString& filter, const QString& extension,
+                                                const QString& suggestedName,
+                                                const QString& folder) {
     QWidget* parent = QApplication::activeWindow();
     QFileDialog dialog(parent);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(filter);
-    dialog.setDefaultSuffix(suffix(kind));
+    dialog.setDefaultSuffix(extension);
     dialog.setDirectory(!folder.isEmpty() && QFileInfo(folder).isDir() ? QDir(folder)
                                                                        : QDir::home());
     dialog.selectFile(suggestedName);
@@ -72,7 +89,7 @@ std::optional<QString> QtFilePanels::chooseExportDestination(AudioExporter::Kind
             return std::nullopt;
         }
         const QString chosen = dialog.selectedFiles().front();
-        const QString path = withSuffix(chosen, kind);
+        const QString path = withSuffix(chosen, extension);
         // The panel asked about replacing the name as typed; a name completed here that is
         // taken is asked about again, and a "no" goes back to the panel.
         if (path == chosen || !QFileInfo::exists(path)) {

@@ -15,6 +15,9 @@ public:
     std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
                                                    const QString& suggestedName,
                                                    const QString& folder) override;
+    std::optional<QString> chooseVideoDestination(const QString& extension,
+                                                  const QString& suggestedName,
+                                                  const QString& folder) override;
 
     // The open panel's filter: every file pattern the system's MIME database gives for
     // audio and video types, sorted and without duplicates.
@@ -25,6 +28,13 @@ public:
     // case), else with the extension appended ("x.wav" for M4A -> "x.wav.m4a"), so the
     // file's name never claims another format than its contents.
     static QString withSuffix(const QString& path, AudioExporter::Kind kind);
+    // The same for any extension (without the dot).
+    static QString withSuffix(const QString& path, const QString& extension);
+
+private:
+    // A modal save panel showing `filter`, whose answer always ends in `extension`.
+    static std::optional<QString> chooseSave(const QString& filter, const QString& extension,
+                                             const QString& suggestedName, const QString& folder);
 };
 
 } // namespace taln
