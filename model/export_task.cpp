@@ -23,15 +23,25 @@ QString suggestedName(const QString& fileName, AudioExporter::Kind kind) {
 }
 
 void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
-           const QString& path, std::function<void(const QString& message)> failed) {
+           const QString& path, std::shared_ptr<Progress> progress,
+           std::function<void(Outcome outcome, const QString& message)> finished) {
     BackgroundWork::start([link, snapshot = std::move(snapshot), kind, file = toPath(path),
-                           failed = std::move(failed)] {
+                           progress = std::move(progress), finished = std::move(finished)] {
+        Outcome outcome = Outcome::saved;
+        QString message;
         try {
-            AudioExporter::write(snapshot, kSampleRate, kind, file);
+            AudioExporter::WriteControl control;
+            control.cancel = &progress->cancel;
+            control.progress = &progress->written;
+            AudioExporter::write(snapshot, kSampleRate, kind, file,
+                                 AudioExporter::WavSamples::int16, control);
+        } catch (const AudioExporter::WriteCancelled&) {
+            outcome = Outcome::cancelled;
         } catch (...) {
-            link->post([failed, message = QStringLiteral("Export failed: ") +
-                                          describeCurrentException()] { failed(message); });
+            outcome = Outcome::failed;
+            message = QStringLiteral("Export failed: ") + describeCurrentException();
         }
+        link->post([finished, outcome, message] { finished(outcome, message); });
     });
 }
 

@@ -13,6 +13,7 @@
 
 #include <QFileInfo>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <utility>
@@ -76,6 +77,11 @@ struct TalnModel::Impl {
     QString errorMessage;
     QString notice;
     QString humLabel;
+    QString filePath;
+    double loadProgress = -1.0;
+    bool isExporting = false;
+    double exportProgress = 0.0;
+    QString savedFile;
 
     // Unpublished.
     Channels orig;
@@ -89,6 +95,8 @@ struct TalnModel::Impl {
     // first); the save panel opens in the latter, else in the former.
     QString fileFolder;
     QString lastExportFolder;
+    // The exports still writing, oldest first; the last one's progress is published.
+    std::vector<std::shared_ptr<ExportTask::Progress>> exports;
 
     std::shared_ptr<WorkerLink> link;
     // Channel buffers the model let go of, freed once nobody else holds them.
@@ -162,6 +170,21 @@ QString TalnModel::notice() const {
 QString TalnModel::humLabel() const {
     return impl_->humLabel;
 }
+QString TalnModel::filePath() const {
+    return impl_->filePath;
+}
+double TalnModel::loadProgress() const {
+    return impl_->loadProgress;
+}
+bool TalnModel::isExporting() const {
+    return impl_->isExporting;
+}
+double TalnModel::exportProgress() const {
+    return impl_->exportProgress;
+}
+QString TalnModel::savedFile() const {
+    return impl_->savedFile;
+}
 const Channels& TalnModel::orig() const {
     return impl_->orig;
 }
@@ -214,6 +237,29 @@ void TalnModel::assignHumLabel(const QString& value) {
     impl_->humLabel = value;
     emit humLabelChanged();
 }
+void TalnModel::assignLoadProgress(double value) {
+    impl_->loadProgress = value;
+    emit loadProgressChanged();
+}
+void TalnModel::assignIsExporting(bool value) {
+    impl_->isExporting = value;
+    emit isExportingChanged();
+}
+void TalnModel::assignExportProgress(double value) {
+    impl_->exportProgress = value;
+    emit exportProgressChanged();
+}
+void TalnModel::assignSavedFile(const QString& value) {
+    impl_->savedFile = value;
+    emit savedFileChanged();
+}
+void TalnModel::dismissSaved() {
+    if (impl_->savedFile.isNull()) {
+        return;
+    }
+    assignSavedFile(QString());
+    assignNotice(QString());
+}
 void TalnModel::assignErrorMessage(const QString& value) {
     impl_->errorMessage = value;
     emit errorMessageChanged();
@@ -228,14 +274,31 @@ void TalnModel::load(const QString& path) {
     // The job and its token stay in place until the installation schedules the next one.
     d.cleaning.cancel();
     assignIsLoading(true);
+    assignLoadProgress(-1.0);
     assignErrorMessage(QString());
+    dismissSaved();
     assignNotice(QString());
 
     d.loads.start(path);
 }
 
+void TalnModel::cancelLoad() {
+    Impl& d = *impl_;
+    if (!d.isLoading) {
+        return;
+    }
+    d.loads.abandon();
+    assignIsLoading(false);
+    assignLoadProgress(-1.0);
+    // The load cancelled the cleaning of the file still loaded: start it again.
+    if (!d.orig.empty() && d.isProcessing && d.cleaning.cancelled()) {
+        runProcessing(0.0);
+    }
+}
+
 void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& result) {
     Impl& d = *impl_;
+    assignLoadProgress(-1.0);
     if (result.failed) {
         assignIsLoading(false);
         assignErrorMessage(result.error);
@@ -256,6 +319,7 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     d.retired.retire(d.cleaned);
     const QFileInfo file(path);
     d.fileFolder = file.absolutePath();
+    d.filePath = file.absoluteFilePath();
     d.orig = result.channels;
     d.noise = result.noise;
     d.cleaned = result.channels;
@@ -273,6 +337,7 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
 }
 
 void TalnModel::openPanel() {
+    dismissSaved();
     if (!impl_->panels) {
         return;
     }
@@ -284,6 +349,7 @@ void TalnModel::openPanel() {
 // ---- Processing ----------------------------------------------------------------------------
 
 void TalnModel::setStrength(double strength) {
+    dismissSaved();
     impl_->strength = strength;
     emit strengthChanged();
     if (!impl_->orig.empty()) {
@@ -353,6 +419,7 @@ void TalnModel::reachEnd() {
 
 void TalnModel::togglePlay() {
     Impl& d = *impl_;
+    dismissSaved();
     if (d.orig.empty()) {
         return;
     }
@@ -372,6 +439,7 @@ void TalnModel::togglePlay() {
 
 void TalnModel::seek(double fraction) {
     Impl& d = *impl_;
+    dismissSaved();
     if (d.orig.empty() || std::isnan(fraction)) {
         return;
     }
@@ -390,9 +458,28 @@ void TalnModel::seek(double fraction) {
     }
 }
 
+void TalnModel::skip(double seconds) {
+    Impl& d = *impl_;
+    if (d.orig.empty() || !(d.duration > 0.0)) {
+        return;
+    }
+    const double now = d.isPlaying ? d.player.currentTime() : d.position;
+    seek((now + seconds) / d.duration);
+}
+
 void TalnModel::tick() {
     Impl& d = *impl_;
     d.retired.releaseUnused();
+    // Progress is published when it moves, not 30 times a second regardless.
+    if (d.isLoading && static_cast<double>(d.loads.progress()) != d.loadProgress) {
+        assignLoadProgress(std::max(-1.0, static_cast<double>(d.loads.progress())));
+    }
+    if (!d.exports.empty()) {
+        const double written = d.exports.back()->written.load(std::memory_order_relaxed);
+        if (written != d.exportProgress) {
+            assignExportProgress(written);
+        }
+    }
     if (!d.isPlaying) {
         return;
     }
@@ -405,6 +492,7 @@ void TalnModel::tick() {
 }
 
 void TalnModel::setHearOriginal(bool hearOriginal) {
+    dismissSaved();
     impl_->hearOriginal = hearOriginal;
     emit hearOriginalChanged();
     impl_->player.setHearOriginal(impl_->hearOriginal);
@@ -422,6 +510,7 @@ void TalnModel::exportAudio(AudioExporter::Kind kind) {
     if (d.orig.empty() || d.isProcessing || !d.panels) {
         return;
     }
+    dismissSaved();
     // The panel runs the event loop while it is open, so another file may be installed
     // meanwhile: what gets written is what was there when the user asked, under its name.
     Channels snapshot = d.cleaned;
@@ -432,9 +521,39 @@ void TalnModel::exportAudio(AudioExporter::Kind kind) {
         return;
     }
     d.lastExportFolder = QFileInfo(*destination).absolutePath();
+    auto progress = std::make_shared<ExportTask::Progress>();
+    d.exports.push_back(progress);
+    assignExportProgress(0.0);
+    if (!d.isExporting) {
+        assignIsExporting(true);
+    }
     // `this` is used only on the main thread, while the link is open.
-    ExportTask::start(d.link, std::move(snapshot), kind, *destination,
-                      [this](const QString& message) { assignErrorMessage(message); });
+    ExportTask::start(d.link, std::move(snapshot), kind, *destination, progress,
+                      [this, job = progress.get(), path = *destination](ExportTask::Outcome outcome,
+                                                                        const QString& message) {
+                          finishExport(job, outcome, path, message);
+                      });
+}
+
+void TalnModel::cancelExport() {
+    for (const auto& job : impl_->exports) {
+        job->cancel.store(true, std::memory_order_relaxed);
+    }
+}
+
+void TalnModel::finishExport(const ExportTask::Progress* progress, ExportTask::Outcome outcome,
+                             const QString& path, const QString& message) {
+    Impl& d = *impl_;
+    std::erase_if(d.exports, [progress](const auto& job) { return job.get() == progress; });
+    if (d.exports.empty()) {
+        assignIsExporting(false);
+    }
+    if (outcome == ExportTask::Outcome::failed) {
+        assignErrorMessage(message);
+    } else if (outcome == ExportTask::Outcome::saved) {
+        assignSavedFile(path);
+        assignNotice(QStringLiteral("Saved ") + QFileInfo(path).fileName());
+    }
 }
 
 // ---- Peaks ---------------------------------------------------------------------------------

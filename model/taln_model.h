@@ -35,6 +35,10 @@ namespace taln {
 namespace LoadAnalysis {
 struct Result;
 }
+namespace ExportTask {
+struct Progress;
+enum class Outcome;
+} // namespace ExportTask
 
 class TalnModel : public QObject {
     Q_OBJECT
@@ -54,6 +58,17 @@ class TalnModel : public QObject {
     // What the pre-filter's hum notches remove at the current strength ("Hum 50 Hz removed");
     // empty when no hum was found or the notches are off.
     Q_PROPERTY(QString humLabel READ humLabel NOTIFY humLabelChanged)
+    // The loaded file's absolute path; null with no file. Changes with `fileName`.
+    Q_PROPERTY(QString filePath READ filePath NOTIFY fileNameChanged)
+    // While loading: the share of the file decoded, 0 ... 1; -1 when unknown (the file states
+    // no duration, or decoding has not begun) and when not loading. Followed 30 times a second.
+    Q_PROPERTY(double loadProgress READ loadProgress NOTIFY loadProgressChanged)
+    // True while an export is writing; `exportProgress` is the latest one's share written.
+    Q_PROPERTY(bool isExporting READ isExporting NOTIFY isExportingChanged)
+    Q_PROPERTY(double exportProgress READ exportProgress NOTIFY exportProgressChanged)
+    // The file the latest export wrote while `notice` says so ("Saved memo (Taln).wav");
+    // null otherwise. Both go with the user's next operation.
+    Q_PROPERTY(QString savedFile READ savedFile NOTIFY savedFileChanged)
 
 public:
     // `panels` answers openPanel() and exportAudio(); `output` is where the player sounds
@@ -76,6 +91,11 @@ public:
     QString errorMessage() const;
     QString notice() const;
     QString humLabel() const;
+    QString filePath() const;
+    double loadProgress() const;
+    bool isExporting() const;
+    double exportProgress() const;
+    QString savedFile() const;
 
     // The decoded original; a file is loaded exactly when this is non-empty.
     const Channels& orig() const;
@@ -125,6 +145,13 @@ public slots:
     void setStrength(double strength);
     // Which version is audible; passed to the player at once, without a restart.
     void setHearOriginal(bool hearOriginal);
+    // Moves `seconds` forward (backward when negative) from the current time, as seek().
+    void skip(double seconds);
+    // Gives up the load in progress, if any: the file loaded before it stays, as it was.
+    void cancelLoad();
+    // Stops every export still writing: nothing is written, earlier files at their
+    // destinations stay intact, and no message is shown.
+    void cancelExport();
 
 signals:
     void fileNameChanged();
@@ -141,6 +168,10 @@ signals:
     void errorMessageChanged();
     void noticeChanged();
     void humLabelChanged();
+    void loadProgressChanged();
+    void isExportingChanged();
+    void exportProgressChanged();
+    void savedFileChanged();
 
 private:
     struct Impl;
@@ -175,6 +206,15 @@ private:
     void assignErrorMessage(const QString& value);
     void assignNotice(const QString& value);
     void assignHumLabel(const QString& value);
+    void assignLoadProgress(double value);
+    void assignIsExporting(bool value);
+    void assignExportProgress(double value);
+    void assignSavedFile(const QString& value);
+    // The saved notice goes with the next operation.
+    void dismissSaved();
+    // An export ended; `progress` identifies it.
+    void finishExport(const ExportTask::Progress* progress, ExportTask::Outcome outcome,
+                      const QString& path, const QString& message);
 
     // Tests only (see TalnModelProbe in tests/model): called on the worker thread at the end
     // of a load's or a cleaning run's background part, just before its result is handed to

@@ -3,7 +3,9 @@
 // ContentView: the window's whole content. The header ("Taln", the file name, a spinner
 // while loading or processing, "Open…", the "Export" menu); below it the drop zone while
 // no audio is loaded, otherwise the waveforms and the controls bar; at the bottom the
-// error line while the model has a message. The whole view accepts drops of files: the
+// error line while the model has a message. While a file is read the header (or the drop
+// zone) shows how far; while an export writes, a progress bar; after it, the notice line
+// says "Saved <name>" with a "Show in Folder" link. The whole view accepts drops of files: the
 // first file of a drop is loaded.
 //
 // Holds no state of its own beyond the drag highlight; every change the model announces
@@ -14,6 +16,7 @@
 
 class QLabel;
 class QMimeData;
+class QProgressBar;
 class QPushButton;
 
 namespace taln {
@@ -46,12 +49,20 @@ public:
     ControlsBar* controls() const { return controls_; }
     QLabel* errorLine() const { return error_; }
     QLabel* noticeLine() const { return notice_; }
+    // "Reading audio… 43 %" in the header while a file is read over a loaded one.
+    QLabel* progressLabel() const { return progress_; }
+    // The determinate bar in the header while an export writes.
+    QProgressBar* exportProgress() const { return exportProgress_; }
+    // "Show in Folder" after the notice of a saved export: opens the folder.
+    QLabel* showInFolder() const { return showInFolder_; }
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // Enter or Down on the focused Export button opens its menu.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void refresh();
@@ -66,6 +77,9 @@ private:
     ControlsBar* controls_;
     QLabel* error_;
     QLabel* notice_;
+    QLabel* progress_;
+    QProgressBar* exportProgress_;
+    QLabel* showInFolder_;
 };
 
 } // namespace taln

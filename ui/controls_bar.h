@@ -1,10 +1,8 @@
 #pragma once
 
 // ControlsBar: the transport row (play/pause, the time, the compare button) above the
-// strength row (the "Strength" slider and its value). It carries the window's two
-// shortcuts, Space for play/pause and C for comparing, both without modifiers and neither
-// repeating while held; they are live only while the bar is on screen (audio loaded) and
-// then also check the model.
+// strength row (the "Strength" slider and its value). Its keys, Space and C, are the menu
+// bar's (MenuBar).
 // Reads isPlaying, position, duration, hearOriginal and strength; writes strength on every
 // slider movement. Main thread.
 
@@ -12,7 +10,6 @@
 
 class QLabel;
 class QPushButton;
-class QShortcut;
 class QSlider;
 
 namespace taln {

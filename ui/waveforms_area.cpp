@@ -2,8 +2,10 @@
 
 #include "model/taln_model.h"
 #include "ui/look.h"
+#include "ui/menu_bar.h"
 #include "ui/waveform_lane.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -27,6 +29,11 @@ WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
       playhead_(new QWidget(parent != nullptr ? parent : this)) {
     setObjectName(QStringLiteral("waveforms"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    // Tab reaches the waveforms; the arrows, Home and End then move the playhead.
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(QStringLiteral("Waveforms"));
+    setAccessibleDescription(
+        QStringLiteral("Left and Right move 5 seconds, Home and End go to the ends"));
     original_->setObjectName(QStringLiteral("originalLane"));
     cleaned_->setObjectName(QStringLiteral("cleanedLane"));
 
@@ -123,6 +130,28 @@ void WaveformsArea::updatePlayhead() {
     playhead_->setGeometry(origin.x() + static_cast<int>(std::lround(left)), origin.y(),
                            kPlayheadWidth, height());
     playhead_->raise();
+}
+
+void WaveformsArea::keyPressEvent(QKeyEvent* event) {
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        switch (event->key()) {
+        case Qt::Key_Left:
+            model_->skip(-MenuBar::kSkipSeconds);
+            return;
+        case Qt::Key_Right:
+            model_->skip(MenuBar::kSkipSeconds);
+            return;
+        case Qt::Key_Home:
+            model_->seek(0.0);
+            return;
+        case Qt::Key_End:
+            model_->seek(1.0);
+            return;
+        default:
+            break;
+        }
+    }
+    QWidget::keyPressEvent(event);
 }
 
 } // namespace taln

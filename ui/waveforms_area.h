@@ -2,7 +2,8 @@
 
 // WaveformsArea: the original lane above the cleaned lane, 10 px apart, one orange playhead
 // across both, and seeking: a press or a drag anywhere in the area (the gap between the
-// lanes included) seeks the model to x / width, unclamped; the model clamps.
+// lanes included) seeks the model to x / width, unclamped; the model clamps. It takes
+// keyboard focus; then Left / Right move 5 s back / forward, Home and End go to the ends.
 // Reads the model's peaks, scale, hearOriginal, position and duration. Main thread.
 
 #include <QWidget>
@@ -27,6 +28,7 @@ public:
     static double seekFraction(double x, double width);
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
