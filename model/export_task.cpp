@@ -24,9 +24,14 @@ QString suggestedName(const QString& fileName, AudioExporter::Kind kind) {
 
 void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
            const QString& path, std::shared_ptr<Progress> progress,
-           std::function<void(Outcome outcome, const QString& message)> finished) {
+           std::function<void(Outcome outcome, const QString& message)> finished,
+           std::function<void()> starting) {
     BackgroundWork::start([link, snapshot = std::move(snapshot), kind, file = toPath(path),
-                           progress = std::move(progress), finished = std::move(finished)] {
+                           progress = std::move(progress), finished = std::move(finished),
+                           starting = std::move(starting)] {
+        if (starting) {
+            starting();
+        }
         Outcome outcome = Outcome::saved;
         QString message;
         try {

@@ -37,10 +37,12 @@ enum class Outcome { saved, cancelled, failed };
 // Writes `snapshot` at 44,100 Hz as `kind` to `path` in the background, reporting into
 // `progress` and stopping once its cancel flag is set (nothing written, any earlier file at
 // `path` intact). `finished(outcome, message)` runs on the main thread, through `link`;
-// the message is "Export failed: " + the reason for a failure, empty otherwise.
+// the message is "Export failed: " + the reason for a failure, empty otherwise. `starting`,
+// unless empty, runs on the worker just before the writing begins (a test's hold).
 void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
            const QString& path, std::shared_ptr<Progress> progress,
-           std::function<void(Outcome outcome, const QString& message)> finished);
+           std::function<void(Outcome outcome, const QString& message)> finished,
+           std::function<void()> starting = {});
 
 } // namespace ExportTask
 } // namespace taln

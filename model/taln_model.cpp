@@ -528,11 +528,13 @@ void TalnModel::exportAudio(AudioExporter::Kind kind) {
         assignIsExporting(true);
     }
     // `this` is used only on the main thread, while the link is open.
-    ExportTask::start(d.link, std::move(snapshot), kind, *destination, progress,
-                      [this, job = progress.get(), path = *destination](ExportTask::Outcome outcome,
-                                                                        const QString& message) {
-                          finishExport(job, outcome, path, message);
-                      });
+    ExportTask::start(
+        d.link, std::move(snapshot), kind, *destination, progress,
+        [this, job = progress.get(), path = *destination](ExportTask::Outcome outcome,
+                                                          const QString& message) {
+            finishExport(job, outcome, path, message);
+        },
+        exportStartingHook_);
 }
 
 void TalnModel::cancelExport() {

@@ -222,6 +222,8 @@ private:
     friend class TalnModelProbe;
     std::function<void(const QString& path)> loadFinishedHook_;
     std::function<void()> cleaningFinishedHook_;
+    // Tests only: called on an export's worker just before it starts writing.
+    std::function<void()> exportStartingHook_;
 
     // After the hooks, which it refers to.
     std::unique_ptr<Impl> impl_;

@@ -16,9 +16,11 @@
 namespace taln {
 
 MainWindow::MainWindow(TalnModel* model, QWidget* parent)
-    : QWidget(parent, Qt::Window), model_(model), content_(new ContentView(model, this)),
+    // Qt caches a widget's accessible interface when the widget first announces a change,
+    // so Taln's own are registered before any widget exists.
+    : QWidget(parent, Qt::Window), model_(model),
+      content_((installAccessibility(), new ContentView(model, this))),
       menuBar_(new MenuBar(model, this)) {
-    installAccessibility();
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowIcon(look::appIcon());
     const QSize minimum = minimumFor(screen()->availableGeometry().size());
