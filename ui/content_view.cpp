@@ -30,7 +30,7 @@ namespace {
 constexpr int kMargin = 18;
 constexpr int kSpacing = 14;
 // The export bar's width: long enough to read its progress, short enough for the header.
-constexpr int kExportBarWidth = 120;
+constexpr int kExportBarWidth = 170;
 
 } // namespace
 
@@ -40,7 +40,7 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
       export_(new QPushButton(QStringLiteral("Export"), this)), dropZone_(new DropZone(this)),
       waveforms_(new WaveformsArea(model, this)), controls_(new ControlsBar(model, this)),
       error_(new QLabel(this)), notice_(new QLabel(this)), progress_(new QLabel(this)),
-      exportProgress_(new QProgressBar(this)), showInFolder_(new QLabel(this)) {
+      exportProgress_(new QProgressBar(this)) {
     setAcceptDrops(true);
 
     auto* title = new QLabel(QStringLiteral("Taln"), this);
@@ -77,6 +77,7 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     progress_->setPalette(secondary);
     exportProgress_->setObjectName(QStringLiteral("exportProgress"));
     exportProgress_->setRange(0, 100);
+    exportProgress_->setFormat(QStringLiteral("Exporting… %p %"));
     exportProgress_->setFixedWidth(kExportBarWidth);
     exportProgress_->setAccessibleName(QStringLiteral("Export progress"));
     exportProgress_->setToolTip(QStringLiteral("Exporting; Esc cancels"));
@@ -105,37 +106,29 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
 
     // Notices (a file that ends early) are news, not alarms: secondary text under the header.
     notice_->setObjectName(QStringLiteral("noticeLine"));
-    notice_->setTextFormat(Qt::PlainText);
+    // Rich text for the link only: the notice itself is escaped (file names are no markup).
+    notice_->setTextFormat(Qt::RichText);
     notice_->setWordWrap(true);
     notice_->setFont(look::font(look::TextStyle::callout));
     QPalette quiet = notice_->palette();
     quiet.setColor(QPalette::WindowText, look::secondary(this));
     notice_->setPalette(quiet);
-    notice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    notice_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
+                                     Qt::LinksAccessibleByKeyboard);
 
-    showInFolder_->setObjectName(QStringLiteral("showInFolder"));
-    showInFolder_->setTextFormat(Qt::RichText);
-    showInFolder_->setText(QStringLiteral("— <a href=\"folder\">Show in Folder</a>"));
-    showInFolder_->setFont(look::font(look::TextStyle::callout));
-    showInFolder_->setPalette(quiet);
-    showInFolder_->setTextInteractionFlags(Qt::LinksAccessibleByMouse |
-                                           Qt::LinksAccessibleByKeyboard);
-    connect(showInFolder_, &QLabel::linkActivated, this, [this] {
+    // A saved export's notice ends in a link that opens its folder.
+    connect(notice_, &QLabel::linkActivated, this, [this] {
         const QString saved = model_->savedFile();
         if (!saved.isNull()) {
             QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(saved).absolutePath()));
         }
     });
-    auto* noticeRow = new QHBoxLayout;
-    noticeRow->addWidget(notice_);
-    noticeRow->addWidget(showInFolder_);
-    noticeRow->addStretch(1);
 
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     column->setSpacing(kSpacing);
     column->addLayout(header);
-    column->addLayout(noticeRow);
+    column->addWidget(notice_);
     column->addWidget(dropZone_, 1);
     column->addWidget(waveforms_, 1);
     column->addWidget(controls_);
@@ -249,9 +242,12 @@ void ContentView::refresh() {
     error_->setText(breakable(message));
     error_->setVisible(!message.isNull());
     const QString notice = model_->notice();
-    notice_->setText(breakable(notice));
+    QString noticeText = breakable(notice).toHtmlEscaped();
+    if (!model_->savedFile().isNull()) {
+        noticeText += QStringLiteral(" — <a href=\"folder\">Show in Folder</a>");
+    }
+    notice_->setText(noticeText);
     notice_->setVisible(!notice.isEmpty());
-    showInFolder_->setVisible(!notice.isEmpty() && !model_->savedFile().isNull());
 }
 
 } // namespace taln

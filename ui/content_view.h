@@ -5,8 +5,8 @@
 // no audio is loaded, otherwise the waveforms and the controls bar; at the bottom the
 // error line while the model has a message. While a file is read the header (or the drop
 // zone) shows how far; while an export writes, a progress bar; after it, the notice line
-// says "Saved <name>" with a "Show in Folder" link. The whole view accepts drops of files: the
-// first file of a drop is loaded.
+// says "Saved <name> — Show in Folder", the link opening the folder. The whole view accepts drops
+// of files: the first file of a drop is loaded.
 //
 // Holds no state of its own beyond the drag highlight; every change the model announces
 // re-reads it. Does not own the model. Main thread.
@@ -53,8 +53,6 @@ public:
     QLabel* progressLabel() const { return progress_; }
     // The determinate bar in the header while an export writes.
     QProgressBar* exportProgress() const { return exportProgress_; }
-    // "Show in Folder" after the notice of a saved export: opens the folder.
-    QLabel* showInFolder() const { return showInFolder_; }
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -79,7 +77,6 @@ private:
     QLabel* notice_;
     QLabel* progress_;
     QProgressBar* exportProgress_;
-    QLabel* showInFolder_;
 };
 
 } // namespace taln

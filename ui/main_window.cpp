@@ -15,6 +15,15 @@
 
 namespace taln {
 
+namespace {
+
+// The window manager's title bar and frame lie outside the widget's size and are unknown
+// until the window is shown; this much height is kept free for them so the whole window
+// fits (title bars run 20 to 30 px on the common desktops).
+constexpr int kDecorationAllowance = 32;
+
+} // namespace
+
 MainWindow::MainWindow(TalnModel* model, QWidget* parent)
     // Qt caches a widget's accessible interface when the widget first announces a change,
     // so Taln's own are registered before any widget exists.
@@ -52,7 +61,7 @@ MainWindow::MainWindow(TalnModel* model, QWidget* parent)
 
 QSize MainWindow::minimumFor(const QSize& available) {
     return {std::min(kMinimumWidth, available.width()),
-            std::min(kMinimumHeight, available.height())};
+            std::min(kMinimumHeight, available.height() - kDecorationAllowance)};
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

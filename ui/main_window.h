@@ -28,7 +28,7 @@ public:
     MenuBar* menuBar() const { return menuBar_; }
 
     // The minimum size on a screen whose available area is `available`: 760 × 560, less
-    // where the screen is smaller.
+    // where the screen, with room for the title bar, is smaller.
     static QSize minimumFor(const QSize& available);
 
 signals:
