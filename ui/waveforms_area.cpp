@@ -5,8 +5,10 @@
 #include "ui/menu_bar.h"
 #include "ui/waveform_lane.h"
 
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -17,6 +19,29 @@ namespace {
 
 constexpr int kLaneSpacing = 10;
 constexpr int kPlayheadWidth = 2;
+// The keyboard focus ring around both lanes.
+constexpr int kFocusRingWidth = 2;
+constexpr double kFocusRingRadius = 6.0;
+
+// Drawn over the lanes while the area has keyboard focus; lets the pointer through.
+class FocusRing : public QWidget {
+public:
+    explicit FocusRing(QWidget* area) : QWidget(area) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        hide();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(look::accent(this), kFocusRingWidth));
+        painter.setBrush(Qt::NoBrush);
+        const double inset = kFocusRingWidth / 2.0;
+        painter.drawRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset),
+                                kFocusRingRadius, kFocusRingRadius);
+    }
+};
 
 } // namespace
 
@@ -26,7 +51,7 @@ WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
       cleaned_(new WaveformLane(QStringLiteral("Cleaned"), look::systemTeal(), this)),
       // The playhead belongs to the area's parent, so at position 0 (or the end) the half
       // that lies outside the area is not clipped away.
-      playhead_(new QWidget(parent != nullptr ? parent : this)) {
+      playhead_(new QWidget(parent != nullptr ? parent : this)), focusRing_(new FocusRing(this)) {
     setObjectName(QStringLiteral("waveforms"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     // Tab reaches the waveforms; the arrows, Home and End then move the playhead.
@@ -87,8 +112,21 @@ void WaveformsArea::mouseMoveEvent(QMouseEvent* event) {
     event->accept();
 }
 
+void WaveformsArea::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    focusRing_->setGeometry(rect());
+    focusRing_->raise();
+    focusRing_->show();
+}
+
+void WaveformsArea::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    focusRing_->hide();
+}
+
 void WaveformsArea::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    focusRing_->setGeometry(rect());
     updatePlayhead();
 }
 

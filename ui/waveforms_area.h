@@ -3,7 +3,8 @@
 // WaveformsArea: the original lane above the cleaned lane, 10 px apart, one orange playhead
 // across both, and seeking: a press or a drag anywhere in the area (the gap between the
 // lanes included) seeks the model to x / width, unclamped; the model clamps. It takes
-// keyboard focus; then Left / Right move 5 s back / forward, Home and End go to the ends.
+// keyboard focus (shown by a ring in the accent colour); then Left / Right move 5 s back /
+// forward, Home and End go to the ends.
 // Reads the model's peaks, scale, hearOriginal, position and duration. Main thread.
 
 #include <QWidget>
@@ -29,6 +30,8 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -44,6 +47,8 @@ private:
     WaveformLane* original_;
     WaveformLane* cleaned_;
     QWidget* playhead_;
+    // A ring in the accent colour while the area has keyboard focus.
+    QWidget* focusRing_;
 };
 
 } // namespace taln

@@ -8,9 +8,12 @@
 
 #include <QAccessible>
 #include <QAction>
+#include <QApplication>
+#include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QSlider>
+#include <QTimer>
 
 namespace taln::test {
 namespace {
@@ -105,6 +108,25 @@ TEST_F(MenuBarTest, KeysMoveThePlayheadFiveSecondsOrToTheEnds) {
             ->setFocus();
         press(step.key, step.modifiers);
         EXPECT_NEAR(model->position(), step.expected, 1e-6) << step.key;
+    }
+}
+
+TEST_F(MenuBarTest, EnterOrDownOnTheFocusedExportButtonOpensItsMenu) {
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, QStringLiteral("tone.wav"), 1.0)));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QPushButton* button = window->content()->exportButton();
+    for (const Qt::Key key : {Qt::Key_Down, Qt::Key_Return, Qt::Key_Enter}) {
+        button->setFocus();
+        QWidget* opened = nullptr;
+        // The menu runs its own event loop: look, then close it.
+        QTimer::singleShot(0, [&] {
+            opened = QApplication::activePopupWidget();
+            if (opened != nullptr) {
+                opened->close();
+            }
+        });
+        QTest::keyClick(button, key);
+        EXPECT_EQ(opened, button->menu()) << key;
     }
 }
 
