@@ -27,8 +27,8 @@ std::optional<Channels> cleanAll(const Channels& channels, const std::vector<Noi
 
     BackgroundWork::forEachIndex(count, [&](std::int64_t i) {
         const auto index = static_cast<std::size_t>(i);
-        auto result = Cleaner::clean(*channels[index], noise[index].profile, strength, kSampleRate,
-                                     token, noise[index].hum);
+        auto result = Cleaner::clean(*channels[index], noise[index].profile, strength,
+                                     kSampleRate, token, noise[index].hum);
         std::lock_guard lock(slotsLock);
         slots[index] = std::move(result);
     });

@@ -35,9 +35,8 @@ bool CleaningScheduler::cancelled() const {
     return token_->cancelled();
 }
 
-void CleaningScheduler::schedule(const Channels& channels,
-                                 std::shared_ptr<const NoiseSamples> noise, float strength,
-                                 double delay) {
+void CleaningScheduler::schedule(const Channels& channels, std::shared_ptr<const NoiseSamples> noise,
+                                 float strength, double delay) {
     cancel();
     token_ = std::make_shared<CancelToken>();
     job_ = Job{token_, channels, std::move(noise), strength};

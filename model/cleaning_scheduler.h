@@ -51,8 +51,8 @@ public:
     // Cancels the latest job and schedules a new one: `channels` cleaned with `noise` (one
     // profile per channel) at `strength` (the engine's 0 ... 1), starting `delay` seconds
     // from now (at once for 0).
-    void schedule(const Channels& channels, std::shared_ptr<const NoiseSamples> noise,
-                  float strength, double delay);
+    void schedule(const Channels& channels, std::shared_ptr<const NoiseSamples> noise, float strength,
+                  double delay);
 
     // Cancels the latest job without scheduling another; it will hand over nothing.
     void cancel();
