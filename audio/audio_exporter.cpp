@@ -92,9 +92,20 @@ void check(int ret, const std::filesystem::path& path) {
     }
 }
 
+// After each chunk: stops a cancelled write, reports how far it got.
+void step(const WriteControl& control, std::int64_t written, std::int64_t total) {
+    if (control.cancel != nullptr && control.cancel->load(std::memory_order_relaxed)) {
+        throw WriteCancelled();
+    }
+    if (control.progress != nullptr && total > 0) {
+        control.progress->store(static_cast<float>(written) / static_cast<float>(total),
+                                std::memory_order_relaxed);
+    }
+}
+
 // WAV: PCM packets made here (16-bit or float, interleaved), no encoder needed.
 void writeWav(AVFormatContext& muxer, AVStream& stream, const Channels& channels, int rate,
-              WavSamples samples, const std::filesystem::path& path) {
+              WavSamples samples, const std::filesystem::path& path, const WriteControl& control) {
     const int channelCount = static_cast<int>(channels.size());
     const int bytes = samples == WavSamples::int16 ? 2 : 4;
     AVCodecParameters& parameters = *stream.codecpar;
@@ -147,6 +158,7 @@ void writeWav(AVFormatContext& muxer, AVStream& stream, const Channels& channels
         packet->dts = start;
         packet->duration = n;
         check(av_write_frame(&muxer, packet.get()), path);
+        step(control, start + n, total);
     }
     check(av_write_trailer(&muxer), path);
 }
@@ -166,7 +178,7 @@ bool aacSupportsRate(const AVCodec& codec, int rate) {
 // M4A: FFmpeg's native AAC encoder fed 1,024-frame planar float frames straight from the
 // channels, into the ipod muxer (MP4 with the .m4a brand).
 void writeM4a(AVFormatContext& muxer, AVStream& stream, const Channels& channels, int rate,
-              const std::filesystem::path& path) {
+              const std::filesystem::path& path, const WriteControl& control) {
     const int channelCount = static_cast<int>(channels.size());
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
     if (!codec) {
@@ -235,6 +247,7 @@ void writeM4a(AVFormatContext& muxer, AVStream& stream, const Channels& channels
             check(avcodec_send_frame(encoder.get(), frame.get()), path);
             writePackets();
         }
+        step(control, chunkEnd, total);
     }
     check(avcodec_send_frame(encoder.get(), nullptr), path);
     writePackets();
@@ -244,7 +257,7 @@ void writeM4a(AVFormatContext& muxer, AVStream& stream, const Channels& channels
 } // namespace
 
 void write(const Channels& channels, double sampleRate, Kind kind,
-           const std::filesystem::path& path, WavSamples wavSamples) {
+           const std::filesystem::path& path, WavSamples wavSamples, const WriteControl& control) {
     validate(channels, sampleRate);
     const int rate = static_cast<int>(sampleRate);
 
@@ -262,9 +275,9 @@ void write(const Channels& channels, double sampleRate, Kind kind,
     }
 
     if (kind == Kind::wav) {
-        writeWav(*muxer, *stream, channels, rate, wavSamples, path);
+        writeWav(*muxer, *stream, channels, rate, wavSamples, path, control);
     } else {
-        writeM4a(*muxer, *stream, channels, rate, path);
+        writeM4a(*muxer, *stream, channels, rate, path, control);
     }
     muxer.reset();
     file.commit();

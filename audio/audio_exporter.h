@@ -19,6 +19,8 @@
 
 #include "audio/channels.h"
 
+#include <atomic>
+#include <exception>
 #include <filesystem>
 
 namespace taln::AudioExporter {
@@ -28,11 +30,27 @@ enum class Kind { m4a, wav };
 // The sample encoding of a WAV file; M4A ignores it.
 enum class WavSamples { int16, float32 };
 
+// Following and stopping a write from another thread; both pointers may be null.
+struct WriteControl {
+    // Read (relaxed) after each chunk; once true, the write stops with WriteCancelled and
+    // leaves nothing behind: any earlier file at the destination stays as it was.
+    const std::atomic<bool>* cancel = nullptr;
+    // Written (relaxed) after each chunk: the share of the frames written so far, 0 ... 1.
+    std::atomic<float>* progress = nullptr;
+};
+
+// Thrown by write() when its WriteControl's cancel flag was set.
+class WriteCancelled : public std::exception {
+public:
+    const char* what() const noexcept override { return "The export was cancelled."; }
+};
+
 // Writes `channels` (at least one, all of equal length; 0 frames makes a file without
 // audio) at `sampleRate` hertz (a positive whole number) as `kind` to `path`, replacing
 // any file there once the new one is complete. The path's extension is not consulted.
 // std::invalid_argument for channels or a rate that cannot be written; nothing is written.
 void write(const Channels& channels, double sampleRate, Kind kind,
-           const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16);
+           const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16,
+           const WriteControl& control = {});
 
 } // namespace taln::AudioExporter

@@ -33,11 +33,21 @@ QString suggestedVideoName(const QString& fileName) {
 }
 
 void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
-           const QString& path, std::function<void(const QString& message)> failed,
-           const Options& options) {
+           const QString& path, std::shared_ptr<Progress> progress,
+           std::function<void(Outcome outcome, const QString& message)> finished,
+           std::function<void()> starting, const Options& options) {
     BackgroundWork::start([link, snapshot = std::move(snapshot), kind, file = toPath(path),
-                           failed = std::move(failed), options] {
+                           progress = std::move(progress), finished = std::move(finished),
+                           starting = std::move(starting), options] {
+        if (starting) {
+            starting();
+        }
+        Outcome outcome = Outcome::saved;
+        QString message;
         try {
+            AudioExporter::WriteControl control;
+            control.cancel = &progress->cancel;
+            control.progress = &progress->written;
             const Channels audio =
                 options.normaliseLoudness
                     ? Loudness::normalise(snapshot, kSampleRate, Loudness::kDefaultTarget)
@@ -45,12 +55,16 @@ void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExpo
             if (!options.videoSource.isEmpty()) {
                 VideoExporter::write(audio, kSampleRate, toPath(options.videoSource), file);
             } else {
-                AudioExporter::write(audio, kSampleRate, kind, file);
+                AudioExporter::write(audio, kSampleRate, kind, file,
+                                     AudioExporter::WavSamples::int16, control);
             }
+        } catch (const AudioExporter::WriteCancelled&) {
+            outcome = Outcome::cancelled;
         } catch (...) {
-            link->post([failed, message = QStringLiteral("Export failed: ") +
-                                          describeCurrentException()] { failed(message); });
+            outcome = Outcome::failed;
+            message = QStringLiteral("Export failed: ") + describeCurrentException();
         }
+        link->post([finished, outcome, message] { finished(outcome, message); });
     });
 }
 

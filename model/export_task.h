@@ -3,13 +3,14 @@
 // ExportTask: the background part of an export and the name the save panel suggests.
 //
 // Threads: `start` on the main thread; the writing runs on a worker of its own, receives only
-// values (the snapshot, the kind, the path) and reports a failure back through the link.
+// values (the snapshot, the kind, the path) and reports how it ended back through the link.
 // Several exports may be writing at the same time.
 
 #include "audio/audio_exporter.h"
 #include "audio/channels.h"
 
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -37,12 +38,24 @@ struct Options {
     QString videoSource;
 };
 
-// Writes `snapshot` at 44,100 Hz as `kind` to `path` in the background. On failure,
-// `failed("Export failed: " + the reason)` runs on the main thread, through `link`; success
-// reports nothing.
+// Shared between the model and one export's worker: how far it got, and the user's stop.
+struct Progress {
+    std::atomic<bool> cancel{false};
+    std::atomic<float> written{0.0f}; // the share of the frames written, 0 ... 1
+};
+
+// How an export ended.
+enum class Outcome { saved, cancelled, failed };
+
+// Writes `snapshot` at 44,100 Hz as `kind` to `path` in the background, reporting into
+// `progress` and stopping once its cancel flag is set (nothing written, any earlier file at
+// `path` intact). `finished(outcome, message)` runs on the main thread, through `link`;
+// the message is "Export failed: " + the reason for a failure, empty otherwise. `starting`,
+// unless empty, runs on the worker just before the writing begins (a test's hold).
 void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
-           const QString& path, std::function<void(const QString& message)> failed,
-           const Options& options = {});
+           const QString& path, std::shared_ptr<Progress> progress,
+           std::function<void(Outcome outcome, const QString& message)> finished,
+           std::function<void()> starting = {}, const Options& options = {});
 
 } // namespace ExportTask
 } // namespace taln

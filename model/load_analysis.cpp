@@ -14,13 +14,14 @@
 
 namespace taln::LoadAnalysis {
 
-Result run(const std::filesystem::path& file, const QString& name,
-           const std::atomic<bool>& cancel) {
+Result run(const std::filesystem::path& file, const QString& name, const std::atomic<bool>& cancel,
+           std::atomic<float>* progress) {
     Result result;
     try {
         refuseSpecialFile(file, name);
         AudioDecoder::DecodeOptions options;
         options.cancel = &cancel;
+        options.progress = progress;
         AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(file, options);
         result.channels = std::move(decoded.channels);
         result.notice = QString::fromStdString(decoded.shortfallWarning);
@@ -57,7 +58,7 @@ Result run(const std::filesystem::path& file, const QString& name,
     } catch (...) {
         result.failed = true;
         result.channels.clear();
-        result.error = describeCurrentException();
+        result.error = describeLoadFailure(name);
     }
     return result;
 }

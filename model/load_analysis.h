@@ -40,7 +40,10 @@ struct Result {
 // Reads `file` (called `name` in messages). A file without frames fails with the decoder's
 // no-audio message; any exception becomes the failure's `error`. When `cancel` is set by the
 // end of decoding, the decoded audio is freed at once and the result is a failure without a
-// reason.
-Result run(const std::filesystem::path& file, const QString& name, const std::atomic<bool>& cancel);
+// reason. `progress`, when given, receives the decoder's progress (see
+// AudioDecoder::DecodeOptions): the share of the stated duration decoded, negative when the
+// file states none. Failures people meet most read in plain words (describeLoadFailure).
+Result run(const std::filesystem::path& file, const QString& name, const std::atomic<bool>& cancel,
+           std::atomic<float>* progress = nullptr);
 
 } // namespace taln::LoadAnalysis

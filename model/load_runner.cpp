@@ -19,10 +19,12 @@ void LoadRunner::start(const QString& path) {
     const std::uint64_t load = ++latest_;
     cancel();
     cancel_ = std::make_shared<std::atomic<bool>>(false);
-    BackgroundWork::start([this, link = link_, cancel = cancel_, hook = finishedHook_, path,
-                           file = toPath(path), load, name = QFileInfo(path).fileName()] {
-        auto result =
-            std::make_shared<const LoadAnalysis::Result>(LoadAnalysis::run(file, name, *cancel));
+    progress_ = std::make_shared<std::atomic<float>>(-1.0f);
+    BackgroundWork::start([this, link = link_, cancel = cancel_, progress = progress_,
+                           hook = finishedHook_, path, file = toPath(path), load,
+                           name = QFileInfo(path).fileName()] {
+        auto result = std::make_shared<const LoadAnalysis::Result>(
+            LoadAnalysis::run(file, name, *cancel, progress.get()));
         if (hook) {
             hook(path);
         }
@@ -33,6 +35,15 @@ void LoadRunner::start(const QString& path) {
 
 void LoadRunner::cancel() {
     cancel_->store(true, std::memory_order_relaxed);
+}
+
+void LoadRunner::abandon() {
+    ++latest_;
+    cancel();
+}
+
+float LoadRunner::progress() const {
+    return progress_->load(std::memory_order_relaxed);
 }
 
 void LoadRunner::arrive(std::uint64_t load, const QString& path,

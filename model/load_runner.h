@@ -43,6 +43,14 @@ public:
     // Sets the stop flag of the latest load (the model is going).
     void cancel();
 
+    // Stops the latest load and drops its outcome, whatever it turns out to be: the user
+    // cancelled it.
+    void abandon();
+
+    // How far the latest load's decoding got: 0 ... 1 of the file's stated duration, negative
+    // while unknown (before decoding starts, or for a file that states no duration).
+    float progress() const;
+
 private:
     void arrive(std::uint64_t load, const QString& path, const LoadAnalysis::Result& result);
 
@@ -54,6 +62,8 @@ private:
     std::uint64_t latest_ = 0;
     // The stop flag of the latest load, shared with its worker.
     std::shared_ptr<std::atomic<bool>> cancel_ = std::make_shared<std::atomic<bool>>(false);
+    // The latest load's progress, written by its worker.
+    std::shared_ptr<std::atomic<float>> progress_ = std::make_shared<std::atomic<float>>(-1.0f);
 };
 
 } // namespace taln

@@ -88,12 +88,19 @@ struct TalnModel::Impl {
     bool noiseAutomatic = true;
     std::optional<NoiseChoice::Stretch> selection;
     std::vector<NoiseChoice::Stretch> noiseRuns;
+    QString filePath;
+    double loadProgress = -1.0;
+    bool isExporting = false;
+    double exportProgress = 0.0;
+    QString savedFile;
 
     // Unpublished.
     // The notice of the load itself (a file that ends early), and the one about the noise
     // sample; `notice` joins them.
     QString loadNotice;
     QString noiseNotice;
+    // "Saved <name>" after an export, until the next operation.
+    QString savedNotice;
     // The samples measured at load, to go back to from a chosen stretch.
     std::shared_ptr<const LoadAnalysis::NoiseSamples> automaticNoise;
     Channels orig;
@@ -106,10 +113,11 @@ struct TalnModel::Impl {
     // Where the loaded file lies, and where the latest export was written (empty before the
     // first); the save panel opens in the latter, else in the former.
     QString fileFolder;
-    QString filePath;
     bool hasVideo = false;
     bool normaliseLoudness = false;
     QString lastExportFolder;
+    // The exports still writing, oldest first; the last one's progress is published.
+    std::vector<std::shared_ptr<ExportTask::Progress>> exports;
 
     std::shared_ptr<WorkerLink> link;
     // Channel buffers the model let go of, freed once nobody else holds them.
@@ -208,6 +216,21 @@ void TalnModel::setNormaliseLoudness(bool normalise) {
     impl_->normaliseLoudness = normalise;
     emit normaliseLoudnessChanged();
 }
+QString TalnModel::filePath() const {
+    return impl_->filePath;
+}
+double TalnModel::loadProgress() const {
+    return impl_->loadProgress;
+}
+bool TalnModel::isExporting() const {
+    return impl_->isExporting;
+}
+double TalnModel::exportProgress() const {
+    return impl_->exportProgress;
+}
+QString TalnModel::savedFile() const {
+    return impl_->savedFile;
+}
 const Channels& TalnModel::orig() const {
     return impl_->orig;
 }
@@ -264,6 +287,30 @@ void TalnModel::assignHumLabel(const QString& value) {
     impl_->humLabel = value;
     emit humLabelChanged();
 }
+void TalnModel::assignLoadProgress(double value) {
+    impl_->loadProgress = value;
+    emit loadProgressChanged();
+}
+void TalnModel::assignIsExporting(bool value) {
+    impl_->isExporting = value;
+    emit isExportingChanged();
+}
+void TalnModel::assignExportProgress(double value) {
+    impl_->exportProgress = value;
+    emit exportProgressChanged();
+}
+void TalnModel::assignSavedFile(const QString& value) {
+    impl_->savedFile = value;
+    emit savedFileChanged();
+}
+void TalnModel::dismissSaved() {
+    if (impl_->savedFile.isNull()) {
+        return;
+    }
+    assignSavedFile(QString());
+    impl_->savedNotice.clear();
+    refreshNotice();
+}
 void TalnModel::assignErrorMessage(const QString& value) {
     impl_->errorMessage = value;
     emit errorMessageChanged();
@@ -278,16 +325,33 @@ void TalnModel::load(const QString& path) {
     // The job and its token stay in place until the installation schedules the next one.
     d.cleaning.cancel();
     assignIsLoading(true);
+    assignLoadProgress(-1.0);
     assignErrorMessage(QString());
     d.loadNotice.clear();
     d.noiseNotice.clear();
+    dismissSaved();
     refreshNotice();
 
     d.loads.start(path);
 }
 
+void TalnModel::cancelLoad() {
+    Impl& d = *impl_;
+    if (!d.isLoading) {
+        return;
+    }
+    d.loads.abandon();
+    assignIsLoading(false);
+    assignLoadProgress(-1.0);
+    // The load cancelled the cleaning of the file still loaded: start it again.
+    if (!d.orig.empty() && d.isProcessing && d.cleaning.cancelled()) {
+        runProcessing(0.0);
+    }
+}
+
 void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& result) {
     Impl& d = *impl_;
+    assignLoadProgress(-1.0);
     if (result.failed) {
         assignIsLoading(false);
         assignErrorMessage(result.error);
@@ -329,6 +393,7 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
 }
 
 void TalnModel::openPanel() {
+    dismissSaved();
     if (!impl_->panels) {
         return;
     }
@@ -340,6 +405,7 @@ void TalnModel::openPanel() {
 // ---- Processing ----------------------------------------------------------------------------
 
 void TalnModel::setStrength(double strength) {
+    dismissSaved();
     impl_->strength = strength;
     emit strengthChanged();
     if (!impl_->orig.empty()) {
@@ -409,6 +475,7 @@ void TalnModel::reachEnd() {
 
 void TalnModel::togglePlay() {
     Impl& d = *impl_;
+    dismissSaved();
     if (d.orig.empty()) {
         return;
     }
@@ -428,6 +495,7 @@ void TalnModel::togglePlay() {
 
 void TalnModel::seek(double fraction) {
     Impl& d = *impl_;
+    dismissSaved();
     if (d.orig.empty() || std::isnan(fraction)) {
         return;
     }
@@ -446,9 +514,28 @@ void TalnModel::seek(double fraction) {
     }
 }
 
+void TalnModel::skip(double seconds) {
+    Impl& d = *impl_;
+    if (d.orig.empty() || !(d.duration > 0.0)) {
+        return;
+    }
+    const double now = d.isPlaying ? d.player.currentTime() : d.position;
+    seek((now + seconds) / d.duration);
+}
+
 void TalnModel::tick() {
     Impl& d = *impl_;
     d.retired.releaseUnused();
+    // Progress is published when it moves, not 30 times a second regardless.
+    if (d.isLoading && static_cast<double>(d.loads.progress()) != d.loadProgress) {
+        assignLoadProgress(std::max(-1.0, static_cast<double>(d.loads.progress())));
+    }
+    if (!d.exports.empty()) {
+        const double written = d.exports.back()->written.load(std::memory_order_relaxed);
+        if (written != d.exportProgress) {
+            assignExportProgress(written);
+        }
+    }
     if (!d.isPlaying) {
         return;
     }
@@ -461,6 +548,7 @@ void TalnModel::tick() {
 }
 
 void TalnModel::setHearOriginal(bool hearOriginal) {
+    dismissSaved();
     setListening(hearOriginal ? Listening::Original : Listening::Cleaned);
 }
 
@@ -484,7 +572,7 @@ void TalnModel::setListening(Listening listening) {
 void TalnModel::refreshNotice() {
     const Impl& d = *impl_;
     QStringList lines;
-    for (const QString& line : {d.loadNotice, d.noiseNotice}) {
+    for (const QString& line : {d.loadNotice, d.noiseNotice, d.savedNotice}) {
         if (!line.isEmpty()) {
             lines << line;
         }
@@ -576,6 +664,7 @@ void TalnModel::startExport(AudioExporter::Kind kind, bool video) {
     if (d.orig.empty() || d.isProcessing || !d.panels) {
         return;
     }
+    dismissSaved();
     // The panel runs the event loop while it is open, so another file may be installed
     // meanwhile: what gets written is what was there when the user asked, under its name.
     Channels snapshot = d.cleaned;
@@ -591,10 +680,42 @@ void TalnModel::startExport(AudioExporter::Kind kind, bool video) {
         return;
     }
     d.lastExportFolder = QFileInfo(*destination).absolutePath();
+    auto progress = std::make_shared<ExportTask::Progress>();
+    d.exports.push_back(progress);
+    assignExportProgress(0.0);
+    if (!d.isExporting) {
+        assignIsExporting(true);
+    }
     // `this` is used only on the main thread, while the link is open.
     ExportTask::start(
-        d.link, std::move(snapshot), kind, *destination,
-        [this](const QString& message) { assignErrorMessage(message); }, options);
+        d.link, std::move(snapshot), kind, *destination, progress,
+        [this, job = progress.get(), path = *destination](ExportTask::Outcome outcome,
+                                                          const QString& message) {
+            finishExport(job, outcome, path, message);
+        },
+        exportStartingHook_, options);
+}
+
+void TalnModel::cancelExport() {
+    for (const auto& job : impl_->exports) {
+        job->cancel.store(true, std::memory_order_relaxed);
+    }
+}
+
+void TalnModel::finishExport(const ExportTask::Progress* progress, ExportTask::Outcome outcome,
+                             const QString& path, const QString& message) {
+    Impl& d = *impl_;
+    std::erase_if(d.exports, [progress](const auto& job) { return job.get() == progress; });
+    if (d.exports.empty()) {
+        assignIsExporting(false);
+    }
+    if (outcome == ExportTask::Outcome::failed) {
+        assignErrorMessage(message);
+    } else if (outcome == ExportTask::Outcome::saved) {
+        assignSavedFile(path);
+        d.savedNotice = QStringLiteral("Saved ") + QFileInfo(path).fileName();
+        refreshNotice();
+    }
 }
 
 // ---- Peaks ---------------------------------------------------------------------------------

@@ -36,6 +36,10 @@ namespace taln {
 namespace LoadAnalysis {
 struct Result;
 }
+namespace ExportTask {
+struct Progress;
+enum class Outcome;
+} // namespace ExportTask
 
 class TalnModel : public QObject {
     Q_OBJECT
@@ -66,6 +70,17 @@ class TalnModel : public QObject {
     // The noise samples come from the quietest frames (true) or from a chosen stretch.
     Q_PROPERTY(bool noiseAutomatic READ noiseAutomatic NOTIFY noiseAutomaticChanged)
     Q_PROPERTY(bool hasSelection READ hasSelection NOTIFY selectionChanged)
+    // The loaded file's absolute path; null with no file. Changes with `fileName`.
+    Q_PROPERTY(QString filePath READ filePath NOTIFY fileNameChanged)
+    // While loading: the share of the file decoded, 0 ... 1; -1 when unknown (the file states
+    // no duration, or decoding has not begun) and when not loading. Followed 30 times a second.
+    Q_PROPERTY(double loadProgress READ loadProgress NOTIFY loadProgressChanged)
+    // True while an export is writing; `exportProgress` is the latest one's share written.
+    Q_PROPERTY(bool isExporting READ isExporting NOTIFY isExportingChanged)
+    Q_PROPERTY(double exportProgress READ exportProgress NOTIFY exportProgressChanged)
+    // The file the latest export wrote while `notice` says so ("Saved memo (Taln).wav");
+    // null otherwise. Both go with the user's next operation.
+    Q_PROPERTY(QString savedFile READ savedFile NOTIFY savedFileChanged)
 
 public:
     enum class Listening { Cleaned, Original, Removed };
@@ -101,6 +116,11 @@ public:
     // Where the noise samples came from: every channel's averaged frames merged into runs,
     // in samples of the loaded audio; empty with no file.
     const std::vector<NoiseChoice::Stretch>& noiseRuns() const;
+    QString filePath() const;
+    double loadProgress() const;
+    bool isExporting() const;
+    double exportProgress() const;
+    QString savedFile() const;
 
     // The decoded original; a file is loaded exactly when this is non-empty.
     const Channels& orig() const;
@@ -167,6 +187,13 @@ public slots:
     void useSelectionAsNoise();
     // Back to the quietest frames measured at load, and cleans again.
     void useAutomaticNoise();
+    // Moves `seconds` forward (backward when negative) from the current time, as seek().
+    void skip(double seconds);
+    // Gives up the load in progress, if any: the file loaded before it stays, as it was.
+    void cancelLoad();
+    // Stops every export still writing: nothing is written, earlier files at their
+    // destinations stay intact, and no message is shown.
+    void cancelExport();
 
 signals:
     void fileNameChanged();
@@ -189,6 +216,10 @@ signals:
     void noiseAutomaticChanged();
     void selectionChanged();
     void noiseRunsChanged();
+    void loadProgressChanged();
+    void isExportingChanged();
+    void exportProgressChanged();
+    void savedFileChanged();
 
 private:
     struct Impl;
@@ -229,6 +260,15 @@ private:
     // Installs `noise` as the samples the cleaning uses, publishes its runs and the notice.
     void installNoise(std::shared_ptr<const std::vector<NoiseSample>> noise, bool automatic);
     void refreshNotice();
+    void assignLoadProgress(double value);
+    void assignIsExporting(bool value);
+    void assignExportProgress(double value);
+    void assignSavedFile(const QString& value);
+    // The saved notice goes with the next operation.
+    void dismissSaved();
+    // An export ended; `progress` identifies it.
+    void finishExport(const ExportTask::Progress* progress, ExportTask::Outcome outcome,
+                      const QString& path, const QString& message);
 
     // Tests only (see TalnModelProbe in tests/model): called on the worker thread at the end
     // of a load's or a cleaning run's background part, just before its result is handed to
@@ -236,6 +276,8 @@ private:
     friend class TalnModelProbe;
     std::function<void(const QString& path)> loadFinishedHook_;
     std::function<void()> cleaningFinishedHook_;
+    // Tests only: called on an export's worker just before it starts writing.
+    std::function<void()> exportStartingHook_;
 
     // After the hooks, which it refers to.
     std::unique_ptr<Impl> impl_;

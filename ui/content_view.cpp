@@ -6,16 +6,22 @@
 #include "ui/drop_zone.h"
 #include "ui/elided_label.h"
 #include "ui/look.h"
+#include "ui/text_format.h"
+#include "ui/waveform_lane.h"
 #include "ui/waveforms_area.h"
 
+#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -25,6 +31,8 @@ namespace {
 
 constexpr int kMargin = 18;
 constexpr int kSpacing = 14;
+// The export bar's width: long enough to read its progress, short enough for the header.
+constexpr int kExportBarWidth = 170;
 
 } // namespace
 
@@ -33,7 +41,8 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
       spinner_(new BusySpinner(this)), open_(new QPushButton(QStringLiteral("Open…"), this)),
       export_(new QPushButton(QStringLiteral("Export"), this)), dropZone_(new DropZone(this)),
       waveforms_(new WaveformsArea(model, this)), controls_(new ControlsBar(model, this)),
-      error_(new QLabel(this)), notice_(new QLabel(this)) {
+      error_(new QLabel(this)), notice_(new QLabel(this)), progress_(new QLabel(this)),
+      exportProgress_(new QProgressBar(this)) {
     setAcceptDrops(true);
 
     auto* title = new QLabel(QStringLiteral("Taln"), this);
@@ -57,12 +66,29 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     QAction* m4a = exportMenu->addAction(QStringLiteral("Export as M4A…"));
     QAction* wav = exportMenu->addAction(QStringLiteral("Export as WAV…"));
     exportVideo_ = exportMenu->addAction(QStringLiteral("Export Video…"));
-    exportVideo_->setObjectName(QStringLiteral("exportVideoAction"));
+    exportVideo_->setObjectName(QStringLiteral("exportMenuVideoAction"));
     exportMenu->addSeparator();
     loudness_ = exportMenu->addAction(QStringLiteral("Normalise loudness (−16 LUFS)"));
     loudness_->setObjectName(QStringLiteral("normaliseLoudnessAction"));
     loudness_->setCheckable(true);
     export_->setMenu(exportMenu);
+    open_->setToolTip(QStringLiteral("Open an audio or video file (Ctrl+O)"));
+    open_->setAccessibleName(QStringLiteral("Open"));
+    export_->setToolTip(
+        QStringLiteral("Export the cleaned audio: M4A (Ctrl+E) or WAV (Ctrl+Shift+E)"));
+    export_->installEventFilter(this);
+    waveforms_->originalLane()->setAccessibleName(QStringLiteral("Original waveform"));
+    waveforms_->cleanedLane()->setAccessibleName(QStringLiteral("Cleaned waveform"));
+
+    progress_->setObjectName(QStringLiteral("progressLabel"));
+    progress_->setTextFormat(Qt::PlainText);
+    progress_->setPalette(secondary);
+    exportProgress_->setObjectName(QStringLiteral("exportProgress"));
+    exportProgress_->setRange(0, 100);
+    exportProgress_->setFormat(QStringLiteral("Exporting… %p %"));
+    exportProgress_->setFixedWidth(kExportBarWidth);
+    exportProgress_->setAccessibleName(QStringLiteral("Export progress"));
+    exportProgress_->setToolTip(QStringLiteral("Exporting; Esc cancels"));
 
     auto* header = new QHBoxLayout;
     header->addWidget(title);
@@ -70,6 +96,8 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     header->addWidget(fileName_, 1);
     // Pushes the buttons to the trailing edge while there is no name to do it.
     header->addStretch(0);
+    header->addWidget(progress_);
+    header->addWidget(exportProgress_);
     header->addWidget(spinner_);
     header->addWidget(open_);
     header->addWidget(export_);
@@ -86,13 +114,23 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
 
     // Notices (a file that ends early) are news, not alarms: secondary text under the header.
     notice_->setObjectName(QStringLiteral("noticeLine"));
-    notice_->setTextFormat(Qt::PlainText);
+    // Rich text for the link only: the notice itself is escaped (file names are no markup).
+    notice_->setTextFormat(Qt::RichText);
     notice_->setWordWrap(true);
     notice_->setFont(look::font(look::TextStyle::callout));
     QPalette quiet = notice_->palette();
     quiet.setColor(QPalette::WindowText, look::secondary(this));
     notice_->setPalette(quiet);
-    notice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    notice_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
+                                     Qt::LinksAccessibleByKeyboard);
+
+    // A saved export's notice ends in a link that opens its folder.
+    connect(notice_, &QLabel::linkActivated, this, [this] {
+        const QString saved = model_->savedFile();
+        if (!saved.isNull()) {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(saved).absolutePath()));
+        }
+    });
 
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
@@ -129,6 +167,10 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     connect(model_, &TalnModel::isProcessingChanged, this, &ContentView::refresh);
     connect(model_, &TalnModel::errorMessageChanged, this, &ContentView::refresh);
     connect(model_, &TalnModel::noticeChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::loadProgressChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::isExportingChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::exportProgressChanged, this, &ContentView::refresh);
+    connect(model_, &TalnModel::savedFileChanged, this, &ContentView::refresh);
     // `orig` is not announced itself; it changes in the same turn as these.
     connect(model_, &TalnModel::durationChanged, this, &ContentView::refresh);
     connect(model_, &TalnModel::origPeaksChanged, this, &ContentView::refresh);
@@ -183,6 +225,17 @@ void ContentView::dropEvent(QDropEvent* event) {
         model_, [model = model_, path] { model->load(path); }, Qt::QueuedConnection);
 }
 
+bool ContentView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == export_ && event->type() == QEvent::KeyPress && export_->isEnabled()) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Down) {
+            export_->showMenu();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void ContentView::refresh() {
     const bool loaded = !model_->orig().empty();
     const bool loading = model_->isLoading();
@@ -191,7 +244,14 @@ void ContentView::refresh() {
     const QString name = model_->fileName();
     fileName_->setText(name);
     fileName_->setVisible(!name.isNull());
-    spinner_->setVisible(loading || processing);
+    const double progress = model_->loadProgress();
+    // A spinner only where there is no percent to show.
+    spinner_->setVisible((loading && progress < 0.0) || processing);
+    // Over a loaded file the drop zone is hidden: the header says how far reading got.
+    progress_->setText(loadingText(progress));
+    progress_->setVisible(loading && loaded);
+    exportProgress_->setVisible(model_->isExporting());
+    exportProgress_->setValue(static_cast<int>(model_->exportProgress() * 100.0));
     export_->setEnabled(loaded && !processing);
 
     exportVideo_->setVisible(loaded && model_->hasVideo());
@@ -200,15 +260,19 @@ void ContentView::refresh() {
         loudness_->setChecked(model_->normaliseLoudness());
     }
     dropZone_->setVisible(!loaded);
-    dropZone_->setLoading(loading);
+    dropZone_->setLoading(loading, progress);
     waveforms_->setVisible(loaded);
     controls_->setVisible(loaded);
 
     const QString message = model_->errorMessage();
-    error_->setText(message);
+    error_->setText(breakable(message));
     error_->setVisible(!message.isNull());
     const QString notice = model_->notice();
-    notice_->setText(notice);
+    QString noticeText = breakable(notice).toHtmlEscaped();
+    if (!model_->savedFile().isNull()) {
+        noticeText += QStringLiteral(" — <a href=\"folder\">Show in Folder</a>");
+    }
+    notice_->setText(noticeText);
     notice_->setVisible(!notice.isEmpty());
 }
 

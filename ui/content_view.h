@@ -3,8 +3,10 @@
 // ContentView: the window's whole content. The header ("Taln", the file name, a spinner
 // while loading or processing, "Open…", the "Export" menu); below it the drop zone while
 // no audio is loaded, otherwise the waveforms and the controls bar; at the bottom the
-// error line while the model has a message. The whole view accepts drops of files: the
-// first file of a drop is loaded.
+// error line while the model has a message. While a file is read the header (or the drop
+// zone) shows how far; while an export writes, a progress bar; after it, the notice line
+// says "Saved <name> — Show in Folder", the link opening the folder. The whole view accepts drops
+// of files: the first file of a drop is loaded.
 //
 // Holds no state of its own beyond the drag highlight; every change the model announces
 // re-reads it. Does not own the model. Main thread.
@@ -15,6 +17,7 @@
 class QAction;
 class QLabel;
 class QMimeData;
+class QProgressBar;
 class QPushButton;
 
 namespace taln {
@@ -49,12 +52,18 @@ public:
     QLabel* noticeLine() const { return notice_; }
     QAction* exportVideoAction() const { return exportVideo_; }
     QAction* normaliseLoudnessAction() const { return loudness_; }
+    // "Reading audio… 43 %" in the header while a file is read over a loaded one.
+    QLabel* progressLabel() const { return progress_; }
+    // The determinate bar in the header while an export writes.
+    QProgressBar* exportProgress() const { return exportProgress_; }
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // Enter or Down on the focused Export button opens its menu.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void refresh();
@@ -71,6 +80,8 @@ private:
     QLabel* notice_;
     QAction* exportVideo_;
     QAction* loudness_;
+    QLabel* progress_;
+    QProgressBar* exportProgress_;
 };
 
 } // namespace taln

@@ -8,7 +8,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QShortcut>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QVBoxLayout>
@@ -53,6 +52,7 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     play_->setIconSize(QSize(kPlaySymbolSize, kPlaySymbolSize));
     play_->setFixedHeight(buttonHeight);
     play_->setMinimumWidth(kPlaySymbolFrame + 2 * kLargeButtonExtra);
+    play_->setToolTip(QStringLiteral("Play or pause (Space)"));
 
     time_->setObjectName(QStringLiteral("timeLabel"));
     time_->setTextFormat(Qt::PlainText);
@@ -79,6 +79,8 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     strengthTitle->setFont(look::font(look::TextStyle::headline));
 
     slider_->setObjectName(QStringLiteral("strengthSlider"));
+    // Read out as a percent ("Strength, 60"; see installAccessibility), not in steps.
+    slider_->setAccessibleName(QStringLiteral("Strength"));
     slider_->setRange(0, kSliderSteps);
     slider_->setSingleStep(kSliderSteps / 100);
     slider_->setPageStep(kSliderSteps / 10);
@@ -111,22 +113,6 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     rows->addLayout(transport);
     rows->addLayout(strength);
 
-    // Window-wide shortcuts owned by the bar: Qt only honours them while the bar is
-    // visible, which is exactly while audio is loaded. Both are toggles: a key held down
-    // acts once, not once per repeat of the keyboard.
-    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
-    space->setContext(Qt::WindowShortcut);
-    space->setAutoRepeat(false);
-    connect(space, &QShortcut::activated, this, &ControlsBar::togglePlay);
-    auto* c = new QShortcut(QKeySequence(Qt::Key_C), this);
-    c->setContext(Qt::WindowShortcut);
-    c->setAutoRepeat(false);
-    connect(c, &QShortcut::activated, this, &ControlsBar::toggleHearing);
-    auto* r = new QShortcut(QKeySequence(Qt::Key_R), this);
-    r->setContext(Qt::WindowShortcut);
-    r->setAutoRepeat(false);
-    connect(r, &QShortcut::activated, this, [this] { toggleRemoved(true); });
-
     connect(play_, &QPushButton::clicked, this, &ControlsBar::togglePlay);
     connect(compare_, &QPushButton::clicked, this, &ControlsBar::toggleHearing);
     connect(removed_, &QPushButton::clicked, this, &ControlsBar::toggleRemoved);
@@ -149,8 +135,8 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
 }
 
 void ControlsBar::togglePlay() {
-    // The shortcut and the button both need audio; the bar is hidden without it, and this
-    // check keeps a stray activation from reaching the model.
+    // The button needs audio; the bar is hidden without it, and this check keeps a stray
+    // activation from reaching the model.
     if (model_->orig().empty()) {
         return;
     }

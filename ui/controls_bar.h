@@ -2,10 +2,8 @@
 
 // ControlsBar: the transport row (play/pause, the time, the noise-sample buttons, the compare
 // button and the Removed button) above the strength row (the "Strength" slider and its
-// value). It carries the window's shortcuts, Space for play/pause, C for comparing (Cleaned
-// and Original in turn; from Removed back to Cleaned) and R for Removed, all without
-// modifiers and none repeating while held; they are live only while the bar is on screen
-// (audio loaded) and then also check the model.
+// value). Its keys, Space (play/pause), C (Cleaned and Original in turn; from Removed back to
+// Cleaned) and R (Removed), are the menu bar's (MenuBar).
 // Reads isPlaying, position, duration, listening and strength; writes strength on every
 // slider movement. Main thread.
 
@@ -13,7 +11,6 @@
 
 class QLabel;
 class QPushButton;
-class QShortcut;
 class QSlider;
 
 namespace taln {

@@ -1,6 +1,7 @@
 #include "ui/drop_zone.h"
 
 #include "ui/look.h"
+#include "ui/text_format.h"
 
 #include <QEvent>
 #include <QLabel>
@@ -22,7 +23,6 @@ constexpr double kDash = 8.0;
 constexpr double kIdleOutlineOpacity = 0.4;
 
 const QString kIdleTitle = QStringLiteral("Drop a voice memo, screencast or recording here");
-const QString kLoadingTitle = QStringLiteral("Reading audio…");
 
 } // namespace
 
@@ -62,8 +62,8 @@ DropZone::DropZone(QWidget* parent)
     connect(choose_, &QPushButton::clicked, this, &DropZone::chooseFileRequested);
 }
 
-void DropZone::setLoading(bool loading) {
-    title_->setText(loading ? kLoadingTitle : kIdleTitle);
+void DropZone::setLoading(bool loading, double progress) {
+    title_->setText(loading ? loadingText(progress) : kIdleTitle);
     choose_->setVisible(!loading);
 }
 

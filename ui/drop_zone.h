@@ -18,7 +18,8 @@ class DropZone : public QWidget {
 public:
     explicit DropZone(QWidget* parent = nullptr);
 
-    void setLoading(bool loading);
+    // While loading the title reads loadingText(progress) ("Reading audio… 43 %").
+    void setLoading(bool loading, double progress = -1.0);
     void setTargeted(bool targeted);
     bool isTargeted() const { return targeted_; }
 

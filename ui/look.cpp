@@ -8,7 +8,9 @@
 #include <QStyle>
 #include <QWidget>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 
 namespace taln::look {
 
@@ -158,7 +160,39 @@ QIcon pauseIcon(const QWidget* widget) {
 }
 
 QIcon swapIcon(const QWidget* widget) {
-    return themed("object-flip-horizontal", QStyle::SP_BrowserReload, widget);
+    // Drawn here, pixel-aligned at each size: the themes' flip symbols shrink to a blob at
+    // 16 px. Two arrows, right over left: the two versions traded for each other.
+    const QColor color = paletteOf(widget).color(QPalette::ButtonText);
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48}) {
+        for (const qreal ratio : {1.0, 2.0}) {
+            QPixmap pixmap(QSize(size, size) * ratio);
+            pixmap.setDevicePixelRatio(ratio);
+            pixmap.fill(Qt::transparent);
+            QPainter painter(&pixmap);
+            painter.setRenderHint(QPainter::Antialiasing);
+            const double s = size;
+            // An odd pixel count of stroke centred on a pixel row stays sharp at 1x.
+            const double line = std::max(1.5, s / 10.0);
+            QPen pen(color, line, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+            painter.setPen(pen);
+            const double head = 0.22 * s;
+            const double left = 0.12 * s;
+            const double right = 0.88 * s;
+            const double top = std::round(0.32 * s) + 0.5;
+            const double bottom = std::round(0.68 * s) - 0.5;
+            painter.drawLine(QPointF(left, top), QPointF(right, top));
+            painter.drawPolyline(QPolygonF{QPointF(right - head, top - head), QPointF(right, top),
+                                           QPointF(right - head, top + head)});
+            painter.drawLine(QPointF(left, bottom), QPointF(right, bottom));
+            painter.drawPolyline(QPolygonF{QPointF(left + head, bottom - head),
+                                           QPointF(left, bottom),
+                                           QPointF(left + head, bottom + head)});
+            painter.end();
+            icon.addPixmap(pixmap);
+        }
+    }
+    return icon;
 }
 
 QPixmap waveformSymbol(const QColor& color, int size, qreal devicePixelRatio) {

@@ -37,14 +37,15 @@ QColor systemTeal();
 // otherwise.
 QIcon playIcon(const QWidget* widget);
 QIcon pauseIcon(const QWidget* widget);
+// The compare symbol is Taln's own, two opposed arrows drawn sharp at every size.
 QIcon swapIcon(const QWidget* widget);
 
 // The drop zone's symbol, drawn: a waveform with a minus badge, in `color`, `size` pixels
 // square (no theme has a waveform glyph).
 QPixmap waveformSymbol(const QColor& color, int size, qreal devicePixelRatio);
 
-// The application's icon, drawn at run time from the same design as packaging/org.taln.Taln.svg (Qt needs
-// an extra plugin to read SVG).
+// The application's icon, drawn at run time from the same design as packaging/org.taln.Taln.svg (Qt
+// needs an extra plugin to read SVG).
 QIcon appIcon();
 
 } // namespace taln::look

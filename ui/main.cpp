@@ -79,6 +79,8 @@ int main(int argc, char** argv) {
     installSignalHandlers();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Taln"));
+    // Settings land in ~/.config/Taln/Taln.conf.
+    QApplication::setOrganizationName(QStringLiteral("Taln"));
     QApplication::setApplicationVersion(QStringLiteral(TALN_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.taln.Taln"));
     QApplication::setWindowIcon(taln::look::appIcon());

@@ -1,44 +1,77 @@
 #include "ui/main_window.h"
 
 #include "model/taln_model.h"
+#include "ui/accessibility.h"
 #include "ui/content_view.h"
 #include "ui/look.h"
+#include "ui/menu_bar.h"
+#include "ui/settings.h"
 
 #include <QAction>
-#include <QApplication>
+#include <QCloseEvent>
+#include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace taln {
 
+namespace {
+
+// The window manager's title bar and frame lie outside the widget's size and are unknown
+// until the window is shown; this much height is kept free for them so the whole window
+// fits (title bars run 20 to 30 px on the common desktops).
+constexpr int kDecorationAllowance = 32;
+
+} // namespace
+
 MainWindow::MainWindow(TalnModel* model, QWidget* parent)
-    : QWidget(parent, Qt::Window), content_(new ContentView(model, this)) {
+    // Qt caches a widget's accessible interface when the widget first announces a change,
+    // so Taln's own are registered before any widget exists.
+    : QWidget(parent, Qt::Window), model_(model),
+      content_((installAccessibility(), new ContentView(model, this))),
+      menuBar_(new MenuBar(model, this)) {
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle(QStringLiteral("Taln"));
     setWindowIcon(look::appIcon());
-    setMinimumSize(kMinimumWidth, kMinimumHeight);
-    resize(kMinimumWidth, kMinimumHeight);
+    const QSize minimum = minimumFor(screen()->availableGeometry().size());
+    setMinimumSize(minimum);
+    resize(minimum);
+    if (const QByteArray geometry = Settings::windowGeometry(); !geometry.isEmpty()) {
+        restoreGeometry(geometry);
+    }
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setMenuBar(menuBar_);
     layout->addWidget(content_);
 
-    auto* newWindow = new QAction(QStringLiteral("New Window"), this);
-    newWindow->setObjectName(QStringLiteral("newWindowAction"));
-    newWindow->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
-    connect(newWindow, &QAction::triggered, this, &MainWindow::newWindowRequested);
-    addAction(newWindow);
+    connect(menuBar_, &MenuBar::newWindowRequested, this, &MainWindow::newWindowRequested);
 
-    auto* open = new QAction(QStringLiteral("Open…"), this);
-    open->setObjectName(QStringLiteral("openAction"));
-    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-    connect(open, &QAction::triggered, model, &TalnModel::openPanel);
-    addAction(open);
+    auto* cancel = new QAction(QStringLiteral("Cancel"), this);
+    cancel->setObjectName(QStringLiteral("cancelAction"));
+    cancel->setShortcut(QKeySequence(Qt::Key_Escape));
+    connect(cancel, &QAction::triggered, model_, [this] {
+        model_->cancelLoad();
+        model_->cancelExport();
+    });
+    addAction(cancel);
 
-    auto* quit = new QAction(QStringLiteral("Quit"), this);
-    quit->setObjectName(QStringLiteral("quitAction"));
-    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
-    addAction(quit);
+    connect(model_, &TalnModel::fileNameChanged, this, &MainWindow::updateTitle);
+    updateTitle();
+}
+
+QSize MainWindow::minimumFor(const QSize& available) {
+    return {std::min(kMinimumWidth, available.width()),
+            std::min(kMinimumHeight, available.height() - kDecorationAllowance)};
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    Settings::setWindowGeometry(saveGeometry());
+    QWidget::closeEvent(event);
+}
+
+void MainWindow::updateTitle() {
+    const QString name = model_->fileName();
+    setWindowTitle(name.isNull() ? QStringLiteral("Taln") : name + QStringLiteral(" — Taln"));
 }
 
 } // namespace taln

@@ -1,14 +1,18 @@
 #pragma once
 
-// MainWindow: one top-level window of Taln, titled with the application's name, at least
-// 760 × 560, showing a ContentView of the shared model. Its commands: New Window (Ctrl+N),
-// Open (Ctrl+O), Quit (Ctrl+Q). Deletes itself when closed. Main thread.
+// MainWindow: one top-level window of Taln, titled "<file name> — Taln" once a file is loaded
+// (else "Taln"), at least 760 × 560 where the screen has room for it (never more than the
+// screen's available area, so it fits at any scale), showing the menu bar (MenuBar) over a
+// ContentView of the shared model. Esc cancels a load or an export in progress. It opens
+// with the geometry the last closed window had (Settings) and deletes itself when closed.
+// Main thread.
 
 #include <QWidget>
 
 namespace taln {
 
 class ContentView;
+class MenuBar;
 class TalnModel;
 
 class MainWindow : public QWidget {
@@ -21,12 +25,24 @@ public:
     explicit MainWindow(TalnModel* model, QWidget* parent = nullptr);
 
     ContentView* content() const { return content_; }
+    MenuBar* menuBar() const { return menuBar_; }
+
+    // The minimum size on a screen whose available area is `available`: 760 × 560, less
+    // where the screen, with room for the title bar, is smaller.
+    static QSize minimumFor(const QSize& available);
 
 signals:
     void newWindowRequested();
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    void updateTitle();
+
+    TalnModel* model_;
     ContentView* content_;
+    MenuBar* menuBar_;
 };
 
 } // namespace taln

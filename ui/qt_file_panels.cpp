@@ -1,5 +1,7 @@
 #include "ui/qt_file_panels.h"
 
+#include "ui/settings.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -36,14 +38,18 @@ QString QtFilePanels::suffix(AudioExporter::Kind kind) {
     return kind == AudioExporter::Kind::wav ? QStringLiteral("wav") : QStringLiteral("m4a");
 }
 
+QString QtFilePanels::openFilter() {
+    return QStringLiteral("Audio and video files (%1);;All files (*)")
+        .arg(mediaPatterns().join(QLatin1Char(' ')));
+}
+
 std::optional<QString> QtFilePanels::chooseFileToOpen() {
-    const QString filter =
-        QStringLiteral("Audio and video files (%1)").arg(mediaPatterns().join(QLatin1Char(' ')));
-    const QString path =
-        QFileDialog::getOpenFileName(QApplication::activeWindow(), QString(), QString(), filter);
+    const QString path = QFileDialog::getOpenFileName(QApplication::activeWindow(), QString(),
+                                                      Settings::openFolder(), openFilter());
     if (path.isEmpty()) {
         return std::nullopt;
     }
+    Settings::setOpenFolder(QFileInfo(path).absolutePath());
     return path;
 }
 
@@ -81,8 +87,12 @@ std::optional<QString> QtFilePanels::chooseSave(const QString& filter, const QSt
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(filter);
     dialog.setDefaultSuffix(extension);
-    dialog.setDirectory(!folder.isEmpty() && QFileInfo(folder).isDir() ? QDir(folder)
-                                                                       : QDir::home());
+    // The folder the panel last saved in, across runs; else the model's choice; else home.
+    QString start = Settings::exportFolder();
+    if (start.isEmpty() || !QFileInfo(start).isDir()) {
+        start = folder;
+    }
+    dialog.setDirectory(!start.isEmpty() && QFileInfo(start).isDir() ? QDir(start) : QDir::home());
     dialog.selectFile(suggestedName);
     for (;;) {
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
@@ -93,6 +103,7 @@ std::optional<QString> QtFilePanels::chooseSave(const QString& filter, const QSt
         // The panel asked about replacing the name as typed; a name completed here that is
         // taken is asked about again, and a "no" goes back to the panel.
         if (path == chosen || !QFileInfo::exists(path)) {
+            Settings::setExportFolder(QFileInfo(path).absolutePath());
             return path;
         }
         const auto answer =
@@ -101,6 +112,7 @@ std::optional<QString> QtFilePanels::chooseSave(const QString& filter, const QSt
                                       .arg(QFileInfo(path).fileName()),
                                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         if (answer == QMessageBox::Yes) {
+            Settings::setExportFolder(QFileInfo(path).absolutePath());
             return path;
         }
         dialog.selectFile(QFileInfo(path).fileName());

@@ -1,7 +1,7 @@
 #pragma once
 
 // QtFilePanels: the model's open and save panels as modal QFileDialogs over the active
-// window. Main thread.
+// window; each starts in the folder it last used (Settings), across runs. Main thread.
 
 #include "model/file_panels.h"
 
@@ -22,6 +22,8 @@ public:
     // The open panel's filter: every file pattern the system's MIME database gives for
     // audio and video types, sorted and without duplicates.
     static QStringList mediaPatterns();
+    // The open panel's choices: the media patterns, then "All files".
+    static QString openFilter();
     // The save panel's suffix for `kind`, without the dot.
     static QString suffix(AudioExporter::Kind kind);
     // `path` as written for `kind`: unchanged when it ends in the kind's extension (in any

@@ -2,11 +2,19 @@
 
 #include "model/taln_model.h"
 #include "ui/main_window.h"
+#include "ui/settings.h"
 
 namespace taln {
 
 TalnApp::TalnApp(std::unique_ptr<FilePanels> panels, std::unique_ptr<AudioOutput> output)
-    : model_(std::make_unique<TalnModel>(std::move(panels), std::move(output))) {}
+    : model_(std::make_unique<TalnModel>(std::move(panels), std::move(output))) {
+    // Every file that loads goes to the top of Open Recent.
+    connect(model_.get(), &TalnModel::fileNameChanged, this, [this] {
+        if (!model_->filePath().isNull()) {
+            Settings::addRecentFile(model_->filePath());
+        }
+    });
+}
 
 TalnApp::~TalnApp() {
     // Windows read the model until they go: close any still open before it is released.

@@ -3,7 +3,8 @@
 // TalnApp: the application. It owns the one TalnModel of the process and opens windows
 // on it; every window shows the same model, so a change made in one shows in all. The
 // model lives until the TalnApp goes, however many windows open and close; closing the
-// last window quits (Qt's default). Main thread.
+// last window quits (Qt's default). Each file that loads is remembered in Open Recent
+// (Settings). Main thread.
 
 #include "audio/audio_output.h"
 #include "model/file_panels.h"

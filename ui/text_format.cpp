@@ -33,4 +33,46 @@ QString formatStrength(double strength) {
     return QString::asprintf("%lld", value);
 }
 
+namespace {
+
+// Words up to this many characters wrap as a whole; a longer one (a path, a file name
+// without spaces) may break anywhere.
+constexpr qsizetype kLongWord = 24;
+constexpr QChar kZeroWidthSpace(0x200B);
+
+} // namespace
+
+QString loadingText(double progress) {
+    const QString title = QStringLiteral("Reading audio…");
+    if (!std::isfinite(progress) || progress < 0.0) {
+        return title;
+    }
+    const int percent = static_cast<int>(std::clamp(progress, 0.0, 1.0) * 100.0);
+    return title + QStringLiteral(" %1 %").arg(percent);
+}
+
+QString breakable(const QString& text) {
+    QString out;
+    qsizetype at = 0;
+    while (at < text.size()) {
+        qsizetype end = at;
+        while (end < text.size() && !text[end].isSpace()) {
+            ++end;
+        }
+        const bool isLong = end - at > kLongWord;
+        for (qsizetype k = at; k < end; ++k) {
+            out += text[k];
+            // Never between the two halves of a surrogate pair.
+            if (isLong && k + 1 < end && !text[k].isHighSurrogate()) {
+                out += kZeroWidthSpace;
+            }
+        }
+        while (end < text.size() && text[end].isSpace()) {
+            out += text[end++];
+        }
+        at = end;
+    }
+    return out;
+}
+
 } // namespace taln

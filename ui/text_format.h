@@ -1,6 +1,6 @@
 #pragma once
 
-// Text formatting of the controls bar, as free functions so they can be tested directly.
+// Text formatting of the window's labels, as free functions so they can be tested directly.
 // Pure; any thread.
 
 #include <QString>
@@ -14,5 +14,13 @@ QString formatTime(double seconds);
 // The strength's value label: the percent truncated toward zero, a plain integer
 // (59.9 -> "59"). Values that are not finite read "0"; the rest is clamped to 0...100.
 QString formatStrength(double strength);
+
+// What a load shows: "Reading audio… 43 %" for a progress of 0.43 (truncated, clamped to
+// 0 ... 100), "Reading audio…" alone while the progress is unknown (negative or not finite).
+QString loadingText(double progress);
+
+// `text` with a zero-width space after every character of each word longer than a line can
+// be expected to hold, so that a wrapping label breaks such a word instead of clipping it.
+QString breakable(const QString& text);
 
 } // namespace taln

@@ -2,10 +2,14 @@
 
 #include "model/taln_model.h"
 #include "ui/look.h"
+#include "ui/menu_bar.h"
 #include "ui/waveform_lane.h"
 
+#include <QFocusEvent>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -17,6 +21,29 @@ namespace {
 
 constexpr int kLaneSpacing = 10;
 constexpr int kPlayheadWidth = 2;
+// The keyboard focus ring around both lanes.
+constexpr int kFocusRingWidth = 2;
+constexpr double kFocusRingRadius = 6.0;
+
+// Drawn over the lanes while the area has keyboard focus; lets the pointer through.
+class FocusRing : public QWidget {
+public:
+    explicit FocusRing(QWidget* area) : QWidget(area) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        hide();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(look::accent(this), kFocusRingWidth));
+        painter.setBrush(Qt::NoBrush);
+        const double inset = kFocusRingWidth / 2.0;
+        painter.drawRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset),
+                                kFocusRingRadius, kFocusRingRadius);
+    }
+};
 
 } // namespace
 
@@ -26,9 +53,14 @@ WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
       cleaned_(new WaveformLane(QStringLiteral("Cleaned"), look::systemTeal(), this)),
       // The playhead belongs to the area's parent, so at position 0 (or the end) the half
       // that lies outside the area is not clipped away.
-      playhead_(new QWidget(parent != nullptr ? parent : this)) {
+      playhead_(new QWidget(parent != nullptr ? parent : this)), focusRing_(new FocusRing(this)) {
     setObjectName(QStringLiteral("waveforms"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    // Tab reaches the waveforms; the arrows, Home and End then move the playhead.
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(QStringLiteral("Waveforms"));
+    setAccessibleDescription(
+        QStringLiteral("Left and Right move 5 seconds, Home and End go to the ends"));
     original_->setObjectName(QStringLiteral("originalLane"));
     cleaned_->setObjectName(QStringLiteral("cleanedLane"));
 
@@ -120,8 +152,21 @@ void WaveformsArea::mouseReleaseEvent(QMouseEvent* event) {
     QWidget::mouseReleaseEvent(event);
 }
 
+void WaveformsArea::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    focusRing_->setGeometry(rect());
+    focusRing_->raise();
+    focusRing_->show();
+}
+
+void WaveformsArea::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    focusRing_->hide();
+}
+
 void WaveformsArea::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    focusRing_->setGeometry(rect());
     updatePlayhead();
 }
 
@@ -187,6 +232,28 @@ void WaveformsArea::updatePlayhead() {
     playhead_->setGeometry(origin.x() + static_cast<int>(std::lround(left)), origin.y(),
                            kPlayheadWidth, height());
     playhead_->raise();
+}
+
+void WaveformsArea::keyPressEvent(QKeyEvent* event) {
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        switch (event->key()) {
+        case Qt::Key_Left:
+            model_->skip(-MenuBar::kSkipSeconds);
+            return;
+        case Qt::Key_Right:
+            model_->skip(MenuBar::kSkipSeconds);
+            return;
+        case Qt::Key_Home:
+            model_->seek(0.0);
+            return;
+        case Qt::Key_End:
+            model_->seek(1.0);
+            return;
+        default:
+            break;
+        }
+    }
+    QWidget::keyPressEvent(event);
 }
 
 } // namespace taln

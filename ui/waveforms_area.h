@@ -5,6 +5,8 @@
 // lanes included) seeks the model to x / width, unclamped; the model clamps. A drag with
 // Shift held selects a stretch instead (the model's selectStretch), shaded on both lanes.
 // The original lane marks where the noise sample came from ("Noise sampled here").
+// It takes keyboard focus (shown by a ring in the accent colour); then Left / Right move 5 s
+// back / forward, Home and End go to the ends.
 // Reads the model's peaks, scale, listening, noise runs, selection, position and duration.
 // The audible lane is outlined; in Removed, which is both versions at once, both are.
 // Main thread.
@@ -34,6 +36,9 @@ public:
 protected:
     bool event(QEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -53,6 +58,8 @@ private:
     QWidget* playhead_;
     // Where a Shift+drag began, as a fraction of the width; none while not selecting.
     std::optional<double> selectionAnchor_;
+    // A ring in the accent colour while the area has keyboard focus.
+    QWidget* focusRing_;
 };
 
 } // namespace taln

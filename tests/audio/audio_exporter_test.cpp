@@ -335,6 +335,30 @@ TEST(AudioExporter, FailedExportLeavesTheEarlierFileByteForByte) {
     EXPECT_EQ(filesIn(folder).size(), 2u);
 }
 
+TEST(AudioExporter, ReportsProgressAndACancelledWriteLeavesTheEarlierFile) {
+    const auto folder = TestFiles::shared().freshFolder("cancelled_export");
+    const std::vector<std::uint8_t> earlier(3000, 0x2a);
+    // Three chunks, so progress has steps to take.
+    const Channels channels{channelOf(noise(150000, 0.5f, 8))};
+    for (Kind kind : {Kind::wav, Kind::m4a}) {
+        const auto path = folder / (kind == Kind::wav ? "take.wav" : "take.m4a");
+        SCOPED_TRACE(path.filename().string());
+        std::atomic<float> progress{0.0f};
+        std::atomic<bool> cancel{false};
+        AudioExporter::WriteControl control{&cancel, &progress};
+        AudioExporter::write(channels, 44100.0, kind, path, WavSamples::int16, control);
+        EXPECT_EQ(progress.load(), 1.0f);
+
+        test::writeBytes(path, earlier);
+        cancel = true;
+        EXPECT_THROW(
+            AudioExporter::write(channels, 44100.0, kind, path, WavSamples::int16, control),
+            AudioExporter::WriteCancelled);
+        EXPECT_EQ(test::readBytes(path), earlier);
+    }
+    EXPECT_EQ(filesIn(folder).size(), 2u);
+}
+
 TEST(AudioExporter, UnwritableDestinationReportsTheSystemsMessage) {
     const auto folder = TestFiles::shared().freshFolder("unwritable");
     const Channels channels{channelOf(noise(100, 0.5f, 1))};

@@ -390,9 +390,14 @@ std::vector<Row> table() {
 const std::map<std::string, QString>& exactMessages() {
     static const QString noAudio = QStringLiteral("That file doesn't contain an audio track.");
     static const std::map<std::string, QString> messages = {
-        {"missing path", QStringLiteral("missing.wav: No such file or directory")},
-        {"a directory", QStringLiteral("folder.wav: Is a directory")},
+        {"missing path",
+         QStringLiteral("missing.wav can't be found; it may have been moved or deleted "
+                        "(No such file or directory)")},
+        {"a directory", QStringLiteral("folder.wav is a folder, not a file (Is a directory)")},
         {"0-byte .mp3", noAudio},
+        {"text file named .wav",
+         QStringLiteral("notes.wav isn't an audio or video file Taln can read "
+                        "(Invalid data found when processing input)")},
         {"WAV without any frames", noAudio},
         {"video without sound", noAudio},
         {"symlink loop", QStringLiteral("loop-a.wav: Too many levels of symbolic links")},

@@ -142,6 +142,52 @@ TEST(Export, ThePanelOpensInTheLastExportFolderElseTheFilesOwn) {
     EXPECT_EQ(h.panels->exportFolders[1], QDir(h.dir.filePath("cleaned")).absolutePath());
 }
 
+TEST(Export, SuccessSaysSavedUntilTheNextOperation) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("memo.wav", 0.5, 1));
+    const QString out = h.dir.filePath("memo (Taln).wav");
+    h.panels->exportAnswer = out;
+    m.exportAudio(Kind::wav);
+    EXPECT_TRUE(m.isExporting());
+    ASSERT_TRUE(waitFor([&] { return !m.isExporting(); }));
+    EXPECT_EQ(m.notice(), QStringLiteral("Saved memo (Taln).wav"));
+    EXPECT_EQ(m.savedFile(), out);
+
+    m.togglePlay();
+    EXPECT_TRUE(m.notice().isNull());
+    EXPECT_TRUE(m.savedFile().isNull());
+}
+
+TEST(Export, ACancelledExportWritesNothingAndKeepsTheEarlierFile) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("memo.wav", 2.0, 2));
+    const QString out = h.dir.filePath("memo (Taln).wav");
+    const QByteArray earlier(4000, 'e');
+    {
+        QFile file(out);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(earlier);
+    }
+    test::Gate gate;
+    TalnModelProbe::onExportStarting(m, [&gate] { gate.pass(); });
+    h.panels->exportAnswer = out;
+    m.exportAudio(Kind::wav);
+    ASSERT_TRUE(gate.waitArrivals(1));
+    m.cancelExport();
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return !m.isExporting(); }));
+    test::drainWorkers();
+
+    QFile file(out);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), earlier);
+    EXPECT_EQ(QDir(h.dir.path()).entryList(QDir::Files).size(), 2); // nothing beside it
+    EXPECT_TRUE(m.notice().isNull());
+    EXPECT_TRUE(m.errorMessage().isNull());
+}
+
 TEST(Export, AnExportOutlivesItsModel) {
     QTemporaryDir dir;
     const QString out = dir.filePath("kept (Taln).wav");

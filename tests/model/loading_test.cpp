@@ -178,6 +178,33 @@ TEST(Loading, TheLoadStartedLastWinsWhicheverFinishesLast) {
     EXPECT_FALSE(m.isLoading());
 }
 
+TEST(Loading, ReportsProgressAndACancelKeepsTheEarlierFile) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("kept.wav", 1.0, 2));
+    const Channels kept = m.orig();
+    EXPECT_EQ(m.loadProgress(), -1.0);
+
+    test::Gate gate;
+    TalnModelProbe::onLoadFinished(m, [&gate](const QString&) { gate.pass(); });
+    m.load(h.writeTone("next.wav", 3.0, 2));
+    ASSERT_TRUE(gate.waitArrivals(1));
+    // Decoded to the end, held back before installation: the timer publishes how far.
+    ASSERT_TRUE(waitFor([&] { return m.loadProgress() > 0.99; }));
+    EXPECT_LE(m.loadProgress(), 1.0);
+
+    QSignalSpy names(&m, &TalnModel::fileNameChanged);
+    m.cancelLoad();
+    EXPECT_FALSE(m.isLoading());
+    EXPECT_EQ(m.loadProgress(), -1.0);
+    gate.open();
+    test::drainWorkers();
+    EXPECT_EQ(names.count(), 0);
+    EXPECT_EQ(m.fileName(), QStringLiteral("kept.wav"));
+    EXPECT_TRUE(test::sameAudio(m.orig(), kept));
+    EXPECT_TRUE(m.errorMessage().isNull());
+}
+
 TEST(Loading, AnEarlierLoadThatFailsLateReportsNothing) {
     Harness h;
     TalnModel& m = *h.model;

@@ -29,6 +29,9 @@ public:
     static void onCleaningFinished(TalnModel& model, std::function<void()> hook) {
         model.cleaningFinishedHook_ = std::move(hook);
     }
+    static void onExportStarting(TalnModel& model, std::function<void()> hook) {
+        model.exportStartingHook_ = std::move(hook);
+    }
 };
 
 namespace test {

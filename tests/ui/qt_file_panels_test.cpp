@@ -1,5 +1,6 @@
 #include "ui/qt_file_panels.h"
 
+#include "ui/settings.h"
 #include "ui_fixture.h"
 
 #include <QApplication>
@@ -13,7 +14,9 @@ namespace {
 using Kind = AudioExporter::Kind;
 
 // The save panel, answered by a "user" who types a name and presses Save.
-TEST(QtSavePanel, OpensInTheGivenFolderAndEndsInTheKindsExtension) {
+// The panel opens where the last export went (remembered across runs), else in the given
+// folder, else at home.
+TEST(QtSavePanel, OpensInTheLastFolderUsedAndEndsInTheKindsExtension) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString folder = QDir(dir.path()).canonicalPath();
@@ -24,11 +27,13 @@ TEST(QtSavePanel, OpensInTheGivenFolderAndEndsInTheKindsExtension) {
         QString openedIn;
         QString written;
     };
+    Settings::setExportFolder(QString());
     const Case cases[] = {
+        {Kind::wav, folder + "/gone", "z.wav", QDir::home().canonicalPath(), ""},
         {Kind::m4a, folder, "x.wav", folder, folder + "/x.wav.m4a"},
         {Kind::m4a, folder, "x", folder, folder + "/x.m4a"},
         {Kind::wav, folder, "y.WAV", folder, folder + "/y.WAV"},
-        {Kind::wav, folder + "/gone", "z.wav", QDir::home().canonicalPath(), ""},
+        {Kind::wav, folder + "/gone", "z.wav", folder, ""},
     };
     for (const Case& c : cases) {
         QString openedIn;

@@ -42,5 +42,27 @@ TEST(FormatStrength, OutOfRangeValuesStayInsideTheSlidersRange) {
     EXPECT_EQ(formatStrength(std::numeric_limits<double>::quiet_NaN()), "0");
 }
 
+TEST(LoadingText, APercentWhereKnownTheTitleAloneWhereNot) {
+    EXPECT_EQ(loadingText(0.437), QStringLiteral("Reading audio… 43 %"));
+    EXPECT_EQ(loadingText(1.2), QStringLiteral("Reading audio… 100 %"));
+    EXPECT_EQ(loadingText(-1.0), QStringLiteral("Reading audio…"));
+    EXPECT_EQ(loadingText(std::numeric_limits<double>::quiet_NaN()),
+              QStringLiteral("Reading audio…"));
+}
+
+TEST(Breakable, OnlyLongWordsGetBreaksAndTheTextReadsTheSame) {
+    const QString shortWords = QStringLiteral("notes.txt isn't an audio file");
+    EXPECT_EQ(breakable(shortWords), shortWords);
+    const QString name = QStringLiteral("a_very_long_recording_name_without_any_spaces.wav");
+    const QString broken = breakable(QStringLiteral("Saved ") + name);
+    EXPECT_GT(broken.size(), 6 + name.size());
+    QString read = broken;
+    read.remove(QChar(0x200B));
+    EXPECT_EQ(read, QStringLiteral("Saved ") + name);
+    // A character outside the basic plane stays whole.
+    const QString emoji = QString(30, QLatin1Char('x')) + QString::fromUtf8("\xF0\x9F\x8E\xA4");
+    EXPECT_TRUE(breakable(emoji).endsWith(QString::fromUtf8("\xF0\x9F\x8E\xA4")));
+}
+
 } // namespace
 } // namespace taln

@@ -2,15 +2,21 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QStandardPaths>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Settings the window remembers go to a test folder, never the user's own.
-    QStandardPaths::setTestModeEnabled(true);
     QApplication application(argc, argv);
     QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+    // Remembered files, folders and geometry go to a folder of the run's own, never to the
+    // user's settings.
+    const QTemporaryDir settings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
+    QCoreApplication::setOrganizationName(QStringLiteral("Taln"));
+    QCoreApplication::setApplicationName(QStringLiteral("TalnTests"));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

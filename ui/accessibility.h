@@ -1,0 +1,21 @@
+#pragma once
+
+// What screen readers get beyond Qt's own: the strength slider reads as a percent
+// ("Strength, 60" on a 0 ... 100 scale) although it moves in finer steps
+// (ControlsBar::kSliderSteps). installAccessibility() registers this with Qt's accessibility
+// once; later calls do nothing. Main thread.
+
+#include <QString>
+
+class QObject;
+class QAccessibleInterface;
+
+namespace taln {
+
+void installAccessibility();
+
+// The factory installAccessibility() registers: an interface for the strength slider, null
+// for every other object.
+QAccessibleInterface* accessibleFor(const QString& className, QObject* object);
+
+} // namespace taln

@@ -1,0 +1,30 @@
+#pragma once
+
+// Settings: what Taln remembers across runs, in QSettings under the application's
+// organisation and name (~/.config/Taln/Taln.conf on Linux): the recently opened files, the
+// folders the open and save panels last used, and the window's geometry. Main thread.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace taln::Settings {
+
+// The most recently opened files, newest first, at most kRecentFiles.
+inline constexpr int kRecentFiles = 10;
+QStringList recentFiles();
+// Puts `path` first, dropping an earlier entry of it and the oldest beyond kRecentFiles.
+void addRecentFile(const QString& path);
+void clearRecentFiles();
+
+// Empty until a panel has been used.
+QString openFolder();
+void setOpenFolder(const QString& folder);
+QString exportFolder();
+void setExportFolder(const QString& folder);
+
+// Empty before the first window closed.
+QByteArray windowGeometry();
+void setWindowGeometry(const QByteArray& geometry);
+
+} // namespace taln::Settings
