@@ -2,11 +2,14 @@
 #include "tests/model/model_harness.h"
 
 #include "audio/audio_decoder.h"
+#include "audio/loudness.h"
+#include "audio/video_exporter.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <cmath>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace taln {
@@ -199,6 +202,42 @@ TEST(Export, AnExportOutlivesItsModel) {
     }
     test::drainWorkers();
     EXPECT_EQ(AudioDecoder::decode(QFile::encodeName(out).toStdString()).size(), 2u);
+}
+
+// A file with video goes back as a video in its own container, with its sound cleaned and,
+// when asked, normalised; an audio file offers no video export.
+TEST(Export, AVideoGoesBackAsAVideoWithItsSoundCleaned) {
+    Harness h;
+    TalnModel& m = *h.model;
+    const QString source = h.dir.filePath("talk.mp4");
+    const std::string make =
+        "ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=3 -f lavfi -i "
+        "\"sine=f=440:d=3,volume=0.05\" -f lavfi -i \"anoisesrc=a=0.01:d=3:seed=3\" "
+        "-filter_complex \"[1][2]amix=inputs=2:normalize=0[a]\" -map 0:v -map \"[a]\" "
+        "-c:v mpeg4 -c:a aac -shortest '" + QFile::encodeName(source).toStdString() + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+
+    h.loadAndSettle(h.writeTone("memo.wav", 0.5, 1));
+    EXPECT_FALSE(m.hasVideo());
+    m.exportVideo();
+    EXPECT_TRUE(h.panels->exportCalls.empty());
+
+    h.loadAndSettle(source);
+    ASSERT_TRUE(m.hasVideo());
+    m.setNormaliseLoudness(true);
+    const QString out = h.dir.filePath("talk (Taln).mp4");
+    h.panels->exportAnswer = out;
+    m.exportVideo();
+    ASSERT_EQ(h.panels->exportCalls.size(), 1u);
+    EXPECT_EQ(h.panels->exportCalls[0].second, QStringLiteral("talk (Taln).mp4"));
+    ASSERT_TRUE(waitFor([&] { return !m.isExporting(); }));
+    ASSERT_TRUE(m.errorMessage().isNull()) << m.errorMessage().toStdString();
+
+    const std::filesystem::path written = QFile::encodeName(out).toStdString();
+    EXPECT_TRUE(VideoExporter::hasVideo(written));
+    // -16 LUFS within half a unit, from a recording far quieter.
+    const Channels sound = AudioDecoder::decode(written);
+    EXPECT_NEAR(Loudness::integrated(sound, kSampleRate), Loudness::kDefaultTarget, 0.5);
 }
 
 } // namespace

@@ -70,6 +70,13 @@ std::optional<QString> FakePanels::chooseExportDestination(AudioExporter::Kind k
     return state_->exportAnswer;
 }
 
+std::optional<QString> FakePanels::chooseVideoDestination(const QString& extension,
+                                                          const QString& suggestedName,
+                                                          const QString& folder) {
+    (void)extension;
+    return chooseExportDestination(AudioExporter::Kind::m4a, suggestedName, folder);
+}
+
 std::vector<float> noisyTone(std::int64_t frames, unsigned seed) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<float> noise(-0.05f, 0.05f);

@@ -76,6 +76,10 @@ public:
     std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
                                                    const QString& suggestedName,
                                                    const QString& folder) override;
+    // Recorded in `exportCalls` with the m4a kind; answers `exportAnswer`.
+    std::optional<QString> chooseVideoDestination(const QString& extension,
+                                                  const QString& suggestedName,
+                                                  const QString& folder) override;
 
 private:
     std::shared_ptr<State> state_;
