@@ -67,25 +67,6 @@ float aacSample(float sample) {
     return std::clamp(finiteOrZero(sample), -kAacSampleLimit, kAacSampleLimit);
 }
 
-void validate(const Channels& channels, double sampleRate) {
-    if (channels.empty()) {
-        throw std::invalid_argument("There is no audio to export.");
-    }
-    const std::int64_t frames = frameCount(channels);
-    for (const auto& channel : channels) {
-        if (!channel || static_cast<std::int64_t>(channel->size()) != frames) {
-            throw std::invalid_argument("The channels to export differ in length.");
-        }
-    }
-    if (!(sampleRate >= 1.0 && sampleRate <= 768000.0) || sampleRate != std::floor(sampleRate)) {
-        throw std::invalid_argument("A sample rate of " + std::to_string(sampleRate) +
-                                    " Hz cannot be written.");
-    }
-    if (channels.size() > 8) {
-        throw std::invalid_argument("At most 8 channels can be exported.");
-    }
-}
-
 void check(int ret, const std::filesystem::path& path) {
     if (ret < 0) {
         throw ffmpegError(path, ret);
@@ -256,9 +237,28 @@ void writeM4a(AVFormatContext& muxer, AVStream& stream, const Channels& channels
 
 } // namespace
 
+void checkWritable(const Channels& channels, double sampleRate) {
+    if (channels.empty()) {
+        throw std::invalid_argument("There is no audio to export.");
+    }
+    const std::int64_t frames = frameCount(channels);
+    for (const auto& channel : channels) {
+        if (!channel || static_cast<std::int64_t>(channel->size()) != frames) {
+            throw std::invalid_argument("The channels to export differ in length.");
+        }
+    }
+    if (!(sampleRate >= 1.0 && sampleRate <= 768000.0) || sampleRate != std::floor(sampleRate)) {
+        throw std::invalid_argument("A sample rate of " + std::to_string(sampleRate) +
+                                    " Hz cannot be written.");
+    }
+    if (channels.size() > 8) {
+        throw std::invalid_argument("At most 8 channels can be exported.");
+    }
+}
+
 void write(const Channels& channels, double sampleRate, Kind kind,
            const std::filesystem::path& path, WavSamples wavSamples, const WriteControl& control) {
-    validate(channels, sampleRate);
+    checkWritable(channels, sampleRate);
     const int rate = static_cast<int>(sampleRate);
 
     FfmpegFileOutput file(path);

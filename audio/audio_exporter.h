@@ -45,6 +45,11 @@ public:
     const char* what() const noexcept override { return "The export was cancelled."; }
 };
 
+// What every writer of audio files asks of its input: 1 to 8 channels of equal length at a
+// whole, positive rate of at most 768 kHz; std::invalid_argument saying what is wrong
+// otherwise, before anything is written.
+void checkWritable(const Channels& channels, double sampleRate);
+
 // Writes `channels` (at least one, all of equal length; 0 frames makes a file without
 // audio) at `sampleRate` hertz (a positive whole number) as `kind` to `path`, replacing
 // any file there once the new one is complete. The path's extension is not consulted.

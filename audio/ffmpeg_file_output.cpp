@@ -1,5 +1,7 @@
 #include "audio/ffmpeg_file_output.h"
 
+#include <signal.h>
+
 #include "audio/ffmpeg_error.h"
 
 extern "C" {
@@ -311,6 +313,29 @@ void FfmpegFileOutput::commit() {
     }
     committed_ = true;
     unlistTemporary(slot_);
+}
+
+namespace {
+
+extern "C" void removeTemporaryFilesAndEnd(int signal) {
+    FfmpegFileOutput::removeTemporaryFiles();
+    _exit(128 + signal);
+}
+
+} // namespace
+
+void FfmpegFileOutput::endOnSignals(std::initializer_list<int> which) {
+    struct sigaction action {};
+    action.sa_handler = &removeTemporaryFilesAndEnd;
+    sigemptyset(&action.sa_mask);
+    // One signal's handler is not interrupted by another's.
+    for (const int signal : which) {
+        sigaddset(&action.sa_mask, signal);
+    }
+    for (const int signal : which) {
+        sigaction(signal, &action, nullptr);
+    }
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 } // namespace taln

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 
 extern "C" {
 #include <libavformat/avio.h>
@@ -49,6 +50,14 @@ public:
     // Unlinks the named temporary files of every export in progress in this process.
     // Async-signal-safe (only atomics and unlink()): for SIGINT, SIGTERM and SIGHUP handlers.
     static void removeTemporaryFiles() noexcept;
+
+    // Makes each of `which` (SIGINT, SIGTERM, SIGHUP: those that end a program) remove the
+    // named temporary files and end the process at once with 128 + the signal's number, as a
+    // shell reports a command it ended; an unnamed temporary file vanishes by itself. Ignores
+    // SIGXFSZ, so that a write beyond the file-size limit fails with "File too large" instead
+    // of ending the process without a word and leaving the partial file behind. Call once,
+    // early, from the main thread.
+    static void endOnSignals(std::initializer_list<int> which);
 
     // Checks, before any long work, that a file can be made in `destination`'s folder (the
     // current folder when it names none): the folder exists, is a folder, and takes a new

@@ -1,5 +1,6 @@
 #include "audio/video_exporter.h"
 
+#include "audio/audio_exporter.h"
 #include "audio/ffmpeg_error.h"
 #include "audio/ffmpeg_file_output.h"
 #include "audio/ffmpeg_handles.h"
@@ -96,22 +97,6 @@ bool isVideoStream(const AVStream& stream) {
     // Audio files carry their cover picture as a one-frame video stream.
     return stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
            !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC);
-}
-
-void validate(const Channels& channels, double sampleRate) {
-    if (channels.empty() || channels.size() > kMaxChannels) {
-        throw std::invalid_argument("A video's sound needs 1 to 8 channels.");
-    }
-    const std::int64_t frames = frameCount(channels);
-    for (const auto& channel : channels) {
-        if (!channel || static_cast<std::int64_t>(channel->size()) != frames) {
-            throw std::invalid_argument("The channels to export differ in length.");
-        }
-    }
-    if (!(sampleRate >= 1.0 && sampleRate <= 768000.0) || sampleRate != std::floor(sampleRate)) {
-        throw std::invalid_argument("A sample rate of " + std::to_string(sampleRate) +
-                                    " Hz cannot be written.");
-    }
 }
 
 // The rate video players expect of sound, and the rate Opus always decodes to.
@@ -543,7 +528,7 @@ bool hasVideo(const std::filesystem::path& source) {
 
 void write(const Channels& channels, double sampleRate, const std::filesystem::path& source,
            const std::filesystem::path& destination) {
-    validate(channels, sampleRate);
+    AudioExporter::checkWritable(channels, sampleRate);
     const std::optional<Container> container = containerFor(destination);
     if (!container) {
         throw std::invalid_argument(displayName(destination) +

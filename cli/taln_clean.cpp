@@ -338,29 +338,6 @@ Request parse(int argc, char** argv, Options& options) {
     return Request::clean;
 }
 
-// SIGINT, SIGTERM and SIGHUP end the run at once with 128 + the signal's number, as a shell
-// reports a command it ended; an export in progress loses its temporary file first (an
-// unnamed one vanishes by itself). SIGXFSZ is ignored: a write beyond the file-size limit
-// then fails with "File too large" and the one-line message, instead of ending the process
-// without a word and leaving the partial file behind.
-extern "C" void endOnSignal(int signal) {
-    taln::FfmpegFileOutput::removeTemporaryFiles();
-    _exit(128 + signal);
-}
-
-void installSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = &endOnSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&action.sa_mask, signal);
-    }
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
-    }
-    ::signal(SIGXFSZ, SIG_IGN);
-}
-
 // OUTPUT must not be INPUT by any name (a link, another path to it): the cleaned audio would
 // replace the original recording. Both must exist to be the same file.
 void refuseOutputThatIsInput(const std::filesystem::path& input,
@@ -704,7 +681,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    installSignalHandlers();
+    // SIGINT, SIGTERM and SIGHUP end the run without leftovers; SIGXFSZ fails the write.
+    taln::FfmpegFileOutput::endOnSignals({SIGINT, SIGTERM, SIGHUP});
     // Errors reach the user once, as one line each; FFmpeg's own log stays quiet.
     taln::quietFfmpegLog();
     if (options.folder) {

@@ -17,7 +17,6 @@
 #include <QTimer>
 
 #include <signal.h>
-#include <unistd.h>
 
 namespace {
 
@@ -43,26 +42,6 @@ void describe(QCommandLineParser& parser) {
                                  QStringLiteral("[file]"));
 }
 
-// SIGTERM (a logout, `kill`) and SIGHUP end the window at once; an export being written loses
-// its temporary file first, so no partial file stays beside the destination (an unnamed one
-// vanishes by itself). SIGXFSZ is ignored: a write past the file-size limit then fails with
-// "File too large" in the window instead of ending the process without a word.
-extern "C" void endOnSignal(int signal) {
-    taln::FfmpegFileOutput::removeTemporaryFiles();
-    _exit(128 + signal);
-}
-
-void installSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = &endOnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGTERM);
-    sigaddset(&action.sa_mask, SIGHUP);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    ::signal(SIGXFSZ, SIG_IGN);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -76,7 +55,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     taln::quietFfmpegLog();
-    installSignalHandlers();
+    // SIGTERM (a logout, `kill`) and SIGHUP end the window at once, an export's temporary
+    // file removed first; SIGXFSZ makes a write fail with a message.
+    taln::FfmpegFileOutput::endOnSignals({SIGTERM, SIGHUP});
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Taln"));
     // Settings land in ~/.config/Taln/Taln.conf.
