@@ -18,6 +18,7 @@
 // Errors: std::runtime_error with FFmpeg's or the system's own message.
 
 #include "audio/channels.h"
+#include "audio/chunked_audio.h"
 
 #include <filesystem>
 
@@ -33,6 +34,11 @@ enum class WavSamples { int16, float32 };
 // any file there once the new one is complete. The path's extension is not consulted.
 // std::invalid_argument for channels or a rate that cannot be written; nothing is written.
 void write(const Channels& channels, double sampleRate, Kind kind,
+           const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16);
+
+// The same for audio held in chunks (a snapshot of the cleaned track): the samples are read
+// from the chunks as they are written, never gathered into whole channels.
+void write(const ChunkedAudio& audio, double sampleRate, Kind kind,
            const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16);
 
 } // namespace taln::AudioExporter

@@ -22,7 +22,7 @@ QString suggestedName(const QString& fileName, AudioExporter::Kind kind) {
     return base + QStringLiteral(" (Taln).") + extension;
 }
 
-void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
+void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, AudioExporter::Kind kind,
            const QString& path, std::function<void(const QString& message)> failed) {
     BackgroundWork::start([link, snapshot = std::move(snapshot), kind, file = toPath(path),
                            failed = std::move(failed)] {

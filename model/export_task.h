@@ -7,7 +7,7 @@
 // Several exports may be writing at the same time.
 
 #include "audio/audio_exporter.h"
-#include "audio/channels.h"
+#include "audio/chunked_audio.h"
 
 #include <QString>
 #include <functional>
@@ -24,10 +24,10 @@ namespace ExportTask {
 // "Audio" stands in for a null file name.
 QString suggestedName(const QString& fileName, AudioExporter::Kind kind);
 
-// Writes `snapshot` at 44,100 Hz as `kind` to `path` in the background. On failure,
-// `failed("Export failed: " + the reason)` runs on the main thread, through `link`; success
-// reports nothing.
-void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
+// Writes `snapshot` (chunks shared with the cleaned track, never copied) at 44,100 Hz as `kind` to
+// `path` in the background. On failure, `failed("Export failed: " + the reason)` runs on the main
+// thread, through `link`; success reports nothing.
+void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, AudioExporter::Kind kind,
            const QString& path, std::function<void(const QString& message)> failed);
 
 } // namespace ExportTask

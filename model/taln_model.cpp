@@ -3,6 +3,9 @@
 #include "audio/player.h"
 #include "engine/cleaner.h"
 #include "engine/hum_detector.h"
+#include "engine/real_fft.h"
+#include "model/background_work.h"
+#include "model/cleaning_run.h"
 #include "model/cleaning_scheduler.h"
 #include "model/export_task.h"
 #include "model/load_analysis.h"
@@ -52,11 +55,12 @@ struct TalnModel::Impl {
                 }),
           cleaning(
               link, retired, model->cleaningFinishedHook_,
-              [model](const Channels& channels,
-                      const std::shared_ptr<const std::vector<Peak>>& peaks) {
-                  model->publishCleaning(channels, peaks);
-              },
-              [model](const QString& message) { model->failCleaning(message); }) {}
+              [this] { return isPlaying ? player.currentFrame() : toFrame(position); },
+              [model](const CleaningRun::Piece& piece) { model->publishPiece(piece); },
+              [model] { model->completeCleaning(); },
+              [model](const QString& message, bool published) {
+                  model->failCleaning(message, published);
+              }) {}
 
     std::unique_ptr<FilePanels> panels;
     Player player;
@@ -77,9 +81,11 @@ struct TalnModel::Impl {
     QString notice;
     QString humLabel;
 
-    // Unpublished.
+    // Unpublished. `orig` is the decoded buffers, `origAudio` the same as chunks; `cleaned`
+    // shares the original's chunks until cleaned pieces replace them.
     Channels orig;
-    Channels cleaned;
+    ChunkedAudio origAudio;
+    ChunkedAudio cleaned;
     std::shared_ptr<const LoadAnalysis::NoiseSamples> noise =
         std::make_shared<const LoadAnalysis::NoiseSamples>();
 
@@ -105,6 +111,10 @@ TalnModel::TalnModel(std::unique_ptr<FilePanels> panels, std::unique_ptr<AudioOu
     d.positionTimer.setInterval(kTickInterval);
     connect(&d.positionTimer, &QTimer::timeout, this, [this] { tick(); });
     d.positionTimer.start();
+    // Measuring the FFT plans takes a core 0.3 to 0.6 s once per process: done now, it delays
+    // no cleaning (the first needs a file, which takes longer than that to read).
+    BackgroundWork::start(
+        [] { RealFFT::prepare(Cleaner::kFrameLength, RealFFT::Planning::measured); });
 }
 
 TalnModel::~TalnModel() {
@@ -165,8 +175,14 @@ QString TalnModel::humLabel() const {
 const Channels& TalnModel::orig() const {
     return impl_->orig;
 }
-const Channels& TalnModel::cleaned() const {
+const ChunkedAudio& TalnModel::cleanedAudio() const {
     return impl_->cleaned;
+}
+Channels TalnModel::cleaned() const {
+    return impl_->cleaned.toChannels();
+}
+std::uint64_t TalnModel::cleanVersionsHeard() const {
+    return impl_->player.cleanVersionsTakenUp();
 }
 
 // Published fields: store, then announce, on every assignment.
@@ -252,13 +268,14 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     if (d.isPlaying) {
         assignIsPlaying(false);
     }
+    d.retired.retire(d.cleaned, 0, d.cleaned.chunkCount(), d.orig);
     d.retired.retire(d.orig);
-    d.retired.retire(d.cleaned);
     const QFileInfo file(path);
     d.fileFolder = file.absolutePath();
     d.orig = result.channels;
+    d.origAudio = ChunkedAudio::fromChannels(d.orig);
     d.noise = result.noise;
-    d.cleaned = result.channels;
+    d.cleaned = d.origAudio;
     assignNotice(result.notice.isEmpty() ? QString() : result.notice);
     assignDuration(static_cast<double>(frameCount(d.orig)) / kSampleRate);
     assignPosition(0.0);
@@ -266,7 +283,7 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     assignOrigPeaks(*result.peaks);
     assignCleanPeaks(d.origPeaks);
     assignPeakScale(result.peakScale);
-    d.player.load(d.orig, d.cleaned, kSampleRate);
+    d.player.load(d.origAudio, d.cleaned, kSampleRate);
     d.player.setHearOriginal(d.hearOriginal);
     assignIsLoading(false);
     runProcessing(0.0);
@@ -305,30 +322,43 @@ void TalnModel::runProcessing(double delay) {
     assignIsProcessing(true);
 }
 
-void TalnModel::publishCleaning(const Channels& channels,
-                                const std::shared_ptr<const std::vector<Peak>>& peaks) {
+void TalnModel::publishPiece(const CleaningRun::Piece& piece) {
     Impl& d = *impl_;
-    d.retired.retire(d.cleaned);
-    d.cleaned = channels;
-    assignCleanPeaks(*peaks);
-    assignIsProcessing(false);
-    d.player.setClean(d.cleaned);
-    if (d.isPlaying) {
-        const std::int64_t frame = toFrame(d.player.currentTime());
-        if (frame >= frameCount(d.orig)) {
-            // The player's time passed the end before the tick noticed it.
-            reachEnd();
-        } else if (!startPlayer(frame)) {
-            d.player.stop();
-            assignIsPlaying(false);
-        }
-    }
+    const std::int64_t last =
+        piece.firstChunk + ChunkedAudio::chunksFor(frameCount(piece.channels));
+    // The chunks replaced are freed on a worker once the player and any export let go of them.
+    d.retired.retire(d.cleaned, piece.firstChunk, last, d.orig);
+    d.cleaned = d.cleaned.withPiece(piece.firstChunk, piece.channels);
+    // The player hears it from its next buffer when playing; a later start plays it otherwise.
+    d.player.replaceClean(d.cleaned);
+
+    // The buckets inside the piece came with it; the one or two it shares with its neighbours
+    // are read from the track as it now stands.
+    std::vector<Peak> peaks = d.cleanPeaks;
+    std::copy(piece.peaks.begin(), piece.peaks.end(),
+              peaks.begin() + static_cast<std::ptrdiff_t>(piece.firstBucket));
+    const std::int64_t n = d.cleaned.frameCount();
+    const WaveformPeaks::BucketSpan touched =
+        WaveformPeaks::touching(n, kPeakBuckets, ChunkedAudio::chunkStart(piece.firstChunk),
+                                std::min(n, ChunkedAudio::chunkStart(last)));
+    const auto inside = static_cast<std::int64_t>(piece.peaks.size());
+    WaveformPeaks::refresh(peaks, d.cleaned, {touched.first, piece.firstBucket});
+    WaveformPeaks::refresh(peaks, d.cleaned, {piece.firstBucket + inside, touched.last});
+    assignCleanPeaks(std::move(peaks));
 }
 
-void TalnModel::failCleaning(const QString& message) {
-    // The earlier result stays in place, audible and exportable.
-    assignErrorMessage(message);
+void TalnModel::completeCleaning() {
     assignIsProcessing(false);
+}
+
+void TalnModel::failCleaning(const QString& message, bool published) {
+    assignErrorMessage(message);
+    // The earlier result stays audible and exportable, unless pieces of this job already
+    // replaced part of it: a mix of two strengths is not exported, and the next strength
+    // change cleans again.
+    if (!published) {
+        assignIsProcessing(false);
+    }
 }
 
 // ---- Transport -----------------------------------------------------------------------------
@@ -392,6 +422,9 @@ void TalnModel::seek(double fraction) {
 
 void TalnModel::tick() {
     Impl& d = *impl_;
+    // The tables and chunks the mixer has moved past first, so that the retired buffers they
+    // held are free to go.
+    d.player.releaseRetired();
     d.retired.releaseUnused();
     if (!d.isPlaying) {
         return;
@@ -424,7 +457,7 @@ void TalnModel::exportAudio(AudioExporter::Kind kind) {
     }
     // The panel runs the event loop while it is open, so another file may be installed
     // meanwhile: what gets written is what was there when the user asked, under its name.
-    Channels snapshot = d.cleaned;
+    ChunkedAudio snapshot = d.cleaned;
     const QString folder = d.lastExportFolder.isEmpty() ? d.fileFolder : d.lastExportFolder;
     const auto destination =
         d.panels->chooseExportDestination(kind, exportName(d.fileName, kind), folder);
