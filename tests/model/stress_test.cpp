@@ -11,11 +11,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace taln {
@@ -261,6 +264,68 @@ TEST(Stress, WithoutASoundDevicePlayingSaysWhyAndTheRestWorks) {
     m.togglePlay();
     EXPECT_TRUE(m.errorMessage().startsWith(prefix));
     EXPECT_FALSE(m.isPlaying());
+}
+
+// The sound card keeps playing while strength changes replace the cleaned track piece by piece:
+// the new cleaning takes over at the position reached, without a gap. SDL's disk driver stands
+// in for the card, writing every buffer it pulls to a file, at about 2.3 times real time.
+TEST(Stress, StrengthChangesWhilePlayingLeaveNoGapInTheOutput) {
+    const auto raw = std::filesystem::path(::testing::TempDir()) /
+                     ("taln_model_live_" + std::to_string(::getpid()) + ".raw");
+    std::filesystem::remove(raw);
+    ScopedEnv driver("SDL_AUDIODRIVER", "disk");
+    ScopedEnv file("SDL_DISKAUDIOFILE", raw.c_str());
+    ScopedEnv delay("SDL_DISKAUDIODELAY", "10");
+    Harness files;
+    // 60 s: several pieces per cleaning, and 26 s of playing on the disk driver.
+    const QString path = files.writeTone("live.wav", 60.0, 1);
+    {
+        TalnModel m(std::make_unique<test::FakePanels>(files.panels), makeSdlOutput());
+        m.load(path);
+        ASSERT_TRUE(waitFor([&] { return !m.isLoading() && !m.isProcessing(); }));
+        m.togglePlay();
+        ASSERT_TRUE(m.isPlaying()) << m.errorMessage().toStdString();
+        ASSERT_TRUE(waitFor([&] { return m.position() > 0.5; }));
+        for (const double percent : {30.0, 90.0, 10.0}) {
+            m.setStrength(percent);
+            ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+            const double at = m.position();
+            ASSERT_TRUE(waitFor([&] { return m.position() > at + 0.5; }));
+            ASSERT_TRUE(m.isPlaying());
+        }
+        m.togglePlay();
+    } // closing the device flushes the file
+
+    std::vector<float> data;
+    {
+        std::ifstream in(raw, std::ios::binary);
+        float sample = 0.0f;
+        while (in.read(reinterpret_cast<char*>(&sample), sizeof sample)) {
+            data.push_back(sample);
+        }
+    }
+    std::filesystem::remove(raw);
+    const auto frames = static_cast<std::int64_t>(data.size() / 2);
+    const auto silent = [&](std::int64_t i) {
+        return data[2 * i] == 0.0f && data[2 * i + 1] == 0.0f;
+    };
+    std::int64_t first = 0;
+    while (first < frames && silent(first)) {
+        ++first;
+    }
+    std::int64_t last = frames;
+    while (last > first && silent(last - 1)) {
+        --last;
+    }
+    // At least the 1.5 s of playing waited for above (the lead and the stop are outside).
+    ASSERT_GT(last - first, 66150);
+    std::int64_t longest = 0;
+    for (std::int64_t i = first, run = 0; i < last; ++i) {
+        run = silent(i) ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    // Noise never gives 64 exact zeros in a row; a restart's lead gives 2,205.
+    EXPECT_LE(longest, 64);
 }
 
 } // namespace
