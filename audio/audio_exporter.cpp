@@ -312,8 +312,8 @@ void write(const Channels& channels, double sampleRate, Kind kind,
     writeFile(Samples(channels), sampleRate, kind, path, wavSamples);
 }
 
-void write(const ChunkedAudio& audio, double sampleRate, Kind kind,
-           const std::filesystem::path& path, WavSamples wavSamples) {
+void writeChunks(const ChunkedAudio& audio, double sampleRate, Kind kind,
+                 const std::filesystem::path& path, WavSamples wavSamples) {
     validateRate(sampleRate, audio.channelCount());
     writeFile(Samples(audio), sampleRate, kind, path, wavSamples);
 }

@@ -37,8 +37,9 @@ void write(const Channels& channels, double sampleRate, Kind kind,
            const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16);
 
 // The same for audio held in chunks (a snapshot of the cleaned track): the samples are read
-// from the chunks as they are written, never gathered into whole channels.
-void write(const ChunkedAudio& audio, double sampleRate, Kind kind,
-           const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16);
+// from the chunks as they are written, never gathered into whole channels. (A name of its own,
+// so that write({}, ...) stays unambiguous.)
+void writeChunks(const ChunkedAudio& audio, double sampleRate, Kind kind,
+                 const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16);
 
 } // namespace taln::AudioExporter

@@ -27,7 +27,7 @@ void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, Audio
     BackgroundWork::start([link, snapshot = std::move(snapshot), kind, file = toPath(path),
                            failed = std::move(failed)] {
         try {
-            AudioExporter::write(snapshot, kSampleRate, kind, file);
+            AudioExporter::writeChunks(snapshot, kSampleRate, kind, file);
         } catch (...) {
             link->post([failed, message = QStringLiteral("Export failed: ") +
                                           describeCurrentException()] { failed(message); });
