@@ -345,18 +345,10 @@ void TalnModel::publishPiece(const CleaningRun::Piece& piece) {
     // The player hears it from its next buffer when playing; a later start plays it otherwise.
     d.player.replaceClean(d.cleaned);
 
-    // The buckets inside the piece came with it; the one or two it shares with its neighbours
-    // are read from the track as it now stands.
     std::vector<Peak> peaks = d.cleanPeaks;
-    std::copy(piece.peaks.begin(), piece.peaks.end(),
-              peaks.begin() + static_cast<std::ptrdiff_t>(piece.firstBucket));
-    const std::int64_t n = d.cleaned.frameCount();
-    const WaveformPeaks::BucketSpan touched =
-        WaveformPeaks::touching(n, kPeakBuckets, ChunkedAudio::chunkStart(piece.firstChunk),
-                                std::min(n, ChunkedAudio::chunkStart(last)));
-    const auto inside = static_cast<std::int64_t>(piece.peaks.size());
-    WaveformPeaks::refresh(peaks, d.cleaned, {touched.first, piece.firstBucket});
-    WaveformPeaks::refresh(peaks, d.cleaned, {piece.firstBucket + inside, touched.last});
+    WaveformPeaks::patch(peaks, d.cleaned, ChunkedAudio::chunkStart(piece.firstChunk),
+                         std::min(d.cleaned.frameCount(), ChunkedAudio::chunkStart(last)),
+                         piece.firstBucket, piece.peaks);
     assignCleanPeaks(std::move(peaks));
 }
 

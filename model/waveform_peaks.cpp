@@ -103,6 +103,16 @@ void refresh(std::vector<Peak>& peaks, const ChunkedAudio& audio, BucketSpan spa
     }
 }
 
+void patch(std::vector<Peak>& peaks, const ChunkedAudio& audio, std::int64_t from, std::int64_t to,
+           std::int64_t firstInside, const std::vector<Peak>& inside) {
+    std::copy(inside.begin(), inside.end(),
+              peaks.begin() + static_cast<std::ptrdiff_t>(firstInside));
+    const auto buckets = static_cast<std::int64_t>(peaks.size());
+    const BucketSpan touched = touching(audio.frameCount(), buckets, from, to);
+    refresh(peaks, audio, {touched.first, firstInside});
+    refresh(peaks, audio, {firstInside + static_cast<std::int64_t>(inside.size()), touched.last});
+}
+
 std::vector<Peak> peaks(const Channels& channels, std::int64_t buckets) {
     const std::int64_t n = frameCount(channels);
     if (n <= 0 || buckets <= 0) {

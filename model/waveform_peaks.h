@@ -45,6 +45,13 @@ std::vector<Peak> peaksOfPiece(const Channels& piece, std::int64_t pieceStart, s
 // Recomputes buckets `span` of `peaks` (`peaks.size()` buckets over `audio`) from `audio`.
 void refresh(std::vector<Peak>& peaks, const ChunkedAudio& audio, BucketSpan span);
 
+// Brings `peaks` (`peaks.size()` buckets over `audio`) up to date after frames [from, to) of
+// `audio` changed: the buckets wholly inside come as `inside`, from bucket `firstInside` on
+// (peaksOfPiece of the new frames); the one or two shared with the neighbours are read from
+// `audio`.
+void patch(std::vector<Peak>& peaks, const ChunkedAudio& audio, std::int64_t from, std::int64_t to,
+           std::int64_t firstInside, const std::vector<Peak>& inside);
+
 // The largest magnitude of any peak, at least 0.0001 (so a silent file never divides by 0);
 // 1 for no peaks.
 float scaleOf(const std::vector<Peak>& peaks);
