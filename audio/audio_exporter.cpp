@@ -67,6 +67,50 @@ float aacSample(float sample) {
     return std::clamp(finiteOrZero(sample), -kAacSampleLimit, kAacSampleLimit);
 }
 
+// Where the writers read their samples: whole channels or chunks. A step of kChunkFrames that
+// starts on a multiple of it lies inside one chunk of ChunkedAudio (2^17 is a multiple of 2^16),
+// so `at` gives a contiguous run of up to kChunkFrames samples either way.
+static_assert(taln::kChunkFrames % kChunkFrames == 0);
+
+class Samples {
+public:
+    explicit Samples(const Channels& channels) : channels_(&channels) {}
+    explicit Samples(const ChunkedAudio& audio) : audio_(&audio) {}
+
+    int channelCount() const {
+        return channels_ ? static_cast<int>(channels_->size()) : audio_->channelCount();
+    }
+    std::int64_t frames() const {
+        return channels_ ? frameCount(*channels_) : audio_->frameCount();
+    }
+    // Channel c from frame `start`, good for the rest of the kChunkFrames step it lies in.
+    const float* at(int c, std::int64_t start) const {
+        if (channels_) {
+            return (*channels_)[static_cast<std::size_t>(c)]->data() + start;
+        }
+        const std::int64_t chunk = ChunkedAudio::chunkOf(start);
+        return audio_->chunkData(c, chunk) + (start - ChunkedAudio::chunkStart(chunk));
+    }
+
+private:
+    const Channels* channels_ = nullptr;
+    const ChunkedAudio* audio_ = nullptr;
+};
+
+void validateRate(double sampleRate, int channelCount) {
+    if (channelCount <= 0) {
+        throw std::invalid_argument("There is no audio to export.");
+    }
+    if (!(sampleRate >= 1.0 && sampleRate <= 768000.0) || sampleRate != std::floor(sampleRate)) {
+        throw std::invalid_argument("A sample rate of " + std::to_string(sampleRate) +
+                                    " Hz cannot be written.");
+    }
+    if (channelCount > 8) {
+        throw std::invalid_argument("At most 8 channels can be exported.");
+    }
+}
+
+
 void check(int ret, const std::filesystem::path& path) {
     if (ret < 0) {
         throw ffmpegError(path, ret);
@@ -85,9 +129,9 @@ void step(const WriteControl& control, std::int64_t written, std::int64_t total)
 }
 
 // WAV: PCM packets made here (16-bit or float, interleaved), no encoder needed.
-void writeWav(AVFormatContext& muxer, AVStream& stream, const Channels& channels, int rate,
+void writeWav(AVFormatContext& muxer, AVStream& stream, const Samples& channels, int rate,
               WavSamples samples, const std::filesystem::path& path, const WriteControl& control) {
-    const int channelCount = static_cast<int>(channels.size());
+    const int channelCount = channels.channelCount();
     const int bytes = samples == WavSamples::int16 ? 2 : 4;
     AVCodecParameters& parameters = *stream.codecpar;
     parameters.codec_type = AVMEDIA_TYPE_AUDIO;
@@ -108,7 +152,7 @@ void writeWav(AVFormatContext& muxer, AVStream& stream, const Channels& channels
     av_dict_free(&options);
     check(header, path);
 
-    const std::int64_t total = frameCount(channels);
+    const std::int64_t total = channels.frames();
     std::vector<std::uint8_t> chunk(
         static_cast<std::size_t>(std::min(total, kChunkFrames) * bytes * channelCount));
     PacketPtr packet(av_packet_alloc());
@@ -118,7 +162,7 @@ void writeWav(AVFormatContext& muxer, AVStream& stream, const Channels& channels
     for (std::int64_t start = 0; start < total; start += kChunkFrames) {
         const std::int64_t n = std::min(total - start, kChunkFrames);
         for (int c = 0; c < channelCount; ++c) {
-            const float* source = channels[static_cast<std::size_t>(c)]->data() + start;
+            const float* source = channels.at(c, start);
             if (samples == WavSamples::int16) {
                 auto* out = reinterpret_cast<std::int16_t*>(chunk.data()) + c;
                 for (std::int64_t i = 0; i < n; ++i) {
@@ -158,9 +202,9 @@ bool aacSupportsRate(const AVCodec& codec, int rate) {
 
 // M4A: FFmpeg's native AAC encoder fed 1,024-frame planar float frames straight from the
 // channels, into the ipod muxer (MP4 with the .m4a brand).
-void writeM4a(AVFormatContext& muxer, AVStream& stream, const Channels& channels, int rate,
+void writeM4a(AVFormatContext& muxer, AVStream& stream, const Samples& channels, int rate,
               const std::filesystem::path& path, const WriteControl& control) {
-    const int channelCount = static_cast<int>(channels.size());
+    const int channelCount = channels.channelCount();
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
     if (!codec) {
         throw ffmpegError(path, AVERROR_ENCODER_NOT_FOUND);
@@ -210,7 +254,7 @@ void writeM4a(AVFormatContext& muxer, AVStream& stream, const Channels& channels
         }
     };
 
-    const std::int64_t total = frameCount(channels);
+    const std::int64_t total = channels.frames();
     for (std::int64_t chunk = 0; chunk < total; chunk += kChunkFrames) {
         const std::int64_t chunkEnd = std::min(total, chunk + kChunkFrames);
         for (std::int64_t start = chunk; start < chunkEnd; start += frameSize) {
@@ -219,7 +263,7 @@ void writeM4a(AVFormatContext& muxer, AVStream& stream, const Channels& channels
             frame->nb_samples = n;
             frame->pts = start;
             for (int c = 0; c < channelCount; ++c) {
-                const float* source = channels[static_cast<std::size_t>(c)]->data() + start;
+                const float* source = channels.at(c, start);
                 auto* out = reinterpret_cast<float*>(frame->extended_data[c]);
                 for (int i = 0; i < n; ++i) {
                     out[i] = aacSample(source[i]);
@@ -235,30 +279,9 @@ void writeM4a(AVFormatContext& muxer, AVStream& stream, const Channels& channels
     check(av_write_trailer(&muxer), path);
 }
 
-} // namespace
-
-void checkWritable(const Channels& channels, double sampleRate) {
-    if (channels.empty()) {
-        throw std::invalid_argument("There is no audio to export.");
-    }
-    const std::int64_t frames = frameCount(channels);
-    for (const auto& channel : channels) {
-        if (!channel || static_cast<std::int64_t>(channel->size()) != frames) {
-            throw std::invalid_argument("The channels to export differ in length.");
-        }
-    }
-    if (!(sampleRate >= 1.0 && sampleRate <= 768000.0) || sampleRate != std::floor(sampleRate)) {
-        throw std::invalid_argument("A sample rate of " + std::to_string(sampleRate) +
-                                    " Hz cannot be written.");
-    }
-    if (channels.size() > 8) {
-        throw std::invalid_argument("At most 8 channels can be exported.");
-    }
-}
-
-void write(const Channels& channels, double sampleRate, Kind kind,
-           const std::filesystem::path& path, WavSamples wavSamples, const WriteControl& control) {
-    checkWritable(channels, sampleRate);
+void writeFile(const Samples& channels, double sampleRate, Kind kind,
+               const std::filesystem::path& path, WavSamples wavSamples,
+               const WriteControl& control) {
     const int rate = static_cast<int>(sampleRate);
 
     FfmpegFileOutput file(path);
@@ -281,6 +304,34 @@ void write(const Channels& channels, double sampleRate, Kind kind,
     }
     muxer.reset();
     file.commit();
+}
+
+} // namespace
+
+void checkWritable(const Channels& channels, double sampleRate) {
+    if (channels.empty()) {
+        throw std::invalid_argument("There is no audio to export.");
+    }
+    const std::int64_t frames = frameCount(channels);
+    for (const auto& channel : channels) {
+        if (!channel || static_cast<std::int64_t>(channel->size()) != frames) {
+            throw std::invalid_argument("The channels to export differ in length.");
+        }
+    }
+    validateRate(sampleRate, static_cast<int>(channels.size()));
+}
+
+void write(const Channels& channels, double sampleRate, Kind kind,
+           const std::filesystem::path& path, WavSamples wavSamples, const WriteControl& control) {
+    checkWritable(channels, sampleRate);
+    writeFile(Samples(channels), sampleRate, kind, path, wavSamples, control);
+}
+
+void writeChunks(const ChunkedAudio& audio, double sampleRate, Kind kind,
+                 const std::filesystem::path& path, WavSamples wavSamples,
+                 const WriteControl& control) {
+    validateRate(sampleRate, audio.channelCount());
+    writeFile(Samples(audio), sampleRate, kind, path, wavSamples, control);
 }
 
 } // namespace taln::AudioExporter

@@ -18,6 +18,7 @@
 // Errors: std::runtime_error with FFmpeg's or the system's own message.
 
 #include "audio/channels.h"
+#include "audio/chunked_audio.h"
 
 #include <atomic>
 #include <exception>
@@ -57,5 +58,12 @@ void checkWritable(const Channels& channels, double sampleRate);
 void write(const Channels& channels, double sampleRate, Kind kind,
            const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16,
            const WriteControl& control = {});
+
+// The same for audio held in chunks (a snapshot of the cleaned track): the samples are read
+// from the chunks as they are written, never gathered into whole channels. (A name of its own,
+// so that write({}, ...) stays unambiguous.)
+void writeChunks(const ChunkedAudio& audio, double sampleRate, Kind kind,
+                 const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16,
+                 const WriteControl& control = {});
 
 } // namespace taln::AudioExporter

@@ -51,6 +51,7 @@ struct Schedule {
     // predecessor's clock over to it.
     std::uint64_t epoch = 0;
     bool playing = false;
+    bool replacesClean = false; // made by replaceClean: it brings a new cleaned version
     ChunkedAudio orig;
     ChunkedAudio clean;
     std::int64_t startFrame = 0; // first frame of both versions to play
@@ -79,6 +80,7 @@ struct Player::Impl {
     std::atomic<std::uint64_t> acknowledged{0}; // generation the mixer plays now
     std::atomic<std::uint64_t> released{0};     // the mixer reads no older generation
     std::atomic<Gains> gains{gainsFor(Listening::cleaned)};
+    std::atomic<std::uint64_t> cleanTakenUp{0}; // schedules of replaceClean taken up
 
     // Audio thread only (and the main thread while the output is stopped).
     Schedule* current = nullptr;
@@ -177,6 +179,9 @@ void Player::Impl::pickUp() {
         fadeDone = 0;
     }
     current = next;
+    if (next != nullptr && next->replacesClean) {
+        cleanTakenUp.fetch_add(1, std::memory_order_relaxed);
+    }
     if (next != nullptr) {
         acknowledged.store(next->generation, std::memory_order_release);
         // From here on the mixer never touches a schedule older than this: the main thread
@@ -336,6 +341,7 @@ void Player::replaceClean(ChunkedAudio clean) {
     auto next = std::make_unique<Schedule>();
     next->epoch = p.latest->epoch;
     next->playing = true;
+    next->replacesClean = true;
     next->orig = p.latest->orig;
     next->clean = p.clean.empty() ? p.latest->orig : p.clean;
     next->startFrame = p.latest->startFrame;
@@ -363,6 +369,10 @@ std::int64_t Player::currentFrame() const {
         }
     }
     return p.startFrame;
+}
+
+std::uint64_t Player::cleanVersionsTakenUp() const {
+    return impl_->cleanTakenUp.load(std::memory_order_relaxed);
 }
 
 double Player::currentTime() const {

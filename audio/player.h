@@ -92,6 +92,11 @@ public:
     // the timer tick.
     void releaseRetired();
 
+    // How many versions given to replaceClean the mixer has taken up while playing, since the
+    // player was made: the moment a new cleaning becomes audible, for tests and benchmarks.
+    // Any thread.
+    std::uint64_t cleanVersionsTakenUp() const;
+
     // Playback position: start frame plus the frames played since both tracks began (never
     // negative), in frames, and in seconds over the sample rate.
     std::int64_t currentFrame() const;

@@ -1,50 +1,140 @@
 #include "model/cleaning_run.h"
 
-#include "engine/cleaner.h"
-#include "model/background_work.h"
+#include "audio/chunked_audio.h"
+#include "engine/cleaning_pieces.h"
+#include "model/waveform_peaks.h"
 
-#include <mutex>
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <span>
 
 namespace taln::CleaningRun {
 
-std::optional<Channels> cleanAll(const Channels& channels, const std::vector<NoiseSample>& noise,
-                                 float strength, const CancelToken& token) {
-    const auto count = static_cast<std::int64_t>(channels.size());
-    if (count == 0 || noise.size() != channels.size()) {
-        return std::nullopt;
+std::vector<ChunkSpan> plan(std::int64_t chunks, std::int64_t playheadChunk) {
+    std::vector<ChunkSpan> pieces;
+    if (chunks <= 0) {
+        return pieces;
     }
+    const std::int64_t playhead = std::clamp<std::int64_t>(playheadChunk, 0, chunks - 1);
+    std::int64_t size = kFirstPieceChunks;
+    for (std::int64_t first = playhead; first < chunks;) {
+        const std::int64_t last = std::min(chunks, first + size);
+        pieces.push_back({first, last});
+        first = last;
+        size = std::min(kPieceChunks, 2 * size);
+    }
+    for (std::int64_t first = 0; first < playhead;) {
+        const std::int64_t last = std::min(playhead, first + kPieceChunks);
+        pieces.push_back({first, last});
+        first = last;
+    }
+    return pieces;
+}
+
+namespace {
+
+// What the tasks of one piece share: one slot per channel, filled by that channel's task, and
+// the count of channels still cleaning; the task that brings it to 0 delivers the piece.
+struct PieceState {
+    ChunkSpan chunks;
+    std::vector<std::shared_ptr<Channel>> slots;
+    std::atomic<int> remaining{0};
+};
+
+} // namespace
+
+void run(WorkerPool& pool, const Job& job, const CancelToken& token,
+         const std::function<void(Piece)>& deliver) {
+    const std::int64_t n = frameCount(job.channels);
+    if (job.channels.empty() || n <= 0 || job.noise.size() != job.channels.size()) {
+        return;
+    }
+    const auto buckets = WaveformPeaks::kBuckets;
 
     // The engine gives a strength that is not above 0 back unchanged: share the original
     // buffers instead of copying them.
-    if (!(strength > 0.0f)) {
-        return token.cancelled() ? std::nullopt : std::optional<Channels>(channels);
-    }
-
-    // One slot per channel; the workers store into the table under the lock, never while
-    // cleaning.
-    std::vector<std::optional<std::vector<float>>> slots(channels.size());
-    std::mutex slotsLock;
-
-    BackgroundWork::forEachIndex(count, [&](std::int64_t i) {
-        const auto index = static_cast<std::size_t>(i);
-        auto result = Cleaner::clean(*channels[index], noise[index].profile, strength,
-                                     kSampleRate, token, noise[index].hum);
-        std::lock_guard lock(slotsLock);
-        slots[index] = std::move(result);
-    });
-
-    if (token.cancelled()) {
-        return std::nullopt;
-    }
-    Channels cleaned;
-    cleaned.reserve(channels.size());
-    for (auto& slot : slots) {
-        if (!slot) {
-            return std::nullopt;
+    if (!(job.strength > 0.0f)) {
+        if (!token.cancelled()) {
+            const WaveformPeaks::BucketSpan all{0, buckets};
+            deliver(Piece{0, job.channels, 0,
+                          WaveformPeaks::peaksOfPiece(job.channels, 0, n, buckets, all)});
         }
-        cleaned.push_back(std::make_shared<const Channel>(std::move(*slot)));
+        return;
     }
-    return cleaned;
+
+    const auto channelCount = static_cast<int>(job.channels.size());
+    // Set when a task threw: the other pieces stop, the run reports the failure.
+    auto failed = std::make_shared<std::atomic<bool>>(false);
+    const auto stopped = [&token, failed] {
+        return token.cancelled() || failed->load(std::memory_order_relaxed);
+    };
+
+    std::vector<std::unique_ptr<PieceState>> states;
+    WorkerPool::TaskGroup group(pool);
+    try {
+        for (const ChunkSpan span :
+             plan(ChunkedAudio::chunksFor(n), ChunkedAudio::chunkOf(job.playhead))) {
+            auto state = std::make_unique<PieceState>();
+            state->chunks = span;
+            state->slots.resize(job.channels.size());
+            state->remaining.store(channelCount, std::memory_order_relaxed);
+            PieceState* piece = state.get();
+            states.push_back(std::move(state));
+            for (int c = 0; c < channelCount; ++c) {
+                group.run([&, piece, c, failed] {
+                    if (stopped()) {
+                        return;
+                    }
+                    try {
+                        const auto index = static_cast<std::size_t>(c);
+                        const CleaningPieces::Range range{
+                            ChunkedAudio::chunkStart(piece->chunks.first),
+                            std::min(n, ChunkedAudio::chunkStart(piece->chunks.last))};
+                        const std::int64_t from =
+                            CleaningPieces::inputBegin(range.begin, kSampleRate);
+                        const std::int64_t to = CleaningPieces::inputEnd(range.end, n);
+                        const Channel& samples = *job.channels[index];
+                        auto out = std::make_shared<Channel>(
+                            static_cast<std::size_t>(range.end - range.begin));
+                        const bool done = CleaningPieces::clean(
+                            std::span<const float>(samples).subspan(
+                                static_cast<std::size_t>(from),
+                                static_cast<std::size_t>(to - from)),
+                            range, n, *out, job.noise[index].profile, job.strength, kSampleRate,
+                            token, job.noise[index].hum);
+                        if (!done) {
+                            return;
+                        }
+                        piece->slots[index] = std::move(out);
+                        if (piece->remaining.fetch_sub(1, std::memory_order_acq_rel) != 1 ||
+                            stopped()) {
+                            return;
+                        }
+                        // The last channel of the piece: hand the whole piece over.
+                        Piece result;
+                        result.firstChunk = piece->chunks.first;
+                        result.channels.assign(piece->slots.begin(), piece->slots.end());
+                        piece->slots.clear();
+                        const auto span = WaveformPeaks::inside(n, buckets, range.begin, range.end);
+                        result.firstBucket = span.first;
+                        result.peaks = WaveformPeaks::peaksOfPiece(result.channels, range.begin, n,
+                                                                   buckets, span);
+                        deliver(std::move(result));
+                    } catch (...) {
+                        failed->store(true, std::memory_order_relaxed);
+                        throw;
+                    }
+                });
+            }
+        }
+    } catch (...) {
+        // Posting failed (out of memory): let the posted tasks stop, then report.
+        failed->store(true, std::memory_order_relaxed);
+        group.wait();
+        throw;
+    }
+    group.wait();
 }
 
 } // namespace taln::CleaningRun

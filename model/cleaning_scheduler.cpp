@@ -1,10 +1,8 @@
 #include "model/cleaning_scheduler.h"
 
 #include "model/background_work.h"
-#include "model/cleaning_run.h"
 #include "model/exception_text.h"
 #include "model/retired_audio.h"
-#include "model/waveform_peaks.h"
 #include "model/worker_link.h"
 
 #include <algorithm>
@@ -15,10 +13,11 @@
 namespace taln {
 
 CleaningScheduler::CleaningScheduler(std::shared_ptr<WorkerLink> link, RetiredAudio& retired,
-                                     const std::function<void()>& finishedHook, Publish publish,
-                                     Fail fail)
+                                     const std::function<void()>& finishedHook, Playhead playhead,
+                                     Publish publish, Complete complete, Fail fail)
     : link_(std::move(link)), retired_(retired), finishedHook_(finishedHook),
-      publish_(std::move(publish)), fail_(std::move(fail)) {
+      playhead_(std::move(playhead)), publish_(std::move(publish)), complete_(std::move(complete)),
+      fail_(std::move(fail)) {
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer_, &QTimer::timeout, [this] { startJob(); });
@@ -35,10 +34,12 @@ bool CleaningScheduler::cancelled() const {
     return token_->cancelled();
 }
 
-void CleaningScheduler::schedule(const Channels& channels, std::shared_ptr<const NoiseSamples> noise,
-                                 float strength, double delay) {
+void CleaningScheduler::schedule(const Channels& channels,
+                                 std::shared_ptr<const NoiseSamples> noise, float strength,
+                                 double delay) {
     cancel();
     token_ = std::make_shared<CancelToken>();
+    published_ = false;
     job_ = Job{token_, channels, std::move(noise), strength};
     timer_.start(std::chrono::milliseconds(std::llround(std::max(delay, 0.0) * 1000.0)));
 }
@@ -49,28 +50,24 @@ void CleaningScheduler::startJob() {
     }
     // The job keeps its own snapshot; the scheduler's handle no longer pins the buffers.
     Job job = std::exchange(*job_, Job{job_->token, {}, {}, job_->strength});
-    BackgroundWork::start([this, link = link_, hook = finishedHook_, job = std::move(job)] {
+    CleaningRun::Job run{std::move(job.channels), *job.noise, job.strength, playhead_()};
+    // `this` is used only on the main thread, while the link is open.
+    BackgroundWork::start([this, link = link_, pool = pool_, hook = finishedHook_,
+                           token = std::move(job.token), run = std::move(run)] {
         try {
-            auto cleaned =
-                CleaningRun::cleanAll(job.channels, *job.noise, job.strength, *job.token);
-            if (!cleaned || job.token->cancelled()) {
-                return;
-            }
-            auto buckets = std::make_shared<const std::vector<Peak>>(
-                WaveformPeaks::peaks(*cleaned, WaveformPeaks::kBuckets));
-            if (hook) {
-                hook();
-            }
-            // `this` is used only on the main thread, while the link is open.
-            link->post([this, token = job.token, channels = std::move(*cleaned), buckets] {
-                finish(token, channels, buckets);
+            CleaningRun::run(*pool, run, *token, [&](CleaningRun::Piece piece) {
+                if (hook) {
+                    hook();
+                }
+                link->post([this, token, piece = std::move(piece)] { arrive(token, piece); });
             });
+            if (!token->cancelled()) {
+                link->post([this, token] { complete(token); });
+            }
         } catch (...) {
-            // Out of memory, most likely: a long recording cleaned at once needs several
-            // times its own size.
-            link->post([this, token = job.token, message = describeCurrentException()] {
-                fail(token, message);
-            });
+            // Out of memory, most likely.
+            link->post(
+                [this, token, message = describeCurrentException()] { fail(token, message); });
         }
     });
 }
@@ -79,22 +76,29 @@ bool CleaningScheduler::isLatest(const std::shared_ptr<CancelToken>& token) cons
     return token == token_ && !token->cancelled();
 }
 
-void CleaningScheduler::finish(const std::shared_ptr<CancelToken>& token, const Channels& channels,
-                               const std::shared_ptr<const std::vector<Peak>>& peaks) {
-    // The last of the four checks of the token (after the delay, inside the engine, after the
-    // channels, and here): a job whose background part finished just before it was superseded
-    // hands over nothing.
+void CleaningScheduler::arrive(const std::shared_ptr<CancelToken>& token,
+                               const CleaningRun::Piece& piece) {
+    // The last of the checks of the token (after the delay, inside the engine, before each
+    // piece is handed over, and here): a job superseded while its piece was on the way hands
+    // over nothing.
     if (!isLatest(token)) {
-        retired_.retire(channels);
+        retired_.retire(piece.channels);
         return;
     }
-    publish_(channels, peaks);
+    published_ = true;
+    publish_(piece);
+}
+
+void CleaningScheduler::complete(const std::shared_ptr<CancelToken>& token) {
+    if (isLatest(token)) {
+        complete_();
+    }
 }
 
 void CleaningScheduler::fail(const std::shared_ptr<CancelToken>& token, const QString& message) {
     // Only the latest job reports, as only it publishes.
     if (isLatest(token)) {
-        fail_(message);
+        fail_(message, published_);
     }
 }
 

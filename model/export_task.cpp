@@ -32,7 +32,7 @@ QString suggestedVideoName(const QString& fileName) {
     return fileName.left(dot) + QStringLiteral(" (Taln)") + fileName.mid(dot);
 }
 
-void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
+void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, AudioExporter::Kind kind,
            const QString& path, std::shared_ptr<Progress> progress,
            std::function<void(Outcome outcome, const QString& message)> finished,
            std::function<void()> starting, const Options& options) {
@@ -48,15 +48,21 @@ void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExpo
             AudioExporter::WriteControl control;
             control.cancel = &progress->cancel;
             control.progress = &progress->written;
-            const Channels audio =
-                options.normaliseLoudness
-                    ? Loudness::normalise(snapshot, kSampleRate, Loudness::kDefaultTarget)
-                    : snapshot;
-            if (!options.videoSource.isEmpty()) {
-                VideoExporter::write(audio, kSampleRate, toPath(options.videoSource), file);
+            if (!options.normaliseLoudness && options.videoSource.isEmpty()) {
+                // Straight from the chunks: no copy of the audio.
+                AudioExporter::writeChunks(snapshot, kSampleRate, kind, file,
+                                           AudioExporter::WavSamples::int16, control);
             } else {
-                AudioExporter::write(audio, kSampleRate, kind, file,
-                                     AudioExporter::WavSamples::int16, control);
+                Channels audio = snapshot.toChannels();
+                if (options.normaliseLoudness) {
+                    audio = Loudness::normalise(audio, kSampleRate, Loudness::kDefaultTarget);
+                }
+                if (!options.videoSource.isEmpty()) {
+                    VideoExporter::write(audio, kSampleRate, toPath(options.videoSource), file);
+                } else {
+                    AudioExporter::write(audio, kSampleRate, kind, file,
+                                         AudioExporter::WavSamples::int16, control);
+                }
             }
         } catch (const AudioExporter::WriteCancelled&) {
             outcome = Outcome::cancelled;

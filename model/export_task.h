@@ -7,7 +7,7 @@
 // Several exports may be writing at the same time.
 
 #include "audio/audio_exporter.h"
-#include "audio/channels.h"
+#include "audio/chunked_audio.h"
 
 #include <QString>
 #include <atomic>
@@ -47,12 +47,14 @@ struct Progress {
 // How an export ended.
 enum class Outcome { saved, cancelled, failed };
 
-// Writes `snapshot` at 44,100 Hz as `kind` to `path` in the background, reporting into
+// Writes `snapshot` (chunks shared with the cleaned track; copied into whole channels only to
+// normalise it or to put it in a video) at 44,100 Hz as `kind` to `path` in the background,
+// reporting into
 // `progress` and stopping once its cancel flag is set (nothing written, any earlier file at
 // `path` intact). `finished(outcome, message)` runs on the main thread, through `link`;
 // the message is "Export failed: " + the reason for a failure, empty otherwise. `starting`,
 // unless empty, runs on the worker just before the writing begins (a test's hold).
-void start(const std::shared_ptr<WorkerLink>& link, Channels snapshot, AudioExporter::Kind kind,
+void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, AudioExporter::Kind kind,
            const QString& path, std::shared_ptr<Progress> progress,
            std::function<void(Outcome outcome, const QString& message)> finished,
            std::function<void()> starting = {}, const Options& options = {});

@@ -20,7 +20,36 @@ void RetiredAudio::retire(const Channels& channels) {
     }
 }
 
+void RetiredAudio::retire(const ChunkedAudio& audio, std::int64_t first, std::int64_t last,
+                          const Channels& kept) {
+    const auto sameBuffer = [](const auto& a, const ChunkPtr& b) {
+        return !a.owner_before(b) && !b.owner_before(a);
+    };
+    for (int c = 0; c < audio.channelCount(); ++c) {
+        for (std::int64_t i = std::max<std::int64_t>(0, first);
+             i < std::min(last, audio.chunkCount()); ++i) {
+            const ChunkPtr& chunk = audio.chunk(c, i);
+            // Neighbouring chunks mostly share a buffer: the newest entry is tried first.
+            const auto same = [&](const auto& b) { return sameBuffer(b, chunk); };
+            if (!chunk || std::any_of(buffers_.rbegin(), buffers_.rend(), same) ||
+                std::any_of(kept.begin(), kept.end(), same)) {
+                continue;
+            }
+            buffers_.push_back(chunk);
+        }
+    }
+}
+
 void RetiredAudio::releaseUnused() {
+    const auto idle = std::partition(buffers_.begin(), buffers_.end(),
+                                     [](const auto& b) { return b.use_count() > 1; });
+    if (idle != buffers_.end()) {
+        std::vector<std::shared_ptr<const void>> release(std::make_move_iterator(idle),
+                                                         std::make_move_iterator(buffers_.end()));
+        buffers_.erase(idle, buffers_.end());
+        BackgroundWork::start([release = std::move(release)]() mutable { release.clear(); });
+    }
+
     // use_count() == 1: only this list still holds the buffer, and no other owner can appear,
     // since a reference is only ever copied from an existing one.
     const auto unused = std::partition(retired_.begin(), retired_.end(),
@@ -28,10 +57,10 @@ void RetiredAudio::releaseUnused() {
     if (unused == retired_.end()) {
         return;
     }
-    Channels release(std::make_move_iterator(unused), std::make_move_iterator(retired_.end()));
+    Channels releaseWhole(std::make_move_iterator(unused), std::make_move_iterator(retired_.end()));
     retired_.erase(unused, retired_.end());
     BackgroundWork::start(
-        [release = std::move(release)]() mutable { releaseChannels(std::move(release)); });
+        [release = std::move(releaseWhole)]() mutable { releaseChannels(std::move(release)); });
 }
 
 void releaseChannels(Channels channels) {

@@ -3,6 +3,9 @@
 #include "audio/player.h"
 #include "engine/cleaner.h"
 #include "engine/hum_detector.h"
+#include "engine/real_fft.h"
+#include "model/background_work.h"
+#include "model/cleaning_run.h"
 #include "model/cleaning_scheduler.h"
 #include "model/export_task.h"
 #include "model/load_analysis.h"
@@ -10,6 +13,8 @@
 #include "model/retired_audio.h"
 #include "model/waveform_peaks.h"
 #include "model/worker_link.h"
+
+#include <malloc.h>
 
 #include <QFileInfo>
 #include <QStringList>
@@ -44,6 +49,15 @@ QString noiseNoticeFor(const std::vector<NoiseSample>& noise, bool automatic) {
     return automatic && NoiseChoice::doubtful(noise) ? NoiseChoice::doubtfulNotice() : QString();
 }
 
+// Every buffer of a chunk or more (512 KiB: a cleaned piece, the engine's work for it, decoded
+// audio) gets a mapping of its own, given back to the system the moment it is freed. Left to
+// itself, glibc raises this threshold to the size of the largest buffer freed so far (up to
+// 32 MiB), after which cleaned pieces come from the threads' arenas and stay resident when a
+// new cleaning replaces them: a 10-minute file then holds 0.5 times its size more while the
+// slider moves. The price is a page fault per 4 KiB of each new buffer, small beside cleaning
+// the same audio.
+constexpr int kOwnMappingBytes = static_cast<int>(kChunkFrames * sizeof(float));
+
 // Seconds to a frame index: t × 44,100, truncated toward zero.
 std::int64_t toFrame(double seconds) {
     return static_cast<std::int64_t>(seconds * kSampleRate);
@@ -61,11 +75,12 @@ struct TalnModel::Impl {
                 }),
           cleaning(
               link, retired, model->cleaningFinishedHook_,
-              [model](const Channels& channels,
-                      const std::shared_ptr<const std::vector<Peak>>& peaks) {
-                  model->publishCleaning(channels, peaks);
-              },
-              [model](const QString& message) { model->failCleaning(message); }) {}
+              [this] { return isPlaying ? player.currentFrame() : toFrame(position); },
+              [model](const CleaningRun::Piece& piece) { model->publishPiece(piece); },
+              [model] { model->completeCleaning(); },
+              [model](const QString& message, bool published) {
+                  model->failCleaning(message, published);
+              }) {}
 
     std::unique_ptr<FilePanels> panels;
     Player player;
@@ -103,8 +118,11 @@ struct TalnModel::Impl {
     QString savedNotice;
     // The samples measured at load, to go back to from a chosen stretch.
     std::shared_ptr<const LoadAnalysis::NoiseSamples> automaticNoise;
+    // `orig` is the decoded buffers, `origAudio` the same as chunks; `cleaned` shares the
+    // original's chunks until cleaned pieces replace them.
     Channels orig;
-    Channels cleaned;
+    ChunkedAudio origAudio;
+    ChunkedAudio cleaned;
     std::shared_ptr<const LoadAnalysis::NoiseSamples> noise =
         std::make_shared<const LoadAnalysis::NoiseSamples>();
 
@@ -134,6 +152,12 @@ TalnModel::TalnModel(std::unique_ptr<FilePanels> panels, std::unique_ptr<AudioOu
     d.positionTimer.setInterval(kTickInterval);
     connect(&d.positionTimer, &QTimer::timeout, this, [this] { tick(); });
     d.positionTimer.start();
+    static const bool ownMappings = mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes) == 1;
+    (void)ownMappings; // where refused, the memory is only held longer
+    // Measuring the FFT plans takes a core 0.3 to 0.6 s once per process: done now, it delays
+    // no cleaning (the first needs a file, which takes longer than that to read).
+    BackgroundWork::start(
+        [] { RealFFT::prepare(Cleaner::kFrameLength, RealFFT::Planning::measured); });
 }
 
 TalnModel::~TalnModel() {
@@ -234,8 +258,14 @@ QString TalnModel::savedFile() const {
 const Channels& TalnModel::orig() const {
     return impl_->orig;
 }
-const Channels& TalnModel::cleaned() const {
+const ChunkedAudio& TalnModel::cleanedAudio() const {
     return impl_->cleaned;
+}
+Channels TalnModel::cleaned() const {
+    return impl_->cleaned.toChannels();
+}
+std::uint64_t TalnModel::cleanVersionsHeard() const {
+    return impl_->player.cleanVersionsTakenUp();
 }
 
 // Published fields: store, then announce, on every assignment.
@@ -368,14 +398,15 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     if (d.isPlaying) {
         assignIsPlaying(false);
     }
+    d.retired.retire(d.cleaned, 0, d.cleaned.chunkCount(), d.orig);
     d.retired.retire(d.orig);
-    d.retired.retire(d.cleaned);
     const QFileInfo file(path);
     d.fileFolder = file.absolutePath();
     d.filePath = file.absoluteFilePath();
     assignHasVideo(result.hasVideo);
     d.orig = result.channels;
-    d.cleaned = result.channels;
+    d.origAudio = ChunkedAudio::fromChannels(d.orig);
+    d.cleaned = d.origAudio;
     d.loadNotice = result.notice;
     d.automaticNoise = result.noise;
     clearSelection();
@@ -386,7 +417,7 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     assignOrigPeaks(*result.peaks);
     assignCleanPeaks(d.origPeaks);
     assignPeakScale(result.peakScale);
-    d.player.load(d.orig, d.cleaned, kSampleRate);
+    d.player.load(d.origAudio, d.cleaned, kSampleRate);
     d.player.setListening(static_cast<Player::Listening>(d.listening));
     assignIsLoading(false);
     runProcessing(0.0);
@@ -427,30 +458,35 @@ void TalnModel::runProcessing(double delay) {
     assignIsProcessing(true);
 }
 
-void TalnModel::publishCleaning(const Channels& channels,
-                                const std::shared_ptr<const std::vector<Peak>>& peaks) {
+void TalnModel::publishPiece(const CleaningRun::Piece& piece) {
     Impl& d = *impl_;
-    d.retired.retire(d.cleaned);
-    d.cleaned = channels;
-    assignCleanPeaks(*peaks);
-    assignIsProcessing(false);
-    d.player.setClean(d.cleaned);
-    if (d.isPlaying) {
-        const std::int64_t frame = toFrame(d.player.currentTime());
-        if (frame >= frameCount(d.orig)) {
-            // The player's time passed the end before the tick noticed it.
-            reachEnd();
-        } else if (!startPlayer(frame)) {
-            d.player.stop();
-            assignIsPlaying(false);
-        }
-    }
+    const std::int64_t last =
+        piece.firstChunk + ChunkedAudio::chunksFor(frameCount(piece.channels));
+    // The chunks replaced are freed on a worker once the player and any export let go of them.
+    d.retired.retire(d.cleaned, piece.firstChunk, last, d.orig);
+    d.cleaned = d.cleaned.withPiece(piece.firstChunk, piece.channels);
+    // The player hears it from its next buffer when playing; a later start plays it otherwise.
+    d.player.replaceClean(d.cleaned);
+
+    std::vector<Peak> peaks = d.cleanPeaks;
+    WaveformPeaks::patch(peaks, d.cleaned, ChunkedAudio::chunkStart(piece.firstChunk),
+                         std::min(d.cleaned.frameCount(), ChunkedAudio::chunkStart(last)),
+                         piece.firstBucket, piece.peaks);
+    assignCleanPeaks(std::move(peaks));
 }
 
-void TalnModel::failCleaning(const QString& message) {
-    // The earlier result stays in place, audible and exportable.
-    assignErrorMessage(message);
+void TalnModel::completeCleaning() {
     assignIsProcessing(false);
+}
+
+void TalnModel::failCleaning(const QString& message, bool published) {
+    assignErrorMessage(message);
+    // The earlier result stays audible and exportable, unless pieces of this job already
+    // replaced part of it: a mix of two strengths is not exported, and the next strength
+    // change cleans again.
+    if (!published) {
+        assignIsProcessing(false);
+    }
 }
 
 // ---- Transport -----------------------------------------------------------------------------
@@ -525,6 +561,9 @@ void TalnModel::skip(double seconds) {
 
 void TalnModel::tick() {
     Impl& d = *impl_;
+    // The tables and chunks the mixer has moved past first, so that the retired buffers they
+    // held are free to go.
+    d.player.releaseRetired();
     d.retired.releaseUnused();
     // Progress is published when it moves, not 30 times a second regardless.
     if (d.isLoading && static_cast<double>(d.loads.progress()) != d.loadProgress) {
@@ -667,7 +706,7 @@ void TalnModel::startExport(AudioExporter::Kind kind, bool video) {
     dismissSaved();
     // The panel runs the event loop while it is open, so another file may be installed
     // meanwhile: what gets written is what was there when the user asked, under its name.
-    Channels snapshot = d.cleaned;
+    ChunkedAudio snapshot = d.cleaned;
     ExportTask::Options options;
     options.normaliseLoudness = d.normaliseLoudness;
     options.videoSource = video ? d.filePath : QString();

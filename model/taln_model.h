@@ -9,16 +9,22 @@
 // work still in flight then finishes without touching it.
 //
 // Units: all audio is held at 44,100 Hz (kSampleRate); times are seconds; `strength` is a
-// percent (the slider's 0 ... 100). Channel buffers are shared, never copied: `orig`,
-// `cleaned`, a running cleaning job, the player and an export hold the same buffers.
+// percent (the slider's 0 ... 100). Audio is shared, never copied: the original, the cleaned
+// track, a running cleaning job, the player, an export and the lanes hold the same chunks
+// (ChunkedAudio), and the original's chunks point into the decoded buffers.
 //
 // Lifecycle of a file: load() reads and analyses it in the background, then installs it in
 // one main-thread turn and starts the first cleaning at once; every strength assignment
-// schedules a new cleaning 0.15 s later that supersedes all earlier ones.
+// schedules a new cleaning 0.15 s later that supersedes all earlier ones. A cleaning replaces
+// the cleaned track piece by piece, the piece at the playhead first: each piece is heard from
+// the next output buffer and fills in its part of `cleanPeaks` (so one cleaning assigns
+// `cleanPeaks` once per piece); `isProcessing` stays true, and export disabled, until the
+// last piece is in.
 
 #include "audio/audio_exporter.h"
 #include "audio/audio_output.h"
 #include "audio/channels.h"
+#include "audio/chunked_audio.h"
 #include "model/file_panels.h"
 #include "model/noise_choice.h"
 #include "model/peak.h"
@@ -40,6 +46,9 @@ namespace ExportTask {
 struct Progress;
 enum class Outcome;
 } // namespace ExportTask
+namespace CleaningRun {
+struct Piece;
+}
 
 class TalnModel : public QObject {
     Q_OBJECT
@@ -125,9 +134,13 @@ public:
     // The decoded original; a file is loaded exactly when this is non-empty.
     const Channels& orig() const;
 
-    // The latest cleaned audio: the original's own buffers from a load until the first
-    // cleaning result of that file is published.
-    const Channels& cleaned() const;
+    // The cleaned track as it stands: the original's own chunks from a load until the first
+    // cleaning of that file hands over its pieces.
+    const ChunkedAudio& cleanedAudio() const;
+
+    // The same as whole channels: a copy of all of it, for tests and tools, never for a
+    // window's redraw.
+    Channels cleaned() const;
 
     // Waveform buckets over all channels; any thread. Bucket b covers the first channel's
     // samples [b·n/buckets, max(b·n/buckets + 1, (b+1)·n/buckets)), so every bucket covers at
@@ -233,11 +246,11 @@ private:
     // Schedules a cleaning of the loaded file at the current strength after `delay` seconds,
     // superseding all earlier ones.
     void runProcessing(double delay);
-    // The latest cleaning job's result, or why it could not finish (out of memory: the
-    // earlier result stays).
-    void publishCleaning(const Channels& channels,
-                         const std::shared_ptr<const std::vector<Peak>>& peaks);
-    void failCleaning(const QString& message);
+    // A piece of the latest cleaning job, its end, or why it could not finish (out of memory:
+    // the earlier result stays, as far as no piece replaced it).
+    void publishPiece(const CleaningRun::Piece& piece);
+    void completeCleaning();
+    void failCleaning(const QString& message, bool published);
     void tick();
     bool startPlayer(std::int64_t frame);
     void reachEnd();
@@ -271,13 +284,16 @@ private:
                       const QString& path, const QString& message);
 
     // Tests only (see TalnModelProbe in tests/model): called on the worker thread at the end
-    // of a load's or a cleaning run's background part, just before its result is handed to
-    // the main thread, so that a test can hold a result back. Empty in the application.
+    // of a load's background part and of each cleaning piece, just before its result is handed
+    // to the main thread, so that a test can hold a result back. Empty in the application.
     friend class TalnModelProbe;
     std::function<void(const QString& path)> loadFinishedHook_;
     std::function<void()> cleaningFinishedHook_;
     // Tests only: called on an export's worker just before it starts writing.
     std::function<void()> exportStartingHook_;
+    // How many cleaned versions handed to the player the audio output has taken up: the
+    // moment a piece becomes audible, for measuring.
+    std::uint64_t cleanVersionsHeard() const;
 
     // After the hooks, which it refers to.
     std::unique_ptr<Impl> impl_;

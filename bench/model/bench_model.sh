@@ -55,12 +55,13 @@ print(f"peak RSS {int(fields['peak_rss_bytes']) / 2**20:.0f} MiB for "
       f"ratio {ratio_mem:.2f} (bar 3.0) {'ok' if ratio_mem <= 3.0 else 'OVER'}")
 PY
 
-# The slider's steady state: a second cleaning while the first result is still held (original
-# + previous cleaned + new cleaned), for information; the bar above is for the first result.
+# The slider while the file plays from its middle (SDL's dummy output): a second cleaning, heard
+# from the playhead first, while the first result is still held.
 second=$(QT_QPA_PLATFORM=offscreen "$model" --then 30 "$input" | tail -1)
 python3 - "$second" <<'PY'
 import sys
 f = dict(kv.split("=") for kv in sys.argv[1].split())
-print(f"second cleaning (strength 30): {float(f['second_result_s']):.2f} s after the change, "
+print(f"second cleaning (strength 30): heard {float(f['then_audible_s']):.2f} s after the change, "
+      f"complete after {float(f['then_complete_s']):.2f} s, "
       f"peak RSS {float(f['second_peak_rss_over_decoded']):.2f}x the decoded audio")
 PY

@@ -1,39 +1,88 @@
-// taln-model-bench: loads one file through TalnModel, without a window or a sound card, and
-// prints what the window's user waits for and what the process holds:
+// taln-model-bench: loads one file through TalnModel, without a window, and prints what the
+// window's user waits for and what the process holds:
 //   - seconds from load() to the file's installation (the waveform appears),
-//   - seconds from load() to the first published cleaning result (the cleaned lane appears),
+//   - seconds from load() to the end of the first cleaning (every piece in),
 //   - the process's peak resident memory against the size of the decoded audio;
-// and with --then PERCENT, the same for a second cleaning at that strength, which runs while
-// the first result is still held (the steady state of a user moving the slider).
+// and with --then PERCENT, what a strength change costs while the file plays from its middle
+// on the real sound output (SDL; its `dummy` driver unless SDL_AUDIODRIVER says otherwise,
+// which pulls buffers at the pace of a sound card):
+//   - first_audible_s: from load() to the first output buffer carrying cleaned samples,
+//   - then_audible_s: from the strength assignment to the first output buffer carrying samples
+//     of the new cleaning (the 0.15 s rest every change waits for included),
+//   - then_complete_s: from the assignment to the end of that cleaning,
+//   - second_peak_rss_over_decoded: the peak resident memory while it ran (the peak is reset
+//     at the assignment where the system allows it) over the decoded audio.
 //
 //   taln-model-bench [--strength PERCENT] [--then PERCENT] INPUT
 //
-// One line of key=value pairs on stdout; exit status 1 when the load fails.
+// key=value pairs on stdout, one line per phase; exit status 1 when the load fails.
 
+#include "audio/audio_output.h"
 #include "audio/manual_output.h"
 #include "model/taln_model.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <sys/resource.h>
 
+namespace taln {
+
+// The model's measuring hook, reached the way the model's tests reach theirs.
+class TalnModelProbe {
+public:
+    static std::uint64_t cleanVersionsHeard(const TalnModel& model) {
+        return model.cleanVersionsHeard();
+    }
+};
+
+} // namespace taln
+
 namespace {
 
-// Peak resident set size of this process so far, in bytes (Linux reports kilobytes).
+// Peak resident set size of this process so far, in bytes: VmHWM, which resetPeakRss() can
+// lower to the present, else getrusage's lifetime peak.
 long long peakRssBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmHWM:") {
+            long long kb = 0;
+            status >> kb;
+            return kb * 1024;
+        }
+        status.ignore(1 << 12, '\n');
+    }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<long long>(usage.ru_maxrss) * 1024;
 }
 
+// Lowers the peak to the present resident size (Linux 4.0 and later); false where refused.
+bool resetPeakRss() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    return static_cast<bool>(clear.flush());
+}
+
+constexpr std::chrono::milliseconds kSettle{500};
+
+double seconds(const QElapsedTimer& clock) {
+    return static_cast<double>(clock.nsecsElapsed()) / 1e9;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // The real output path, at a sound card's pace, with no sound card.
+    ::setenv("SDL_AUDIODRIVER", "dummy", 0);
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     double strength = 60.0;
@@ -55,13 +104,35 @@ int main(int argc, char** argv) {
     }
 
     const long long baselineRss = peakRssBytes();
-    taln::TalnModel model(nullptr, std::make_unique<taln::ManualOutput>());
+    const bool playing = then >= 0.0;
+    taln::TalnModel model(nullptr, playing ? taln::makeSdlOutput()
+                                           : std::make_unique<taln::ManualOutput>());
     model.setStrength(strength);
 
     QElapsedTimer clock;
     double installedAt = -1.0;
+    double firstAudibleAt = -1.0;
+    double thenAudibleAt = -1.0;
+    bool changed = false;
+    std::uint64_t heardAtChange = 0;
+    long long decodedBytes = 0;
     int results = 0;
     int status = 0;
+
+    // Polls the output's uptake of cleaned versions; a millisecond is far below the bars.
+    QTimer poll;
+    poll.setTimerType(Qt::PreciseTimer);
+    poll.setInterval(1);
+    QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+        const std::uint64_t heard = taln::TalnModelProbe::cleanVersionsHeard(model);
+        if (firstAudibleAt < 0.0 && heard > 0) {
+            firstAudibleAt = seconds(clock);
+        }
+        if (changed && thenAudibleAt < 0.0 && heard > heardAtChange) {
+            thenAudibleAt = seconds(clock);
+        }
+    });
+
     QObject::connect(&model, &taln::TalnModel::isLoadingChanged, &app, [&] {
         if (model.isLoading()) {
             return;
@@ -73,41 +144,77 @@ int main(int argc, char** argv) {
             app.quit();
             return;
         }
-        installedAt = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+        installedAt = seconds(clock);
+        for (const auto& channel : model.orig()) {
+            decodedBytes += static_cast<long long>(channel->size() * sizeof(float));
+        }
+        if (playing) {
+            model.seek(0.5);
+            model.togglePlay();
+            if (!model.isPlaying()) {
+                std::fprintf(stderr, "taln-model-bench: %s\n",
+                             model.errorMessage().toUtf8().constData());
+                status = 1;
+                app.quit();
+                return;
+            }
+            poll.start();
+        }
     });
     QObject::connect(&model, &taln::TalnModel::isProcessingChanged, &app, [&] {
         if (model.isProcessing() || model.orig().empty()) {
             return;
         }
-        const double resultAt = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-        long long decodedBytes = 0;
-        for (const auto& channel : model.orig()) {
-            decodedBytes += static_cast<long long>(channel->size() * sizeof(float));
-        }
+        const double resultAt = seconds(clock);
         const long long rss = peakRssBytes();
+        const double over = static_cast<double>(rss) / static_cast<double>(decodedBytes);
         if (++results == 1) {
             std::printf("channels=%zu seconds=%.1f decoded_bytes=%lld load_to_install_s=%.3f "
                         "load_to_first_result_s=%.3f baseline_rss_bytes=%lld peak_rss_bytes=%lld "
-                        "peak_rss_over_decoded=%.2f\n",
-                        model.orig().size(), model.duration(), decodedBytes, installedAt, resultAt,
-                        baselineRss, rss,
-                        static_cast<double>(rss) / static_cast<double>(decodedBytes));
-            if (then >= 0.0) {
-                std::fflush(stdout);
-                // The time includes the 0.15 s rest every strength change waits for.
-                QTimer::singleShot(0, &app, [&] {
-                    clock.restart();
-                    model.setStrength(then);
-                });
+                        "peak_rss_over_decoded=%.2f",
+                        model.orig().size(), model.duration(), decodedBytes, installedAt,
+                        resultAt, baselineRss, rss, over);
+            if (!playing) {
+                std::printf("\n");
+                app.quit();
                 return;
             }
-        } else {
-            std::printf("second_result_s=%.3f second_peak_rss_bytes=%lld "
-                        "second_peak_rss_over_decoded=%.2f\n",
-                        resultAt, rss,
-                        static_cast<double>(rss) / static_cast<double>(decodedBytes));
+            std::printf(" first_audible_s=%.3f\n", firstAudibleAt);
+            std::fflush(stdout);
+            // The change comes once the output has taken up the last piece (within a buffer,
+            // 23 ms), so that only the new cleaning's pieces count as heard.
+            QTimer::singleShot(kSettle, &app, [&] {
+                const bool reset = resetPeakRss();
+                if (!reset) {
+                    std::fprintf(stderr, "taln-model-bench: the peak memory could not be "
+                                         "reset; the second peak is the process's\n");
+                }
+                heardAtChange = taln::TalnModelProbe::cleanVersionsHeard(model);
+                changed = true;
+                clock.restart();
+                model.setStrength(then);
+            });
+            return;
         }
-        app.quit();
+        // The last piece may still be on its way to the output: wait for it to be heard.
+        const auto report = [&, resultAt, rss, over] {
+            std::printf("then_audible_s=%.3f then_complete_s=%.3f second_peak_rss_bytes=%lld "
+                        "second_peak_rss_over_decoded=%.2f position_s=%.1f\n",
+                        thenAudibleAt, resultAt, rss, over, model.position());
+            app.quit();
+        };
+        if (thenAudibleAt >= 0.0) {
+            report();
+        } else {
+            auto* wait = new QTimer(&app);
+            QObject::connect(wait, &QTimer::timeout, &app, [&, wait, report] {
+                if (thenAudibleAt >= 0.0 || seconds(clock) > 60.0) {
+                    wait->stop();
+                    report();
+                }
+            });
+            wait->start(1);
+        }
     });
 
     QTimer::singleShot(0, &app, [&] {

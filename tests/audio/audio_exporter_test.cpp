@@ -1,5 +1,6 @@
 #include "audio/audio_decoder.h"
 #include "audio/audio_exporter.h"
+#include "audio/chunked_audio.h"
 #include "audio/taln_error.h"
 #include "tests/audio/test_files.h"
 
@@ -137,6 +138,33 @@ TEST(AudioExporter, FloatWavKeepsSamplesExactly) {
     for (std::size_t i = 0; i < original.size(); ++i) {
         ASSERT_EQ((*decoded[0])[i], i == 10 ? 0.0f : original[i]) << "frame " << i;
         ASSERT_EQ((*decoded[1])[i], original[i]) << "frame " << i;
+    }
+}
+
+// Audio held in chunks, one stretch of them replaced by a piece of its own (as a cleaning does),
+// is written as the same audio in whole channels is: across the chunk and piece boundaries.
+TEST(AudioExporter, ChunkedAudioIsWrittenAsTheSameChannelsAre) {
+    const std::int64_t frames = 2 * kChunkFrames + 5000;
+    const Channels whole{channelOf(noise(frames, 0.5f, 8)), channelOf(noise(frames, 0.5f, 9))};
+    const Channels piece{channelOf(noise(kChunkFrames, 0.5f, 10)),
+                         channelOf(noise(kChunkFrames, 0.5f, 11))};
+    const ChunkedAudio chunked = ChunkedAudio::fromChannels(whole).withPiece(1, piece);
+    const Channels same = chunked.toChannels();
+    const auto folder = TestFiles::shared().freshFolder("chunked_export");
+    for (const Kind kind : {Kind::wav, Kind::m4a}) {
+        const auto a = folder / (kind == Kind::wav ? "chunks.wav" : "chunks.m4a");
+        const auto b = folder / (kind == Kind::wav ? "whole.wav" : "whole.m4a");
+        AudioExporter::writeChunks(chunked, 44100.0, kind, a, WavSamples::float32);
+        AudioExporter::write(same, 44100.0, kind, b, WavSamples::float32);
+        const Channels fromChunks = AudioDecoder::decode(a);
+        const Channels fromWhole = AudioDecoder::decode(b);
+        ASSERT_EQ(fromChunks.size(), 2u);
+        for (std::size_t c = 0; c < 2; ++c) {
+            EXPECT_EQ(*fromChunks[c], *fromWhole[c]) << c;
+        }
+        if (kind == Kind::wav) {
+            EXPECT_EQ(*fromChunks[1], *same[1]); // float WAV: the samples themselves
+        }
     }
 }
 

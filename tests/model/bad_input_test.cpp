@@ -468,7 +468,8 @@ TEST_P(BadInput, EndsInAMessageOrALoadAndTheEarlierFileSurvives) {
         EXPECT_EQ(m.duration(), static_cast<double>(frameCount(m.orig())) / kSampleRate);
         // What plays and exports is finite, whatever the file held.
         std::int64_t nonFinite = 0;
-        for (const Channels* audio : {&m.orig(), &m.cleaned()}) {
+        const Channels cleaned = m.cleaned();
+        for (const Channels* audio : {&m.orig(), &cleaned}) {
             for (const ChannelPtr& channel : *audio) {
                 nonFinite += std::count_if(channel->begin(), channel->end(),
                                            [](float x) { return !std::isfinite(x); });

@@ -73,8 +73,9 @@ TEST(Export, WritesTheCleanedAudioAndAFailureIsReported) {
     // 44,100 Hz, the file's channel count, the cleaned samples to 16-bit precision.
     const Channels written = AudioDecoder::decode(QFile::encodeName(out).toStdString());
     ASSERT_EQ(written.size(), 2u);
+    const Channels cleaned = m.cleaned();
     for (std::size_t c = 0; c < 2; ++c) {
-        const Channel& expected = *m.cleaned()[c];
+        const Channel& expected = *cleaned[c];
         ASSERT_EQ(written[c]->size(), expected.size());
         for (std::size_t i = 0; i < expected.size(); ++i) {
             ASSERT_NEAR((*written[c])[i], std::clamp(expected[i], -1.0f, 1.0f), 1.0f / 32767.0f)

@@ -147,6 +147,30 @@ bool sameAudio(const Channels& a, const Channels& b) {
     return true;
 }
 
+bool closeAudio(const Channels& a, const Channels& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t c = 0; c < a.size(); ++c) {
+        const Channel& x = *a[c];
+        const Channel& y = *b[c];
+        if (x.size() != y.size()) {
+            return false;
+        }
+        double error = 0.0;
+        double power = 0.0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            error += (double(x[i]) - double(y[i])) * (double(x[i]) - double(y[i]));
+            power += double(y[i]) * double(y[i]);
+        }
+        // Silence against silence compares absolutely (a power of 0 divides nothing).
+        if (!(error <= 1e-12 * std::max(power, 1.0))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::vector<float> pullLeft(ManualOutput& output, std::int64_t frames) {
     std::vector<float> stereo(static_cast<std::size_t>(2 * frames));
     output.pull(stereo.data(), frames);

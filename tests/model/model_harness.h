@@ -112,6 +112,10 @@ struct Harness {
 // Sample-for-sample equality of two Channels values.
 bool sameAudio(const Channels& a, const Channels& b);
 
+// Each channel of `a` within 1e-6 relative RMS of `b`'s: what the cleaning by pieces promises
+// against the engine's whole-channel run.
+bool closeAudio(const Channels& a, const Channels& b);
+
 // Pulls `frames` stereo frames from the output and returns the left channel.
 std::vector<float> pullLeft(ManualOutput& output, std::int64_t frames);
 

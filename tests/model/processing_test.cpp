@@ -1,7 +1,9 @@
 // The cleaning scheduler: debounce, supersession, and what a published result changes.
 #include "tests/model/model_harness.h"
 
+#include "audio/player.h"
 #include "model/background_work.h"
+#include "model/waveform_peaks.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -39,7 +41,7 @@ TEST(Processing, TheSameValueAgainStillCleansAgain) {
     EXPECT_TRUE(m.isProcessing());
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
     EXPECT_EQ(published.count(), 1);
-    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(60.0)));
+    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(60.0)));
 }
 
 TEST(Processing, StrengthZeroGivesTheOriginalBack) {
@@ -71,7 +73,7 @@ TEST(Processing, ADragOfTenValuesPublishesOnceTheLast) {
     test::drainWorkers();
     EXPECT_EQ(published.count(), 1);
     EXPECT_EQ(processing.count(), 11); // ten times true, once false
-    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(73.0)));
+    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(73.0)));
     EXPECT_EQ(m.cleanPeaks(), TalnModel::peaks(m.cleaned(), TalnModel::kPeakBuckets));
     // The original's waveform and the common scale stay as the load set them.
     EXPECT_EQ(m.origPeaks(), origPeaks);
@@ -100,7 +102,7 @@ TEST(Processing, AJobSupersededAfterItsCleaningFinishedPublishesNothing) {
 
     EXPECT_EQ(finished.load(), 2);
     EXPECT_EQ(published.count(), 1);
-    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(90.0)));
+    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(90.0)));
 }
 
 TEST(Processing, AResultDuringPlaybackIsHeardFromTheCurrentPoint) {
@@ -116,11 +118,12 @@ TEST(Processing, AResultDuringPlaybackIsHeardFromTheCurrentPoint) {
     EXPECT_TRUE(m.isPlaying());
     EXPECT_FALSE(m.hearOriginal());
 
-    // Restarted at frame 4410 with the new cleaned track (here the original itself) audible.
-    h.output->advance(2205);
-    const auto heard = test::pullLeft(*h.output, 256);
-    const Channel& now = *m.cleaned()[0];
-    for (std::size_t k = 0; k < heard.size(); ++k) {
+    // Heard from the very next frame, 4410, with no lead: after the crossfade from the earlier
+    // cleaning, the new cleaned track (here the original itself) exactly.
+    const auto heard = test::pullLeft(*h.output, 2 * Player::kCrossfadeFrames);
+    const Channels cleaned = m.cleaned();
+    const Channel& now = *cleaned[0];
+    for (std::size_t k = Player::kCrossfadeFrames; k < heard.size(); ++k) {
         ASSERT_EQ(heard[k], now[4410 + k]) << k;
     }
 }
@@ -147,7 +150,7 @@ TEST(Processing, RunningOutOfMemoryKeepsTheEarlierResult) {
     Harness h;
     TalnModel& m = *h.model;
     h.loadAndSettle(h.writeTone("big.wav", 0.5, 2));
-    const Channels before = m.cleaned();
+    const ChunkedAudio before = m.cleanedAudio();
     const auto peaksBefore = m.cleanPeaks();
     std::atomic<bool> fail{true};
     TalnModelProbe::onCleaningFinished(m, [&fail] {
@@ -158,13 +161,13 @@ TEST(Processing, RunningOutOfMemoryKeepsTheEarlierResult) {
     m.setStrength(20.0);
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
     EXPECT_EQ(m.errorMessage(), QStringLiteral("Cannot allocate memory"));
-    EXPECT_EQ(m.cleaned(), before);
+    EXPECT_TRUE(m.cleanedAudio().sharesAllChunks(before));
     EXPECT_EQ(m.cleanPeaks(), peaksBefore);
 
     fail = false; // memory again: the next strength cleans as usual
     m.setStrength(20.0);
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
-    EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(20.0)));
+    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(20.0)));
 }
 
 // The cleaning and the analysis of a load run one channel per thread: a failure on any
@@ -206,8 +209,86 @@ TEST(Processing, TheHumLabelNamesTheHumTheNotchesRemove) {
         m.setStrength(row.strength);
         h.loadAndSettle(h.writeWav("hum.wav", {samples}));
         EXPECT_EQ(m.humLabel().toStdString(), row.label) << row.humAmplitude << " " << row.strength;
-        EXPECT_TRUE(test::sameAudio(m.cleaned(), h.expectedClean(row.strength)));
+        EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(row.strength)));
     }
+}
+
+// A longer file is cleaned in pieces, the one at the playhead first. Each piece fills in its part
+// of the cleaned lane; together they are the engine's whole-channel cleaning, boundaries on the
+// tone bursts and on the hum included; and export waits for the last piece.
+TEST(Processing, PiecesFillInFromThePlayheadAndAssembleTheWholeCleaning) {
+    for (const double percent : {5.0, 100.0}) {
+        Harness h;
+        TalnModel& m = *h.model;
+        // 20 s: 7 chunks, cleaned from the middle as [3, 5), [5, 7), [0, 3).
+        const auto frames = static_cast<std::int64_t>(20.0 * kSampleRate);
+        std::vector<std::vector<float>> channels;
+        for (unsigned c = 0; c < 2; ++c) {
+            channels.push_back(test::noisyTone(frames, 40u + c));
+            for (std::int64_t i = 0; i < frames; ++i) {
+                channels[c][static_cast<std::size_t>(i)] += static_cast<float>(
+                    0.03 * std::sin(2.0 * std::numbers::pi * 50.0 * double(i) / kSampleRate));
+            }
+        }
+        h.loadAndSettle(h.writeWav("pieces.wav", channels));
+        m.seek(0.5); // paused: the playhead is the position, frame 441,000 in chunk 3
+        h.panels->exportAnswer = h.dir.filePath("pieces (Taln).wav");
+
+        const std::vector<Peak> before = m.cleanPeaks();
+        std::vector<std::vector<Peak>> seen;
+        bool busyThroughout = true;
+        QObject::connect(&m, &TalnModel::cleanPeaksChanged, [&] {
+            seen.push_back(m.cleanPeaks());
+            busyThroughout = busyThroughout && m.isProcessing();
+            m.exportAudio(AudioExporter::Kind::wav); // a mix of two strengths: refused
+        });
+        m.setStrength(percent);
+        ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+
+        ASSERT_EQ(seen.size(), 3u) << percent;
+        EXPECT_TRUE(busyThroughout) << percent;
+        EXPECT_TRUE(h.panels->exportCalls.empty()) << percent;
+        // The first piece changed the lane around the playhead only.
+        const auto around =
+            WaveformPeaks::touching(frames, TalnModel::kPeakBuckets, ChunkedAudio::chunkStart(3),
+                                    ChunkedAudio::chunkStart(5));
+        std::int64_t changed = 0;
+        for (std::int64_t b = 0; b < TalnModel::kPeakBuckets; ++b) {
+            if (seen[0][static_cast<std::size_t>(b)] != before[static_cast<std::size_t>(b)]) {
+                ++changed;
+                EXPECT_TRUE(b >= around.first && b < around.last) << percent << " " << b;
+            }
+        }
+        EXPECT_GT(changed, 0) << percent;
+        EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(percent))) << percent;
+        EXPECT_EQ(m.cleanPeaks(), TalnModel::peaks(m.cleaned(), TalnModel::kPeakBuckets));
+    }
+}
+
+TEST(Processing, ASupersededCleaningHandsOverNoMorePieces) {
+    Harness h;
+    TalnModel& m = *h.model;
+    h.loadAndSettle(h.writeTone("pieces.wav", 20.0, 1)); // 3 pieces from the start
+
+    // Every piece of the first cleaning is held back until a later one has superseded it.
+    std::atomic<bool> hold{true};
+    test::Gate gate;
+    TalnModelProbe::onCleaningFinished(m, [&] {
+        if (hold.load()) {
+            gate.pass();
+        }
+    });
+    QSignalSpy published(&m, &TalnModel::cleanPeaksChanged);
+    m.setStrength(20.0);
+    ASSERT_TRUE(gate.waitArrivals(1));
+    hold = false;
+    m.setStrength(90.0);
+    gate.open();
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    test::drainWorkers();
+
+    EXPECT_EQ(published.count(), 3); // the later cleaning's pieces only
+    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(90.0)));
 }
 
 } // namespace

@@ -161,7 +161,8 @@ TEST_F(Transport, PlayPressedWhileTheNextFileIsReadEndsWhenItArrives) {
 TEST_F(Transport, TheCompareSwitchChangesTheTrackWithoutARestart) {
     m.togglePlay();
     h.output->advance(kLead + 1000);
-    const Channel& cleaned = *m.cleaned()[0];
+    const Channels cleanedNow = m.cleaned();
+    const Channel& cleaned = *cleanedNow[0];
     const Channel& orig = *m.orig()[0];
     ASSERT_NE(cleaned, orig);
 
@@ -180,7 +181,8 @@ TEST_F(Transport, TheCompareSwitchChangesTheTrackWithoutARestart) {
 TEST_F(Transport, RemovedIsTheOriginalMinusTheCleanedOnTheSameClock) {
     m.togglePlay();
     h.output->advance(kLead + 1000);
-    const Channel& cleaned = *m.cleaned()[0];
+    const Channels cleanedNow = m.cleaned();
+    const Channel& cleaned = *cleanedNow[0];
     const Channel& orig = *m.orig()[0];
 
     m.setListening(TalnModel::Listening::Removed);
