@@ -4,6 +4,7 @@
 // detection, and the bare FFTW forward + inverse pair for as many frames as clean transforms. At
 // the end it prints the ratios that matter, from this same run.
 
+#include "bench/engine/ten_minutes.h"
 #include "engine/biquad_cascade.h"
 #include "engine/cleaner.h"
 #include "engine/cleaner_test_access.h"
@@ -24,19 +25,7 @@ namespace {
 
 using namespace taln;
 
-constexpr double kRate = 44100.0;
-constexpr std::int64_t kSamples = 10 * 60 * 44100;
-constexpr float kStrength = 0.6f;
-
-const std::vector<float>& channel() {
-    static const std::vector<float> x = testsignals::speechLike(kSamples, kRate, 2024);
-    return x;
-}
-
-const std::vector<float>& profile() {
-    static const std::vector<float> p = Cleaner::estimateNoise(channel());
-    return p;
-}
+using namespace taln::bench;
 
 // Frames clean transforms for kSamples: the extended signal is 2 × 2048 + padding longer.
 std::int64_t cleanFrames() {

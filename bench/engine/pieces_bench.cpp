@@ -10,6 +10,7 @@
 // the busiest worker's. One thread's work over that is the speed-up the threads reach when each
 // has a core of its own.
 
+#include "bench/engine/ten_minutes.h"
 #include "engine/cleaner.h"
 #include "engine/cleaning_pieces.h"
 #include "engine/worker_pool.h"
@@ -32,19 +33,7 @@ namespace {
 
 using namespace taln;
 
-constexpr double kRate = 44100.0;
-constexpr std::int64_t kSamples = 10 * 60 * 44100;
-constexpr float kStrength = 0.6f;
-
-const std::vector<float>& channel() {
-    static const std::vector<float> x = testsignals::speechLike(kSamples, kRate, 2024);
-    return x;
-}
-
-const std::vector<float>& profile() {
-    static const std::vector<float> p = Cleaner::estimateNoise(channel());
-    return p;
-}
+using namespace taln::bench;
 
 // User and system CPU seconds of every thread of the process so far.
 double processCpuSeconds() {
