@@ -206,6 +206,8 @@ private:
         inLayout_ = layout;
         inFormat_ = format;
         inRate_ = rate;
+        const auto planar = av_get_packed_sample_fmt(static_cast<AVSampleFormat>(format));
+        floatInput_ = planar == AV_SAMPLE_FMT_FLT || planar == AV_SAMPLE_FMT_DBL;
         SwrContext* raw = nullptr;
         int ret =
             swr_alloc_set_opts2(&raw, &outLayout_, AV_SAMPLE_FMT_FLTP, kOutputRate, &inLayout_,
@@ -248,7 +250,8 @@ private:
             // recursion, so the rest of the recording would be exported as silence.
             // Absurdly large ones (a damaged float file holds values up to 3.4e38) overflow
             // the cleaning's power sums the same way: they are clipped at kSampleLimit.
-            for (int i = 0; i < produced; ++i) {
+            // Integer sources convert to finite samples within ±1 and skip the check.
+            for (int i = 0; floatInput_ && i < produced; ++i) {
                 if (!std::isfinite(samples[i])) {
                     samples[i] = 0.0f;
                 } else if (std::fabs(samples[i]) > kSampleLimit) {
@@ -273,6 +276,7 @@ private:
     AVChannelLayout inLayout_{};
     int inFormat_ = -1;
     int inRate_ = 0;
+    bool floatInput_ = true;
 };
 
 // Decoded frames per byte of file that a reservation (or a refusal before decoding) may

@@ -14,6 +14,8 @@ extern "C" {
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -35,20 +37,37 @@ struct OutputFormatFreer {
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFreer>;
 
 // Float to 16-bit: scaled by 32,768 so that a decoded 16-bit sample (v / 32,768) comes back
-// as exactly v; rounded to nearest; saturated at both ends so that a loud peak clips
-// instead of wrapping into a click of the opposite sign; NaN, which has no level, is 0.
-std::int16_t toInt16(float sample) {
-    if (std::isnan(sample)) {
-        return 0;
+// as exactly v; rounded to nearest, ties to even (as lrint); saturated at both ends so that a
+// loud peak clips instead of wrapping into a click of the opposite sign; NaN, which has no
+// level, is 0. Written without branches or calls so that the loops below vectorise: adding
+// and taking away 1.5 · 2^23 rounds any float under 2^22 in size to an integer, exactly.
+inline std::int16_t toInt16(float sample) {
+    float scaled = sample * 32768.0f;
+    scaled = scaled == scaled ? scaled : 0.0f;
+    scaled = std::min(std::max(scaled, -32768.0f), 32767.0f);
+    constexpr float kRound = 12582912.0f;
+    return static_cast<std::int16_t>(static_cast<int>((scaled + kRound) - kRound));
+}
+
+// `n` frames of `channelCount` channels, interleaved into `out` as 16-bit samples.
+void interleaveInt16(const std::vector<const float*>& sources, std::int64_t n,
+                     std::int16_t* out) {
+    const auto channelCount = static_cast<std::int64_t>(sources.size());
+    if (channelCount == 2) {
+        const float* left = sources[0];
+        const float* right = sources[1];
+        for (std::int64_t i = 0; i < n; ++i) {
+            out[2 * i] = toInt16(left[i]);
+            out[2 * i + 1] = toInt16(right[i]);
+        }
+        return;
     }
-    const float scaled = sample * 32768.0f;
-    if (scaled >= 32767.0f) {
-        return 32767;
+    for (std::int64_t c = 0; c < channelCount; ++c) {
+        const float* source = sources[static_cast<std::size_t>(c)];
+        for (std::int64_t i = 0; i < n; ++i) {
+            out[i * channelCount + c] = toInt16(source[i]);
+        }
     }
-    if (scaled <= -32768.0f) {
-        return -32768;
-    }
-    return static_cast<std::int16_t>(std::lrint(scaled));
 }
 
 // Samples for float WAV and for the AAC encoder: a NaN or infinite sample is written as 0,
@@ -128,66 +147,6 @@ void step(const WriteControl& control, std::int64_t written, std::int64_t total)
     }
 }
 
-// WAV: PCM packets made here (16-bit or float, interleaved), no encoder needed.
-void writeWav(AVFormatContext& muxer, AVStream& stream, const Samples& channels, int rate,
-              WavSamples samples, const std::filesystem::path& path, const WriteControl& control) {
-    const int channelCount = channels.channelCount();
-    const int bytes = samples == WavSamples::int16 ? 2 : 4;
-    AVCodecParameters& parameters = *stream.codecpar;
-    parameters.codec_type = AVMEDIA_TYPE_AUDIO;
-    parameters.codec_id =
-        samples == WavSamples::int16 ? AV_CODEC_ID_PCM_S16LE : AV_CODEC_ID_PCM_F32LE;
-    av_channel_layout_default(&parameters.ch_layout, channelCount);
-    parameters.sample_rate = rate;
-    parameters.bits_per_coded_sample = 8 * bytes;
-    parameters.block_align = bytes * channelCount;
-    parameters.bit_rate = static_cast<std::int64_t>(rate) * channelCount * 8 * bytes;
-    stream.time_base = AVRational{1, rate};
-
-    // A 16-bit stereo WAV passes the 4 GiB limit of the classic header after 6.7 hours;
-    // the muxer then switches to RF64 instead of writing a wrong size.
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "rf64", "auto", 0);
-    const int header = avformat_write_header(&muxer, &options);
-    av_dict_free(&options);
-    check(header, path);
-
-    const std::int64_t total = channels.frames();
-    std::vector<std::uint8_t> chunk(
-        static_cast<std::size_t>(std::min(total, kChunkFrames) * bytes * channelCount));
-    PacketPtr packet(av_packet_alloc());
-    if (!packet) {
-        throw ffmpegError(path, AVERROR(ENOMEM));
-    }
-    for (std::int64_t start = 0; start < total; start += kChunkFrames) {
-        const std::int64_t n = std::min(total - start, kChunkFrames);
-        for (int c = 0; c < channelCount; ++c) {
-            const float* source = channels.at(c, start);
-            if (samples == WavSamples::int16) {
-                auto* out = reinterpret_cast<std::int16_t*>(chunk.data()) + c;
-                for (std::int64_t i = 0; i < n; ++i) {
-                    // Little-endian on every machine Taln builds for (x86-64, arm64).
-                    out[i * channelCount] = toInt16(source[i]);
-                }
-            } else {
-                auto* out = reinterpret_cast<float*>(chunk.data()) + c;
-                for (std::int64_t i = 0; i < n; ++i) {
-                    out[i * channelCount] = finiteOrZero(source[i]);
-                }
-            }
-        }
-        packet->data = chunk.data();
-        packet->size = static_cast<int>(n * bytes * channelCount);
-        packet->stream_index = stream.index;
-        packet->pts = start;
-        packet->dts = start;
-        packet->duration = n;
-        check(av_write_frame(&muxer, packet.get()), path);
-        step(control, start + n, total);
-    }
-    check(av_write_trailer(&muxer), path);
-}
-
 bool aacSupportsRate(const AVCodec& codec, int rate) {
     if (!codec.supported_samplerates) {
         return true;
@@ -200,110 +159,249 @@ bool aacSupportsRate(const AVCodec& codec, int rate) {
     return false;
 }
 
-// M4A: FFmpeg's native AAC encoder fed 1,024-frame planar float frames straight from the
-// channels, into the ipod muxer (MP4 with the .m4a brand).
-void writeM4a(AVFormatContext& muxer, AVStream& stream, const Samples& channels, int rate,
-              const std::filesystem::path& path, const WriteControl& control) {
-    const int channelCount = channels.channelCount();
-    const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-    if (!codec) {
-        throw ffmpegError(path, AVERROR_ENCODER_NOT_FOUND);
-    }
-    if (!aacSupportsRate(*codec, rate)) {
-        throw std::invalid_argument("AAC cannot be written at " + std::to_string(rate) + " Hz.");
-    }
-    CodecContextPtr encoder(avcodec_alloc_context3(codec));
-    if (!encoder) {
-        throw ffmpegError(path, AVERROR(ENOMEM));
-    }
-    encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    encoder->sample_rate = rate;
-    av_channel_layout_default(&encoder->ch_layout, channelCount);
-    encoder->bit_rate = kAacBitRatePerChannel * channelCount;
-    encoder->time_base = AVRational{1, rate};
-    if (muxer.oformat->flags & AVFMT_GLOBALHEADER) {
-        encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    }
-    check(avcodec_open2(encoder.get(), codec, nullptr), path);
-    check(avcodec_parameters_from_context(stream.codecpar, encoder.get()), path);
-    stream.time_base = AVRational{1, rate};
-    check(avformat_write_header(&muxer, nullptr), path);
+} // namespace
 
-    FramePtr frame(av_frame_alloc());
-    PacketPtr packet(av_packet_alloc());
-    if (!frame || !packet) {
-        throw ffmpegError(path, AVERROR(ENOMEM));
-    }
-    const int frameSize = encoder->frame_size > 0 ? encoder->frame_size : 1024;
-    frame->format = AV_SAMPLE_FMT_FLTP;
-    frame->sample_rate = rate;
-    frame->nb_samples = frameSize;
-    check(av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout), path);
-    check(av_frame_get_buffer(frame.get(), 0), path);
+// One file being written: the temporary file and its muxer (declared after it, so that it is
+// freed first); for WAV the PCM packet being made, for M4A the encoder and its frame, filled
+// across appends.
+struct Stream::State {
+    std::filesystem::path path;
+    int channelCount = 0;
+    int rate = 0;
+    Kind kind = Kind::wav;
+    WavSamples samples = WavSamples::int16;
+    FfmpegFileOutput file;
+    OutputFormatPtr muxer;
+    AVStream* stream = nullptr;
+    PacketPtr packet;
+    // Frames handed to the muxer (WAV) or sent to the encoder in whole frames (M4A).
+    std::int64_t written = 0;
+    std::vector<std::uint8_t> chunk;
+    std::vector<const float*> sources;
+    CodecContextPtr encoder;
+    FramePtr frame;
+    int frameSize = 1024;
+    int filled = 0; // frames in `frame` not yet sent
 
-    auto writePackets = [&] {
-        for (;;) {
-            const int ret = avcodec_receive_packet(encoder.get(), packet.get());
-            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) {
-                return;
-            }
-            check(ret, path);
-            av_packet_rescale_ts(packet.get(), encoder->time_base, stream.time_base);
-            packet->stream_index = stream.index;
-            check(av_interleaved_write_frame(&muxer, packet.get()), path);
-        }
-    };
+    explicit State(const std::filesystem::path& destination) : path(destination), file(path) {}
+};
 
-    const std::int64_t total = channels.frames();
-    for (std::int64_t chunk = 0; chunk < total; chunk += kChunkFrames) {
-        const std::int64_t chunkEnd = std::min(total, chunk + kChunkFrames);
-        for (std::int64_t start = chunk; start < chunkEnd; start += frameSize) {
-            const int n = static_cast<int>(std::min<std::int64_t>(frameSize, chunkEnd - start));
-            check(av_frame_make_writable(frame.get()), path);
-            frame->nb_samples = n;
-            frame->pts = start;
-            for (int c = 0; c < channelCount; ++c) {
-                const float* source = channels.at(c, start);
-                auto* out = reinterpret_cast<float*>(frame->extended_data[c]);
-                for (int i = 0; i < n; ++i) {
-                    out[i] = aacSample(source[i]);
-                }
-            }
-            check(avcodec_send_frame(encoder.get(), frame.get()), path);
-            writePackets();
-        }
-        step(control, chunkEnd, total);
-    }
-    check(avcodec_send_frame(encoder.get(), nullptr), path);
-    writePackets();
-    check(av_write_trailer(&muxer), path);
+namespace {
+
+// WAV: PCM packets made here (16-bit or float, interleaved), no encoder needed.
+void startWav(Stream::State& s) {
+    const int bytes = s.samples == WavSamples::int16 ? 2 : 4;
+    AVCodecParameters& parameters = *s.stream->codecpar;
+    parameters.codec_type = AVMEDIA_TYPE_AUDIO;
+    parameters.codec_id =
+        s.samples == WavSamples::int16 ? AV_CODEC_ID_PCM_S16LE : AV_CODEC_ID_PCM_F32LE;
+    av_channel_layout_default(&parameters.ch_layout, s.channelCount);
+    parameters.sample_rate = s.rate;
+    parameters.bits_per_coded_sample = 8 * bytes;
+    parameters.block_align = bytes * s.channelCount;
+    parameters.bit_rate = static_cast<std::int64_t>(s.rate) * s.channelCount * 8 * bytes;
+    s.stream->time_base = AVRational{1, s.rate};
+
+    // A 16-bit stereo WAV passes the 4 GiB limit of the classic header after 6.7 hours;
+    // the muxer then switches to RF64 instead of writing a wrong size.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "rf64", "auto", 0);
+    const int header = avformat_write_header(s.muxer.get(), &options);
+    av_dict_free(&options);
+    check(header, s.path);
+    s.chunk.resize(static_cast<std::size_t>(kChunkFrames * bytes * s.channelCount));
 }
 
-void writeFile(const Samples& channels, double sampleRate, Kind kind,
-               const std::filesystem::path& path, WavSamples wavSamples,
-               const WriteControl& control) {
-    const int rate = static_cast<int>(sampleRate);
+void appendWav(Stream::State& s, std::span<const float* const> channels, std::int64_t frames) {
+    const int bytes = s.samples == WavSamples::int16 ? 2 : 4;
+    for (std::int64_t done = 0; done < frames; done += kChunkFrames) {
+        const std::int64_t n = std::min(frames - done, kChunkFrames);
+        for (int c = 0; c < s.channelCount; ++c) {
+            s.sources[static_cast<std::size_t>(c)] = channels[static_cast<std::size_t>(c)] + done;
+        }
+        if (s.samples == WavSamples::int16) {
+            // Little-endian on every machine Taln builds for (x86-64, arm64).
+            interleaveInt16(s.sources, n, reinterpret_cast<std::int16_t*>(s.chunk.data()));
+        } else {
+            for (int c = 0; c < s.channelCount; ++c) {
+                const float* source = s.sources[static_cast<std::size_t>(c)];
+                auto* out = reinterpret_cast<float*>(s.chunk.data()) + c;
+                for (std::int64_t i = 0; i < n; ++i) {
+                    out[i * s.channelCount] = finiteOrZero(source[i]);
+                }
+            }
+        }
+        AVPacket& packet = *s.packet;
+        packet.data = s.chunk.data();
+        packet.size = static_cast<int>(n * bytes * s.channelCount);
+        packet.stream_index = s.stream->index;
+        packet.pts = s.written;
+        packet.dts = s.written;
+        packet.duration = n;
+        check(av_write_frame(s.muxer.get(), &packet), s.path);
+        s.written += n;
+    }
+}
 
-    FfmpegFileOutput file(path);
+// M4A: FFmpeg's native AAC encoder fed planar float frames of its own size (1,024), into the
+// ipod muxer (MP4 with the .m4a brand).
+void startM4a(Stream::State& s) {
+    const AVCodec* codec = avcodec_find_encoder_by_name("aac");
+    if (!codec) {
+        throw ffmpegError(s.path, AVERROR_ENCODER_NOT_FOUND);
+    }
+    if (!aacSupportsRate(*codec, s.rate)) {
+        throw std::invalid_argument("AAC cannot be written at " + std::to_string(s.rate) + " Hz.");
+    }
+    s.encoder.reset(avcodec_alloc_context3(codec));
+    if (!s.encoder) {
+        throw ffmpegError(s.path, AVERROR(ENOMEM));
+    }
+    AVCodecContext& encoder = *s.encoder;
+    encoder.sample_fmt = AV_SAMPLE_FMT_FLTP;
+    encoder.sample_rate = s.rate;
+    av_channel_layout_default(&encoder.ch_layout, s.channelCount);
+    encoder.bit_rate = kAacBitRatePerChannel * s.channelCount;
+    encoder.time_base = AVRational{1, s.rate};
+    if (s.muxer->oformat->flags & AVFMT_GLOBALHEADER) {
+        encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    check(avcodec_open2(&encoder, codec, nullptr), s.path);
+    check(avcodec_parameters_from_context(s.stream->codecpar, &encoder), s.path);
+    s.stream->time_base = AVRational{1, s.rate};
+    check(avformat_write_header(s.muxer.get(), nullptr), s.path);
+
+    s.frame.reset(av_frame_alloc());
+    if (!s.frame) {
+        throw ffmpegError(s.path, AVERROR(ENOMEM));
+    }
+    s.frameSize = encoder.frame_size > 0 ? encoder.frame_size : 1024;
+    s.frame->format = AV_SAMPLE_FMT_FLTP;
+    s.frame->sample_rate = s.rate;
+    s.frame->nb_samples = s.frameSize;
+    check(av_channel_layout_copy(&s.frame->ch_layout, &encoder.ch_layout), s.path);
+    check(av_frame_get_buffer(s.frame.get(), 0), s.path);
+}
+
+// Sends the frame (null: the end of the audio) and muxes every packet the encoder has ready.
+void encode(Stream::State& s, const AVFrame* frame) {
+    check(avcodec_send_frame(s.encoder.get(), frame), s.path);
+    for (;;) {
+        const int ret = avcodec_receive_packet(s.encoder.get(), s.packet.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) {
+            return;
+        }
+        check(ret, s.path);
+        av_packet_rescale_ts(s.packet.get(), s.encoder->time_base, s.stream->time_base);
+        s.packet->stream_index = s.stream->index;
+        check(av_interleaved_write_frame(s.muxer.get(), s.packet.get()), s.path);
+    }
+}
+
+void sendFilledFrame(Stream::State& s) {
+    s.frame->nb_samples = s.filled;
+    s.frame->pts = s.written;
+    encode(s, s.frame.get());
+    s.written += s.filled;
+    s.filled = 0;
+}
+
+void appendM4a(Stream::State& s, std::span<const float* const> channels, std::int64_t frames) {
+    for (std::int64_t done = 0; done < frames;) {
+        if (s.filled == 0) {
+            check(av_frame_make_writable(s.frame.get()), s.path);
+        }
+        const auto n = static_cast<int>(std::min<std::int64_t>(s.frameSize - s.filled, frames - done));
+        for (int c = 0; c < s.channelCount; ++c) {
+            const float* source = channels[static_cast<std::size_t>(c)] + done;
+            auto* out = reinterpret_cast<float*>(s.frame->extended_data[c]) + s.filled;
+            for (int i = 0; i < n; ++i) {
+                out[i] = aacSample(source[i]);
+            }
+        }
+        s.filled += n;
+        done += n;
+        if (s.filled == s.frameSize) {
+            sendFilledFrame(s);
+        }
+    }
+}
+
+} // namespace
+
+Stream::Stream(int channelCount, double sampleRate, Kind kind, const std::filesystem::path& path,
+               WavSamples wavSamples) {
+    validateRate(sampleRate, channelCount);
+    state_ = std::make_unique<State>(path);
+    State& s = *state_;
+    s.channelCount = channelCount;
+    s.rate = static_cast<int>(sampleRate);
+    s.kind = kind;
+    s.samples = wavSamples;
+    s.sources.resize(static_cast<std::size_t>(channelCount));
     const AVOutputFormat* format =
         av_guess_format(kind == Kind::wav ? "wav" : "ipod", nullptr, nullptr);
     AVFormatContext* raw = nullptr;
     check(avformat_alloc_output_context2(&raw, format, nullptr, nullptr), path);
-    OutputFormatPtr muxer(raw);
-    muxer->pb = file.context();
-    muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
-    AVStream* stream = avformat_new_stream(muxer.get(), nullptr);
-    if (!stream) {
+    s.muxer.reset(raw);
+    s.muxer->pb = s.file.context();
+    s.muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
+    s.stream = avformat_new_stream(s.muxer.get(), nullptr);
+    s.packet.reset(av_packet_alloc());
+    if (!s.stream || !s.packet) {
         throw ffmpegError(path, AVERROR(ENOMEM));
     }
-
     if (kind == Kind::wav) {
-        writeWav(*muxer, *stream, channels, rate, wavSamples, path, control);
+        startWav(s);
     } else {
-        writeM4a(*muxer, *stream, channels, rate, path, control);
+        startM4a(s);
     }
-    muxer.reset();
-    file.commit();
+}
+
+Stream::~Stream() = default;
+
+void Stream::append(std::span<const float* const> channels, std::int64_t frames) {
+    if (channels.size() != static_cast<std::size_t>(state_->channelCount)) {
+        throw std::invalid_argument("Every channel of the file needs its samples.");
+    }
+    if (state_->kind == Kind::wav) {
+        appendWav(*state_, channels, frames);
+    } else {
+        appendM4a(*state_, channels, frames);
+    }
+}
+
+void Stream::finish() {
+    State& s = *state_;
+    if (s.kind == Kind::m4a) {
+        if (s.filled > 0) {
+            sendFilledFrame(s);
+        }
+        encode(s, nullptr);
+    }
+    check(av_write_trailer(s.muxer.get()), s.path);
+    s.muxer.reset();
+    s.file.commit();
+}
+
+namespace {
+
+// Whole channels or chunks, in steps of kChunkFrames, each step checking the control.
+void writeFile(const Samples& channels, double sampleRate, Kind kind,
+               const std::filesystem::path& path, WavSamples wavSamples,
+               const WriteControl& control) {
+    Stream stream(channels.channelCount(), sampleRate, kind, path, wavSamples);
+    std::vector<const float*> sources(static_cast<std::size_t>(channels.channelCount()));
+    const std::int64_t total = channels.frames();
+    for (std::int64_t start = 0; start < total; start += kChunkFrames) {
+        const std::int64_t n = std::min(total - start, kChunkFrames);
+        for (int c = 0; c < channels.channelCount(); ++c) {
+            sources[static_cast<std::size_t>(c)] = channels.at(c, start);
+        }
+        stream.append(sources, n);
+        step(control, start + n, total);
+    }
+    stream.finish();
 }
 
 } // namespace

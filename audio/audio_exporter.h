@@ -22,7 +22,10 @@
 
 #include <atomic>
 #include <exception>
+#include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <span>
 
 namespace taln::AudioExporter {
 
@@ -65,5 +68,33 @@ void write(const Channels& channels, double sampleRate, Kind kind,
 void writeChunks(const ChunkedAudio& audio, double sampleRate, Kind kind,
                  const std::filesystem::path& path, WavSamples wavSamples = WavSamples::int16,
                  const WriteControl& control = {});
+
+// A file written as its frames become known, in order: taln-clean writes each stretch of the
+// recording as soon as it is cleaned. The same file, checks and guarantees as write(): the
+// destination changes only in finish(); a Stream destroyed without it (an error, a
+// cancelled run) leaves any earlier file there as it was and nothing beside it.
+// One thread at a time (not necessarily the same one).
+class Stream {
+public:
+    // Opens the temporary file and writes the header. std::invalid_argument for a channel
+    // count or rate write() refuses; std::runtime_error when the file cannot be made.
+    Stream(int channelCount, double sampleRate, Kind kind, const std::filesystem::path& path,
+           WavSamples wavSamples = WavSamples::int16);
+    ~Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    // Appends `frames` frames: channels[c] points at channel c's samples, one pointer per
+    // channel. std::runtime_error when the file cannot be written.
+    void append(std::span<const float* const> channels, std::int64_t frames);
+
+    // Ends the file and puts it in place of the destination. Call once, after the last append.
+    void finish();
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
 
 } // namespace taln::AudioExporter

@@ -78,6 +78,9 @@ private:
     int fd_ = -1;
     int slot_ = -1;      // this export's entry in the table of temporary files, -1 when none
     int firstError_ = 0; // the first errno of a failed write or seek
+    // Bytes written since the disk was last asked to start writing them back.
+    static constexpr std::int64_t kWritebackBytes = 8 << 20;
+    std::int64_t unsynced_ = 0;
     AVIOContext* io_ = nullptr;
     bool committed_ = false;
 };
