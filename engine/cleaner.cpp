@@ -104,6 +104,7 @@ Cleaner::NoiseEstimate Cleaner::estimateNoiseDetailed(std::span<const float> sam
             candidates.push_back({energy, f});
         }
     }
+    estimate.hopEnergies = std::move(hopEnergy);
     if (candidates.empty()) {
         return estimate;
     }

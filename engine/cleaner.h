@@ -71,6 +71,10 @@ public:
         // 1 when there are pauses. 0 when nothing was averaged; 1 when infinite samples leave
         // no ratio.
         float quietToMedian = 0.0f;
+        // The energy (sum of squares) of each 512-sample hop of the span, hop h covering samples
+        // 512·h … 512·h + 511: frame f's energy is the sum of hops f … f + 3. Empty for a span
+        // shorter than a frame.
+        std::vector<float> hopEnergies;
     };
 
     // estimateNoise plus the frames it averaged and how much quieter they are. Any thread.

@@ -16,23 +16,15 @@ constexpr double kSilenceMeanSquare = 1e-9;
 constexpr double kLoudQuantile = 0.95;
 
 // The averaged frames' mean energy over the kLoudQuantile frame's, frames of 2048 samples at
-// a hop of 512 as the estimate counts them.
-float quietToLoudOf(std::span<const float> stretch, const std::vector<std::int64_t>& averaged) {
-    const auto n = static_cast<std::int64_t>(stretch.size());
-    if (averaged.empty() || n < Cleaner::kFrameLength) {
+// a hop of 512 as the estimate counts them, from the estimate's hop energies.
+float quietToLoudOf(const Cleaner::NoiseEstimate& estimate) {
+    const std::vector<std::int64_t>& averaged = estimate.frames;
+    const std::vector<float>& hopEnergy = estimate.hopEnergies;
+    constexpr std::int64_t kHopsPerFrame = Cleaner::kFrameLength / Cleaner::kHop;
+    if (averaged.empty() || static_cast<std::int64_t>(hopEnergy.size()) < kHopsPerFrame) {
         return 0.0f;
     }
-    constexpr std::int64_t kHopsPerFrame = Cleaner::kFrameLength / Cleaner::kHop;
-    const std::int64_t frames = (n - Cleaner::kFrameLength) / Cleaner::kHop + 1;
-    std::vector<double> hopEnergy(static_cast<std::size_t>(frames + kHopsPerFrame - 1));
-    for (std::size_t h = 0; h < hopEnergy.size(); ++h) {
-        double sum = 0.0;
-        for (std::int64_t i = 0; i < Cleaner::kHop; ++i) {
-            const double x = stretch[h * Cleaner::kHop + static_cast<std::size_t>(i)];
-            sum += x * x;
-        }
-        hopEnergy[h] = sum;
-    }
+    const std::int64_t frames = static_cast<std::int64_t>(hopEnergy.size()) - kHopsPerFrame + 1;
     const auto frameEnergy = [&](std::int64_t f) {
         double sum = 0.0;
         for (std::int64_t h = f; h < f + kHopsPerFrame; ++h) {
@@ -79,7 +71,7 @@ NoiseSample NoiseSample::measure(std::span<const float> channel, double sampleRa
     sample.hum = HumDetector::detect(stretch, estimate.frames, sampleRate);
     sample.profile = std::move(estimate.profile);
     sample.quietToMedian = estimate.quietToMedian;
-    sample.quietToLoud = quietToLoudOf(stretch, estimate.frames);
+    sample.quietToLoud = quietToLoudOf(estimate);
     sample.frameStarts.reserve(estimate.frames.size());
     for (const std::int64_t f : estimate.frames) {
         sample.frameStarts.push_back(first + f * Cleaner::kHop);
