@@ -16,11 +16,13 @@
 // While an export runs, its named temporary file (if any) is listed in a fixed table that a
 // signal handler may clear with removeTemporaryFiles(): a program that ends on SIGINT,
 // SIGTERM or SIGHUP calls it from its handler before _exit().
-// One thread at a time per object; owns the file descriptor, the AVIOContext and its buffer.
+// One thread at a time per object; owns the file descriptor, the AVIOContext and its buffer,
+// and from the first 8 MiB a thread that syncs the file in the background.
 
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <memory>
 
 extern "C" {
 #include <libavformat/avio.h>
@@ -78,9 +80,11 @@ private:
     int fd_ = -1;
     int slot_ = -1;      // this export's entry in the table of temporary files, -1 when none
     int firstError_ = 0; // the first errno of a failed write or seek
-    // Bytes written since the disk was last asked to start writing them back.
-    static constexpr std::int64_t kWritebackBytes = 8 << 20;
+    // Bytes written since the file was last synced in the background (see Syncer).
+    static constexpr std::int64_t kSyncBytes = 8 << 20;
     std::int64_t unsynced_ = 0;
+    struct Syncer;
+    std::unique_ptr<Syncer> syncer_;
     AVIOContext* io_ = nullptr;
     bool committed_ = false;
 };
