@@ -69,7 +69,7 @@ constexpr int kShared60 = 12; // 300 Hz in the 60 Hz series
 // Powers of the windowed segment `x` at the nine frequencies `hz` (Goertzel), in any scale
 // common to all frequencies. The nine recurrences run side by side: each one alone would wait on
 // its own previous step.
-std::array<double, 9> powersAt(const std::vector<double>& x, const std::array<double, 9>& hz,
+__attribute__((target_clones("avx2", "default"))) std::array<double, 9> powersAt(const std::vector<double>& x, const std::array<double, 9>& hz,
                                double sampleRate) {
     std::array<double, 9> c{};
     std::array<double, 9> s1{};

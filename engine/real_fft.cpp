@@ -4,10 +4,14 @@
 
 #include <fftw3.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
+#include <system_error>
 
 namespace taln {
 
@@ -85,12 +89,50 @@ void RealFFT::inverse(float* out) noexcept {
     }
 }
 
-void RealFFT::prepare(std::int64_t n, Planning planning) {
-    plansFor(n, planning);
+void RealFFT::prepare(std::int64_t n, Planning planning, const std::filesystem::path& wisdom) {
+    plansFor(n, planning, wisdom);
 }
 
+std::filesystem::path RealFFT::wisdomFile() {
+    const auto absolute = [](const char* value) {
+        return value != nullptr && value[0] == '/' ? std::filesystem::path(value)
+                                                   : std::filesystem::path();
+    };
+    std::filesystem::path cache = absolute(std::getenv("XDG_CACHE_HOME"));
+    if (cache.empty()) {
+        const std::filesystem::path home = absolute(std::getenv("HOME"));
+        if (home.empty()) {
+            return {};
+        }
+        cache = home / ".cache";
+    }
+    return cache / "taln" / "fftw-wisdom";
+}
+
+namespace {
+
+// Replaces `path` by FFTW's wisdom, through a file of this process's own beside it, so that
+// a reader never sees half a file and two processes saving at once do not mix their lines.
+void saveWisdom(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    std::filesystem::path temporary = path;
+    temporary += ".part-" + std::to_string(::getpid());
+    if (fftwf_export_wisdom_to_filename(temporary.c_str()) == 0) {
+        std::filesystem::remove(temporary, ec);
+        return;
+    }
+    std::filesystem::rename(temporary, path, ec);
+    if (ec) {
+        std::filesystem::remove(temporary, ec);
+    }
+}
+
+} // namespace
+
 // Plans live for the whole process and are shared by every instance of the same length.
-const RealFFT::Plans* RealFFT::plansFor(std::int64_t n, Planning planning) {
+const RealFFT::Plans* RealFFT::plansFor(std::int64_t n, Planning planning,
+                                        const std::filesystem::path& wisdom) {
     if (n < 2 || (n & (n - 1)) != 0) {
         fatal("RealFFT length must be a power of two, at least 2");
     }
@@ -115,8 +157,24 @@ const RealFFT::Plans* RealFFT::plansFor(std::int64_t n, Planning planning) {
     // FFTW_ESTIMATE picks from a model of the machine, the same plan in every run.
     const unsigned flags = planning == Planning::measured ? FFTW_MEASURE : FFTW_ESTIMATE;
     Plans made;
-    made.forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), real, complex, flags);
-    made.inverse = fftwf_plan_dft_c2r_1d(static_cast<int>(n), complex, real, flags);
+    if (planning == Planning::measured && !wisdom.empty()) {
+        // FFTW_WISDOM_ONLY makes a plan only from what the wisdom holds, else none at once.
+        fftwf_import_wisdom_from_filename(wisdom.c_str());
+        made.forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), real, complex,
+                                             flags | FFTW_WISDOM_ONLY);
+        made.inverse = fftwf_plan_dft_c2r_1d(static_cast<int>(n), complex, real,
+                                             flags | FFTW_WISDOM_ONLY);
+    }
+    const bool known = made.forward != nullptr && made.inverse != nullptr;
+    if (made.forward == nullptr) {
+        made.forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), real, complex, flags);
+    }
+    if (made.inverse == nullptr) {
+        made.inverse = fftwf_plan_dft_c2r_1d(static_cast<int>(n), complex, real, flags);
+    }
+    if (planning == Planning::measured && !wisdom.empty() && !known) {
+        saveWisdom(wisdom);
+    }
     fftwf_free(complex);
     fftwf_free(real);
     if (made.forward == nullptr || made.inverse == nullptr) {

@@ -22,6 +22,7 @@
 // inverse allocate nothing. A length below 2 or not a power of two stops the program.
 
 #include <cstdint>
+#include <filesystem>
 
 namespace taln {
 
@@ -34,7 +35,18 @@ public:
 
     // Makes the plans for length `n` now, as `planning` says, unless they exist already (the
     // first `prepare` or instance of a length decides; an instance measures). Any thread.
-    static void prepare(std::int64_t n, Planning planning);
+    //
+    // With a `wisdom` file (FFTW's record of measured plans), measured plans come from it when
+    // it holds them for this machine and length, at no cost; otherwise they are measured and
+    // the file is replaced by one that holds them too (its folder made when missing), so that
+    // a machine measures once, not once per process. A missing, unreadable or foreign file is
+    // measured over; one that cannot be written only costs the next process the measuring.
+    static void prepare(std::int64_t n, Planning planning,
+                        const std::filesystem::path& wisdom = {});
+
+    // Where Taln keeps its wisdom: $XDG_CACHE_HOME/taln/fftw-wisdom, else
+    // $HOME/.cache/taln/fftw-wisdom; empty when neither variable is set to an absolute path.
+    static std::filesystem::path wisdomFile();
 
     RealFFT(const RealFFT&) = delete;
     RealFFT& operator=(const RealFFT&) = delete;
@@ -60,7 +72,8 @@ public:
 
 private:
     struct Plans;
-    static const Plans* plansFor(std::int64_t n, Planning planning);
+    static const Plans* plansFor(std::int64_t n, Planning planning,
+                                 const std::filesystem::path& wisdom = {});
 
     std::int64_t n_;
     const Plans* plans_;
