@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -43,13 +44,16 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <optional>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -185,8 +189,9 @@ HumMode parseHum(const std::string& text) {
     throw UsageError("--hum needs auto, always or off, not \"" + text + "\"");
 }
 
-// Measured FFT plans take 0.3 to 0.6 s to make and save about 0.08 s of one thread per 10 minutes
-// of channel: they pay only from about an hour of audio per thread.
+// Without a wisdom file to keep them in, measured FFT plans take 0.3 to 0.6 s to make in every
+// run and save about 0.08 s of one thread per 10 minutes of channel: they pay only from about
+// an hour of audio per thread.
 constexpr auto kMeasuredPlansFrom = static_cast<std::int64_t>(3600.0 * taln::kSampleRate);
 
 // More threads than this only cost memory: no machine Taln runs on has that many processors.
@@ -350,31 +355,95 @@ void refuseOutputThatIsInput(const std::filesystem::path& input,
 }
 
 // Samples every channel's noise (from `stretch`, else from its quietest frames) and cleans it
-// by pieces on `jobs` threads, all channels' pieces sharing them, with the hum notches `mode`
-// asks for; `found` receives each channel's notches and `noise` each channel's noise sample.
-// The first error of any piece is rethrown here after all of them have ended.
+// by pieces, with the hum notches `mode` asks for; `found` receives each channel's notches and
+// `noise` each channel's noise sample. With a `stream`, each stretch of frames is written to it
+// as soon as every channel's piece of it is cleaned, while later pieces are still cleaning.
+// The cleaned channels are returned when `keep` asks for them (a copy: the pieces clean into
+// buffers that nobody fills with zeros first, 0.03 s of one thread per 10 minutes of channel),
+// else nothing.
+// Everything runs on the `jobs` threads of one pool: -j 1 measures, cleans and writes on one
+// thread, one step after another. A stretch is written by the thread that finishes the last
+// piece due, one thread at a time. The first error of any task (a piece, a write) stops the
+// rest and is rethrown here after all of them have ended.
 taln::Channels cleanChannels(const taln::Channels& original, float strength, HumMode mode,
                              const std::optional<std::pair<std::int64_t, std::int64_t>>& stretch,
                              int jobs, std::vector<taln::Cleaner::HumMask>& found,
-                             std::vector<taln::NoiseSample>& noise) {
+                             std::vector<taln::NoiseSample>& noise,
+                             taln::AudioExporter::Stream* stream, bool keep) {
     const std::size_t count = original.size();
     found.assign(count, taln::Cleaner::kNoHum);
     noise.assign(count, {});
-    std::int64_t totalSamples = 0;
-    for (const auto& channel : original) {
-        totalSamples += static_cast<std::int64_t>(channel->size());
-    }
-    const auto planning = totalSamples / jobs >= kMeasuredPlansFrom
+    const std::int64_t n = taln::frameCount(original);
+    const auto planning = n * static_cast<std::int64_t>(count) / jobs >= kMeasuredPlansFrom
                               ? taln::RealFFT::Planning::measured
                               : taln::RealFFT::Planning::estimated;
     taln::RealFFT::prepare(taln::Cleaner::kFrameLength, planning);
-    std::vector<std::vector<float>> cleaned(count);
-    // Never cancelled: a command-line run goes to the end or is killed.
-    const taln::CancelToken token;
+    std::vector<std::unique_ptr<float[]>> cleaned(count);
+    // Cancelled only by a failure, so that the other tasks end early.
+    taln::CancelToken token;
     taln::WorkerPool pool(jobs);
     taln::WorkerPool::TaskGroup group(pool);
+
+    // Stretch k of every channel is piece k; left[k] counts the channels still cleaning it.
+    const std::vector<taln::CleaningPieces::Range> pieces = taln::CleaningPieces::split(
+        n, taln::CleaningPieces::pieceCount(n, taln::kSampleRate, jobs));
+    std::vector<std::atomic<std::size_t>> left(pieces.size());
+    for (auto& channels : left) {
+        channels.store(count);
+    }
+    std::atomic<std::size_t> nextToWrite{0};
+    std::atomic<bool> writing{false};
+    std::vector<const float*> frames(count);
+    const auto ready = [&](std::size_t k) { return k < pieces.size() && left[k].load() == 0; };
+    // Writes the stretches that are cleaned, in order, unless another thread is writing: that
+    // one sees this thread's stretch when it looks again after letting go.
+    const auto writeReady = [&] {
+        while (stream != nullptr && !writing.exchange(true)) {
+            std::size_t k = nextToWrite.load();
+            try {
+                for (; ready(k) && !token.cancelled(); nextToWrite.store(++k)) {
+                    for (std::size_t c = 0; c < count; ++c) {
+                        frames[c] = cleaned[c].get() + pieces[k].begin;
+                    }
+                    stream->append(frames, pieces[k].end - pieces[k].begin);
+                }
+            } catch (...) {
+                token.cancel();
+                writing.store(false);
+                throw;
+            }
+            writing.store(false);
+            if (!ready(k) || token.cancelled()) {
+                return;
+            }
+        }
+    };
+    const auto cleanPiece = [&](std::size_t c, std::size_t k) {
+        const std::vector<float>& samples = *original[c];
+        const taln::CleaningPieces::Range piece = pieces[k];
+        const std::int64_t first = taln::CleaningPieces::inputBegin(piece.begin, taln::kSampleRate);
+        const std::int64_t last = taln::CleaningPieces::inputEnd(piece.end, n);
+        try {
+            taln::CleaningPieces::clean(
+                std::span<const float>(samples).subspan(static_cast<std::size_t>(first),
+                                                        static_cast<std::size_t>(last - first)),
+                piece, n,
+                std::span<float>(cleaned[c].get() + piece.begin,
+                                 static_cast<std::size_t>(piece.end - piece.begin)),
+                noise[c].profile, strength, taln::kSampleRate, token, found[c]);
+        } catch (...) {
+            token.cancel();
+            throw;
+        }
+        if (left[k].fetch_sub(1) == 1) {
+            writeReady();
+        }
+    };
+
+    // Each channel's noise sample on the pool; the last one measured posts every piece,
+    // stretch by stretch, so that the stretches finish (and are written) in order.
+    std::atomic<std::size_t> measuring{count};
     for (std::size_t c = 0; c < count; ++c) {
-        // Each channel's profile on the pool too; its pieces follow it into the same group.
         group.run([&, c] {
             const std::vector<float>& samples = *original[c];
             noise[c] = stretch ? taln::NoiseSample::measure(samples, taln::kSampleRate,
@@ -383,15 +452,22 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
             found[c] = mode == HumMode::always ? taln::Cleaner::kAllHum
                        : mode == HumMode::off  ? taln::Cleaner::kNoHum
                                                : noise[c].hum;
-            cleaned[c].resize(samples.size());
-            taln::CleaningPieces::cleanChannelOn(group, samples, cleaned[c], noise[c].profile,
-                                                 strength, taln::kSampleRate, token, found[c]);
+            cleaned[c].reset(new float[samples.size()]);
+            if (measuring.fetch_sub(1) != 1) {
+                return;
+            }
+            for (std::size_t k = 0; k < pieces.size(); ++k) {
+                for (std::size_t p = 0; p < count; ++p) {
+                    group.run([&, p, k] { cleanPiece(p, k); });
+                }
+            }
         });
     }
     group.wait();
     taln::Channels result;
-    for (std::vector<float>& channel : cleaned) {
-        result.push_back(std::make_shared<const taln::Channel>(std::move(channel)));
+    for (std::size_t c = 0; keep && c < count; ++c) {
+        result.push_back(
+            std::make_shared<const taln::Channel>(cleaned[c].get(), cleaned[c].get() + n));
     }
     return result;
 }
@@ -540,10 +616,26 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     if (options.noiseFrom) {
         checkStretch(*options.noiseFrom, taln::frameCount(decoded.channels));
     }
+    // WAV and M4A are written while the cleaning runs; a video, and loudness that needs the
+    // whole cleaned recording measured first, are written after it.
+    std::optional<taln::AudioExporter::Stream> stream;
+    if (format != Format::video && !options.loudness) {
+        stream.emplace(static_cast<int>(decoded.channels.size()), taln::kSampleRate,
+                       format == Format::wav ? taln::AudioExporter::Kind::wav
+                                             : taln::AudioExporter::Kind::m4a,
+                       output,
+                       options.floatWav ? taln::AudioExporter::WavSamples::float32
+                                        : taln::AudioExporter::WavSamples::int16);
+    }
     std::vector<taln::Cleaner::HumMask> hum;
     std::vector<taln::NoiseSample> noise;
-    taln::Channels cleaned = cleanChannels(decoded.channels, strength, options.hum,
-                                           options.noiseFrom, options.jobs, hum, noise);
+    taln::Channels cleaned =
+        cleanChannels(decoded.channels, strength, options.hum, options.noiseFrom, options.jobs,
+                      hum, noise, stream ? &*stream : nullptr,
+                      !stream || !options.removed.empty());
+    if (stream) {
+        stream->finish();
+    }
     const std::string who = options.folder ? input.string() + ": " : std::string();
     // A stretch the user chose is taken as noise on their word; only the quietest frames can
     // be doubtful.
@@ -582,7 +674,7 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     }
     if (format == Format::video) {
         taln::VideoExporter::write(cleaned, taln::kSampleRate, input, output);
-    } else {
+    } else if (!stream) {
         taln::AudioExporter::write(cleaned, taln::kSampleRate,
                                    format == Format::wav ? taln::AudioExporter::Kind::wav
                                                          : taln::AudioExporter::Kind::m4a,
@@ -685,6 +777,21 @@ int main(int argc, char** argv) {
     taln::FfmpegFileOutput::endOnSignals({SIGINT, SIGTERM, SIGHUP});
     // Errors reach the user once, as one line each; FFmpeg's own log stays quiet.
     taln::quietFfmpegLog();
+    // Measured FFT plans clean about a tenth faster. They come from the wisdom file at no
+    // cost, or are measured now and saved there (0.3 to 0.6 s of one core, once per machine),
+    // on a thread of their own while the first INPUT decodes; with -j 1, before it.
+    std::jthread planning;
+    if (const std::filesystem::path wisdom = taln::RealFFT::wisdomFile(); !wisdom.empty()) {
+        const auto plan = [wisdom] {
+            taln::RealFFT::prepare(taln::Cleaner::kFrameLength, taln::RealFFT::Planning::measured,
+                                   wisdom);
+        };
+        if (options.jobs > 1) {
+            planning = std::jthread(plan);
+        } else {
+            plan();
+        }
+    }
     if (options.folder) {
         return cleanAll(options);
     }
