@@ -13,9 +13,11 @@
 // SIMD-aligned buffers (execution is thread-safe). By default FFTW measures candidate plans on
 // this machine: 0.3 to 0.6 s of one core for 2048 points, for a pair about 1.3 times as fast as
 // the estimated one, which takes a tenth off a whole clean. That pays for itself after about an
-// hour of audio; a program that cleans less in its life (a command-line run on a short file)
-// asks for estimated plans first with `prepare`. Within one process every result is
-// reproducible bit for bit; two processes with measured plans may differ in the last bits.
+// hour of audio, so Taln keeps measured plans in a wisdom file (`prepare` with `wisdomFile()`)
+// and measures once per machine; without one, a program that cleans less in its life (a
+// command-line run on a short file) asks for estimated plans first with `prepare`. Within one
+// process every result is reproducible bit for bit; two processes with different plans may
+// differ in the last bits.
 //
 // Thread: an instance belongs to one thread at a time; instances share nothing mutable.
 // Allocation: construction only (n/2 + 1 complex values and 2 × n/2 floats); forward and

@@ -154,10 +154,13 @@ TalnModel::TalnModel(std::unique_ptr<FilePanels> panels, std::unique_ptr<AudioOu
     d.positionTimer.start();
     static const bool ownMappings = mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes) == 1;
     (void)ownMappings; // where refused, the memory is only held longer
-    // Measuring the FFT plans takes a core 0.3 to 0.6 s once per process: done now, it delays
-    // no cleaning (the first needs a file, which takes longer than that to read).
-    BackgroundWork::start(
-        [] { RealFFT::prepare(Cleaner::kFrameLength, RealFFT::Planning::measured); });
+    // Measured FFT plans come from the wisdom file shared with taln-clean, or are measured
+    // (a core for 0.3 to 0.6 s, once per machine): done now, that delays no cleaning (the
+    // first needs a file, which takes longer than that to read).
+    BackgroundWork::start([] {
+        RealFFT::prepare(Cleaner::kFrameLength, RealFFT::Planning::measured,
+                         RealFFT::wisdomFile());
+    });
 }
 
 TalnModel::~TalnModel() {
