@@ -231,9 +231,30 @@ std::optional<std::vector<float>> Cleaner::cleanObserved(std::span<const float> 
                                                          const CancelToken& token,
                                                          FrameObserver observer, void* user,
                                                          HumMask hum) {
+    std::vector<float> result(samples.size());
+    if (!cleanInto(samples, noise, strength, sampleRate, token, observer, user, hum, 0, result)) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+bool Cleaner::cleanPart(std::span<const float> samples, std::span<const float> noise,
+                        float strength, double sampleRate, const CancelToken& token, HumMask hum,
+                        std::int64_t from, std::span<float> out) {
+    requirePrecondition(from >= 0 && static_cast<std::size_t>(from) + out.size() <= samples.size(),
+                        "Cleaner::cleanPart needs a stretch inside the samples");
+    return cleanInto(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum, from,
+                     out);
+}
+
+bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> noise,
+                        float strength, double sampleRate, const CancelToken& token,
+                        FrameObserver observer, void* user, HumMask hum, std::int64_t from,
+                        std::span<float> part) {
     // Strength 0, negative or not a number: nothing to do, not even the pre-filter.
     if (!(strength > 0.0f) || samples.empty()) {
-        return std::vector<float>(samples.begin(), samples.end());
+        std::copy_n(samples.begin() + from, part.size(), part.begin());
+        return true;
     }
     // Above 1 the lag floor q_min = 1 − 0.6·s drops below 0.4 and turns negative past s = 5/3,
     // where its square root would put not-a-numbers into the channel: 1 is the strongest
@@ -250,11 +271,12 @@ std::optional<std::vector<float>> Cleaner::cleanObserved(std::span<const float> 
     const std::int64_t pad = ((-(n + kFrame)) % kHop + kHop) % kHop;
     const std::int64_t extended = n + 2 * kFrame + pad;
     const std::int64_t frames = (extended - kFrame) / kHop + 1;
+    const std::int64_t to = from + static_cast<std::int64_t>(part.size());
 
     // Frame 0's poll, before anything is allocated: a run superseded before it began (the slider
     // is still moving) costs nothing.
     if (token.cancelled()) {
-        return std::nullopt;
+        return false;
     }
     const std::vector<Biquad> sections = prefilterSections(sampleRate, strength, hum);
     BiquadCascade cascade(sections, samples);
@@ -263,16 +285,22 @@ std::optional<std::vector<float>> Cleaner::cleanObserved(std::span<const float> 
     RealFFT fft(kFrame);
     const auto& w = window();
 
-    // Overlap-add straight into the result: output index m of frame t is result index
+    // Overlap-add straight into the part: output index m of frame t is result index
     // 512·t + m − 2048, and frames only ever add to it, in frame order, from zero.
-    std::vector<float> result(static_cast<std::size_t>(n), 0.0f);
+    std::fill(part.begin(), part.end(), 0.0f);
+    float* out = part.data() - from;
 
     for (std::int64_t t = 0; t < frames; ++t) {
         if (t % kPollInterval == 0 && token.cancelled()) {
-            return std::nullopt;
+            return false;
         }
         if (observer != nullptr) {
             observer(t, user);
+        }
+        // Frames past the part change nothing in it (they only carry the history on).
+        const std::int64_t offset = t * kHop - kFrame;
+        if (offset >= to) {
+            break;
         }
         const float* e = signal.frameAt(t * kHop);
         float* frame = fft.frameBuffer();
@@ -283,15 +311,13 @@ std::optional<std::vector<float>> Cleaner::cleanObserved(std::span<const float> 
         gain.apply(t, fft.re(), fft.im());
         fft.inverse(frame);
 
-        const std::int64_t offset = t * kHop - kFrame;
-        const std::int64_t first = std::max<std::int64_t>(0, -offset);
-        const std::int64_t last = std::min<std::int64_t>(kFrame, n - offset);
-        float* out = result.data();
+        const std::int64_t first = std::max<std::int64_t>(0, from - offset);
+        const std::int64_t last = std::min<std::int64_t>(kFrame, to - offset);
         for (std::int64_t i = first; i < last; ++i) {
             out[offset + i] += (frame[i] * w[static_cast<std::size_t>(i)]) * 0.5f;
         }
     }
-    return result;
+    return true;
 }
 
 } // namespace taln

@@ -94,6 +94,15 @@ public:
                                                    double sampleRate, const CancelToken& token,
                                                    HumMask hum = kAllHum);
 
+    // clean's result over samples [from, from + out.size()) only, written into `out` (whatever
+    // it held before), bit for bit the same: true, or false when `token` was cancelled (`out`
+    // then holds nothing meaningful). The whole of `samples` is still read: the part before
+    // `from` sets the history, the frame after the part's end its last samples. The stretch
+    // must lie inside `samples`. Allocates nothing per sample. Any thread.
+    static bool cleanPart(std::span<const float> samples, std::span<const float> noise,
+                          float strength, double sampleRate, const CancelToken& token,
+                          HumMask hum, std::int64_t from, std::span<float> out);
+
 private:
     friend class BiquadCascade;
     friend struct CleanerTestAccess;
@@ -123,6 +132,12 @@ private:
     cleanObserved(std::span<const float> samples, std::span<const float> noise, float strength,
                   double sampleRate, const CancelToken& token, FrameObserver observer, void* user,
                   HumMask hum = kAllHum);
+
+    // cleanObserved's result over [from, from + part.size()), into `part`; false when cancelled.
+    static bool cleanInto(std::span<const float> samples, std::span<const float> noise,
+                          float strength, double sampleRate, const CancelToken& token,
+                          FrameObserver observer, void* user, HumMask hum, std::int64_t from,
+                          std::span<float> part);
 };
 
 } // namespace taln

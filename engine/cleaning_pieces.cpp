@@ -45,14 +45,8 @@ bool CleaningPieces::clean(std::span<const float> input, Range piece, std::int64
     // Cleaning the input alone is the whole run over [first, last): its frames lie on the same
     // grid, the history over the warm-up converges to the whole run's, and every frame that
     // reaches the piece ends before `last` (or the channel ends there too).
-    const std::optional<std::vector<float>> cleaned =
-        Cleaner::clean(input, noise, strength, sampleRate, token, hum);
-    if (!cleaned) {
-        return false;
-    }
-    std::copy(cleaned->begin() + (piece.begin - first), cleaned->begin() + (piece.end - first),
-              out.begin());
-    return true;
+    return Cleaner::cleanPart(input, noise, strength, sampleRate, token, hum, piece.begin - first,
+                              out);
 }
 
 std::vector<CleaningPieces::Range> CleaningPieces::split(std::int64_t n, std::int64_t count) {
