@@ -3,6 +3,7 @@
 #include "audio/ffmpeg_error.h"
 #include "audio/ffmpeg_handles.h"
 #include "audio/ffmpeg_input.h"
+#include "audio/huge_pages.h"
 #include "audio/taln_error.h"
 
 extern "C" {
@@ -191,6 +192,7 @@ public:
         try {
             for (auto& channel : channels_) {
                 channel.reserve(static_cast<std::size_t>(frames));
+                adviseHugePages(channel.data(), channel.capacity() * sizeof(float));
             }
         } catch (const std::bad_alloc&) {
         }

@@ -22,6 +22,7 @@
 #include "audio/audio_exporter.h"
 #include "audio/ffmpeg_error.h"
 #include "audio/ffmpeg_file_output.h"
+#include "audio/huge_pages.h"
 #include "audio/loudness.h"
 #include "audio/video_exporter.h"
 #include "engine/cancel_token.h"
@@ -453,6 +454,7 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
                        : mode == HumMode::off  ? taln::Cleaner::kNoHum
                                                : noise[c].hum;
             cleaned[c].reset(new float[samples.size()]);
+            taln::adviseHugePages(cleaned[c].get(), samples.size() * sizeof(float));
             if (measuring.fetch_sub(1) != 1) {
                 return;
             }
