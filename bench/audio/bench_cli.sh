@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Whole-process timing, in one hyperfine run each, on a 10-minute stereo M4A of speech-like
-# bursts over steady noise (made once by ffmpeg and kept in the work folder):
-#   1. taln-clean against ffmpeg's afftdn filter and sox's noiseprof + noisered;
-#   2. AudioDecoder alone (taln-decode-bench) against ffmpeg decoding to f32le at 44,100 Hz.
-# Prints each command's mean and its ratio to Taln's.
+# Whole-process timing, in one hyperfine run each:
+#   1. taln-clean against ffmpeg's afftdn filter and sox's noiseprof + noisered, on a 10-minute
+#      stereo 16-bit WAV of speech-like bursts over steady noise (made once by ffmpeg from the
+#      M4A below and kept in the work folder), and taln-clean with -j 1 and -j 2 on its left
+#      channel alone (a 10-minute mono WAV);
+#   2. AudioDecoder alone (taln-decode-bench) against ffmpeg decoding the same recording as a
+#      10-minute stereo M4A to f32le at 44,100 Hz.
+# Prints each command's mean and its ratio to Taln's (to -j 1 for the mono pair).
 #
 # Usage: bench/audio/bench_cli.sh [BUILD_DIR]     (default: build)
 # Needs: ffmpeg, sox, hyperfine, python3; the build's taln-clean and taln-decode-bench.
@@ -20,25 +23,31 @@ for tool in ffmpeg sox hyperfine python3 "$clean" "$decode"; do
 done
 mkdir -p "$work"
 input=$work/speech_noise_600s_stereo.m4a
+wav=$work/speech_noise_600s_stereo.wav
+mono=$work/speech_noise_600s_mono.wav
 
 "$(dirname "$0")/../make_recording.sh" 600 "$input"
-
 q() { printf '%q' "$1"; }
 ff="ffmpeg -nostdin -hide_banner -loglevel error -y"
-# sox reads no M4A: both of its steps get the audio decoded by ffmpeg through a pipe.
-toWav="$ff -i $(q "$input") -f wav -"
-soxTwoStep="$toWav | sox -q -t wav - -n noiseprof $(q "$work/noise.prof") && $toWav | sox -q -t wav - $(q "$work/sox.wav") noisered $(q "$work/noise.prof") 0.21"
+[[ $wav -nt $input ]] || $ff -i "$input" -c:a pcm_s16le "$wav"
+[[ $mono -nt $wav ]] || $ff -i "$wav" -af "pan=mono|c0=c0" -c:a pcm_s16le "$mono"
+
+soxTwoStep="sox -q $(q "$wav") -n noiseprof $(q "$work/noise.prof") && sox -q $(q "$wav") $(q "$work/sox.wav") noisered $(q "$work/noise.prof") 0.21"
 
 hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$work/clean.json" \
-    -n "taln-clean" "$(q "$clean") $(q "$input") $(q "$work/taln.wav")" \
-    -n "ffmpeg afftdn" "$ff -i $(q "$input") -af afftdn $(q "$work/afftdn.wav")" \
+    -n "taln-clean" "$(q "$clean") $(q "$wav") $(q "$work/taln.wav")" \
+    -n "ffmpeg afftdn" "$ff -i $(q "$wav") -af afftdn $(q "$work/afftdn.wav")" \
     -n "sox noiseprof + noisered" "$soxTwoStep"
+
+hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$work/threads.json" \
+    -n "taln-clean -j 1 (mono)" "$(q "$clean") -j 1 $(q "$mono") $(q "$work/taln-j1.wav")" \
+    -n "taln-clean -j 2 (mono)" "$(q "$clean") -j 2 $(q "$mono") $(q "$work/taln-j2.wav")"
 
 hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$work/decode.json" \
     -n "AudioDecoder" "$(q "$decode") $(q "$input")" \
     -n "ffmpeg to f32le" "$ff -i $(q "$input") -f f32le -ar 44100 /dev/null"
 
-python3 - "$work/clean.json" "$work/decode.json" <<'PY'
+python3 - "$work/clean.json" "$work/threads.json" "$work/decode.json" <<'PY'
 import json, sys
 for path in sys.argv[1:]:
     results = json.load(open(path))["results"]
@@ -48,3 +57,9 @@ for path in sys.argv[1:]:
         print(f"  {peer['command']}: {peer['mean']:.3f} s (± {peer['stddev']:.3f}), "
               f"Taln / peer = {ours['mean'] / peer['mean']:.2f}")
 PY
+# The two may cut the channel into different pieces (a piece count is rounded to a multiple of
+# the threads), which changes the last bit of a few samples at most.
+difference=$(sox -q -m -v 1 "$work/taln-j1.wav" -v -1 "$work/taln-j2.wav" -n stat 2>&1 |
+    sed -nE 's/^Maximum amplitude: *([0-9.e+-]+).*/\1/p')
+echo "largest difference between the -j 1 and -j 2 outputs: $difference of full scale" \
+    "(one 16-bit step is 0.0000305)"
