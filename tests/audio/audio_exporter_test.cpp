@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -165,6 +166,42 @@ TEST(AudioExporter, ChunkedAudioIsWrittenAsTheSameChannelsAre) {
         if (kind == Kind::wav) {
             EXPECT_EQ(*fromChunks[1], *same[1]); // float WAV: the samples themselves
         }
+    }
+}
+
+// A Stream fed in uneven appends (one frame, around the encoder's 1,024 and the 65,536-frame
+// step, more than a step) writes the file write() writes; one dropped without finish() leaves
+// the earlier file as it was.
+TEST(AudioExporter, StreamOfUnevenAppendsWritesWhatWriteWrites) {
+    const std::int64_t sizes[] = {1, 1023, 1025, 65536, 70000, 3};
+    const std::int64_t frames = std::accumulate(std::begin(sizes), std::end(sizes), std::int64_t{0});
+    const Channels channels{channelOf(noise(frames, 0.5f, 12)), channelOf(sine(frames, 440, 0.3f))};
+    const auto folder = TestFiles::shared().freshFolder("stream_export");
+    for (const Kind kind : {Kind::wav, Kind::m4a}) {
+        const std::string extension = kind == Kind::wav ? ".wav" : ".m4a";
+        const auto streamed = folder / ("streamed" + extension);
+        const auto whole = folder / ("whole" + extension);
+        AudioExporter::write(channels, 44100.0, kind, whole);
+        AudioExporter::write(channels, 44100.0, kind, streamed);
+        const auto earlier = test::readBytes(streamed);
+        {
+            AudioExporter::Stream dropped(2, 44100.0, kind, streamed);
+            const float* start[] = {channels[0]->data(), channels[1]->data()};
+            dropped.append(start, 5000);
+        }
+        EXPECT_EQ(test::readBytes(streamed), earlier);
+        AudioExporter::Stream stream(2, 44100.0, kind, streamed);
+        std::int64_t at = 0;
+        for (const std::int64_t n : sizes) {
+            const float* from[] = {channels[0]->data() + at, channels[1]->data() + at};
+            stream.append(from, n);
+            at += n;
+        }
+        stream.finish();
+        EXPECT_EQ(test::readBytes(streamed), test::readBytes(whole)) << extension;
+        EXPECT_EQ(filesIn(folder).size(), 2u);
+        std::filesystem::remove(streamed);
+        std::filesystem::remove(whole);
     }
 }
 

@@ -204,6 +204,27 @@ TEST(Clean, StreamingMatchesTheLiteralFormulationBitForBit) {
               bits(literal::clean(x, profile, 0.6f, kRate, 0x0F03)));
 }
 
+// A stretch cleaned alone is the same stretch of the whole run, wherever it lies: at the start,
+// across frame and hop boundaries, in the middle, the last sample, none; at strength 0 too.
+TEST(Clean, PartIsTheSameStretchOfTheWholeRunBitForBit) {
+    const std::vector<float> x = testsignals::speechLike(70000, kRate, 6);
+    const std::vector<float> profile = Cleaner::estimateNoise(x);
+    CancelToken token;
+    const std::pair<std::int64_t, std::int64_t> stretches[] = {
+        {0, 70000}, {0, 1}, {2047, 513}, {35000, 12289}, {69999, 1}, {70000, 0}};
+    for (const float s : {0.0f, 0.6f}) {
+        const std::vector<float> whole = *Cleaner::clean(x, profile, s, kRate, token, 0x0103);
+        for (const auto& [from, length] : stretches) {
+            // Filled with a value no cleaning gives, so that a sample left unwritten shows.
+            std::vector<float> part(static_cast<std::size_t>(length), 1e30f);
+            ASSERT_TRUE(Cleaner::cleanPart(x, profile, s, kRate, token, 0x0103, from, part));
+            EXPECT_EQ(bits(part), bits(std::vector<float>(whole.begin() + from,
+                                                          whole.begin() + from + length)))
+                << "from " << from << " length " << length << " strength " << s;
+        }
+    }
+}
+
 TEST(Clean, TokenCancelledBeforeTheRunStopsItBeforeAnyFrame) {
     const std::vector<float> x = testsignals::speechLike(100000, kRate, 6);
     const std::vector<float> noise = Cleaner::estimateNoise(x);

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <complex>
 #include <numbers>
 #include <numeric>
@@ -152,6 +157,66 @@ TEST(RealFFT, InstancesOnManyThreadsAgreeWithOneThread) {
         EXPECT_EQ(results[i], results[0]);
     }
     EXPECT_NEAR(results[0][0], 2.0 * std::accumulate(input.begin(), input.end(), 0.0), 1e-3);
+}
+
+// Measured plans are kept in the wisdom file: made with its folder when missing, and a file that
+// holds no wisdom is measured over and replaced. (Lengths no other test plans, so that they are
+// planned here.)
+TEST(RealFFT, MeasuredPlansAreKeptInTheWisdomFile) {
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("taln-wisdom-test-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    const auto wisdom = folder / "cache" / "fftw-wisdom";
+    const auto firstLine = [&] {
+        std::ifstream in(wisdom);
+        std::string line;
+        std::getline(in, line);
+        return line;
+    };
+    RealFFT::prepare(64, RealFFT::Planning::measured, wisdom);
+    EXPECT_EQ(firstLine().rfind("(fftw-", 0), 0u) << firstLine();
+    std::ofstream(wisdom) << "not wisdom\n";
+    RealFFT::prepare(128, RealFFT::Planning::measured, wisdom);
+    EXPECT_EQ(firstLine().rfind("(fftw-", 0), 0u) << firstLine();
+    // Nothing is left beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "cache"),
+                            std::filesystem::directory_iterator()),
+              1);
+    std::filesystem::remove_all(folder);
+}
+
+TEST(RealFFT, WisdomFileFollowsTheCacheFolderOfTheUser) {
+    struct Case {
+        const char* xdgCache;
+        const char* home;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"/x/cache", "/home/a", "/x/cache/taln/fftw-wisdom"},
+        {nullptr, "/home/a", "/home/a/.cache/taln/fftw-wisdom"},
+        {"relative", "/home/a", "/home/a/.cache/taln/fftw-wisdom"},
+        {nullptr, nullptr, ""},
+        {"", "relative", ""},
+    };
+    const char* savedXdg = std::getenv("XDG_CACHE_HOME");
+    const char* savedHome = std::getenv("HOME");
+    const std::string xdg = savedXdg ? savedXdg : "";
+    const std::string home = savedHome ? savedHome : "";
+    const auto set = [](const char* name, const char* value) {
+        if (value) {
+            ::setenv(name, value, 1);
+        } else {
+            ::unsetenv(name);
+        }
+    };
+    for (const Case& c : cases) {
+        set("XDG_CACHE_HOME", c.xdgCache);
+        set("HOME", c.home);
+        EXPECT_EQ(RealFFT::wisdomFile(), std::filesystem::path(c.expected))
+            << (c.xdgCache ? c.xdgCache : "(unset)") << " " << (c.home ? c.home : "(unset)");
+    }
+    set("XDG_CACHE_HOME", savedXdg ? xdg.c_str() : nullptr);
+    set("HOME", savedHome ? home.c_str() : nullptr);
 }
 
 } // namespace
