@@ -6,7 +6,8 @@
 // Decodes INPUT (any file FFmpeg opens), estimates one noise sample per channel (its profile
 // and hum lines), cleans the channels by pieces on N threads (-j), normalises the loudness
 // when asked, and writes OUTPUT as its extension names: WAV, M4A, or the input video with its
-// sound replaced. The second form cleans every INPUT the same way (strength, hum, -j,
+// sound replaced. A WAV or M4A OUTPUT without loudness is written piece by piece while the
+// cleaning runs. The second form cleans every INPUT the same way (strength, hum, -j,
 // loudness) into FOLDER as "<name> (Taln).<ext>", one after another; a file that fails is
 // reported by name and the others still run.
 // OUTPUT's folder is checked, OUTPUT refused when it is INPUT, and a video OUTPUT refused
@@ -99,7 +100,7 @@ constexpr const char* kUsage =
     "  -o FOLDER           clean every INPUT into FOLDER (made when missing)\n"
     "  --format FORMAT     with -o: wav (default), m4a, or video (each INPUT's own\n"
     "                      container)\n"
-    "  -j N                clean on N threads (default: one per processor)\n"
+    "  -j N                work on N threads (default: one per processor)\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
     "\n"
