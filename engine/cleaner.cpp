@@ -256,6 +256,10 @@ bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> n
         std::copy_n(samples.begin() + from, part.size(), part.begin());
         return true;
     }
+    // Nothing asked for: nothing to clean.
+    if (part.empty()) {
+        return !token.cancelled();
+    }
     // Above 1 the lag floor q_min = 1 − 0.6·s drops below 0.4 and turns negative past s = 5/3,
     // where its square root would put not-a-numbers into the channel: 1 is the strongest
     // setting.
@@ -288,7 +292,7 @@ bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> n
     // Overlap-add straight into the part: output index m of frame t is result index
     // 512·t + m − 2048, and frames only ever add to it, in frame order, from zero.
     std::fill(part.begin(), part.end(), 0.0f);
-    float* out = part.data() - from;
+    float* out = part.data();
 
     for (std::int64_t t = 0; t < frames; ++t) {
         if (t % kPollInterval == 0 && token.cancelled()) {
@@ -313,8 +317,9 @@ bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> n
 
         const std::int64_t first = std::max<std::int64_t>(0, from - offset);
         const std::int64_t last = std::min<std::int64_t>(kFrame, to - offset);
+        const std::int64_t at = offset - from; // part index of frame sample 0
         for (std::int64_t i = first; i < last; ++i) {
-            out[offset + i] += (frame[i] * w[static_cast<std::size_t>(i)]) * 0.5f;
+            out[at + i] += (frame[i] * w[static_cast<std::size_t>(i)]) * 0.5f;
         }
     }
     return true;
