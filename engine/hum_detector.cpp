@@ -68,9 +68,12 @@ constexpr int kShared60 = 12; // 300 Hz in the 60 Hz series
 
 // Powers of the windowed segment `x` at the nine frequencies `hz` (Goertzel), in any scale
 // common to all frequencies. The nine recurrences run side by side: each one alone would wait on
-// its own previous step.
-__attribute__((target_clones("avx2", "default"))) std::array<double, 9> powersAt(const std::vector<double>& x, const std::array<double, 9>& hz,
-                               double sampleRate) {
+// its own previous step. Inlined into two callers below, compiled for any x86-64 and for AVX2
+// (four of the nine recurrences a step); the processor is checked once at the first call, as
+// for the engine's other kernels (a resolver run while the program loads would run before the
+// sanitizers' runtime is ready).
+[[gnu::always_inline]] inline std::array<double, 9>
+goertzelBank(const std::vector<double>& x, const std::array<double, 9>& hz, double sampleRate) {
     std::array<double, 9> c{};
     std::array<double, 9> s1{};
     std::array<double, 9> s2{};
@@ -89,6 +92,22 @@ __attribute__((target_clones("avx2", "default"))) std::array<double, 9> powersAt
         power[k] = s1[k] * s1[k] + s2[k] * s2[k] - c[k] * s1[k] * s2[k];
     }
     return power;
+}
+
+std::array<double, 9> powersAtBaseline(const std::vector<double>& x,
+                                       const std::array<double, 9>& hz, double sampleRate) {
+    return goertzelBank(x, hz, sampleRate);
+}
+
+__attribute__((target("avx2"))) std::array<double, 9>
+powersAtAvx2(const std::vector<double>& x, const std::array<double, 9>& hz, double sampleRate) {
+    return goertzelBank(x, hz, sampleRate);
+}
+
+std::array<double, 9> powersAt(const std::vector<double>& x, const std::array<double, 9>& hz,
+                               double sampleRate) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 ? powersAtAvx2(x, hz, sampleRate) : powersAtBaseline(x, hz, sampleRate);
 }
 
 struct Segment {
