@@ -49,13 +49,13 @@ inline std::int16_t toInt16(float sample) {
     return static_cast<std::int16_t>(static_cast<int>((scaled + kRound) - kRound));
 }
 
-// `n` frames of `channelCount` channels, interleaved into `out` as 16-bit samples.
-void interleaveInt16(const std::vector<const float*>& sources, std::int64_t n,
+// Frames [from, from + n) of the channels, interleaved into `out` as 16-bit samples.
+void interleaveInt16(std::span<const float* const> channels, std::int64_t from, std::int64_t n,
                      std::int16_t* out) {
-    const auto channelCount = static_cast<std::int64_t>(sources.size());
+    const auto channelCount = static_cast<std::int64_t>(channels.size());
     if (channelCount == 2) {
-        const float* left = sources[0];
-        const float* right = sources[1];
+        const float* left = channels[0] + from;
+        const float* right = channels[1] + from;
         for (std::int64_t i = 0; i < n; ++i) {
             out[2 * i] = toInt16(left[i]);
             out[2 * i + 1] = toInt16(right[i]);
@@ -63,7 +63,7 @@ void interleaveInt16(const std::vector<const float*>& sources, std::int64_t n,
         return;
     }
     for (std::int64_t c = 0; c < channelCount; ++c) {
-        const float* source = sources[static_cast<std::size_t>(c)];
+        const float* source = channels[static_cast<std::size_t>(c)] + from;
         for (std::int64_t i = 0; i < n; ++i) {
             out[i * channelCount + c] = toInt16(source[i]);
         }
@@ -177,7 +177,6 @@ struct Stream::State {
     // Frames handed to the muxer (WAV) or sent to the encoder in whole frames (M4A).
     std::int64_t written = 0;
     std::vector<std::uint8_t> chunk;
-    std::vector<const float*> sources;
     CodecContextPtr encoder;
     FramePtr frame;
     int frameSize = 1024;
@@ -216,15 +215,12 @@ void appendWav(Stream::State& s, std::span<const float* const> channels, std::in
     const int bytes = s.samples == WavSamples::int16 ? 2 : 4;
     for (std::int64_t done = 0; done < frames; done += kChunkFrames) {
         const std::int64_t n = std::min(frames - done, kChunkFrames);
-        for (int c = 0; c < s.channelCount; ++c) {
-            s.sources[static_cast<std::size_t>(c)] = channels[static_cast<std::size_t>(c)] + done;
-        }
         if (s.samples == WavSamples::int16) {
             // Little-endian on every machine Taln builds for (x86-64, arm64).
-            interleaveInt16(s.sources, n, reinterpret_cast<std::int16_t*>(s.chunk.data()));
+            interleaveInt16(channels, done, n, reinterpret_cast<std::int16_t*>(s.chunk.data()));
         } else {
             for (int c = 0; c < s.channelCount; ++c) {
-                const float* source = s.sources[static_cast<std::size_t>(c)];
+                const float* source = channels[static_cast<std::size_t>(c)] + done;
                 auto* out = reinterpret_cast<float*>(s.chunk.data()) + c;
                 for (std::int64_t i = 0; i < n; ++i) {
                     out[i * s.channelCount] = finiteOrZero(source[i]);
@@ -338,7 +334,6 @@ Stream::Stream(int channelCount, double sampleRate, Kind kind, const std::filesy
     s.rate = static_cast<int>(sampleRate);
     s.kind = kind;
     s.samples = wavSamples;
-    s.sources.resize(static_cast<std::size_t>(channelCount));
     const AVOutputFormat* format =
         av_guess_format(kind == Kind::wav ? "wav" : "ipod", nullptr, nullptr);
     AVFormatContext* raw = nullptr;

@@ -376,10 +376,14 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
     found.assign(count, taln::Cleaner::kNoHum);
     noise.assign(count, {});
     const std::int64_t n = taln::frameCount(original);
-    const auto planning = n * static_cast<std::int64_t>(count) / jobs >= kMeasuredPlansFrom
-                              ? taln::RealFFT::Planning::measured
-                              : taln::RealFFT::Planning::estimated;
-    taln::RealFFT::prepare(taln::Cleaner::kFrameLength, planning);
+    // With a wisdom file, main() has the measured plans made (or is making them): asking for
+    // estimated ones here could win the race to the planner and keep them from being saved.
+    if (taln::RealFFT::wisdomFile().empty()) {
+        const auto planning = n * static_cast<std::int64_t>(count) / jobs >= kMeasuredPlansFrom
+                                  ? taln::RealFFT::Planning::measured
+                                  : taln::RealFFT::Planning::estimated;
+        taln::RealFFT::prepare(taln::Cleaner::kFrameLength, planning);
+    }
     std::vector<std::unique_ptr<float[]>> cleaned(count);
     // Cancelled only by a failure, so that the other tasks end early.
     taln::CancelToken token;
@@ -421,15 +425,10 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
         }
     };
     const auto cleanPiece = [&](std::size_t c, std::size_t k) {
-        const std::vector<float>& samples = *original[c];
         const taln::CleaningPieces::Range piece = pieces[k];
-        const std::int64_t first = taln::CleaningPieces::inputBegin(piece.begin, taln::kSampleRate);
-        const std::int64_t last = taln::CleaningPieces::inputEnd(piece.end, n);
         try {
-            taln::CleaningPieces::clean(
-                std::span<const float>(samples).subspan(static_cast<std::size_t>(first),
-                                                        static_cast<std::size_t>(last - first)),
-                piece, n,
+            taln::CleaningPieces::cleanInChannel(
+                *original[c], piece,
                 std::span<float>(cleaned[c].get() + piece.begin,
                                  static_cast<std::size_t>(piece.end - piece.begin)),
                 noise[c].profile, strength, taln::kSampleRate, token, found[c]);
@@ -621,14 +620,14 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     }
     // WAV and M4A are written while the cleaning runs; a video, and loudness that needs the
     // whole cleaned recording measured first, are written after it.
+    const auto kind =
+        format == Format::wav ? taln::AudioExporter::Kind::wav : taln::AudioExporter::Kind::m4a;
+    const auto wavSamples = options.floatWav ? taln::AudioExporter::WavSamples::float32
+                                             : taln::AudioExporter::WavSamples::int16;
     std::optional<taln::AudioExporter::Stream> stream;
     if (format != Format::video && !options.loudness) {
-        stream.emplace(static_cast<int>(decoded.channels.size()), taln::kSampleRate,
-                       format == Format::wav ? taln::AudioExporter::Kind::wav
-                                             : taln::AudioExporter::Kind::m4a,
-                       output,
-                       options.floatWav ? taln::AudioExporter::WavSamples::float32
-                                        : taln::AudioExporter::WavSamples::int16);
+        stream.emplace(static_cast<int>(decoded.channels.size()), taln::kSampleRate, kind, output,
+                       wavSamples);
     }
     std::vector<taln::Cleaner::HumMask> hum;
     std::vector<taln::NoiseSample> noise;
@@ -678,20 +677,11 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     if (format == Format::video) {
         taln::VideoExporter::write(cleaned, taln::kSampleRate, input, output);
     } else if (!stream) {
-        taln::AudioExporter::write(cleaned, taln::kSampleRate,
-                                   format == Format::wav ? taln::AudioExporter::Kind::wav
-                                                         : taln::AudioExporter::Kind::m4a,
-                                   output,
-                                   options.floatWav ? taln::AudioExporter::WavSamples::float32
-                                                    : taln::AudioExporter::WavSamples::int16);
+        taln::AudioExporter::write(cleaned, taln::kSampleRate, kind, output, wavSamples);
     }
     if (!options.removed.empty()) {
-        taln::AudioExporter::write(removedPart(decoded.channels, cleaned), taln::kSampleRate,
-                                   format == Format::wav ? taln::AudioExporter::Kind::wav
-                                                         : taln::AudioExporter::Kind::m4a,
-                                   options.removed,
-                                   options.floatWav ? taln::AudioExporter::WavSamples::float32
-                                                    : taln::AudioExporter::WavSamples::int16);
+        taln::AudioExporter::write(removedPart(decoded.channels, cleaned), taln::kSampleRate, kind,
+                                   options.removed, wavSamples);
     }
     if (progress) {
         progress->done(Step::write);

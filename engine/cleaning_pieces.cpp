@@ -49,6 +49,20 @@ bool CleaningPieces::clean(std::span<const float> input, Range piece, std::int64
                               out);
 }
 
+bool CleaningPieces::cleanInChannel(std::span<const float> channel, Range piece,
+                                    std::span<float> out, std::span<const float> noise,
+                                    float strength, double sampleRate, const CancelToken& token,
+                                    Cleaner::HumMask hum) {
+    const auto n = static_cast<std::int64_t>(channel.size());
+    requirePrecondition(0 <= piece.begin && piece.begin <= piece.end && piece.end <= n,
+                        "CleaningPieces::clean needs a piece inside the channel");
+    const std::int64_t first = inputBegin(piece.begin, sampleRate);
+    const std::int64_t last = inputEnd(piece.end, n);
+    return clean(channel.subspan(static_cast<std::size_t>(first),
+                                 static_cast<std::size_t>(last - first)),
+                 piece, n, out, noise, strength, sampleRate, token, hum);
+}
+
 std::vector<CleaningPieces::Range> CleaningPieces::split(std::int64_t n, std::int64_t count) {
     std::vector<Range> pieces;
     if (n <= 0) {
@@ -91,14 +105,10 @@ void CleaningPieces::cleanChannelOn(WorkerPool::TaskGroup& group, std::span<cons
     const std::int64_t count = pieceCount(n, sampleRate, group.pool().threadCount());
     for (const Range piece : split(n, count)) {
         group.run([=, &token] {
-            const std::int64_t first = inputBegin(piece.begin, sampleRate);
-            const std::int64_t last = inputEnd(piece.end, n);
-            clean(samples.subspan(static_cast<std::size_t>(first),
-                                  static_cast<std::size_t>(last - first)),
-                  piece, n,
-                  out.subspan(static_cast<std::size_t>(piece.begin),
-                              static_cast<std::size_t>(piece.end - piece.begin)),
-                  noise, strength, sampleRate, token, hum);
+            cleanInChannel(samples, piece,
+                           out.subspan(static_cast<std::size_t>(piece.begin),
+                                       static_cast<std::size_t>(piece.end - piece.begin)),
+                           noise, strength, sampleRate, token, hum);
         });
     }
 }

@@ -44,11 +44,12 @@
 // their width in Hz) plus kWarmUpFrames hops (the gains settle in a number of frames), rounded
 // up to the hop.
 //
-// For the chunked audio store: a caller that holds the channel in fixed-size chunks asks for the
-// input range with `inputBegin` / `inputEnd`, gathers that range into one contiguous buffer and
-// passes it to `clean`; the result lands in the caller's `out` (one float per piece sample), for
-// example straight in the new chunk. For whole channels in memory, `cleanChannel` and
-// `cleanChannelOn` cut the channel with `split` and run the pieces on a WorkerPool.
+// A caller that holds the channel whole passes it to `cleanInChannel`, which takes the piece's
+// input from it; one that holds it otherwise (in chunks, say) asks for the input range with
+// `inputBegin` / `inputEnd`, gathers that range into one contiguous buffer and passes it to
+// `clean`. Either way the result lands in the caller's `out` (one float per piece sample). For
+// whole channels on a WorkerPool, `cleanChannel` and `cleanChannelOn` cut the channel with
+// `split` and run the pieces.
 //
 // Threads: every operation may be called from any thread, several at once. Allocation: `clean`
 // allocates what one `Cleaner::clean` of its input does (one float per input sample plus a few
@@ -107,6 +108,12 @@ public:
                       std::span<float> out, std::span<const float> noise, float strength,
                       double sampleRate, const CancelToken& token,
                       Cleaner::HumMask hum = Cleaner::kAllHum);
+
+    // The same for a channel held whole: `channel` is all n samples, and the piece's input is
+    // taken from it. `out` holds piece.end − piece.begin floats.
+    static bool cleanInChannel(std::span<const float> channel, Range piece, std::span<float> out,
+                               std::span<const float> noise, float strength, double sampleRate,
+                               const CancelToken& token, Cleaner::HumMask hum = Cleaner::kAllHum);
 
     // [0, n) cut into `count` pieces of nearly equal length (they differ by at most a sample), in
     // order; no piece for n = 0, and never more pieces than samples. `count` below 1 counts as 1.

@@ -91,18 +91,11 @@ void run(WorkerPool& pool, const Job& job, const CancelToken& token,
                         const CleaningPieces::Range range{
                             ChunkedAudio::chunkStart(piece->chunks.first),
                             std::min(n, ChunkedAudio::chunkStart(piece->chunks.last))};
-                        const std::int64_t from =
-                            CleaningPieces::inputBegin(range.begin, kSampleRate);
-                        const std::int64_t to = CleaningPieces::inputEnd(range.end, n);
-                        const Channel& samples = *job.channels[index];
                         auto out = std::make_shared<Channel>(
                             static_cast<std::size_t>(range.end - range.begin));
-                        const bool done = CleaningPieces::clean(
-                            std::span<const float>(samples).subspan(
-                                static_cast<std::size_t>(from),
-                                static_cast<std::size_t>(to - from)),
-                            range, n, *out, job.noise[index].profile, job.strength, kSampleRate,
-                            token, job.noise[index].hum);
+                        const bool done = CleaningPieces::cleanInChannel(
+                            *job.channels[index], range, *out, job.noise[index].profile,
+                            job.strength, kSampleRate, token, job.noise[index].hum);
                         if (!done) {
                             return;
                         }
