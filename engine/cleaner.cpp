@@ -74,9 +74,13 @@ std::vector<float> Cleaner::estimateNoise(std::span<const float> samples) {
 }
 
 Cleaner::NoiseEstimate Cleaner::estimateNoiseDetailed(std::span<const float> samples) {
+    NoiseEstimate estimate = chooseNoiseFrames(samples);
+    estimate.profile = averageNoiseFrames(samples, estimate.quietestFirst);
+    return estimate;
+}
+
+Cleaner::NoiseEstimate Cleaner::chooseNoiseFrames(std::span<const float> samples) {
     NoiseEstimate estimate;
-    estimate.profile.assign(kBins, kPowerFloor);
-    std::vector<float>& profile = estimate.profile;
     const auto n = static_cast<std::int64_t>(samples.size());
     if (n < kFrame) {
         return estimate;
@@ -116,24 +120,33 @@ Cleaner::NoiseEstimate Cleaner::estimateNoiseDetailed(std::span<const float> sam
                                         static_cast<std::int64_t>(candidates.size()));
 
     double quietEnergy = 0.0;
-    estimate.frames.reserve(static_cast<std::size_t>(count));
+    estimate.quietestFirst.reserve(static_cast<std::size_t>(count));
     for (std::int64_t c = 0; c < count; ++c) {
         quietEnergy += candidates[static_cast<std::size_t>(c)].energy;
-        estimate.frames.push_back(candidates[static_cast<std::size_t>(c)].frame);
+        estimate.quietestFirst.push_back(candidates[static_cast<std::size_t>(c)].frame);
     }
+    estimate.frames = estimate.quietestFirst;
     std::sort(estimate.frames.begin(), estimate.frames.end());
     // The upper median of the candidates, already sorted by energy.
     const double median = candidates[candidates.size() / 2].energy;
     const double ratio = quietEnergy / static_cast<double>(count) / median;
     // Infinite samples make infinite energies and no ratio: nothing tells the quiet apart.
     estimate.quietToMedian = std::isfinite(ratio) ? static_cast<float>(ratio) : 1.0f;
+    return estimate;
+}
 
+std::vector<float> Cleaner::averageNoiseFrames(std::span<const float> samples,
+                                               std::span<const std::int64_t> quietestFirst) {
+    std::vector<float> profile(kBins, kPowerFloor);
+    if (quietestFirst.empty()) {
+        return profile;
+    }
     const auto& w = window();
     RealFFT fft(kFrame);
     std::vector<float> sum(kBins, 0.0f);
     std::vector<float> power(kBins, 0.0f);
-    for (std::int64_t c = 0; c < count; ++c) {
-        const float* x = samples.data() + candidates[static_cast<std::size_t>(c)].frame * kHop;
+    for (const std::int64_t f : quietestFirst) {
+        const float* x = samples.data() + f * kHop;
         float* frame = fft.frameBuffer();
         for (std::int64_t i = 0; i < kFrame; ++i) {
             frame[i] = x[i] * w[static_cast<std::size_t>(i)];
@@ -145,7 +158,7 @@ Cleaner::NoiseEstimate Cleaner::estimateNoiseDetailed(std::span<const float> sam
         }
     }
 
-    const float inverseCount = 1.0f / static_cast<float>(count);
+    const float inverseCount = 1.0f / static_cast<float>(quietestFirst.size());
     for (std::int64_t b = 0; b < kBins; ++b) {
         const std::int64_t lo = std::max<std::int64_t>(b - 2, 0);
         const std::int64_t hi = std::min<std::int64_t>(b + 2, kNyquist);
@@ -157,7 +170,7 @@ Cleaner::NoiseEstimate Cleaner::estimateNoiseDetailed(std::span<const float> sam
         const float v = inverseCount * mean;
         profile[b] = v > kPowerFloor ? v : kPowerFloor; // not-a-number also gives the floor
     }
-    return estimate;
+    return profile;
 }
 
 std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s, HumMask hum) {

@@ -75,10 +75,19 @@ public:
         // 512·h … 512·h + 511: frame f's energy is the sum of hops f … f + 3. Empty for a span
         // shorter than a frame.
         std::vector<float> hopEnergies;
+        // The same frames as `frames`, quietest first: the order their spectra are summed in.
+        std::vector<std::int64_t> quietestFirst;
     };
 
     // estimateNoise plus the frames it averaged and how much quieter they are. Any thread.
     static NoiseEstimate estimateNoiseDetailed(std::span<const float> samples);
+
+    // estimateNoiseDetailed in its two steps, for a caller that does something else with the
+    // frames while the profile is averaged: which frames (the profile left empty), then their
+    // profile, from `quietestFirst` of the same samples. Any thread.
+    static NoiseEstimate chooseNoiseFrames(std::span<const float> samples);
+    static std::vector<float> averageNoiseFrames(std::span<const float> samples,
+                                                 std::span<const std::int64_t> quietestFirst);
 
     // One channel cleaned at `strength` (0 ... 1), or nothing when `token` was cancelled.
     // `noise` holds at least 1025 values. Any thread.

@@ -60,23 +60,39 @@ float quietToLoudOf(const Cleaner::NoiseEstimate& estimate) {
 
 NoiseSample NoiseSample::measure(std::span<const float> channel, double sampleRate,
                                  std::int64_t first, std::int64_t last) {
-    const auto n = static_cast<std::int64_t>(channel.size());
-    first = std::clamp<std::int64_t>(first, 0, n);
-    last = std::clamp<std::int64_t>(last, first, n);
-    const std::span<const float> stretch =
-        channel.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first));
+    Steps steps(channel, sampleRate, first, last);
+    steps.averageProfile();
+    steps.detectHum();
+    return std::move(steps).take();
+}
 
-    Cleaner::NoiseEstimate estimate = Cleaner::estimateNoiseDetailed(stretch);
-    NoiseSample sample;
-    sample.hum = HumDetector::detect(stretch, estimate.frames, sampleRate);
-    sample.profile = std::move(estimate.profile);
-    sample.quietToMedian = estimate.quietToMedian;
-    sample.quietToLoud = quietToLoudOf(estimate);
-    sample.frameStarts.reserve(estimate.frames.size());
-    for (const std::int64_t f : estimate.frames) {
-        sample.frameStarts.push_back(first + f * Cleaner::kHop);
+NoiseSample::Steps::Steps(std::span<const float> channel, double sampleRate, std::int64_t first,
+                          std::int64_t last)
+    : sampleRate_(sampleRate) {
+    const auto n = static_cast<std::int64_t>(channel.size());
+    first_ = std::clamp<std::int64_t>(first, 0, n);
+    last = std::clamp<std::int64_t>(last, first_, n);
+    stretch_ = channel.subspan(static_cast<std::size_t>(first_),
+                               static_cast<std::size_t>(last - first_));
+    estimate_ = Cleaner::chooseNoiseFrames(stretch_);
+}
+
+void NoiseSample::Steps::averageProfile() {
+    sample_.profile = Cleaner::averageNoiseFrames(stretch_, estimate_.quietestFirst);
+}
+
+void NoiseSample::Steps::detectHum() {
+    sample_.hum = HumDetector::detect(stretch_, estimate_.frames, sampleRate_);
+    sample_.quietToLoud = quietToLoudOf(estimate_);
+}
+
+NoiseSample NoiseSample::Steps::take() && {
+    sample_.quietToMedian = estimate_.quietToMedian;
+    sample_.frameStarts.reserve(estimate_.frames.size());
+    for (const std::int64_t f : estimate_.frames) {
+        sample_.frameStarts.push_back(first_ + f * Cleaner::kHop);
     }
-    return sample;
+    return std::move(sample_);
 }
 
 } // namespace taln

@@ -58,6 +58,30 @@ struct NoiseSample {
     static NoiseSample measure(std::span<const float> channel, double sampleRate,
                                std::int64_t first = 0,
                                std::int64_t last = std::numeric_limits<std::int64_t>::max());
+
+    class Steps;
+};
+
+// `measure` in steps, for a caller with a second thread: constructing chooses the frames (a
+// third of the time); averageProfile and detectHum (a third each) may then run at once, on two
+// threads; take() hands back exactly what measure would have. The channel must outlive the
+// steps.
+class NoiseSample::Steps {
+public:
+    Steps(std::span<const float> channel, double sampleRate, std::int64_t first = 0,
+          std::int64_t last = std::numeric_limits<std::int64_t>::max());
+
+    void averageProfile();
+    // The hum lines, and quietToLoud.
+    void detectHum();
+    NoiseSample take() &&;
+
+private:
+    std::span<const float> stretch_;
+    double sampleRate_;
+    std::int64_t first_ = 0;
+    Cleaner::NoiseEstimate estimate_;
+    NoiseSample sample_;
 };
 
 } // namespace taln

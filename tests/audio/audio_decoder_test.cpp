@@ -38,6 +38,7 @@ double middleRms(const Channel& channel) {
 // A 440 Hz sine of amplitude 0.5 has an RMS of 0.5 / sqrt(2).
 constexpr double kSineRms = 0.35355;
 const std::string kSine = "0.5*sin(2*PI*440*t)";
+constexpr char kDataTag[] = "data";
 
 // Runs ffmpeg's aevalsrc: one expression per channel, `|` between them.
 std::string tone(const std::string& channels, int rate, const std::string& layout = "") {
@@ -316,6 +317,34 @@ TEST(AudioDecoder, TruncatedWavKeepsTheFramesBeforeTheCut) {
     const Channels channels = AudioDecoder::decode(folder / "half.wav");
     ASSERT_EQ(channels.size(), 2u);
     EXPECT_EQ(frameCount(channels), 44100);
+}
+
+// MP3 behind a 16-bit stereo WAV header is found by its content and decoded as MP3 (2 s, mono),
+// not played as 16-bit noise (a fifth of a second of it), although the decoder probes only the
+// first two packets of a WAV.
+TEST(AudioDecoder, Mp3InsideAPcmWavHeaderIsDecodedAsMp3) {
+    auto bytes = test::readBytes(TestFiles::shared().make(
+        "stereo_44100_s16.wav", tone(kSine + "|0", 44100) + " -c:a pcm_s16le"));
+    const auto mp3 = test::readBytes(TestFiles::shared().make(
+        "mono_44100.mp3", tone(kSine, 44100) + " -c:a libmp3lame -b:a 128k"));
+    const auto data = std::search(bytes.begin(), bytes.end(), kDataTag, kDataTag + 4);
+    ASSERT_NE(data, bytes.end());
+    bytes.erase(data + 8, bytes.end());
+    bytes.insert(bytes.end(), mp3.begin(), mp3.end());
+    const auto put32 = [&](std::size_t at, std::size_t value) {
+        for (int i = 0; i < 4; ++i) {
+            bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+    };
+    put32(4, bytes.size() - 8);
+    put32(static_cast<std::size_t>(data - bytes.begin()) + 4, mp3.size());
+    const auto folder = TestFiles::shared().freshFolder("mp3_in_wav");
+    test::writeBytes(folder / "mp3.wav", bytes);
+
+    const Channels channels = AudioDecoder::decode(folder / "mp3.wav");
+    ASSERT_EQ(channels.size(), 1u);
+    EXPECT_NEAR(double(frameCount(channels)), 2.0 * 44100.0, double(kLossySlack));
+    EXPECT_NEAR(middleRms(*channels[0]), kSineRms, 0.1 * kSineRms);
 }
 
 // Damaged packets in the middle of a file are skipped; the rest of the recording is kept.

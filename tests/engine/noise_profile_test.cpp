@@ -1,4 +1,5 @@
 #include "engine/cleaner.h"
+#include "engine/noise_sample.h"
 #include "engine/real_fft.h"
 
 #include "test_signals.h"
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <span>
 #include <thread>
@@ -189,6 +191,29 @@ TEST(Window, IsThePeriodicSquareRootHannAndBuiltOnceUnderConcurrentFirstUse) {
             sum += double(w[i + 512 * j]) * w[i + 512 * j];
         }
         ASSERT_NEAR(sum, 2.0, 1e-6) << i;
+    }
+}
+
+// A noise sample measured in steps, its profile and its hum lines found on two threads at once,
+// is the one `measure` gives, bit for bit: of a whole channel and of a stretch of it.
+TEST(NoiseSample, StepsOnTwoThreadsGiveWhatMeasureGives) {
+    constexpr double kRate = 44100.0;
+    const std::vector<float> x = testsignals::speechLike(30 * 44100, kRate, 5);
+    const std::pair<std::int64_t, std::int64_t> stretches[] = {
+        {0, std::numeric_limits<std::int64_t>::max()}, {44100 + 100, 12 * 44100}};
+    for (const auto& [first, last] : stretches) {
+        const NoiseSample measured = NoiseSample::measure(x, kRate, first, last);
+        NoiseSample::Steps steps(x, kRate, first, last);
+        std::thread hum([&] { steps.detectHum(); });
+        steps.averageProfile();
+        hum.join();
+        const NoiseSample stepped = std::move(steps).take();
+        EXPECT_NE(measured.hum, Cleaner::kNoHum) << first;
+        EXPECT_EQ(stepped.hum, measured.hum) << first;
+        EXPECT_EQ(stepped.profile, measured.profile) << first;
+        EXPECT_EQ(stepped.frameStarts, measured.frameStarts) << first;
+        EXPECT_EQ(stepped.quietToMedian, measured.quietToMedian) << first;
+        EXPECT_EQ(stepped.quietToLoud, measured.quietToLoud) << first;
     }
 }
 
