@@ -47,6 +47,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <set>
@@ -356,13 +357,101 @@ void refuseOutputThatIsInput(const std::filesystem::path& input,
     }
 }
 
+// What the pieces clean into. Whole: each channel in one buffer, as the caller gets it back.
+// Otherwise a buffer per piece while it is in flight, handed back once its stretch is written
+// and used again for a later piece, so that a run that only writes its output touches a few
+// pieces' worth of new memory instead of a second copy of the recording: the kernel fills new
+// memory with zeros first, 0.01 to 0.1 s per 100 MB (more on a virtual machine whose host must
+// find the memory too). Any thread; each piece of each channel is asked for once.
+class CleanedPieces {
+public:
+    CleanedPieces(const std::vector<taln::CleaningPieces::Range>& pieces, std::size_t channels,
+                  bool whole)
+        : pieces_(pieces), whole_(whole ? channels : 0), held_(pieces.size()) {
+        for (auto& piece : held_) {
+            piece.resize(channels);
+        }
+    }
+
+    // Channel c's whole buffer, before any of its pieces is cleaned; whole runs only.
+    void allocateWhole(std::size_t c) {
+        const auto frames = static_cast<std::size_t>(pieces_.empty() ? 0 : pieces_.back().end);
+        whole_[c] = allocate(frames);
+    }
+
+    std::span<float> into(std::size_t c, std::size_t k) {
+        const taln::CleaningPieces::Range piece = pieces_[k];
+        const auto length = static_cast<std::size_t>(piece.end - piece.begin);
+        if (!whole_.empty()) {
+            return {whole_[c].get() + piece.begin, length};
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            if (!spare_.empty()) {
+                held_[k][c] = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        if (!held_[k][c]) {
+            held_[k][c] = allocate(longest());
+        }
+        return {held_[k][c].get(), length};
+    }
+
+    const float* cleaned(std::size_t c, std::size_t k) const {
+        return whole_.empty() ? held_[k][c].get() : whole_[c].get() + pieces_[k].begin;
+    }
+
+    // Stretch k is written: its buffers may serve later pieces.
+    void written(std::size_t k) {
+        const std::lock_guard lock(mutex_);
+        for (auto& buffer : held_[k]) {
+            if (buffer) {
+                spare_.push_back(std::move(buffer));
+            }
+        }
+    }
+
+    // The whole channels, copied (whole runs; else nothing).
+    taln::Channels channels() const {
+        taln::Channels result;
+        const std::int64_t frames = pieces_.empty() ? 0 : pieces_.back().end;
+        for (const auto& channel : whole_) {
+            result.push_back(
+                std::make_shared<const taln::Channel>(channel.get(), channel.get() + frames));
+        }
+        return result;
+    }
+
+private:
+    static std::unique_ptr<float[]> allocate(std::size_t frames) {
+        std::unique_ptr<float[]> buffer(new float[frames]);
+        taln::adviseHugePages(buffer.get(), frames * sizeof(float));
+        return buffer;
+    }
+
+    std::size_t longest() const {
+        std::int64_t most = 0;
+        for (const auto& piece : pieces_) {
+            most = std::max(most, piece.end - piece.begin);
+        }
+        return static_cast<std::size_t>(most);
+    }
+
+    const std::vector<taln::CleaningPieces::Range>& pieces_;
+    std::vector<std::unique_ptr<float[]>> whole_;
+    std::vector<std::vector<std::unique_ptr<float[]>>> held_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<float[]>> spare_;
+};
+
 // Samples every channel's noise (from `stretch`, else from its quietest frames) and cleans it
 // by pieces, with the hum notches `mode` asks for; `found` receives each channel's notches and
 // `noise` each channel's noise sample. With a `stream`, each stretch of frames is written to it
 // as soon as every channel's piece of it is cleaned, while later pieces are still cleaning.
 // The cleaned channels are returned when `keep` asks for them (a copy: the pieces clean into
 // buffers that nobody fills with zeros first, 0.03 s of one thread per 10 minutes of channel),
-// else nothing.
+// else nothing, and the pieces then reuse a few buffers (CleanedPieces).
 // Everything runs on the `jobs` threads of one pool: -j 1 measures, cleans and writes on one
 // thread, one step after another. A stretch is written by the thread that finishes the last
 // piece due, one thread at a time. The first error of any task (a piece, a write) stops the
@@ -384,7 +473,6 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
                                   : taln::RealFFT::Planning::estimated;
         taln::RealFFT::prepare(taln::Cleaner::kFrameLength, planning);
     }
-    std::vector<std::unique_ptr<float[]>> cleaned(count);
     // Cancelled only by a failure, so that the other tasks end early.
     taln::CancelToken token;
     taln::WorkerPool pool(jobs);
@@ -393,6 +481,7 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
     // Stretch k of every channel is piece k; left[k] counts the channels still cleaning it.
     const std::vector<taln::CleaningPieces::Range> pieces = taln::CleaningPieces::split(
         n, taln::CleaningPieces::pieceCount(n, taln::kSampleRate, jobs));
+    CleanedPieces cleaned(pieces, count, keep);
     std::vector<std::atomic<std::size_t>> left(pieces.size());
     for (auto& channels : left) {
         channels.store(count);
@@ -409,9 +498,10 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
             try {
                 for (; ready(k) && !token.cancelled(); nextToWrite.store(++k)) {
                     for (std::size_t c = 0; c < count; ++c) {
-                        frames[c] = cleaned[c].get() + pieces[k].begin;
+                        frames[c] = cleaned.cleaned(c, k);
                     }
                     stream->append(frames, pieces[k].end - pieces[k].begin);
+                    cleaned.written(k);
                 }
             } catch (...) {
                 token.cancel();
@@ -427,11 +517,9 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
     const auto cleanPiece = [&](std::size_t c, std::size_t k) {
         const taln::CleaningPieces::Range piece = pieces[k];
         try {
-            taln::CleaningPieces::cleanInChannel(
-                *original[c], piece,
-                std::span<float>(cleaned[c].get() + piece.begin,
-                                 static_cast<std::size_t>(piece.end - piece.begin)),
-                noise[c].profile, strength, taln::kSampleRate, token, found[c]);
+            taln::CleaningPieces::cleanInChannel(*original[c], piece, cleaned.into(c, k),
+                                                 noise[c].profile, strength, taln::kSampleRate,
+                                                 token, found[c]);
         } catch (...) {
             token.cancel();
             throw;
@@ -441,37 +529,51 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
         }
     };
 
-    // Each channel's noise sample on the pool; the last one measured posts every piece,
-    // stretch by stretch, so that the stretches finish (and are written) in order.
-    std::atomic<std::size_t> measuring{count};
-    for (std::size_t c = 0; c < count; ++c) {
-        group.run([&, c] {
-            const std::vector<float>& samples = *original[c];
-            noise[c] = stretch ? taln::NoiseSample::measure(samples, taln::kSampleRate,
-                                                            stretch->first, stretch->second)
-                               : taln::NoiseSample::measure(samples, taln::kSampleRate);
+    // Each channel's noise sample is measured in steps: its frames are chosen, then its
+    // profile and its hum lines are found at once, on two threads (and a whole run allocates
+    // the channel's buffer on a third). The last of these tasks to end posts the pieces,
+    // stretch by stretch.
+    std::vector<std::optional<taln::NoiseSample::Steps>> steps(count);
+    std::atomic<std::size_t> preparing{(keep ? 3 : 2) * count};
+    const auto prepared = [&] {
+        if (preparing.fetch_sub(1) != 1) {
+            return;
+        }
+        for (std::size_t c = 0; c < count; ++c) {
+            noise[c] = std::move(*steps[c]).take();
             found[c] = mode == HumMode::always ? taln::Cleaner::kAllHum
                        : mode == HumMode::off  ? taln::Cleaner::kNoHum
                                                : noise[c].hum;
-            cleaned[c].reset(new float[samples.size()]);
-            taln::adviseHugePages(cleaned[c].get(), samples.size() * sizeof(float));
-            if (measuring.fetch_sub(1) != 1) {
-                return;
+        }
+        for (std::size_t k = 0; k < pieces.size(); ++k) {
+            for (std::size_t p = 0; p < count; ++p) {
+                group.run([&, p, k] { cleanPiece(p, k); });
             }
-            for (std::size_t k = 0; k < pieces.size(); ++k) {
-                for (std::size_t p = 0; p < count; ++p) {
-                    group.run([&, p, k] { cleanPiece(p, k); });
-                }
+        }
+    };
+    for (std::size_t c = 0; c < count; ++c) {
+        group.run([&, c] {
+            if (stretch) {
+                steps[c].emplace(*original[c], taln::kSampleRate, stretch->first, stretch->second);
+            } else {
+                steps[c].emplace(*original[c], taln::kSampleRate);
             }
+            group.run([&, c] {
+                steps[c]->detectHum();
+                prepared();
+            });
+            steps[c]->averageProfile();
+            prepared();
+        });
+    }
+    for (std::size_t c = 0; keep && c < count; ++c) {
+        group.run([&, c] {
+            cleaned.allocateWhole(c);
+            prepared();
         });
     }
     group.wait();
-    taln::Channels result;
-    for (std::size_t c = 0; keep && c < count; ++c) {
-        result.push_back(
-            std::make_shared<const taln::Channel>(cleaned[c].get(), cleaned[c].get() + n));
-    }
-    return result;
+    return cleaned.channels();
 }
 
 // One line per channel on stderr: the hum lines found and notched, in Hz; each line names
