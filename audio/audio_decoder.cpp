@@ -3,6 +3,7 @@
 #include "audio/ffmpeg_error.h"
 #include "audio/ffmpeg_handles.h"
 #include "audio/ffmpeg_input.h"
+#include "audio/frame_queue.h"
 #include "audio/huge_pages.h"
 #include "audio/taln_error.h"
 
@@ -15,11 +16,13 @@ extern "C" {
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -316,6 +319,74 @@ bool isFatal(int errnum) {
     return errnum == AVERROR(ENOMEM);
 }
 
+// Reads the stream's packets and decodes them, to the end, flushing the decoder; each frame is
+// handed to `deliver`, which returns false to stop. Also stops (and returns false) once `stop`
+// returns true between packets. A damaged packet or frame is skipped, its error kept in
+// `lastError`. Throws on a read error and on a fatal decoding error.
+template <typename Stop, typename Deliver>
+bool readAndDecode(const std::filesystem::path& path, AVFormatContext* input, int streamIndex,
+                   AVCodecContext* decoder, int& lastError, const Stop& stop,
+                   const Deliver& deliver) {
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) {
+        throw ffmpegError(path, AVERROR(ENOMEM));
+    }
+    const auto receiveFrames = [&] {
+        for (;;) {
+            const int received = avcodec_receive_frame(decoder, frame.get());
+            if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
+                return true;
+            }
+            if (received < 0) {
+                if (isFatal(received)) {
+                    throw ffmpegError(path, received);
+                }
+                lastError = received;
+                continue;
+            }
+            if (!deliver(frame)) {
+                return false;
+            }
+        }
+    };
+    const auto sendPacket = [&](const AVPacket* p) {
+        const int sent = avcodec_send_packet(decoder, p);
+        if (sent < 0 && sent != AVERROR_EOF) {
+            if (isFatal(sent)) {
+                throw ffmpegError(path, sent);
+            }
+            lastError = sent;
+        }
+        return receiveFrames();
+    };
+    for (;;) {
+        if (stop()) {
+            return false;
+        }
+        const int read = av_read_frame(input, packet.get());
+        if (read == AVERROR_EOF) {
+            // A read error of the file (EIO, a vanished network mount) ends the demuxer
+            // with EOF and leaves the reason in the I/O context. Reading stopped early
+            // then: nothing partial is returned.
+            if (input->pb && input->pb->error < 0) {
+                throw ffmpegError(path, input->pb->error);
+            }
+            break;
+        }
+        if (read < 0) {
+            throw ffmpegError(path, read);
+        }
+        const bool wanted = packet->stream_index == streamIndex;
+        const bool more = !wanted || sendPacket(packet.get());
+        av_packet_unref(packet.get());
+        if (!more) {
+            return false;
+        }
+    }
+    return sendPacket(nullptr);
+}
+
 } // namespace
 
 Decoded decodeFile(const std::filesystem::path& path, const DecodeOptions& options) {
@@ -363,46 +434,10 @@ Decoded decodeFile(const std::filesystem::path& path, const DecodeOptions& optio
     Appender appender(path, channelCount, bound, stated);
     // 1 % and a second more for codecs that run a little long.
     appender.reserve(stated > 0 ? plausibleFrames(*input, stated + stated / 100 + kOutputRate) : 0);
-    PacketPtr packet(av_packet_alloc());
-    FramePtr frame(av_frame_alloc());
-    if (!packet || !frame) {
-        throw ffmpegError(path, AVERROR(ENOMEM));
-    }
-
     // A damaged packet is skipped and decoding goes on with the next one, as players do:
     // one bad packet in a long recording costs a few milliseconds, not the whole file.
     // The last such error is kept so that a file in which nothing decodes reports it.
     int lastDecodeError = 0;
-    auto receiveFrames = [&] {
-        for (;;) {
-            const int received = avcodec_receive_frame(decoder.get(), frame.get());
-            if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
-                return;
-            }
-            if (received < 0) {
-                if (isFatal(received)) {
-                    throw ffmpegError(path, received);
-                }
-                lastDecodeError = received;
-                continue;
-            }
-            if (!appender.append(*frame)) {
-                lastDecodeError = AVERROR_INVALIDDATA;
-            }
-            av_frame_unref(frame.get());
-        }
-    };
-    auto sendPacket = [&](const AVPacket* p) {
-        const int sent = avcodec_send_packet(decoder.get(), p);
-        if (sent < 0 && sent != AVERROR_EOF) {
-            if (isFatal(sent)) {
-                throw ffmpegError(path, sent);
-            }
-            lastDecodeError = sent;
-        }
-        receiveFrames();
-    };
-
     const auto report = [&] {
         if (options.progress != nullptr && stated > 0) {
             options.progress->store(
@@ -410,30 +445,64 @@ Decoded decodeFile(const std::filesystem::path& path, const DecodeOptions& optio
                 std::memory_order_relaxed);
         }
     };
-    for (;;) {
-        if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+    const auto cancelled = [&] {
+        return options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed);
+    };
+    const auto store = [&](const AVFrame& decodedFrame) {
+        if (!appender.append(decodedFrame)) {
+            lastDecodeError = AVERROR_INVALIDDATA;
+        }
+        report();
+    };
+    if (!options.decodeAhead) {
+        const bool complete = readAndDecode(path, input, streamIndex, decoder.get(),
+                                            lastDecodeError, cancelled, [&](FramePtr& decoded) {
+                                                store(*decoded);
+                                                av_frame_unref(decoded.get());
+                                                return true;
+                                            });
+        if (!complete) {
             return {};
         }
-        const int read = av_read_frame(input, packet.get());
-        if (read == AVERROR_EOF) {
-            // A read error of the file (EIO, a vanished network mount) ends the demuxer
-            // with EOF and leaves the reason in the I/O context. Reading stopped early
-            // then: nothing partial is returned.
-            if (input->pb && input->pb->error < 0) {
-                throw ffmpegError(path, input->pb->error);
+    } else {
+        // Frames pass 16 at a time (a quarter to three seconds of audio), at most 32 ahead:
+        // few enough that a cancel or an error stops the reading at once.
+        constexpr std::size_t kBatch = 16;
+        FrameQueue frames(kBatch);
+        int readErrors = 0;
+        std::jthread reading([&](std::stop_token stop) {
+            try {
+                readAndDecode(path, input, streamIndex, decoder.get(), readErrors,
+                              [&] { return stop.stop_requested(); },
+                              [&](FramePtr& decoded) {
+                                  FramePtr taken(av_frame_alloc());
+                                  if (!taken) {
+                                      throw ffmpegError(path, AVERROR(ENOMEM));
+                                  }
+                                  av_frame_move_ref(taken.get(), decoded.get());
+                                  return frames.push(std::move(taken), stop);
+                              });
+                frames.finish();
+            } catch (...) {
+                frames.finish(std::current_exception());
             }
-            break;
+        });
+        // On leaving early (a cancel, an error), `reading` is stopped and joined first.
+        std::deque<FramePtr> taken;
+        while (frames.take(taken)) {
+            for (const FramePtr& decoded : taken) {
+                if (cancelled()) {
+                    return {};
+                }
+                store(*decoded);
+            }
+            taken.clear();
         }
-        if (read < 0) {
-            throw ffmpegError(path, read);
+        reading.join();
+        if (lastDecodeError == 0) {
+            lastDecodeError = readErrors;
         }
-        if (packet->stream_index == streamIndex) {
-            sendPacket(packet.get());
-            report();
-        }
-        av_packet_unref(packet.get());
     }
-    sendPacket(nullptr);
     appender.drain();
     opened.throwIfNestedOpen();
 

@@ -17,7 +17,7 @@
 // signal handler may clear with removeTemporaryFiles(): a program that ends on SIGINT,
 // SIGTERM or SIGHUP calls it from its handler before _exit().
 // One thread at a time per object; owns the file descriptor, the AVIOContext and its buffer,
-// and from the first 8 MiB a thread that syncs the file in the background.
+// and from the first 4 MiB a thread that syncs the file in the background.
 
 #include <cstdint>
 #include <filesystem>
@@ -81,7 +81,7 @@ private:
     int slot_ = -1;      // this export's entry in the table of temporary files, -1 when none
     int firstError_ = 0; // the first errno of a failed write or seek
     // Bytes written since the file was last synced in the background (see Syncer).
-    static constexpr std::int64_t kSyncBytes = 8 << 20;
+    static constexpr std::int64_t kSyncBytes = 4 << 20;
     std::int64_t unsynced_ = 0;
     struct Syncer;
     std::unique_ptr<Syncer> syncer_;

@@ -704,7 +704,10 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
         taln::FfmpegFileOutput::checkFolder(options.removed);
         refuseOutputThatIsInput(input, options.removed);
     }
-    const taln::AudioDecoder::Decoded decoded = taln::AudioDecoder::decodeFile(input);
+    // With a second thread, the file is read and decoded on one while the other stores it.
+    taln::AudioDecoder::DecodeOptions decoding;
+    decoding.decodeAhead = options.jobs > 1;
+    const taln::AudioDecoder::Decoded decoded = taln::AudioDecoder::decodeFile(input, decoding);
     if (!decoded.shortfallWarning.empty()) {
         if (progress) {
             Progress::clear();

@@ -4,6 +4,7 @@
 #include "audio/taln_error.h"
 #include "audio/video_exporter.h"
 #include "engine/cleaner.h"
+#include "engine/worker_pool.h"
 #include "model/background_work.h"
 #include "model/exception_text.h"
 #include "model/file_vetting.h"
@@ -22,6 +23,7 @@ Result run(const std::filesystem::path& file, const QString& name, const std::at
         AudioDecoder::DecodeOptions options;
         options.cancel = &cancel;
         options.progress = progress;
+        options.decodeAhead = WorkerPool::hardwareThreads() > 1;
         AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(file, options);
         result.channels = std::move(decoded.channels);
         result.notice = QString::fromStdString(decoded.shortfallWarning);

@@ -122,6 +122,14 @@ TEST_P(DecodeFormats, FirstAudioStreamAt44100HzWithTheChannelRule) {
     const auto path = TestFiles::shared().make(c.name, c.arguments);
 
     const Channels channels = AudioDecoder::decode(path);
+    // Decoded on a second thread, the same samples.
+    AudioDecoder::DecodeOptions ahead;
+    ahead.decodeAhead = true;
+    const Channels aheadChannels = AudioDecoder::decodeFile(path, ahead).channels;
+    ASSERT_EQ(aheadChannels.size(), channels.size());
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        EXPECT_EQ(*aheadChannels[i], *channels[i]) << i;
+    }
 
     ASSERT_EQ(channels.size(), c.channels);
     const std::int64_t frames = frameCount(channels);
@@ -273,12 +281,15 @@ TEST(AudioDecoder, CraftedInputsAreRefusedWithTheirMessage) {
          "the 2.0 MB of memory available."},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.path.filename().string());
-        try {
-            AudioDecoder::decodeFile(c.path, {c.memoryAvailable});
-            ADD_FAILURE() << "decoded";
-        } catch (const std::exception& error) {
-            EXPECT_EQ(error.what(), c.message);
+        // Decoding on one thread, and on two (an error on either ends both).
+        for (const bool ahead : {false, true}) {
+            SCOPED_TRACE(c.path.filename().string() + (ahead ? " ahead" : ""));
+            try {
+                AudioDecoder::decodeFile(c.path, {c.memoryAvailable, nullptr, nullptr, ahead});
+                ADD_FAILURE() << "decoded";
+            } catch (const std::exception& error) {
+                EXPECT_EQ(error.what(), c.message);
+            }
         }
     }
     EXPECT_EQ(AudioDecoder::decodeFile(real, {1100000}).channels.size(), 1u);
