@@ -112,12 +112,22 @@ Cleaner::NoiseEstimate Cleaner::chooseNoiseFrames(std::span<const float> samples
     if (candidates.empty()) {
         return estimate;
     }
-    // Quietest first; equal energies keep ascending frame order.
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) { return a.energy < b.energy; });
     // The quietest tenth of ALL frames (at least 4), as far as there are candidates.
     const std::int64_t count = std::min(std::max<std::int64_t>(frames / 10, 4),
                                         static_cast<std::int64_t>(candidates.size()));
+    // Quietest first, equal energies in ascending frame order: only the first `count` and the
+    // upper median need their places, not the whole order. (No energy is not-a-number: those
+    // failed the silence test.)
+    const auto quieter = [](const Candidate& a, const Candidate& b) {
+        return a.energy < b.energy || (a.energy == b.energy && a.frame < b.frame);
+    };
+    const auto median = candidates.begin() + static_cast<std::ptrdiff_t>(candidates.size() / 2);
+    std::nth_element(candidates.begin(), median, candidates.end(), quieter);
+    // Below the median are the quieter half, which hold the quietest tenth of the frames unless
+    // most frames are digital silence.
+    const auto quietest = candidates.begin() + count;
+    std::partial_sort(candidates.begin(), quietest, quietest <= median ? median : candidates.end(),
+                      quieter);
 
     double quietEnergy = 0.0;
     estimate.quietestFirst.reserve(static_cast<std::size_t>(count));
@@ -127,9 +137,8 @@ Cleaner::NoiseEstimate Cleaner::chooseNoiseFrames(std::span<const float> samples
     }
     estimate.frames = estimate.quietestFirst;
     std::sort(estimate.frames.begin(), estimate.frames.end());
-    // The upper median of the candidates, already sorted by energy.
-    const double median = candidates[candidates.size() / 2].energy;
-    const double ratio = quietEnergy / static_cast<double>(count) / median;
+    // The upper median of the candidates.
+    const double ratio = quietEnergy / static_cast<double>(count) / median->energy;
     // Infinite samples make infinite energies and no ratio: nothing tells the quiet apart.
     estimate.quietToMedian = std::isfinite(ratio) ? static_cast<float>(ratio) : 1.0f;
     return estimate;

@@ -6,7 +6,8 @@
 #      channel alone (a 10-minute mono WAV);
 #   2. AudioDecoder alone (taln-decode-bench) against ffmpeg decoding the same recording as a
 #      10-minute stereo M4A to f32le at 44,100 Hz.
-# Prints each command's mean and its ratio to Taln's (to -j 1 for the mono pair).
+# Each run writes a new OUTPUT (the last one is removed first, outside the timing). Prints each
+# command's mean and its ratio to Taln's (to -j 1 for the mono pair).
 #
 # Usage: bench/audio/bench_cli.sh [BUILD_DIR]     (default: build)
 # Needs: ffmpeg, sox, hyperfine, python3; the build's taln-clean and taln-decode-bench.
@@ -34,12 +35,17 @@ ff="ffmpeg -nostdin -hide_banner -loglevel error -y"
 
 soxTwoStep="sox -q $(q "$wav") -n noiseprof $(q "$work/noise.prof") && sox -q $(q "$wav") $(q "$work/sox.wav") noisered $(q "$work/noise.prof") 0.21"
 
+# Each run writes a new file: replacing the last run's output would add the file system's work
+# of freeing it (0.03 s for 53 MB here) to every command alike.
 hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$work/clean.json" \
+    --prepare "rm -f $(q "$work/taln.wav")" --prepare "rm -f $(q "$work/afftdn.wav")" \
+    --prepare "rm -f $(q "$work/sox.wav")" \
     -n "taln-clean" "$(q "$clean") $(q "$wav") $(q "$work/taln.wav")" \
     -n "ffmpeg afftdn" "$ff -i $(q "$wav") -af afftdn $(q "$work/afftdn.wav")" \
     -n "sox noiseprof + noisered" "$soxTwoStep"
 
 hyperfine --style basic --warmup 1 --runs "$runs" --export-json "$work/threads.json" \
+    --prepare "rm -f $(q "$work/taln-j1.wav")" --prepare "rm -f $(q "$work/taln-j2.wav")" \
     -n "taln-clean -j 1 (mono)" "$(q "$clean") -j 1 $(q "$mono") $(q "$work/taln-j1.wav")" \
     -n "taln-clean -j 2 (mono)" "$(q "$clean") -j 2 $(q "$mono") $(q "$work/taln-j2.wav")"
 

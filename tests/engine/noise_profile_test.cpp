@@ -123,6 +123,16 @@ TEST(NoiseProfile, TakesAllCandidatesWhenFewerThanKQualify) {
     const std::vector<float> burst = testsignals::whiteNoise(1024, 0.2f, 4);
     std::copy(burst.begin(), burst.end(), x.begin() + 21 * 512);
     EXPECT_TRUE(profileMatches(Cleaner::estimateNoise(x), expectedProfile(x, {18, 19})));
+    // More than half the candidates averaged: 1000 frames (K = 100), silent up to hop 853, so
+    // that only frames 850 … 999 count, in rising noise: the quietest 100 are 850 … 949.
+    std::vector<float> late(2048 + 999 * 512, 0.0f);
+    const std::vector<float> tail = risingNoise(147); // hops 853 ... 1002
+    std::copy(tail.begin(), tail.end(), late.end() - static_cast<std::ptrdiff_t>(tail.size()));
+    std::vector<std::int64_t> expected(100);
+    std::iota(expected.begin(), expected.end(), 850);
+    const Cleaner::NoiseEstimate detailed = Cleaner::estimateNoiseDetailed(late);
+    EXPECT_EQ(detailed.frames, expected);
+    EXPECT_TRUE(profileMatches(detailed.profile, expectedProfile(late, expected)));
 }
 
 TEST(NoiseProfile, EqualEnergiesAreTakenInFrameOrder) {
