@@ -192,9 +192,9 @@ void FfmpegFileOutput::openNamed(const std::filesystem::path& folder) {
 // then writes the file as it is made, and the sync before the rename waits for the last few
 // megabytes and the journal instead of the whole file (0.09 s for a 10-minute stereo WAV here,
 // where asking the kernel to start writing back early saves almost nothing). Every 4 MiB
-// rather than 8 halves that wait again (0.014 s to 0.007 s after a 10-minute mono WAV). The thread only
-// waits on the disk. A failed sync is kept for commit(): the kernel reports a write-back error
-// to one sync only.
+// rather than 8 halves that wait again (0.014 s to 0.007 s after a 10-minute mono WAV). The
+// thread only waits on the disk. A failed sync is kept for commit(): the kernel reports a
+// write-back error to one sync only.
 struct FfmpegFileOutput::Syncer {
     explicit Syncer(int file) : fd(file), thread([this] { run(); }) {}
 

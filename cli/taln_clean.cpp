@@ -367,16 +367,17 @@ class CleanedPieces {
 public:
     CleanedPieces(const std::vector<taln::CleaningPieces::Range>& pieces, std::size_t channels,
                   bool whole)
-        : pieces_(pieces), whole_(whole ? channels : 0), held_(pieces.size()) {
+        : pieces_(pieces), held_(pieces.size()) {
         for (auto& piece : held_) {
             piece.resize(channels);
         }
-    }
-
-    // Channel c's whole buffer, before any of its pieces is cleaned; whole runs only.
-    void allocateWhole(std::size_t c) {
-        const auto frames = static_cast<std::size_t>(pieces_.empty() ? 0 : pieces_.back().end);
-        whole_[c] = allocate(frames);
+        for (const auto& piece : pieces_) {
+            longest_ = std::max(longest_, piece.end - piece.begin);
+        }
+        // Address space only: the pages are touched as the pieces clean into them.
+        for (std::size_t c = 0; whole && c < channels; ++c) {
+            whole_.push_back(allocate(pieces_.empty() ? 0 : pieces_.back().end));
+        }
     }
 
     std::span<float> into(std::size_t c, std::size_t k) {
@@ -393,7 +394,7 @@ public:
             }
         }
         if (!held_[k][c]) {
-            held_[k][c] = allocate(longest());
+            held_[k][c] = allocate(longest_);
         }
         return {held_[k][c].get(), length};
     }
@@ -424,21 +425,15 @@ public:
     }
 
 private:
-    static std::unique_ptr<float[]> allocate(std::size_t frames) {
-        std::unique_ptr<float[]> buffer(new float[frames]);
-        taln::adviseHugePages(buffer.get(), frames * sizeof(float));
+    static std::unique_ptr<float[]> allocate(std::int64_t frames) {
+        const auto size = static_cast<std::size_t>(frames);
+        std::unique_ptr<float[]> buffer(new float[size]);
+        taln::adviseHugePages(buffer.get(), size * sizeof(float));
         return buffer;
     }
 
-    std::size_t longest() const {
-        std::int64_t most = 0;
-        for (const auto& piece : pieces_) {
-            most = std::max(most, piece.end - piece.begin);
-        }
-        return static_cast<std::size_t>(most);
-    }
-
     const std::vector<taln::CleaningPieces::Range>& pieces_;
+    std::int64_t longest_ = 0;
     std::vector<std::unique_ptr<float[]>> whole_;
     std::vector<std::vector<std::unique_ptr<float[]>>> held_;
     std::mutex mutex_;
@@ -530,11 +525,10 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
     };
 
     // Each channel's noise sample is measured in steps: its frames are chosen, then its
-    // profile and its hum lines are found at once, on two threads (and a whole run allocates
-    // the channel's buffer on a third). The last of these tasks to end posts the pieces,
-    // stretch by stretch.
+    // profile and its hum lines are found at once, on two threads. The last of these tasks to
+    // end posts the pieces, stretch by stretch.
     std::vector<std::optional<taln::NoiseSample::Steps>> steps(count);
-    std::atomic<std::size_t> preparing{(keep ? 3 : 2) * count};
+    std::atomic<std::size_t> preparing{2 * count};
     const auto prepared = [&] {
         if (preparing.fetch_sub(1) != 1) {
             return;
@@ -563,12 +557,6 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
                 prepared();
             });
             steps[c]->averageProfile();
-            prepared();
-        });
-    }
-    for (std::size_t c = 0; keep && c < count; ++c) {
-        group.run([&, c] {
-            cleaned.allocateWhole(c);
             prepared();
         });
     }
