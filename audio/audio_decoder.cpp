@@ -472,16 +472,17 @@ Decoded decodeFile(const std::filesystem::path& path, const DecodeOptions& optio
         int readErrors = 0;
         std::jthread reading([&](std::stop_token stop) {
             try {
-                readAndDecode(path, input, streamIndex, decoder.get(), readErrors,
-                              [&] { return stop.stop_requested(); },
-                              [&](FramePtr& decoded) {
-                                  FramePtr taken(av_frame_alloc());
-                                  if (!taken) {
-                                      throw ffmpegError(path, AVERROR(ENOMEM));
-                                  }
-                                  av_frame_move_ref(taken.get(), decoded.get());
-                                  return frames.push(std::move(taken), stop);
-                              });
+                readAndDecode(
+                    path, input, streamIndex, decoder.get(), readErrors,
+                    [&] { return stop.stop_requested(); },
+                    [&](FramePtr& decoded) {
+                        FramePtr taken(av_frame_alloc());
+                        if (!taken) {
+                            throw ffmpegError(path, AVERROR(ENOMEM));
+                        }
+                        av_frame_move_ref(taken.get(), decoded.get());
+                        return frames.push(std::move(taken), stop);
+                    });
                 frames.finish();
             } catch (...) {
                 frames.finish(std::current_exception());

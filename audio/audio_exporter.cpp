@@ -129,7 +129,6 @@ void validateRate(double sampleRate, int channelCount) {
     }
 }
 
-
 void check(int ret, const std::filesystem::path& path) {
     if (ret < 0) {
         throw ffmpegError(path, ret);
@@ -307,7 +306,8 @@ void appendM4a(Stream::State& s, std::span<const float* const> channels, std::in
         if (s.filled == 0) {
             check(av_frame_make_writable(s.frame.get()), s.path);
         }
-        const auto n = static_cast<int>(std::min<std::int64_t>(s.frameSize - s.filled, frames - done));
+        const auto n =
+            static_cast<int>(std::min<std::int64_t>(s.frameSize - s.filled, frames - done));
         for (int c = 0; c < s.channelCount; ++c) {
             const float* source = channels[static_cast<std::size_t>(c)] + done;
             auto* out = reinterpret_cast<float*>(s.frame->extended_data[c]) + s.filled;

@@ -15,9 +15,9 @@
 // The noise sample comes from each channel's quietest frames, or from a chosen stretch
 // (--noise-from); --removed also writes INPUT minus OUTPUT.
 // Exit status: 0 done (a warning on stderr when INPUT decodes well short of its stated
-// length, or when its quietest stretches make a doubtful noise sample), 1 failed (one line on stderr per failed INPUT, no OUTPUT written for it), 2 bad
-// usage; 130, 143 and 129 when ended by SIGINT, SIGTERM or SIGHUP (the temporary file
-// removed, no OUTPUT written).
+// length, or when its quietest stretches make a doubtful noise sample), 1 failed (one line on
+// stderr per failed INPUT, no OUTPUT written for it), 2 bad usage; 130, 143 and 129 when ended by
+// SIGINT, SIGTERM or SIGHUP (the temporary file removed, no OUTPUT written).
 
 #include "audio/audio_decoder.h"
 #include "audio/audio_exporter.h"
@@ -725,18 +725,17 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     std::vector<taln::Cleaner::HumMask> hum;
     std::vector<taln::NoiseSample> noise;
     taln::Channels cleaned =
-        cleanChannels(decoded.channels, strength, options.hum, options.noiseFrom, options.jobs,
-                      hum, noise, stream ? &*stream : nullptr,
-                      !stream || !options.removed.empty());
+        cleanChannels(decoded.channels, strength, options.hum, options.noiseFrom, options.jobs, hum,
+                      noise, stream ? &*stream : nullptr, !stream || !options.removed.empty());
     if (stream) {
         stream->finish();
     }
     const std::string who = options.folder ? input.string() + ": " : std::string();
     // A stretch the user chose is taken as noise on their word; only the quietest frames can
     // be doubtful.
-    const bool doubtful = !options.noiseFrom &&
-                          std::any_of(noise.begin(), noise.end(),
-                                      [](const taln::NoiseSample& n) { return n.doubtful(); });
+    const bool doubtful =
+        !options.noiseFrom && std::any_of(noise.begin(), noise.end(),
+                                          [](const taln::NoiseSample& n) { return n.doubtful(); });
     if (progress && (options.verbose || doubtful)) {
         Progress::clear();
     }

@@ -232,7 +232,7 @@ std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s, HumM
 }
 
 std::vector<float> Cleaner::prefilter(std::span<const float> samples, double sr, float s,
-                                     HumMask hum) {
+                                      HumMask hum) {
     std::vector<float> out(samples.size());
     const std::vector<Biquad> sections = prefilterSections(sr, s, hum);
     BiquadCascade cascade(sections, samples);
@@ -247,12 +247,10 @@ std::optional<std::vector<float>> Cleaner::clean(std::span<const float> samples,
     return cleanObserved(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum);
 }
 
-std::optional<std::vector<float>> Cleaner::cleanObserved(std::span<const float> samples,
-                                                         std::span<const float> noise,
-                                                         float strength, double sampleRate,
-                                                         const CancelToken& token,
-                                                         FrameObserver observer, void* user,
-                                                         HumMask hum) {
+std::optional<std::vector<float>>
+Cleaner::cleanObserved(std::span<const float> samples, std::span<const float> noise, float strength,
+                       double sampleRate, const CancelToken& token, FrameObserver observer,
+                       void* user, HumMask hum) {
     std::vector<float> result(samples.size());
     if (!cleanInto(samples, noise, strength, sampleRate, token, observer, user, hum, 0, result)) {
         return std::nullopt;
@@ -265,8 +263,7 @@ bool Cleaner::cleanPart(std::span<const float> samples, std::span<const float> n
                         std::int64_t from, std::span<float> out) {
     requirePrecondition(from >= 0 && static_cast<std::size_t>(from) + out.size() <= samples.size(),
                         "Cleaner::cleanPart needs a stretch inside the samples");
-    return cleanInto(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum, from,
-                     out);
+    return cleanInto(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum, from, out);
 }
 
 bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> noise,

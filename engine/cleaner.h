@@ -109,8 +109,8 @@ public:
     // `from` sets the history, the frame after the part's end its last samples. The stretch
     // must lie inside `samples`. Allocates nothing per sample. Any thread.
     static bool cleanPart(std::span<const float> samples, std::span<const float> noise,
-                          float strength, double sampleRate, const CancelToken& token,
-                          HumMask hum, std::int64_t from, std::span<float> out);
+                          float strength, double sampleRate, const CancelToken& token, HumMask hum,
+                          std::int64_t from, std::span<float> out);
 
 private:
     friend class BiquadCascade;

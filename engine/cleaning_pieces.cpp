@@ -58,9 +58,9 @@ bool CleaningPieces::cleanInChannel(std::span<const float> channel, Range piece,
                         "CleaningPieces::clean needs a piece inside the channel");
     const std::int64_t first = inputBegin(piece.begin, sampleRate);
     const std::int64_t last = inputEnd(piece.end, n);
-    return clean(channel.subspan(static_cast<std::size_t>(first),
-                                 static_cast<std::size_t>(last - first)),
-                 piece, n, out, noise, strength, sampleRate, token, hum);
+    return clean(
+        channel.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)),
+        piece, n, out, noise, strength, sampleRate, token, hum);
 }
 
 std::vector<CleaningPieces::Range> CleaningPieces::split(std::int64_t n, std::int64_t count) {

@@ -72,8 +72,8 @@ NoiseSample::Steps::Steps(std::span<const float> channel, double sampleRate, std
     const auto n = static_cast<std::int64_t>(channel.size());
     first_ = std::clamp<std::int64_t>(first, 0, n);
     last = std::clamp<std::int64_t>(last, first_, n);
-    stretch_ = channel.subspan(static_cast<std::size_t>(first_),
-                               static_cast<std::size_t>(last - first_));
+    stretch_ =
+        channel.subspan(static_cast<std::size_t>(first_), static_cast<std::size_t>(last - first_));
     estimate_ = Cleaner::chooseNoiseFrames(stretch_);
 }
 

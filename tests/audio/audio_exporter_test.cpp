@@ -174,7 +174,8 @@ TEST(AudioExporter, ChunkedAudioIsWrittenAsTheSameChannelsAre) {
 // the earlier file as it was.
 TEST(AudioExporter, StreamOfUnevenAppendsWritesWhatWriteWrites) {
     const std::int64_t sizes[] = {1, 1023, 1025, 65536, 70000, 3};
-    const std::int64_t frames = std::accumulate(std::begin(sizes), std::end(sizes), std::int64_t{0});
+    const std::int64_t frames =
+        std::accumulate(std::begin(sizes), std::end(sizes), std::int64_t{0});
     const Channels channels{channelOf(noise(frames, 0.5f, 12)), channelOf(sine(frames, 440, 0.3f))};
     const auto folder = TestFiles::shared().freshFolder("stream_export");
     for (const Kind kind : {Kind::wav, Kind::m4a}) {
