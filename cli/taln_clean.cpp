@@ -46,6 +46,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -524,10 +525,13 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
         }
     };
 
-    // Each channel's noise sample is measured in steps: its frames are chosen, then its
-    // profile and its hum lines are found at once, on two threads. The last of these tasks to
-    // end posts the pieces, stretch by stretch.
+    // Each channel's noise sample is measured in steps: the energies its frames are chosen by
+    // are summed in halves at once, then its frames are chosen, then its profile and its hum
+    // lines are found at once. The last of these tasks to end posts the pieces, stretch by
+    // stretch.
+    const int halves = jobs > 1 ? 2 : 1;
     std::vector<std::optional<taln::NoiseSample::Steps>> steps(count);
+    std::vector<std::atomic<int>> summing(count);
     std::atomic<std::size_t> preparing{2 * count};
     const auto prepared = [&] {
         if (preparing.fetch_sub(1) != 1) {
@@ -546,19 +550,25 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
         }
     };
     for (std::size_t c = 0; c < count; ++c) {
-        group.run([&, c] {
-            if (stretch) {
-                steps[c].emplace(*original[c], taln::kSampleRate, stretch->first, stretch->second);
-            } else {
-                steps[c].emplace(*original[c], taln::kSampleRate);
-            }
-            group.run([&, c] {
-                steps[c]->detectHum();
+        const auto [first, last] =
+            stretch.value_or(std::pair{std::int64_t{0}, std::numeric_limits<std::int64_t>::max()});
+        steps[c].emplace(*original[c], taln::kSampleRate, first, last, halves);
+        summing[c].store(halves);
+        for (int half = 0; half < halves; ++half) {
+            group.run([&, c, half] {
+                steps[c]->sumHops(half);
+                if (summing[c].fetch_sub(1) != 1) {
+                    return;
+                }
+                steps[c]->choose();
+                group.run([&, c] {
+                    steps[c]->detectHum();
+                    prepared();
+                });
+                steps[c]->averageProfile();
                 prepared();
             });
-            steps[c]->averageProfile();
-            prepared();
-        });
+        }
     }
     group.wait();
     return cleaned.channels();

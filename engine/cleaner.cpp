@@ -79,9 +79,34 @@ Cleaner::NoiseEstimate Cleaner::estimateNoiseDetailed(std::span<const float> sam
     return estimate;
 }
 
+std::int64_t Cleaner::noiseHops(std::int64_t samples) {
+    return samples < kFrame ? 0 : (samples - kFrame) / kHop + kFrame / kHop;
+}
+
+void Cleaner::sumNoiseHops(std::span<const float> samples, std::int64_t firstHop,
+                           std::span<float> energies) {
+    requirePrecondition(firstHop >= 0 && firstHop + static_cast<std::int64_t>(energies.size()) <=
+                                             noiseHops(static_cast<std::int64_t>(samples.size())),
+                        "Cleaner::sumNoiseHops needs hops inside the samples");
+    for (std::size_t h = 0; h < energies.size(); ++h) {
+        energies[h] =
+            sumOfSquares(samples.data() + (firstHop + static_cast<std::int64_t>(h)) * kHop);
+    }
+}
+
 Cleaner::NoiseEstimate Cleaner::chooseNoiseFrames(std::span<const float> samples) {
+    std::vector<float> hopEnergies(
+        static_cast<std::size_t>(noiseHops(static_cast<std::int64_t>(samples.size()))));
+    sumNoiseHops(samples, 0, hopEnergies);
+    return chooseNoiseFrames(samples, std::move(hopEnergies));
+}
+
+Cleaner::NoiseEstimate Cleaner::chooseNoiseFrames(std::span<const float> samples,
+                                                  std::vector<float> hopEnergy) {
     NoiseEstimate estimate;
     const auto n = static_cast<std::int64_t>(samples.size());
+    requirePrecondition(static_cast<std::int64_t>(hopEnergy.size()) == noiseHops(n),
+                        "Cleaner::chooseNoiseFrames needs every hop's energy");
     if (n < kFrame) {
         return estimate;
     }
@@ -94,11 +119,6 @@ Cleaner::NoiseEstimate Cleaner::chooseNoiseFrames(std::span<const float> samples
     // Frame energies from the energies of the hops: frame f is hops f … f + 3, so each sample
     // is squared once instead of four times. (The order of summation is free; the energies are
     // only compared with the silence threshold and with each other.)
-    const std::int64_t hops = frames + kFrame / kHop - 1;
-    std::vector<float> hopEnergy(static_cast<std::size_t>(hops));
-    for (std::int64_t h = 0; h < hops; ++h) {
-        hopEnergy[h] = sumOfSquares(samples.data() + h * kHop);
-    }
     std::vector<Candidate> candidates;
     candidates.reserve(static_cast<std::size_t>(frames));
     for (std::int64_t f = 0; f < frames; ++f) {

@@ -89,6 +89,17 @@ public:
     static std::vector<float> averageNoiseFrames(std::span<const float> samples,
                                                  std::span<const std::int64_t> quietestFirst);
 
+    // chooseNoiseFrames with its first step, the hop energies, split into stretches that may be
+    // summed at once on several threads: `noiseHops` energies (NoiseEstimate::hopEnergies) for
+    // a span of `samples` samples, hops [firstHop, lastHop) summed into `energies` (that many
+    // floats) by `sumNoiseHops`, then the frames chosen from all of them. The same result as
+    // chooseNoiseFrames, bit for bit. Any thread.
+    static std::int64_t noiseHops(std::int64_t samples);
+    static void sumNoiseHops(std::span<const float> samples, std::int64_t firstHop,
+                             std::span<float> energies);
+    static NoiseEstimate chooseNoiseFrames(std::span<const float> samples,
+                                           std::vector<float> hopEnergies);
+
     // One channel cleaned at `strength` (0 ... 1), or nothing when `token` was cancelled.
     // `noise` holds at least 1025 values. Any thread.
     //

@@ -68,13 +68,35 @@ NoiseSample NoiseSample::measure(std::span<const float> channel, double sampleRa
 
 NoiseSample::Steps::Steps(std::span<const float> channel, double sampleRate, std::int64_t first,
                           std::int64_t last)
-    : sampleRate_(sampleRate) {
+    : Steps(channel, sampleRate, first, last, 1) {
+    sumHops(0);
+    choose();
+}
+
+NoiseSample::Steps::Steps(std::span<const float> channel, double sampleRate, std::int64_t first,
+                          std::int64_t last, int parts)
+    : sampleRate_(sampleRate), parts_(std::max(parts, 1)) {
     const auto n = static_cast<std::int64_t>(channel.size());
     first_ = std::clamp<std::int64_t>(first, 0, n);
     last = std::clamp<std::int64_t>(last, first_, n);
     stretch_ =
         channel.subspan(static_cast<std::size_t>(first_), static_cast<std::size_t>(last - first_));
-    estimate_ = Cleaner::chooseNoiseFrames(stretch_);
+    hopEnergies_.resize(
+        static_cast<std::size_t>(Cleaner::noiseHops(static_cast<std::int64_t>(stretch_.size()))));
+}
+
+void NoiseSample::Steps::sumHops(int part) {
+    const auto hops = static_cast<std::int64_t>(hopEnergies_.size());
+    const std::int64_t begin = hops * part / parts_;
+    const std::int64_t end = hops * (part + 1) / parts_;
+    Cleaner::sumNoiseHops(
+        stretch_, begin,
+        std::span(hopEnergies_)
+            .subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
+}
+
+void NoiseSample::Steps::choose() {
+    estimate_ = Cleaner::chooseNoiseFrames(stretch_, std::move(hopEnergies_));
 }
 
 void NoiseSample::Steps::averageProfile() {

@@ -63,13 +63,21 @@ struct NoiseSample {
 };
 
 // `measure` in steps, for a caller with a second thread: constructing chooses the frames (a
-// third of the time); averageProfile and detectHum (a third each) may then run at once, on two
-// threads; take() hands back exactly what measure would have. The channel must outlive the
-// steps.
+// sixth of the time); averageProfile and detectHum (the rest, in about equal halves) may then run
+// at once, on two threads; take() hands back exactly what measure would have. The channel must
+// outlive the steps.
 class NoiseSample::Steps {
 public:
     Steps(std::span<const float> channel, double sampleRate, std::int64_t first = 0,
           std::int64_t last = std::numeric_limits<std::int64_t>::max());
+
+    // The same with the choice of frames itself in steps, for a caller with more threads: the
+    // frames' energies are summed in `parts` (sumHops of each part 0 … parts − 1, at once on
+    // different threads), then choose() chooses. The summing is most of the choosing.
+    Steps(std::span<const float> channel, double sampleRate, std::int64_t first, std::int64_t last,
+          int parts);
+    void sumHops(int part);
+    void choose();
 
     void averageProfile();
     // The hum lines, and quietToLoud.
@@ -80,6 +88,8 @@ private:
     std::span<const float> stretch_;
     double sampleRate_;
     std::int64_t first_ = 0;
+    int parts_ = 1;
+    std::vector<float> hopEnergies_;
     Cleaner::NoiseEstimate estimate_;
     NoiseSample sample_;
 };

@@ -206,14 +206,22 @@ TEST(Window, IsThePeriodicSquareRootHannAndBuiltOnceUnderConcurrentFirstUse) {
 
 // A noise sample measured in steps, its profile and its hum lines found on two threads at once,
 // is the one `measure` gives, bit for bit: of a whole channel and of a stretch of it.
-TEST(NoiseSample, StepsOnTwoThreadsGiveWhatMeasureGives) {
+TEST(NoiseSample, StepsOnSeveralThreadsGiveWhatMeasureGives) {
     constexpr double kRate = 44100.0;
     const std::vector<float> x = testsignals::speechLike(30 * 44100, kRate, 5);
     const std::pair<std::int64_t, std::int64_t> stretches[] = {
         {0, std::numeric_limits<std::int64_t>::max()}, {44100 + 100, 12 * 44100}};
     for (const auto& [first, last] : stretches) {
         const NoiseSample measured = NoiseSample::measure(x, kRate, first, last);
-        NoiseSample::Steps steps(x, kRate, first, last);
+        // Three parts of the frames' energies (an uneven split) on three threads.
+        NoiseSample::Steps steps(x, kRate, first, last, 3);
+        {
+            std::vector<std::jthread> parts;
+            for (int part = 0; part < 3; ++part) {
+                parts.emplace_back([&steps, part] { steps.sumHops(part); });
+            }
+        }
+        steps.choose();
         std::thread hum([&] { steps.detectHum(); });
         steps.averageProfile();
         hum.join();
