@@ -39,8 +39,9 @@ using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFreer>;
 // Float to 16-bit: scaled by 32,768 so that a decoded 16-bit sample (v / 32,768) comes back
 // as exactly v; rounded to nearest, ties to even (as lrint); saturated at both ends so that a
 // loud peak clips instead of wrapping into a click of the opposite sign; NaN, which has no
-// level, is 0. Written without branches or calls so that the loops below vectorise: adding
-// and taking away 1.5 · 2^23 rounds any float under 2^22 in size to an integer, exactly.
+// level, is 0. Written without branches or calls so that the loops below vectorise (this file
+// is compiled with -fno-trapping-math for it): adding and taking away 1.5 · 2^23 rounds any
+// float under 2^22 in size to an integer, exactly.
 inline std::int16_t toInt16(float sample) {
     float scaled = sample * 32768.0f;
     scaled = scaled == scaled ? scaled : 0.0f;
@@ -59,6 +60,13 @@ void interleaveInt16(std::span<const float* const> channels, std::int64_t from, 
         for (std::int64_t i = 0; i < n; ++i) {
             out[2 * i] = toInt16(left[i]);
             out[2 * i + 1] = toInt16(right[i]);
+        }
+        return;
+    }
+    if (channelCount == 1) {
+        const float* source = channels[0] + from;
+        for (std::int64_t i = 0; i < n; ++i) {
+            out[i] = toInt16(source[i]);
         }
         return;
     }
