@@ -475,8 +475,8 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
     taln::WorkerPool::TaskGroup group(pool);
 
     // Stretch k of every channel is piece k; left[k] counts the channels still cleaning it.
-    const std::vector<taln::CleaningPieces::Range> pieces = taln::CleaningPieces::split(
-        n, taln::CleaningPieces::pieceCount(n, taln::kSampleRate, jobs));
+    const std::vector<taln::CleaningPieces::Range> pieces =
+        taln::CleaningPieces::splitForThreads(n, taln::kSampleRate, jobs);
     CleanedPieces cleaned(pieces, count, keep);
     std::vector<std::atomic<std::size_t>> left(pieces.size());
     for (auto& channels : left) {

@@ -95,6 +95,29 @@ std::int64_t CleaningPieces::pieceCount(std::int64_t n, double sampleRate, int t
     return static_cast<double>(n) / static_cast<double>(even) >= shortest ? even : count;
 }
 
+std::vector<CleaningPieces::Range> CleaningPieces::splitForThreads(std::int64_t n,
+                                                                   double sampleRate, int threads) {
+    const std::int64_t count = pieceCount(n, sampleRate, threads);
+    const std::int64_t last = std::max(threads, 1);
+    // Counted in half pieces: two for each piece but the last ones, one for each of those.
+    const std::int64_t halves = 2 * count - last;
+    if (last == 1 || count < 2 * last || n < halves) {
+        return split(n, count);
+    }
+    const std::int64_t q = n / halves;
+    const std::int64_t r = n % halves;
+    const auto at = [&](std::int64_t k) { return k * q + k * r / halves; };
+    std::vector<Range> pieces;
+    pieces.reserve(static_cast<std::size_t>(count));
+    std::int64_t k = 0;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const std::int64_t next = k + (i < count - last ? 2 : 1);
+        pieces.push_back({at(k), at(next)});
+        k = next;
+    }
+    return pieces;
+}
+
 void CleaningPieces::cleanChannelOn(WorkerPool::TaskGroup& group, std::span<const float> samples,
                                     std::span<float> out, std::span<const float> noise,
                                     float strength, double sampleRate, const CancelToken& token,
@@ -102,8 +125,7 @@ void CleaningPieces::cleanChannelOn(WorkerPool::TaskGroup& group, std::span<cons
     requirePrecondition(out.size() == samples.size(),
                         "CleaningPieces::cleanChannelOn needs one output sample per input sample");
     const auto n = static_cast<std::int64_t>(samples.size());
-    const std::int64_t count = pieceCount(n, sampleRate, group.pool().threadCount());
-    for (const Range piece : split(n, count)) {
+    for (const Range piece : splitForThreads(n, sampleRate, group.pool().threadCount())) {
         group.run([=, &token] {
             cleanInChannel(samples, piece,
                            out.subspan(static_cast<std::size_t>(piece.begin),

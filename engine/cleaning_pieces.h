@@ -123,8 +123,14 @@ public:
     // kPieceSeconds begun, raised to a multiple of `threads` (so that the threads finish
     // together) as long as the pieces stay at least kMinPieceSeconds long.
     static std::int64_t pieceCount(std::int64_t n, double sampleRate, int threads);
+    // The pieces a whole channel of `n` samples is cleaned in by `threads` threads that take them
+    // in order: pieceCount of them, the last `threads` half as long as the others. A thread that
+    // finds no piece left waits for the others' last ones, and the stretch written last is written
+    // after all the cleaning; shorter last pieces shorten both, with no more warm-ups. With one
+    // thread, or fewer than two pieces a thread, split(n, pieceCount(...)).
+    static std::vector<Range> splitForThreads(std::int64_t n, double sampleRate, int threads);
 
-    // Posts the pieces of `samples` (pieceCount of them for the group's pool) to `group`; each
+    // Posts the pieces of `samples` (splitForThreads for the group's pool) to `group`; each
     // writes its stretch of `out` (as many floats as `samples`). After group.wait() `out` holds
     // Cleaner::clean's result, unless `token` was cancelled. `samples`, `noise`, `out` and `token`
     // must outlive the wait. Several channels posted to one group share the pool's threads.

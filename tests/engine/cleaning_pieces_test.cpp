@@ -129,16 +129,28 @@ TEST(CleaningPieces, PieceCountsKeepThreadsBusyWithoutShortPieces) {
     for (const Case& c : cases) {
         const std::int64_t count = CleaningPieces::pieceCount(c.n, kRate, c.threads);
         EXPECT_EQ(count, c.count) << c.n << " samples on " << c.threads << " threads";
-        // The pieces tile the channel, in order, lengths within one sample of each other.
-        const auto pieces = CleaningPieces::split(c.n, count);
-        ASSERT_EQ(static_cast<std::int64_t>(pieces.size()), c.count);
-        std::int64_t at = 0;
-        for (const auto& piece : pieces) {
-            EXPECT_EQ(piece.begin, at);
-            EXPECT_LE(std::abs((piece.end - piece.begin) - c.n / count), 1);
-            at = piece.end;
+        // The pieces tile the channel, in order, lengths within one sample of each other; for
+        // threads taking them in order, the last `threads` are half as long as the others
+        // wherever every thread has two pieces.
+        const bool halved = c.threads > 1 && count >= 2 * c.threads;
+        const double halves = halved ? 2.0 * double(count) - c.threads : 2.0 * double(count);
+        for (const bool forThreads : {false, true}) {
+            const auto pieces = forThreads ? CleaningPieces::splitForThreads(c.n, kRate, c.threads)
+                                           : CleaningPieces::split(c.n, count);
+            ASSERT_EQ(static_cast<std::int64_t>(pieces.size()), c.count);
+            std::int64_t at = 0;
+            for (std::int64_t i = 0; i < count; ++i) {
+                const auto& piece = pieces[static_cast<std::size_t>(i)];
+                const bool half = forThreads && halved && i >= count - c.threads;
+                const double expected = forThreads ? double(c.n) * (half ? 1.0 : 2.0) / halves
+                                                   : double(c.n) / double(count);
+                EXPECT_EQ(piece.begin, at);
+                EXPECT_LE(std::abs(double(piece.end - piece.begin) - expected), 1.0)
+                    << "piece " << i << (forThreads ? " for threads" : "");
+                at = piece.end;
+            }
+            EXPECT_EQ(at, c.n);
         }
-        EXPECT_EQ(at, c.n);
     }
 }
 
