@@ -91,9 +91,9 @@ public:
 
     // chooseNoiseFrames with its first step, the hop energies, split into stretches that may be
     // summed at once on several threads: `noiseHops` energies (NoiseEstimate::hopEnergies) for
-    // a span of `samples` samples, hops [firstHop, lastHop) summed into `energies` (that many
-    // floats) by `sumNoiseHops`, then the frames chosen from all of them. The same result as
-    // chooseNoiseFrames, bit for bit. Any thread.
+    // a span of `samples` samples, each stretch of them (energies.size() hops from `firstHop`)
+    // summed into `energies` by `sumNoiseHops`, then the frames chosen from all of them. The same
+    // result as chooseNoiseFrames, bit for bit. Any thread.
     static std::int64_t noiseHops(std::int64_t samples);
     static void sumNoiseHops(std::span<const float> samples, std::int64_t firstHop,
                              std::span<float> energies);

@@ -98,10 +98,11 @@ std::int64_t CleaningPieces::pieceCount(std::int64_t n, double sampleRate, int t
 std::vector<CleaningPieces::Range> CleaningPieces::splitForThreads(std::int64_t n,
                                                                    double sampleRate, int threads) {
     const std::int64_t count = pieceCount(n, sampleRate, threads);
-    const std::int64_t last = std::max(threads, 1);
+    // The last piece of each thread is the last `halved` pieces.
+    const std::int64_t halved = std::max(threads, 1);
     // Counted in half pieces: two for each piece but the last ones, one for each of those.
-    const std::int64_t halves = 2 * count - last;
-    if (last == 1 || count < 2 * last || n < halves) {
+    const std::int64_t halves = 2 * count - halved;
+    if (halved == 1 || count < 2 * halved || n < halves) {
         return split(n, count);
     }
     const std::int64_t q = n / halves;
@@ -111,7 +112,7 @@ std::vector<CleaningPieces::Range> CleaningPieces::splitForThreads(std::int64_t 
     pieces.reserve(static_cast<std::size_t>(count));
     std::int64_t k = 0;
     for (std::int64_t i = 0; i < count; ++i) {
-        const std::int64_t next = k + (i < count - last ? 2 : 1);
+        const std::int64_t next = k + (i < count - halved ? 2 : 1);
         pieces.push_back({at(k), at(next)});
         k = next;
     }

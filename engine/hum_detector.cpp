@@ -120,8 +120,8 @@ std::vector<double> hannOf(std::int64_t length) {
     return w;
 }
 
-// The window of a whole segment, worked out once: the cosines cost a fifth of the detection
-// when each segment computes them again.
+// The window of a whole segment, worked out once: its cosines cost a fifth of the detection when
+// every segment computed them again (shorter segments, one per short pause, still do).
 const std::vector<double>& hannOfSegment() {
     static const std::vector<double> window = hannOf(kSegment);
     return window;
@@ -204,11 +204,11 @@ HumDetector::Levels HumDetector::lineLevels(std::span<const float> samples,
     std::array<std::array<double, kNeighbourBins.size()>, kCandidates> around{};
     std::vector<double> x;
     x.reserve(static_cast<std::size_t>(kSegment));
-    std::vector<double> shorter;
     for (const Segment& segment : segments) {
         const auto m = static_cast<double>(segment.length);
-        const std::vector<double>& hann =
-            segment.length == kSegment ? hannOfSegment() : (shorter = hannOf(segment.length));
+        const std::vector<double> shorter =
+            segment.length == kSegment ? std::vector<double>() : hannOf(segment.length);
+        const std::vector<double>& hann = segment.length == kSegment ? hannOfSegment() : shorter;
         x.resize(static_cast<std::size_t>(segment.length));
         for (std::int64_t i = 0; i < segment.length; ++i) {
             const float v = samples[static_cast<std::size_t>(segment.start + i)];
