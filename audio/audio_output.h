@@ -2,9 +2,9 @@
 
 // AudioOutput: where the player's mixer sends its frames.
 //
-// The output pulls interleaved stereo 32-bit float frames at 44,100 Hz from a render
-// function on a thread of its own (the sound device's thread for SDL, the test's thread for
-// ManualOutput). The render function must not allocate, lock or do I/O.
+// The output pulls interleaved stereo 32-bit float frames at the rate it was started with
+// from a render function on a thread of its own (the sound device's thread for SDL, the test's
+// thread for ManualOutput). The render function must not allocate, lock or do I/O.
 
 #include <cstdint>
 #include <memory>
@@ -21,10 +21,11 @@ public:
 
     virtual ~AudioOutput() = default;
 
-    // Main thread. Opens the device on first use and makes sure it is pulling from `render`.
+    // Main thread. Opens the device on first use and makes sure it is pulling from `render`
+    // at `sampleRate` frames a second (the device is opened again for another rate).
     // Calling it again while running is cheap and changes nothing. Returns the reason, in
     // the device library's own words, when the device cannot be opened or started.
-    virtual std::optional<std::string> start(RenderFn render, void* user) = 0;
+    virtual std::optional<std::string> start(RenderFn render, void* user, int sampleRate) = 0;
 
     // Main thread. Stops pulling; when it returns, `render` is not running and will not be
     // called again until the next `start`.
@@ -34,8 +35,8 @@ public:
     virtual bool isRunning() const = 0;
 };
 
-// The real output: SDL2 audio, 44,100 Hz, float, stereo, a device buffer of at most 1,024
-// frames. The device is opened lazily by the first `start`.
+// The real output: SDL2 audio at the rate asked for, float, stereo, a device buffer of about
+// 23 ms. The device is opened lazily by the first `start`.
 std::unique_ptr<AudioOutput> makeSdlOutput();
 
 } // namespace taln

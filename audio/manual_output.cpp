@@ -5,14 +5,15 @@
 
 namespace taln {
 
-std::optional<std::string> ManualOutput::start(RenderFn render, void* user) {
+std::optional<std::string> ManualOutput::start(RenderFn render, void* user, int sampleRate) {
     std::lock_guard lock(mutex_);
     if (failure_) {
         return failure_;
     }
-    if (!running_ || render_ != render || user_ != user) {
+    if (!running_ || render_ != render || user_ != user || sampleRate_ != sampleRate) {
         render_ = render;
         user_ = user;
+        sampleRate_ = sampleRate;
         running_ = true;
         ++startCount_;
     }
@@ -54,6 +55,11 @@ void ManualOutput::advance(std::int64_t frames) {
 void ManualOutput::setFailure(std::optional<std::string> reason) {
     std::lock_guard lock(mutex_);
     failure_ = std::move(reason);
+}
+
+int ManualOutput::sampleRate() const {
+    std::lock_guard lock(mutex_);
+    return sampleRate_;
 }
 
 int ManualOutput::startCount() const {

@@ -23,7 +23,7 @@ class ManualOutput : public AudioOutput {
 public:
     // Main thread. Fails with the reason set by setFailure, else starts pulling from
     // `render` at the next pull.
-    std::optional<std::string> start(RenderFn render, void* user) override;
+    std::optional<std::string> start(RenderFn render, void* user, int sampleRate) override;
     void stop() override;
     bool isRunning() const override;
 
@@ -41,6 +41,9 @@ public:
     // How many times start() has succeeded; lets a test tell a restart from a no-op.
     int startCount() const;
 
+    // The rate of the latest successful start (0 before any).
+    int sampleRate() const;
+
     static constexpr std::int64_t kAdvanceBlock = 512;
 
 private:
@@ -49,6 +52,7 @@ private:
     void* user_ = nullptr;
     bool running_ = false;
     int startCount_ = 0;
+    int sampleRate_ = 0;
     std::optional<std::string> failure_;
 };
 

@@ -1,5 +1,7 @@
 #include "audio/player.h"
 
+#include "audio/stereo_downmix.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -54,6 +56,7 @@ struct Schedule {
     bool replacesClean = false; // made by replaceClean: it brings a new cleaned version
     ChunkedAudio orig;
     ChunkedAudio clean;
+    StereoDownmix fold;          // how both versions are heard on two speakers
     std::int64_t startFrame = 0; // first frame of both versions to play
     std::int64_t lead = 0;       // frames of silence before both tracks begin
     // Frames mixed since this epoch reached the mixer, the lead included. It keeps counting
@@ -67,7 +70,8 @@ struct Player::Impl {
     // Main thread only.
     ChunkedAudio orig;
     ChunkedAudio clean;
-    double sampleRate = kSampleRate;
+    double sampleRate = 44100.0;
+    StereoDownmix fold = StereoDownmix::forLayout(1, 0);
     std::int64_t startFrame = 0;
     Listening listening = Listening::cleaned;
     Schedule* latest = nullptr; // the last schedule handed to the mixer
@@ -106,47 +110,65 @@ void Player::Impl::render(void* user, float* out, std::int64_t frames) {
 
 namespace {
 
-// Adds `gain` × the track's frames to output frames [begin, end) of the interleaved `out`,
-// output frame i playing track frame at + i. Track frames before `lowest` (the lead) and past
-// the track's end stay silent.
+// Adds `gain` × the track's frames, folded to stereo by `fold`, to output frames [begin, end)
+// of the interleaved `out`, output frame i playing track frame at + i. Track frames before
+// `lowest` (the lead) and past the track's end stay silent.
 void addTrack(float* out, std::int64_t begin, std::int64_t end, const ChunkedAudio& track,
-              std::int64_t at, std::int64_t lowest, float gain) {
+              const StereoDownmix& fold, std::int64_t at, std::int64_t lowest, float gain) {
     if (gain == 0.0f) {
         return; // a muted track adds nothing (and cannot turn the mix into NaN)
     }
     begin = std::max(begin, lowest - at);
     end = std::min(end, track.frameCount() - at);
-    const bool mono = track.channelCount() == 1;
+    const int channels = track.channelCount();
     while (begin < end) {
         const std::int64_t frame = at + begin;
         const std::int64_t chunk = ChunkedAudio::chunkOf(frame);
         const std::int64_t offset = frame - ChunkedAudio::chunkStart(chunk);
         const std::int64_t count = std::min(end - begin, kChunkFrames - offset);
-        const float* left = track.chunkData(0, chunk) + offset;
-        const float* right = mono ? left : track.chunkData(1, chunk) + offset;
         float* o = out + 2 * begin;
-        for (std::int64_t i = 0; i < count; ++i) {
-            o[2 * i] += gain * left[i];
-            o[2 * i + 1] += gain * right[i];
+        for (int c = 0; c < channels; ++c) {
+            const float* x = track.chunkData(c, chunk) + offset;
+            // A weight of 0 adds nothing (and skipping it keeps a NaN of an unheard channel
+            // out of the mix); a weight of 1 gives the track's very samples.
+            const float sides[2] = {gain * fold.left[static_cast<std::size_t>(c)],
+                                    gain * fold.right[static_cast<std::size_t>(c)]};
+            for (int side = 0; side < 2; ++side) {
+                if (sides[side] == 0.0f) {
+                    continue;
+                }
+                for (std::int64_t i = 0; i < count; ++i) {
+                    o[2 * i + side] += sides[side] * x[i];
+                }
+            }
         }
         begin += count;
     }
 }
 
-// One sample of a track (side 1 of a mono track is its only channel); silence outside it.
-float sampleAt(const ChunkedAudio& track, int side, std::int64_t frame) {
+// One output side of a track's frame, folded to stereo; silence outside the track.
+float sampleAt(const ChunkedAudio& track, const StereoDownmix& fold, int side, std::int64_t frame) {
     if (frame < 0 || frame >= track.frameCount()) {
         return 0.0f;
     }
     const std::int64_t chunk = ChunkedAudio::chunkOf(frame);
-    return track.chunkData(std::min(side, track.channelCount() - 1),
-                           chunk)[frame - ChunkedAudio::chunkStart(chunk)];
+    const std::int64_t offset = frame - ChunkedAudio::chunkStart(chunk);
+    const auto& weights = side == 0 ? fold.left : fold.right;
+    float sum = 0.0f;
+    for (int c = 0; c < track.channelCount(); ++c) {
+        const float w = weights[static_cast<std::size_t>(c)];
+        if (w != 0.0f) {
+            sum += w * track.chunkData(c, chunk)[offset];
+        }
+    }
+    return sum;
 }
 
 // Adds output frames [0, count) of a crossfade from `from` to `to`, `done` frames into it, with
 // the mapping and the silence of addTrack. Frames the two versions share come out exactly.
 void addCrossfade(float* out, std::int64_t count, const ChunkedAudio& from, const ChunkedAudio& to,
-                  std::int64_t at, std::int64_t lowest, std::int64_t done, float gain) {
+                  const StereoDownmix& fold, std::int64_t at, std::int64_t lowest,
+                  std::int64_t done, float gain) {
     if (gain == 0.0f) {
         return;
     }
@@ -154,8 +176,8 @@ void addCrossfade(float* out, std::int64_t count, const ChunkedAudio& from, cons
         const float w =
             static_cast<float>(done + i + 1) / static_cast<float>(Player::kCrossfadeFrames);
         for (int side = 0; side < 2; ++side) {
-            const float a = sampleAt(from, side, at + i);
-            const float b = sampleAt(to, side, at + i);
+            const float a = sampleAt(from, fold, side, at + i);
+            const float b = sampleAt(to, fold, side, at + i);
             out[2 * i + side] += gain * (a == b ? b : (1.0f - w) * a + w * b);
         }
     }
@@ -208,18 +230,19 @@ void Player::Impl::mix(float* out, std::int64_t frames) {
     const std::int64_t rendered = schedule->rendered.load(std::memory_order_relaxed);
     const std::int64_t lowest = schedule->startFrame;
     const std::int64_t at = lowest + rendered - schedule->lead; // track frame of output frame 0
-    addTrack(out, 0, frames, schedule->orig, at, lowest, g.orig);
+    addTrack(out, 0, frames, schedule->orig, schedule->fold, at, lowest, g.orig);
     std::int64_t faded = 0;
     if (fadeFrom != nullptr) {
         faded = std::min(frames, kCrossfadeFrames - fadeDone);
-        addCrossfade(out, faded, fadeFrom->clean, schedule->clean, at, lowest, fadeDone, g.clean);
+        addCrossfade(out, faded, fadeFrom->clean, schedule->clean, schedule->fold, at, lowest,
+                     fadeDone, g.clean);
         fadeDone += faded;
         if (fadeDone == kCrossfadeFrames) {
             fadeFrom = nullptr;
             released.store(schedule->generation, std::memory_order_release);
         }
     }
-    addTrack(out, faded, frames, schedule->clean, at, lowest, g.clean);
+    addTrack(out, faded, frames, schedule->clean, schedule->fold, at, lowest, g.clean);
     schedule->rendered.store(rendered + frames, std::memory_order_release);
 }
 
@@ -271,15 +294,17 @@ Player::~Player() {
     impl_->stopOutput();
 }
 
-void Player::load(ChunkedAudio orig, ChunkedAudio clean, double sampleRate) {
+void Player::load(ChunkedAudio orig, ChunkedAudio clean, double sampleRate,
+                  std::uint64_t channelMask) {
     impl_->stopOutput();
+    impl_->fold = StereoDownmix::forLayout(orig.channelCount(), channelMask);
     impl_->orig = std::move(orig);
     impl_->clean = std::move(clean);
     impl_->sampleRate = sampleRate;
 }
 
 void Player::load(Channels orig, Channels clean, double sampleRate) {
-    load(ChunkedAudio::fromChannels(orig), ChunkedAudio::fromChannels(clean), sampleRate);
+    load(ChunkedAudio::fromChannels(orig), ChunkedAudio::fromChannels(clean), sampleRate, 0);
 }
 
 std::optional<std::string> Player::start(std::int64_t frame) {
@@ -298,7 +323,8 @@ std::optional<std::string> Player::start(std::int64_t frame) {
         return std::nullopt;
     }
 
-    if (auto reason = p.output->start(&Impl::render, &p)) {
+    if (auto reason =
+            p.output->start(&Impl::render, &p, static_cast<int>(std::lround(p.sampleRate)))) {
         return reason; // the device cannot play: nothing is scheduled
     }
 
@@ -306,6 +332,7 @@ std::optional<std::string> Player::start(std::int64_t frame) {
     schedule->playing = true;
     schedule->orig = p.orig;
     schedule->clean = clean;
+    schedule->fold = p.fold;
     schedule->startFrame = from;
     schedule->lead = std::max<std::int64_t>(0, std::llround(kStartLeadSeconds * p.sampleRate));
     p.startFrame = from;
@@ -344,6 +371,7 @@ void Player::replaceClean(ChunkedAudio clean) {
     next->replacesClean = true;
     next->orig = p.latest->orig;
     next->clean = p.clean.empty() ? p.latest->orig : p.clean;
+    next->fold = p.latest->fold;
     next->startFrame = p.latest->startFrame;
     next->lead = p.latest->lead;
     p.publish(std::move(next));

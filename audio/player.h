@@ -17,8 +17,11 @@
 // the last one to a buffer, the buffer is freed on the main thread; a caller that wants a large
 // buffer freed elsewhere keeps a reference of its own and drops it there.
 //
-// Time: frames are counted at `sampleRate` (44,100 Hz in Taln); the output runs at that rate.
-// The position advances in steps of one device buffer (1,024 frames, 23 ms, with SDL).
+// Time: frames are counted at `sampleRate`, the recording's own rate; the output runs at that
+// rate. The position advances in steps of one device buffer (about 23 ms with SDL).
+//
+// Channels: a track may have 1 to 8 channels; the output is stereo, and what is heard is the
+// recording folded to two speakers (StereoDownmix: mono on both sides, stereo as it is).
 //
 // Live cleaning, for a scheduler that publishes a cleaning piece by piece while playing:
 //   - load(orig, clean, rate) once per file (the original as both versions is fine);
@@ -60,9 +63,11 @@ public:
     Player& operator=(const Player&) = delete;
 
     // Takes both versions (shared, not copied) and stops everything, the output included.
-    // An empty cleaned version plays the original in its place. The Channels form makes chunks
-    // that point into the given buffers (no copy).
-    void load(ChunkedAudio orig, ChunkedAudio clean, double sampleRate);
+    // An empty cleaned version plays the original in its place. `channelMask` is the
+    // channels' layout (FFmpeg's native mask; 0: the standard one for the count). The
+    // Channels form makes chunks that point into the given buffers (no copy).
+    void load(ChunkedAudio orig, ChunkedAudio clean, double sampleRate,
+              std::uint64_t channelMask = 0);
     void load(Channels orig, Channels clean, double sampleRate);
 
     // Plays both versions from `frame` (a negative frame plays from 0), both starting on the

@@ -2,20 +2,34 @@
 
 #include <SDL.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace taln {
 
 SdlOutput::~SdlOutput() {
     if (device_ != 0) {
-        SDL_CloseAudioDevice(device_); // waits for the audio thread to finish
+        close();
     }
     if (initialised_) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
     }
 }
 
-std::optional<std::string> SdlOutput::open() {
+int SdlOutput::bufferFramesFor(int sampleRate) {
+    const double frames = std::max(1.0, kBufferSeconds * sampleRate);
+    return 1 << static_cast<int>(std::lround(std::log2(frames)));
+}
+
+void SdlOutput::close() {
+    SDL_CloseAudioDevice(device_); // waits for the audio thread to finish
+    device_ = 0;
+    running_ = false;
+    sampleRate_ = 0;
+}
+
+std::optional<std::string> SdlOutput::open(int sampleRate) {
     if (!initialised_) {
         // SDL would otherwise take over SIGINT and SIGTERM and turn them into quit events
         // that nobody here reads, so Taln could no longer be stopped from outside.
@@ -27,10 +41,10 @@ std::optional<std::string> SdlOutput::open() {
     }
     SDL_AudioSpec want;
     std::memset(&want, 0, sizeof want);
-    want.freq = kRate;
+    want.freq = sampleRate;
     want.format = AUDIO_F32SYS;
     want.channels = kChannels;
-    want.samples = kBufferFrames;
+    want.samples = static_cast<Uint16>(bufferFramesFor(sampleRate));
     want.callback = &SdlOutput::callback;
     want.userdata = this;
     SDL_AudioSpec have;
@@ -41,20 +55,22 @@ std::optional<std::string> SdlOutput::open() {
         return std::string(SDL_GetError());
     }
     device_ = device;
+    sampleRate_ = sampleRate;
     bufferFrames_ = have.samples;
     return std::nullopt;
 }
 
-std::optional<std::string> SdlOutput::start(RenderFn render, void* user) {
+std::optional<std::string> SdlOutput::start(RenderFn render, void* user, int sampleRate) {
     if (device_ != 0 && SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED) {
         // The device went away (unplugged, server gone): SDL stops it for good. Close it and
         // open the default device afresh, or report why that fails.
-        SDL_CloseAudioDevice(device_);
-        device_ = 0;
-        running_ = false;
+        close();
+    }
+    if (device_ != 0 && sampleRate != sampleRate_) {
+        close(); // a recording at another rate: the device is opened again at its rate
     }
     if (device_ == 0) {
-        if (auto reason = open()) {
+        if (auto reason = open(sampleRate)) {
             return reason;
         }
     }

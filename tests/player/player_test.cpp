@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -207,6 +208,28 @@ TEST_F(PlayerTest, MonoPlaysOnBothSides) {
     }
 }
 
+// A 5.1 recording at 48 kHz: the output runs at the recording's rate, the lead is 0.05 s of
+// it, and what is heard is the usual fold (centre and sides at -3 dB, no LFE), scaled so that
+// full-scale channels cannot clip. Channel c holds 2^c, so each channel's share shows.
+TEST_F(PlayerTest, FiveOneAtFortyEightKilohertzIsHeardFoldedToStereoAtItsOwnRate) {
+    constexpr std::int64_t n = 6000;
+    Channels six;
+    for (int c = 0; c < 6; ++c) {
+        six.push_back(std::make_shared<const Channel>(n, static_cast<float>(1 << c)));
+    }
+    player->load(ChunkedAudio::fromChannels(six), ChunkedAudio::fromChannels(six), 48000.0, 0);
+    player->setHearOriginal(true);
+    ASSERT_FALSE(player->start(0));
+    EXPECT_EQ(output->sampleRate(), 48000);
+    const auto out = pull(2400 + 2);
+    EXPECT_EQ(out[2 * 2399], 0.0f) << "the lead is 0.05 s at 48 kHz";
+    const float h = std::sqrt(0.5f);
+    const float scale = 1.0f + h + h; // FL, FC and SL at full scale reach 1 + 2h
+    // Layout FL FR FC LFE SL SR.
+    EXPECT_NEAR(out[2 * 2400], (1.0f + h * 4.0f + h * 16.0f) / scale, 1e-5f);
+    EXPECT_NEAR(out[2 * 2400 + 1], (2.0f + h * 4.0f + h * 32.0f) / scale, 1e-5f);
+}
+
 TEST_F(PlayerTest, SetCleanKeepsWhatIsScheduledUntilTheNextStart) {
     player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
     ASSERT_FALSE(player->start(0));
@@ -396,7 +419,7 @@ TEST(ManualOutputTest, PullsSilenceUnlessStarted) {
             ++*static_cast<int*>(user);
             std::fill(buffer, buffer + 2 * frames, 1.0f);
         },
-        &calls));
+        &calls, 48000));
     EXPECT_TRUE(output.pull(out.data(), 3));
     EXPECT_EQ(out, std::vector<float>(6, 1.0f));
     output.advance(ManualOutput::kAdvanceBlock * 2 + 1);

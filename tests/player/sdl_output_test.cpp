@@ -127,7 +127,7 @@ TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch)
         EXPECT_TRUE(sdl->isRunning());
         bufferFrames = sdl->bufferFrames();
         EXPECT_GT(bufferFrames, 0);
-        EXPECT_LE(bufferFrames, SdlOutput::kBufferFrames);
+        EXPECT_LE(bufferFrames, SdlOutput::bufferFramesFor(static_cast<int>(kRate)));
 
         ASSERT_TRUE(waitUntilPlayed(player, 20000));
         player.setHearOriginal(true);
