@@ -11,17 +11,17 @@ namespace {
 
 constexpr std::int64_t kFrame = Cleaner::kFrameLength;
 constexpr std::int64_t kHop = Cleaner::kHop;
-constexpr std::int64_t kSegment = HumDetector::kSegment;
 
-// Averaged frames this many hops apart or closer make one stretch: where the pauses all hold the
-// same noise, the quietest tenth picks frames scattered through them, and the 2048 samples
-// (46 ms) that can lie between two such frames are too short for a syllable.
-constexpr std::int64_t kBridgeHops = 8;
+// Averaged frames this close or closer (8 hops at 44.1 kHz, 93 ms) make one stretch: where the
+// pauses all hold the same noise, the quietest tenth picks frames scattered through them, and
+// what can lie between two such frames is too short for a syllable. In seconds, so that a
+// stretch means the same at every rate (8 hops at 96 kHz split the pauses of 12 s of speech into
+// one stretch long enough to measure, against 9 at 44.1 kHz).
+constexpr double kBridgeSeconds = 8.0 * 512.0 / 44100.0;
 
-// The shortest stretch measured on its own: 8192 samples put the Hann window's first zero
-// 10.8 Hz from its centre at 44.1 kHz, so a 50 Hz line shows at 60 Hz some 30 dB down and the
-// two series stay apart.
-constexpr std::int64_t kShortest = 8192;
+// The shortest stretch measured on its own is half a segment: 8192 samples put the Hann
+// window's first zero 10.8 Hz from its centre at 44.1 kHz, so a 50 Hz line shows at 60 Hz some
+// 30 dB down and the two series stay apart.
 
 // Long stretches are cut into segments overlapping by half (Welch's method with a Hann window);
 // at most this many segments are measured, spread evenly over the sample, so that an hour-long
@@ -120,10 +120,11 @@ std::vector<double> hannOf(std::int64_t length) {
     return w;
 }
 
-// The window of a whole segment, worked out once: its cosines cost a fifth of the detection when
-// every segment computed them again (shorter segments, one per short pause, still do).
+// The window of a whole segment at 44.1 or 48 kHz, worked out once: its cosines cost a fifth of
+// the detection when every segment computed them again (shorter segments, one per short pause,
+// still do; other rates work it out once per call).
 const std::vector<double>& hannOfSegment() {
-    static const std::vector<double> window = hannOf(kSegment);
+    static const std::vector<double> window = hannOf(HumDetector::kSegment);
     return window;
 }
 
@@ -132,12 +133,16 @@ struct Segment {
     std::int64_t length;
 };
 
-// The segments measured over the stretches the frames cover: a stretch of at least kSegment
-// samples is cut into segments of kSegment overlapping by half; one of kShortest ... kSegment is
-// one segment of its own. Shorter stretches, where a recording has no real pause, are measured
-// only when there is nothing longer: in the kSegment samples centred on each (at the price of
-// what sounds around it).
-std::vector<Segment> segmentsOf(std::int64_t n, std::span<const std::int64_t> frames) {
+// The segments measured over the stretches the frames cover: a stretch of at least `length`
+// samples (a whole segment at the rate) is cut into segments of that length overlapping by half;
+// one of half that length or more is one segment of its own. Shorter stretches, where a
+// recording has no real pause, are measured only when there is nothing longer: in the whole
+// segment centred on each (at the price of what sounds around it).
+std::vector<Segment> segmentsOf(std::int64_t n, std::span<const std::int64_t> frames,
+                                std::int64_t length, double sampleRate) {
+    const std::int64_t shortest = length / 2;
+    const std::int64_t bridgeHops =
+        std::max<std::int64_t>(1, std::lround(kBridgeSeconds * sampleRate / double(kHop)));
     std::vector<std::int64_t> sorted;
     for (const std::int64_t f : frames) {
         if (f >= 0 && f <= (n - kFrame) / kHop) {
@@ -150,23 +155,23 @@ std::vector<Segment> segmentsOf(std::int64_t n, std::span<const std::int64_t> fr
     std::size_t i = 0;
     while (i < sorted.size()) {
         std::size_t j = i;
-        while (j + 1 < sorted.size() && sorted[j + 1] - sorted[j] <= kBridgeHops) {
+        while (j + 1 < sorted.size() && sorted[j + 1] - sorted[j] <= bridgeHops) {
             ++j;
         }
         const std::int64_t begin = sorted[i] * kHop;
         const std::int64_t end = sorted[j] * kHop + kFrame;
         i = j + 1;
-        if (end - begin >= kSegment) {
-            for (std::int64_t at = begin; at + kSegment <= end; at += kSegment / 2) {
-                segments.push_back({at, kSegment});
+        if (end - begin >= length) {
+            for (std::int64_t at = begin; at + length <= end; at += length / 2) {
+                segments.push_back({at, length});
             }
-        } else if (end - begin >= kShortest) {
+        } else if (end - begin >= shortest) {
             segments.push_back({begin, end - begin});
-        } else if (n >= kSegment) {
-            const std::int64_t centred = (begin + end) / 2 - kSegment / 2;
-            const std::int64_t at = std::clamp<std::int64_t>(centred, 0, n - kSegment);
+        } else if (n >= length) {
+            const std::int64_t centred = (begin + end) / 2 - length / 2;
+            const std::int64_t at = std::clamp<std::int64_t>(centred, 0, n - length);
             if (widened.empty() || widened.back().start != at) {
-                widened.push_back({at, kSegment});
+                widened.push_back({at, length});
             }
         }
     }
@@ -185,6 +190,15 @@ std::vector<Segment> segmentsOf(std::int64_t n, std::span<const std::int64_t> fr
 
 } // namespace
 
+std::int64_t HumDetector::segmentLength(double sampleRate) noexcept {
+    const double scaled = static_cast<double>(kSegment) * sampleRate / 44100.0;
+    if (!(scaled > 0.0)) {
+        return kSegment;
+    }
+    const long power = std::clamp(std::lround(std::log2(scaled)), 12L, 16L);
+    return std::int64_t{1} << power;
+}
+
 double HumDetector::candidateHz(int i) noexcept {
     return i < 8 ? 50.0 * (i + 1) : 60.0 * (i - 7);
 }
@@ -195,20 +209,27 @@ HumDetector::Levels HumDetector::lineLevels(std::span<const float> samples,
     Levels result;
     std::array<float, kCandidates>& levels = result.db;
     const auto n = static_cast<std::int64_t>(samples.size());
-    if (n < kShortest || !(sampleRate > 0.0)) {
+    if (!(sampleRate > 0.0)) {
         return result;
     }
-    const std::vector<Segment> segments = segmentsOf(n, frames);
+    const std::int64_t segmentLength = HumDetector::segmentLength(sampleRate);
+    if (n < segmentLength / 2) {
+        return result;
+    }
+    const std::vector<Segment> segments = segmentsOf(n, frames, segmentLength, sampleRate);
     result.segments = static_cast<int>(segments.size());
     std::array<double, kCandidates> line{};
     std::array<std::array<double, kNeighbourBins.size()>, kCandidates> around{};
     std::vector<double> x;
-    x.reserve(static_cast<std::size_t>(kSegment));
+    x.reserve(static_cast<std::size_t>(segmentLength));
+    const std::vector<double> otherRate =
+        segmentLength == kSegment ? std::vector<double>() : hannOf(segmentLength);
+    const std::vector<double>& whole = segmentLength == kSegment ? hannOfSegment() : otherRate;
     for (const Segment& segment : segments) {
         const auto m = static_cast<double>(segment.length);
         const std::vector<double> shorter =
-            segment.length == kSegment ? std::vector<double>() : hannOf(segment.length);
-        const std::vector<double>& hann = segment.length == kSegment ? hannOfSegment() : shorter;
+            segment.length == segmentLength ? std::vector<double>() : hannOf(segment.length);
+        const std::vector<double>& hann = segment.length == segmentLength ? whole : shorter;
         x.resize(static_cast<std::size_t>(segment.length));
         for (std::int64_t i = 0; i < segment.length; ++i) {
             const float v = samples[static_cast<std::size_t>(segment.start + i)];

@@ -89,6 +89,19 @@ TEST(HumDetector, FindsMainsHumAndNothingElse) {
     }
 }
 
+// The segment keeps its length in seconds: at 192 kHz a fixed 16,384 samples were 11.7 Hz bins,
+// and everything above 50 Hz was lost.
+TEST(HumDetector, FindsTheSameHumAtEveryRate) {
+    for (const double rate : {8000.0, 22050.0, 48000.0, 96000.0, 192000.0}) {
+        const auto n = static_cast<std::int64_t>(24 * rate);
+        std::vector<float> x = testsignals::speech(n, rate, 7, 0.5f);
+        add(x, testsignals::colouredNoise(n, Colour::pink, fromDb(-45.0), 5, rate));
+        add(x, testsignals::hum(n, 50.0, fromDb(-40.0), true, rate));
+        const auto frames = Cleaner::estimateNoiseDetailed(x).frames;
+        EXPECT_EQ(HumDetector::detect(x, frames, rate), 0x003F) << rate << " Hz";
+    }
+}
+
 TEST(HumDetector, TooLittleToMeasureFindsNothing) {
     const std::vector<float> x = testsignals::hum(HumDetector::kSegment - 1, 50.0, 0.1, true);
     EXPECT_EQ(HumDetector::detect(x, std::vector<std::int64_t>{0, 1, 2}, kRate), Cleaner::kNoHum);
