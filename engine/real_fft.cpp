@@ -4,12 +4,15 @@
 
 #include <fftw3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -128,6 +131,36 @@ void saveWisdom(const std::filesystem::path& path) {
     }
 }
 
+// A wisdom file holds a few kilobytes; anything much larger is not one.
+constexpr off_t kLargestWisdom = 1 << 20;
+
+// The wisdom file's text, when it is a regular file of a sane size. FFTW's own reader opens
+// whatever it is given and reads to its end: a named pipe there waited for a writer forever and
+// a link to /dev/zero never ended. Opened without blocking, checked, then read.
+std::optional<std::string> readWisdom(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::optional<std::string> text;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargestWisdom) {
+        std::string read(static_cast<std::size_t>(info.st_size), '\0');
+        std::size_t done = 0;
+        while (done < read.size()) {
+            const ssize_t got = ::read(fd, read.data() + done, read.size() - done);
+            if (got <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        read.resize(done);
+        text = std::move(read);
+    }
+    ::close(fd);
+    return text;
+}
+
 } // namespace
 
 // Plans live for the whole process and are shared by every instance of the same length.
@@ -159,7 +192,9 @@ const RealFFT::Plans* RealFFT::plansFor(std::int64_t n, Planning planning,
     Plans made;
     if (planning == Planning::measured && !wisdom.empty()) {
         // FFTW_WISDOM_ONLY makes a plan only from what the wisdom holds, else none at once.
-        fftwf_import_wisdom_from_filename(wisdom.c_str());
+        if (const auto text = readWisdom(wisdom)) {
+            fftwf_import_wisdom_from_string(text->c_str());
+        }
         made.forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), real, complex,
                                              flags | FFTW_WISDOM_ONLY);
         made.inverse = fftwf_plan_dft_c2r_1d(static_cast<int>(n), complex, real,

@@ -42,7 +42,8 @@ public:
     // it holds them for this machine and length, at no cost; otherwise they are measured and
     // the file is replaced by one that holds them too (its folder made when missing), so that
     // a machine measures once, not once per process. A missing, unreadable or foreign file is
-    // measured over; one that cannot be written only costs the next process the measuring.
+    // measured over, and so is anything that is not a regular file of at most 1 MiB (a named
+    // pipe, a device); one that cannot be written only costs the next process the measuring.
     static void prepare(std::int64_t n, Planning planning,
                         const std::filesystem::path& wisdom = {});
 

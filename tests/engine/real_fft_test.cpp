@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <unistd.h>
 
 #include <cmath>
@@ -182,6 +184,16 @@ TEST(RealFFT, MeasuredPlansAreKeptInTheWisdomFile) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "cache"),
                             std::filesystem::directory_iterator()),
               1);
+    // What is no regular file is never read (a named pipe waited for a writer forever, a link
+    // to /dev/zero never ended): the plans are measured and a real file takes its place.
+    std::filesystem::remove(wisdom);
+    ASSERT_EQ(::mkfifo(wisdom.c_str(), 0600), 0);
+    RealFFT::prepare(32, RealFFT::Planning::measured, wisdom);
+    EXPECT_EQ(firstLine().rfind("(fftw-", 0), 0u) << firstLine();
+    std::filesystem::remove(wisdom);
+    std::filesystem::create_symlink("/dev/zero", wisdom);
+    RealFFT::prepare(16, RealFFT::Planning::measured, wisdom);
+    EXPECT_EQ(firstLine().rfind("(fftw-", 0), 0u) << firstLine();
     std::filesystem::remove_all(folder);
 }
 
