@@ -4,6 +4,7 @@
 #include "ui/look.h"
 #include "ui/main_window.h"
 #include "ui/qt_file_panels.h"
+#include "ui/settings.h"
 #include "ui/taln_app.h"
 
 #include "audio/ffmpeg_error.h"
@@ -17,6 +18,8 @@
 #include <QTimer>
 
 #include <signal.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -63,6 +66,9 @@ int main(int argc, char** argv) {
     // Settings land in ~/.config/Taln/Taln.conf.
     QApplication::setOrganizationName(QStringLiteral("Taln"));
     QApplication::setApplicationVersion(QStringLiteral(TALN_VERSION));
+    if (const auto aside = taln::Settings::setAsideUnlessRegularFiles()) {
+        std::fprintf(stderr, "taln: %s\n", qPrintable(*aside));
+    }
     QGuiApplication::setDesktopFileName(QStringLiteral("org.taln.Taln"));
     QApplication::setWindowIcon(taln::look::appIcon());
     // Desktops whose icon theme lacks them (or that have none) still get the theme's play,

@@ -1,10 +1,23 @@
 #include "ui/settings.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 namespace taln::Settings {
 
 namespace {
+
+// Whether `path` is missing or names a regular file (links followed).
+bool absentOrRegular(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) != 0 || S_ISREG(info.st_mode);
+}
 
 const QString kRecentFilesKey = QStringLiteral("recentFiles");
 const QString kOpenFolderKey = QStringLiteral("openFolder");
@@ -12,6 +25,28 @@ const QString kExportFolderKey = QStringLiteral("exportFolder");
 const QString kGeometryKey = QStringLiteral("windowGeometry");
 
 } // namespace
+
+std::optional<QString> setAsideUnlessRegularFiles() {
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString organisation = QCoreApplication::organizationName();
+    const QString files[] = {
+        config + QLatin1Char('/') + organisation + QLatin1Char('/') +
+            QCoreApplication::applicationName() + QStringLiteral(".conf"),
+        config + QLatin1Char('/') + organisation + QStringLiteral(".conf"),
+    };
+    for (const QString& file : files) {
+        if (absentOrRegular(file)) {
+            continue;
+        }
+        // Kept for the rest of the run; removed with its contents when the process ends.
+        static QTemporaryDir aside;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, aside.path());
+        return QDir::toNativeSeparators(file) +
+               QStringLiteral(" is not a regular file: Taln starts with its default settings "
+                              "and will not remember this run's.");
+    }
+    return std::nullopt;
+}
 
 QStringList recentFiles() {
     return QSettings().value(kRecentFilesKey).toStringList().mid(0, kRecentFiles);

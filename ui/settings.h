@@ -8,7 +8,16 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace taln::Settings {
+
+// Reading a settings file blocks when it is a named pipe, and would never end on a device:
+// call this once, before anything reads the settings. When the user's settings file (or the
+// organisation-wide one beside it) exists but is not a regular file, this run keeps its
+// settings in a folder of its own, starting from the defaults, and the one line to say so is
+// returned; nothing when the files are fine.
+std::optional<QString> setAsideUnlessRegularFiles();
 
 // The most recently opened files, newest first, at most kRecentFiles.
 inline constexpr int kRecentFiles = 10;

@@ -4,9 +4,13 @@
 #include "ui_fixture.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace taln::test {
 namespace {
@@ -52,6 +56,27 @@ TEST(QtSavePanel, OpensInTheLastFolderUsedAndEndsInTheKindsExtension) {
         EXPECT_EQ(openedIn, c.openedIn) << c.typed.toStdString();
         EXPECT_EQ(chosen.value_or(QString()), c.written) << c.typed.toStdString();
     }
+}
+
+// A settings file that is a named pipe blocked the window before it ever appeared: such a file
+// is set aside (once, with a line saying so) and never read; regular files are used as they are.
+TEST(SettingsFile, ANamedPipeIsSetAsideAndNeverRead) {
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    const QString folder = config.path() + QLatin1Char('/') + QCoreApplication::organizationName();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString file = folder + QLatin1Char('/') + QCoreApplication::applicationName() + ".conf";
+    QFile(file).open(QIODevice::WriteOnly);
+    EXPECT_FALSE(Settings::setAsideUnlessRegularFiles());
+    QFile::remove(file);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    const auto said = Settings::setAsideUnlessRegularFiles();
+    ASSERT_TRUE(said);
+    EXPECT_TRUE(said->startsWith(file)) << said->toStdString();
+    Settings::addRecentFile(QStringLiteral("/x.wav")); // would block on the pipe
+    EXPECT_EQ(Settings::recentFiles(), QStringList{QStringLiteral("/x.wav")});
+    qunsetenv("XDG_CONFIG_HOME");
 }
 
 } // namespace
