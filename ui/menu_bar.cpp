@@ -7,6 +7,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QMenu>
 
 namespace taln {
@@ -72,8 +73,8 @@ MenuBar::MenuBar(TalnModel* model, QWidget* window) : QMenuBar(window), model_(m
     auto* hearing = new QActionGroup(this);
     hearCleaned_ = add(playback, QStringLiteral("Hear Cleaned"), "hearCleanedAction");
     hearOriginal_ = add(playback, QStringLiteral("Hear Original"), "hearOriginalAction");
-    hearRemoved_ = add(playback, QStringLiteral("Hear Removed"), "hearRemovedAction",
-                       QKeySequence(Qt::Key_R));
+    hearRemoved_ =
+        add(playback, QStringLiteral("Hear Removed"), "hearRemovedAction", QKeySequence(Qt::Key_R));
     hearRemoved_->setAutoRepeat(false);
     for (QAction* position : {hearCleaned_, hearOriginal_, hearRemoved_}) {
         position->setCheckable(true);
@@ -92,9 +93,9 @@ MenuBar::MenuBar(TalnModel* model, QWidget* window) : QMenuBar(window), model_(m
     connect(add(help, QStringLiteral("About Taln"), "aboutAction"), &QAction::triggered, this,
             [window] { HelpDialogs::showAbout(window); });
 
-    for (auto signal : {&TalnModel::fileNameChanged, &TalnModel::durationChanged,
-                        &TalnModel::isProcessingChanged, &TalnModel::listeningChanged,
-                        &TalnModel::hasVideoChanged}) {
+    for (auto signal :
+         {&TalnModel::fileNameChanged, &TalnModel::durationChanged, &TalnModel::isProcessingChanged,
+          &TalnModel::listeningChanged, &TalnModel::hasVideoChanged}) {
         connect(model_, signal, this, &MenuBar::follow);
     }
     follow();
@@ -112,9 +113,23 @@ QAction* MenuBar::add(QMenu* menu, const QString& text, const char* objectName,
 
 void MenuBar::fillRecent() {
     recent_->clear();
-    const QStringList files = Settings::recentFiles();
+    // Files moved or deleted since are dropped from the list rather than offered.
+    const QStringList remembered = Settings::recentFiles();
+    QStringList files;
+    for (const QString& path : remembered) {
+        if (QFileInfo::exists(path)) {
+            files.append(path);
+        }
+    }
+    if (files != remembered) {
+        Settings::setRecentFiles(files);
+    }
+    const QFontMetrics metrics(recent_->font());
     for (const QString& path : files) {
-        QAction* entry = recent_->addAction(QFileInfo(path).fileName());
+        // A long name is shortened in its middle, where names differ least (a menu 1000 px
+        // wide is no menu); the tooltip gives the whole path.
+        QAction* entry = recent_->addAction(
+            metrics.elidedText(QFileInfo(path).fileName(), Qt::ElideMiddle, kRecentNameWidth));
         entry->setToolTip(path);
         connect(entry, &QAction::triggered, model_, [this, path] { model_->load(path); });
     }

@@ -23,6 +23,8 @@ class MenuBar : public QMenuBar {
 public:
     // Seconds Back and Forward move.
     static constexpr double kSkipSeconds = 5.0;
+    // The widest a file name in Open Recent is shown, in pixels.
+    static constexpr int kRecentNameWidth = 400;
 
     MenuBar(TalnModel* model, QWidget* window);
 

@@ -56,6 +56,10 @@ void addRecentFile(const QString& path) {
     QStringList files = recentFiles();
     files.removeAll(path);
     files.prepend(path);
+    setRecentFiles(files);
+}
+
+void setRecentFiles(const QStringList& files) {
     QSettings().setValue(kRecentFilesKey, files.mid(0, kRecentFiles));
 }
 

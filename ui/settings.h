@@ -24,6 +24,8 @@ inline constexpr int kRecentFiles = 10;
 QStringList recentFiles();
 // Puts `path` first, dropping an earlier entry of it and the oldest beyond kRecentFiles.
 void addRecentFile(const QString& path);
+// Replaces the list (the newest first).
+void setRecentFiles(const QStringList& files);
 void clearRecentFiles();
 
 // Empty until a panel has been used.

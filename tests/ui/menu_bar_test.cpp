@@ -2,6 +2,7 @@
 
 #include "ui/content_view.h"
 #include "ui/controls_bar.h"
+#include "ui/settings.h"
 #include "ui/waveform_lane.h"
 #include "ui/waveforms_area.h"
 #include "ui_fixture.h"
@@ -9,10 +10,12 @@
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QFile>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTimer>
 
 namespace taln::test {
@@ -80,6 +83,29 @@ TEST_F(MenuBarTest, CommandsHaveTheirShortcutsAndFollowTheModel) {
     action("hearOriginalAction")->trigger();
     EXPECT_TRUE(model->hearOriginal());
     EXPECT_TRUE(action("compareAction")->isChecked());
+}
+
+// Open Recent offers only files that are still there, and a long name stays a menu's width.
+TEST_F(MenuBarTest, OpenRecentDropsMissingFilesAndShortensLongNames) {
+    QTemporaryDir dir;
+    const QString kept = dir.filePath(QString(200, QLatin1Char('k')) + ".wav");
+    QFile(kept).open(QIODevice::WriteOnly);
+    Settings::setRecentFiles({dir.filePath("gone.wav"), kept});
+    auto* recent = window->findChild<QMenu*>(QStringLiteral("recentMenu"));
+    ASSERT_NE(recent, nullptr);
+    emit recent->aboutToShow();
+    QStringList shown;
+    for (QAction* entry : recent->actions()) {
+        if (!entry->isSeparator() && entry->objectName() != "clearRecentAction") {
+            shown << entry->text();
+            EXPECT_LE(recent->fontMetrics().horizontalAdvance(entry->text()),
+                      MenuBar::kRecentNameWidth);
+            EXPECT_EQ(entry->toolTip(), kept);
+        }
+    }
+    EXPECT_EQ(shown.size(), 1);
+    EXPECT_EQ(Settings::recentFiles(), QStringList{kept});
+    Settings::clearRecentFiles();
 }
 
 TEST_F(MenuBarTest, KeysMoveThePlayheadFiveSecondsOrToTheEnds) {
