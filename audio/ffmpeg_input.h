@@ -14,12 +14,13 @@
 // FFmpeg's allocations are capped at kMaxFfmpegBlock (256 MiB) a block, set once for the
 // process when the first file is opened (av_max_alloc; FFmpeg's default is 2 GiB). A demuxer
 // trusts sizes a file states: a 420-byte WAV whose LIST/INFO chunk claims 1.6 GB had FFmpeg
-// allocate and clear all of it before failing, 1.6 GB and 8 s. The largest blocks real files
-// need are far smaller: a day of 60 fps MP4 has an index of 125 MB; a decoded audio frame is
-// a few megabytes; the decoded audio itself is Taln's own (std::vector), bounded by the
-// decoder's memory bound, not by this cap. One fixed cap rather than one per file, since the
-// setting is the process's: concurrent decodes and exports all see the same value, written
-// once before any file is read.
+// allocate and clear all of it before failing, 1.6 GB and 3 to 8 s. The largest blocks real
+// files need are far smaller: the index of a day of 60 fps MP4 video, 5.2 million entries of
+// 24 bytes, is 125 MB; a decoded audio frame is a few megabytes; the decoded audio itself is
+// Taln's own (std::vector), bounded by the decoder's memory bound, not by this cap. One fixed
+// cap rather than one per file, since the setting is the process's: it is written once
+// (std::call_once) by the first FfmpegInput before it reads, and every later one, on any
+// thread, waits for that write; concurrent decodes and exports all see the same value.
 //
 // Thread contract: one thread at a time per object; any number of objects at once.
 // Owns the file descriptor, the I/O context and the format context; neither copied nor
