@@ -1,10 +1,11 @@
 #pragma once
 
-// Channels: one or two channels of 32-bit float samples at 44,100 Hz, all of equal length.
+// Channels: 1 to 8 channels of 32-bit float samples, all of equal length, at the rate the
+// decoder reports with them (AudioDecoder::Decoded::format).
 //
 // A channel is immutable once made and shared, never copied: the model, a running cleaning
 // job, the player and an export all hold the same buffers. Copying a Channels value copies
-// one or two pointers, not the samples.
+// a few pointers, not the samples.
 
 #include <cstdint>
 #include <memory>
@@ -23,7 +24,8 @@ inline std::int64_t frameCount(const Channels& channels) {
                : static_cast<std::int64_t>(channels.front()->size());
 }
 
-// The sample rate at which all audio in Taln is held.
+// The rate the model and taln-clean still assume for decoded audio; the decoder does not use
+// it and reports each file's own rate instead.
 inline constexpr double kSampleRate = 44100.0;
 
 } // namespace taln

@@ -15,6 +15,7 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -62,18 +63,22 @@ int refuseNestedOpen(AVFormatContext* context, AVIOContext**, const char*, int, 
     return AVERROR(EPERM);
 }
 
+// See the header: once, before the first file is read.
+void capFfmpegAllocations() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_max_alloc(kMaxFfmpegBlock); });
+}
+
 } // namespace
 
 // The one file read: opened here (not by FFmpeg), checked to be a regular file, and handed
 // to FFmpeg as its I/O context.
 class FfmpegInput::File {
 public:
-    explicit File(const std::filesystem::path& path) : path_(path) {
-        // O_NONBLOCK: opening a named pipe waits for a writer that may never come.
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd_ < 0) {
-            throw ffmpegError(path, AVERROR(errno));
-        }
+    explicit File(const std::filesystem::path& path) : File(openPath(path), path) {}
+
+    // Takes `fd`, an open file descriptor, and reads it from its start.
+    File(int fd, const std::filesystem::path& name) : path_(name), fd_(fd) {
         struct stat info {};
         if (::fstat(fd_, &info) < 0) {
             fail(AVERROR(errno));
@@ -84,7 +89,7 @@ public:
         // A device, pipe or socket is no recording and may never end (/dev/zero).
         if (!S_ISREG(info.st_mode)) {
             ::close(fd_);
-            throw std::runtime_error(displayName(path) + ": Not a regular file");
+            throw std::runtime_error(displayName(path_) + ": Not a regular file");
         }
         // FFmpeg calls an empty file an "Invalid argument"; the user learns more from being
         // told there is no audio in it.
@@ -93,6 +98,9 @@ public:
             throw TalnError(TalnError::noAudio);
         }
         ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        if (::lseek(fd_, 0, SEEK_SET) < 0) {
+            fail(AVERROR(errno));
+        }
         auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
         if (buffer) {
             io_ = avio_alloc_context(buffer, kBufferSize, 0, this, &readPacket, nullptr, &seek);
@@ -118,6 +126,15 @@ public:
 
 private:
     static constexpr int kBufferSize = 64 * 1024;
+
+    static int openPath(const std::filesystem::path& path) {
+        // O_NONBLOCK: opening a named pipe waits for a writer that may never come.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            throw ffmpegError(path, AVERROR(errno));
+        }
+        return fd;
+    }
 
     [[noreturn]] void fail(int errnum) {
         ::close(fd_);
@@ -156,16 +173,34 @@ private:
     AVIOContext* io_ = nullptr;
 };
 
-FfmpegInput::FfmpegInput(const std::filesystem::path& path) : file_(std::make_unique<File>(path)) {
+FfmpegInput::FfmpegInput(const std::filesystem::path& path) {
+    capFfmpegAllocations();
+    file_ = std::make_unique<File>(path);
+    open(path);
+}
+
+FfmpegInput::FfmpegInput(int fd, const std::filesystem::path& name) {
+    capFfmpegAllocations();
+    file_ = std::make_unique<File>(fd, name);
+    open(name);
+}
+
+void FfmpegInput::open(const std::filesystem::path& path) {
     const std::string url = path.string();
     const AVInputFormat* format = nullptr;
-    int ret = av_probe_input_buffer2(file_->context(), &format, url.c_str(), nullptr, 0, 0);
-    if (ret < 0) {
-        throw ffmpegError(path, ret);
+    const int score = av_probe_input_buffer2(file_->context(), &format, url.c_str(), nullptr, 0, 0);
+    if (score < 0) {
+        throw ffmpegError(path, score);
     }
     if (isRefusedDemuxer(format->name)) {
         throw TalnError(TalnError::notMedia);
     }
+    // A format chosen below this score is a guess (FFmpeg retries a longer probe for one): its
+    // demuxer's failure says that the file is not of that format, not what went wrong in it.
+    const auto failure = [&](int errnum) {
+        throwIfNestedOpen();
+        return ffmpegError(path, score < AVPROBE_SCORE_RETRY ? AVERROR_INVALIDDATA : errnum);
+    };
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) {
         throw ffmpegError(path, AVERROR(ENOMEM));
@@ -189,17 +224,16 @@ FfmpegInput::FfmpegInput(const std::filesystem::path& path) : file_(std::make_un
     if (std::string_view(format->name) == "wav") {
         av_dict_set(&options, "probesize", "32768", 0);
     }
-    ret = avformat_open_input(&raw, url.c_str(), format, &options);
+    const int ret = avformat_open_input(&raw, url.c_str(), format, &options);
     av_dict_free(&options);
     if (ret < 0) {
-        throwIfNestedOpen();
-        throw ffmpegError(path, ret);
+        throw failure(ret);
     }
     format_.reset(raw);
     const int infoRet = avformat_find_stream_info(raw, nullptr);
     throwIfNestedOpen();
     if (infoRet < 0) {
-        throw ffmpegError(path, infoRet);
+        throw failure(infoRet);
     }
 }
 

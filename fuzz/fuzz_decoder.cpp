@@ -1,9 +1,10 @@
-// fuzz_decoder: arbitrary bytes as a file on disk -> AudioDecoder::decode.
+// fuzz_decoder: arbitrary bytes as a file on disk -> AudioDecoder::decodeFile.
 //
 // Input: one byte choosing the file's extension (FFmpeg weighs it when probing), then the
 // file's contents. Every input must end in Channels or in a TalnError / std::runtime_error;
-// a successful decode must hold one or two channels of equal, non-zero length with only
-// finite samples (the decoder promises NaN and infinities never reach the engine).
+// a successful decode must hold 1 to 8 channels of equal, non-zero length with only finite
+// samples (the decoder promises NaN and infinities never reach the engine), at a rate of
+// 8 to 192 kHz, with a layout of as many channels, and holes that lie within the audio.
 
 #include "audio/audio_decoder.h"
 #include "audio/taln_error.h"
@@ -14,6 +15,7 @@ extern "C" {
 }
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -31,9 +33,16 @@ void fail(const char* what) {
     std::abort();
 }
 
-void checkChannels(const taln::Channels& channels) {
-    if (channels.size() != 1 && channels.size() != 2) {
-        fail("decoded neither one nor two channels");
+void checkDecoded(const taln::AudioDecoder::Decoded& decoded) {
+    const taln::Channels& channels = decoded.channels;
+    if (channels.empty() || channels.size() > taln::AudioDecoder::kMaxChannels) {
+        fail("decoded no channels or more than eight");
+    }
+    if (decoded.format.sampleRate < 8000 || decoded.format.sampleRate > 192000) {
+        fail("decoded at a rate outside 8 to 192 kHz");
+    }
+    if (std::popcount(decoded.format.channelMask) != static_cast<int>(channels.size())) {
+        fail("the layout does not match the channels");
     }
     const std::int64_t frames = taln::frameCount(channels);
     if (frames <= 0) {
@@ -48,6 +57,13 @@ void checkChannels(const taln::Channels& channels) {
                 fail("decoded a sample that is not finite");
             }
         }
+    }
+    std::int64_t end = 0;
+    for (const auto& gap : decoded.gaps) {
+        if (gap.frame < end || gap.frames <= 0 || gap.frame + gap.frames > frames) {
+            fail("a hole lies outside the audio or before the one ahead of it");
+        }
+        end = gap.frame + gap.frames;
     }
 }
 
@@ -72,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     try {
-        checkChannels(taln::AudioDecoder::decode(path));
+        checkDecoded(taln::AudioDecoder::decodeFile(path));
     } catch (const taln::TalnError&) {
     } catch (const std::runtime_error& error) {
         // Every message names the file and gives FFmpeg's or the system's text, or says the

@@ -4,10 +4,16 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +23,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace taln {
@@ -51,13 +58,25 @@ std::string withVideo(const std::string& audio) {
     return "-f lavfi -i testsrc=s=64x48:r=10:d=2 " + audio + " -shortest";
 }
 
+// A tone in one channel of `count`, the others silent, for aevalsrc.
+std::string toneIn(int channel, int count) {
+    std::string expressions;
+    for (int c = 0; c < count; ++c) {
+        expressions += (c > 0 ? "|" : "") + (c == channel ? kSine : std::string("0"));
+    }
+    return expressions;
+}
+
 struct DecodeCase {
     const char* name;      // fixture file name: content, rate, codec
     std::string arguments; // ffmpeg input and codec arguments
-    std::size_t channels;  // channels the decoder must return
-    bool rightSilent;      // the source's second channel is silent (channel order check)
-    double leftRms;        // expected RMS of the first channel
-    std::int64_t slack;    // frames the length may differ from 2 s at 44,100 Hz
+    int rate;              // the rate decoded
+    std::uint64_t mask;    // the layout decoded
+    SampleDepth depth;
+    int sourceChannels;
+    int toneChannel;    // the channel that carries the tone; every other one is silent
+    double toneRms;     // its expected RMS
+    std::int64_t slack; // frames the length may differ from 2 s at `rate`
 };
 
 void PrintTo(const DecodeCase& c, std::ostream* out) {
@@ -72,41 +91,69 @@ constexpr std::int64_t kLosslessSlack = 2;
 // to their frame (up to 2,048 samples for Vorbis; 1,152 for MP3; 1,024 for AAC).
 constexpr std::int64_t kLossySlack = 2048;
 
+constexpr std::uint64_t kMono = AV_CH_LAYOUT_MONO;
+constexpr std::uint64_t kStereo = AV_CH_LAYOUT_STEREO;
+using enum SampleDepth;
+
 INSTANTIATE_TEST_SUITE_P(
     AudioDecoder, DecodeFormats,
     ::testing::Values(
-        DecodeCase{"mono_8000_s16.wav", tone(kSine, 8000) + " -c:a pcm_s16le", 1, false, kSineRms,
-                   kLosslessSlack},
-        DecodeCase{"stereo_44100_s16.wav", tone(kSine + "|0", 44100) + " -c:a pcm_s16le", 2, true,
+        DecodeCase{"mono_8000_s16.wav", tone(kSine, 8000) + " -c:a pcm_s16le", 8000, kMono, int16,
+                   1, 0, kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_44100_s16.wav", tone(kSine + "|0", 44100) + " -c:a pcm_s16le", 44100,
+                   kStereo, int16, 2, 0, kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_48000_s24.wav", tone("0|" + kSine, 48000) + " -c:a pcm_s24le", 48000,
+                   kStereo, int24, 2, 1, kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_48000_s32.wav", tone(kSine + "|0", 48000) + " -c:a pcm_s32le", 48000,
+                   kStereo, int32, 2, 0, kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_96000_f32.wav", tone(kSine + "|0", 96000) + " -c:a pcm_f32le", 96000,
+                   kStereo, float32, 2, 0, kSineRms, kLosslessSlack},
+        DecodeCase{"u8_22050.wav", tone(kSine, 22050) + " -c:a pcm_u8", 22050, kMono, int16, 1, 0,
                    kSineRms, kLosslessSlack},
-        DecodeCase{"stereo_48000_f32.wav", tone(kSine + "|0", 48000) + " -c:a pcm_f32le", 2, true,
-                   kSineRms, kLosslessSlack},
-        DecodeCase{"stereo_48000.flac", tone(kSine + "|0", 48000), 2, true, kSineRms,
-                   kLosslessSlack},
-        // 5.1 with only the centre channel: the standard downmix puts it into both sides
-        // at -3 dB.
-        DecodeCase{"surround51_48000.flac", tone("0|0|" + kSine + "|0|0|0", 48000, "5.1"), 2, false,
-                   kSineRms* std::sqrt(0.5), kLosslessSlack},
-        DecodeCase{"mono_44100.mp3", tone(kSine, 44100) + " -c:a libmp3lame -b:a 128k", 1, false,
-                   kSineRms, kLossySlack},
-        DecodeCase{"stereo_48000_vorbis.ogg", tone(kSine + "|0", 48000) + " -c:a libvorbis", 2,
-                   true, kSineRms, kLossySlack},
-        DecodeCase{"stereo_48000.opus", tone(kSine + "|0", 48000) + " -c:a libopus -b:a 128k", 2,
-                   true, kSineRms, kLossySlack},
-        DecodeCase{"stereo_44100_aac.m4a", tone(kSine + "|0", 44100) + " -c:a aac -b:a 192k", 2,
-                   true, kSineRms, kLossySlack},
+        // Below 8 kHz up to 8 kHz; above 192 kHz halved until it fits.
+        DecodeCase{"mono_4000_s16.wav", tone(kSine, 4000) + " -c:a pcm_s16le", 8000, kMono, int16,
+                   1, 0, kSineRms, kLosslessSlack},
+        DecodeCase{"mono_352800_s16.wav", tone(kSine, 352800) + " -c:a pcm_s16le", 176400, kMono,
+                   int16, 1, 0, kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_48000_s16.flac", tone(kSine + "|0", 48000) + " -sample_fmt s16", 48000,
+                   kStereo, int16, 2, 0, kSineRms, kLosslessSlack},
+        DecodeCase{"stereo_44100_s24.flac", tone(kSine + "|0", 44100) + " -sample_fmt s32", 44100,
+                   kStereo, int24, 2, 0, kSineRms, kLosslessSlack},
+        // Every channel kept in place with its layout: the centre's tone stays in the centre.
+        DecodeCase{"surround51_48000_s16.flac",
+                   tone(toneIn(2, 6), 48000, "5.1") + " -sample_fmt s16", 48000,
+                   AV_CH_LAYOUT_5POINT1_BACK, int16, 6, 2, kSineRms, kLosslessSlack},
+        DecodeCase{"surround51side_48000.wav",
+                   tone(toneIn(4, 6), 48000, "5.1(side)") + " -c:a pcm_s16le", 48000,
+                   AV_CH_LAYOUT_5POINT1, int16, 6, 4, kSineRms, kLosslessSlack},
+        DecodeCase{"surround71_48000.wav", tone(toneIn(7, 8), 48000, "7.1") + " -c:a pcm_s16le",
+                   48000, AV_CH_LAYOUT_7POINT1, int16, 8, 7, kSineRms, kLosslessSlack},
+        // Ten channels without positions: the first eight as 7.1 (the rest are silent here).
+        DecodeCase{"ten_48000.wav", tone(toneIn(5, 10), 48000) + " -c:a pcm_s16le", 48000,
+                   AV_CH_LAYOUT_7POINT1, int16, 10, 5, kSineRms, kLosslessSlack},
+        DecodeCase{"surround51_48000_aac.mp4",
+                   tone(toneIn(2, 6), 48000, "5.1") + " -c:a aac -b:a 384k", 48000,
+                   AV_CH_LAYOUT_5POINT1_BACK, lossy, 6, 2, kSineRms, kLossySlack},
+        DecodeCase{"mono_44100.mp3", tone(kSine, 44100) + " -c:a libmp3lame -b:a 128k", 44100,
+                   kMono, lossy, 1, 0, kSineRms, kLossySlack},
+        DecodeCase{"stereo_48000_vorbis.ogg", tone(kSine + "|0", 48000) + " -c:a libvorbis", 48000,
+                   kStereo, lossy, 2, 0, kSineRms, kLossySlack},
+        DecodeCase{"stereo_48000.opus", tone(kSine + "|0", 48000) + " -c:a libopus -b:a 128k",
+                   48000, kStereo, lossy, 2, 0, kSineRms, kLossySlack},
+        DecodeCase{"stereo_44100_aac.m4a", tone(kSine + "|0", 44100) + " -c:a aac -b:a 192k", 44100,
+                   kStereo, lossy, 2, 0, kSineRms, kLossySlack},
         DecodeCase{"mono_48000_aac_video.mp4",
-                   withVideo(tone(kSine, 48000)) + " -c:v mpeg4 -c:a aac", 1, false, kSineRms,
-                   kLossySlack},
+                   withVideo(tone(kSine, 48000)) + " -c:v mpeg4 -c:a aac", 48000, kMono, lossy, 1,
+                   0, kSineRms, kLossySlack},
         DecodeCase{"stereo_44100_pcm_video.mov",
-                   withVideo(tone(kSine + "|0", 44100)) + " -c:v mpeg4 -c:a pcm_s16le", 2, true,
-                   kSineRms, kLosslessSlack},
+                   withVideo(tone(kSine + "|0", 44100)) + " -c:v mpeg4 -c:a pcm_s16le", 44100,
+                   kStereo, int16, 2, 0, kSineRms, kLosslessSlack},
         DecodeCase{"stereo_48000_flac_video.mkv",
-                   withVideo(tone(kSine + "|0", 48000)) + " -c:v mpeg4 -c:a flac", 2, true,
-                   kSineRms, kLosslessSlack},
+                   withVideo(tone(kSine + "|0", 48000)) + " -c:v mpeg4 -c:a flac -sample_fmt s16",
+                   48000, kStereo, int16, 2, 0, kSineRms, kLosslessSlack},
         DecodeCase{"stereo_48000_opus_video.webm",
-                   withVideo(tone(kSine + "|0", 48000)) + " -c:v libvpx -c:a libopus", 2, true,
-                   kSineRms, kLossySlack}),
+                   withVideo(tone(kSine + "|0", 48000)) + " -c:v libvpx -c:a libopus", 48000,
+                   kStereo, lossy, 2, 0, kSineRms, kLossySlack}),
     [](const auto& info) {
         std::string name = info.param.name;
         for (char& ch : name) {
@@ -117,11 +164,12 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST_P(DecodeFormats, FirstAudioStreamAt44100HzWithTheChannelRule) {
+TEST_P(DecodeFormats, FirstAudioStreamAtItsRateWithItsChannelsAndDepth) {
     const DecodeCase& c = GetParam();
     const auto path = TestFiles::shared().make(c.name, c.arguments);
 
-    const Channels channels = AudioDecoder::decode(path);
+    const AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(path);
+    const Channels& channels = decoded.channels;
     // Decoded on a second thread, the same samples.
     AudioDecoder::DecodeOptions ahead;
     ahead.decodeAhead = true;
@@ -131,23 +179,28 @@ TEST_P(DecodeFormats, FirstAudioStreamAt44100HzWithTheChannelRule) {
         EXPECT_EQ(*aheadChannels[i], *channels[i]) << i;
     }
 
-    ASSERT_EQ(channels.size(), c.channels);
+    EXPECT_EQ(decoded.format.sampleRate, c.rate);
+    EXPECT_EQ(decoded.format.channelMask, c.mask);
+    EXPECT_EQ(decoded.format.depth, c.depth);
+    EXPECT_EQ(decoded.sourceChannels, c.sourceChannels);
+    EXPECT_TRUE(decoded.gaps.empty());
+    ASSERT_EQ(channels.size(), static_cast<std::size_t>(std::popcount(c.mask)));
     const std::int64_t frames = frameCount(channels);
     for (const auto& channel : channels) {
         ASSERT_TRUE(channel);
         EXPECT_EQ(static_cast<std::int64_t>(channel->size()), frames);
     }
-    EXPECT_NEAR(double(frames), 2.0 * 44100.0, double(c.slack));
-    // Within 5 %: lossy codecs at these bit rates keep a pure tone's level to a few tenths
-    // of a decibel.
-    EXPECT_NEAR(middleRms(*channels[0]), c.leftRms, 0.05 * c.leftRms);
-    if (c.channels == 2) {
-        if (c.rightSilent) {
+    EXPECT_NEAR(double(frames), 2.0 * c.rate, double(c.slack));
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const double rms = middleRms(*channels[i]);
+        if (static_cast<int>(i) == c.toneChannel) {
+            // Within 5 %: lossy codecs at these bit rates keep a pure tone's level to a few
+            // tenths of a decibel.
+            EXPECT_NEAR(rms, c.toneRms, 0.05 * c.toneRms) << "channel " << i;
+        } else {
             // Joint stereo coding may leak a little of the tone; a swapped or interleaved
             // channel would carry all of it.
-            EXPECT_LT(middleRms(*channels[1]), 0.05 * c.leftRms);
-        } else {
-            EXPECT_NEAR(middleRms(*channels[1]), c.leftRms, 0.05 * c.leftRms);
+            EXPECT_LT(rms, 0.05 * c.toneRms) << "channel " << i;
         }
     }
 }
@@ -254,6 +307,7 @@ TEST(AudioDecoder, CraftedInputsAreRefusedWithTheirMessage) {
     writeText(folder / "x.wav", "ffconcat version 1.0\nfile real.wav\n");
     // A binaural-beat script: 43 bytes that claim 20 hours of audio.
     writeText(folder / "beats.mp3", "-SE\nfoo: 200+10/20\nNOW foo\n+20:00:00 foo\n");
+    writeText(folder / "not audio.mp3", "Some notes, saved with the wrong extension.\n");
     std::filesystem::create_symlink("/dev/zero", folder / "zero.sw");
     ASSERT_EQ(mkfifo((folder / "pipe.wav").c_str(), 0600), 0);
     // FLAC written to a pipe states no length: only the decoding itself can find it too long.
@@ -271,6 +325,8 @@ TEST(AudioDecoder, CraftedInputsAreRefusedWithTheirMessage) {
         {folder / "x.m4a", -1, notMedia},
         {folder / "x.wav", -1, notMedia},
         {folder / "beats.mp3", -1, notMedia},
+        // The MP3 demuxer, guessed from the extension alone, said "Invalid argument".
+        {folder / "not audio.mp3", -1, "not audio.mp3: Invalid data found when processing input"},
         {folder / "zero.sw", -1, "zero.sw: Not a regular file"},
         {folder / "pipe.wav", -1, "pipe.wav: Not a regular file"},
         // 2 s mono: 88,200 frames x 4 bytes x 3 = 1.06 MB.
@@ -381,8 +437,147 @@ TEST(AudioDecoder, DamagedPacketsMidFileAreSkipped) {
     EXPECT_GT(tailEnergy, 0.0) << "the audio after the damage is lost";
 }
 
+// Two 2 s recordings of PCM in MPEG-TS joined end to end, the second stamped to start
+// `secondAt` s after the first (each also starts 1.4 s in, the muxer's delay).
+std::filesystem::path joinedTs(const std::string& name, const std::string& secondAt) {
+    auto& files = TestFiles::shared();
+    const std::string part = tone(kSine + "|" + kSine, 48000) + " -c:a s302m -strict -2";
+    auto bytes = test::readBytes(files.make("part_48000.ts", part));
+    const auto second = test::readBytes(
+        files.make("part_48000_at_" + secondAt + ".ts", part + " -output_ts_offset " + secondAt));
+    bytes.insert(bytes.end(), second.begin(), second.end());
+    const auto path = files.folder() / name;
+    test::writeBytes(path, bytes);
+    return path;
+}
+
+struct TimelineCase {
+    std::filesystem::path file;
+    double seconds;          // the decoded length
+    double gapAt, gapLength; // the one hole filled (length 0: none)
+    double startSeconds;     // when the first sample plays in the file
+};
+
+// The first sample at or after `from` whose magnitude reaches the tone's first step.
+std::int64_t firstSound(const Channel& samples, std::int64_t from) {
+    const auto sound = std::find_if(samples.begin() + from, samples.end(),
+                                    [](float sample) { return std::fabs(sample) > 0.01f; });
+    return sound - samples.begin();
+}
+
+// Within 20 ms: the audio after a hole must land where its timestamps put it. The joins
+// themselves are exact to the sample (PCM, 1,024-sample packets, 90 kHz timestamps).
+constexpr double kSyncSeconds = 0.020;
+
+// The decoder follows the stream's timestamps: a hole becomes silence of its length, an
+// overlap is dropped, a reset is no hole, jitter inserts nothing and a late start is no hole.
+TEST(AudioDecoder, FramesArePlacedWhereTheirTimestampsSay) {
+    auto& files = TestFiles::shared();
+    // Matroska's millisecond timestamps, every other packet's 4 ms early, the others 4 ms late.
+    const std::string jitter = " -af \"asetpts=PTS+if(mod(N/1024\\,2)\\,0.004\\,-0.004)/TB\"";
+    const TimelineCase cases[] = {
+        // The second part 1 s after the first ends; 0.1 s before it (its first 0.1 s are
+        // dropped); timestamps starting over (the second part follows the first).
+        {joinedTs("hole.ts", "3"), 5.0, 2.0, 1.0, 1.4},
+        {joinedTs("overlap.ts", "1.9"), 3.9, 0, 0, 1.4},
+        {joinedTs("reset.ts", "0"), 4.0, 0, 0, 1.4},
+        {files.make("jitter_48000.mkv", tone(kSine, 48000) + jitter + " -c:a pcm_s16le"), 2.0, 0, 0,
+         0.0},
+        // Sound from 1.5 s in a video that starts at 0.
+        {files.make("late_48000.mkv", "-f lavfi -i testsrc=s=64x48:r=10:d=4 -itsoffset 1.5 " +
+                                          tone(kSine, 48000) + " -c:v mpeg4 -c:a pcm_s16le"),
+         2.0, 0, 0, 1.5},
+    };
+    for (const TimelineCase& c : cases) {
+        SCOPED_TRACE(c.file.filename().string());
+        const AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(c.file);
+        const int rate = decoded.format.sampleRate;
+        ASSERT_EQ(rate, 48000);
+        const Channel& samples = *decoded.channels.front();
+        EXPECT_NEAR(double(samples.size()) / rate, c.seconds, 0.001);
+        EXPECT_NEAR(decoded.startSeconds, c.startSeconds, 0.001);
+        if (c.gapLength == 0) {
+            EXPECT_TRUE(decoded.gaps.empty());
+            continue;
+        }
+        ASSERT_EQ(decoded.gaps.size(), 1u);
+        const AudioDecoder::Gap gap = decoded.gaps.front();
+        EXPECT_NEAR(double(gap.frame) / rate, c.gapAt, kSyncSeconds);
+        EXPECT_NEAR(double(gap.frames) / rate, c.gapLength, kSyncSeconds);
+        // Silent through the hole, and the sound after it where it belongs.
+        const std::int64_t resumes = firstSound(samples, gap.frame + 1);
+        EXPECT_GE(resumes, gap.frame + gap.frames);
+        EXPECT_NEAR(double(resumes) / rate, c.gapAt + c.gapLength, kSyncSeconds);
+    }
+}
+
+TEST(AudioDecoder, GapsAreDescribedWithTheirLengthAndPlace) {
+    const struct {
+        AudioDecoder::Gap gap;
+        int rate;
+        const char* text;
+    } cases[] = {
+        {{92 * 48000, 43200}, 48000, "0.9 s of the sound was missing at 1:32 and is silent"},
+        {{441, 1764}, 44100, "40 ms of the sound was missing at 0:00 and is silent"},
+        {{(3600 + 2 * 60 + 3) * 8000, 20000},
+         8000,
+         "2.5 s of the sound was missing at 1:02:03 and is silent"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(AudioDecoder::describeGap(c.gap, c.rate), c.text);
+    }
+}
+
+// Standard input, a pipe or a socket, is read whole and decoded as a file would be; one that
+// never ends is refused once it fills the memory given.
+TEST(AudioDecoder, StandardInputIsReadWholeWithinTheMemoryBound) {
+    const auto path = TestFiles::shared().make("stereo_48000_s24.wav",
+                                               tone("0|" + kSine, 48000) + " -c:a pcm_s24le");
+    const auto wav = test::readBytes(path);
+    const AudioDecoder::Decoded fromFile = AudioDecoder::decodeFile(path);
+    for (const bool endless : {false, true}) {
+        SCOPED_TRACE(endless ? "endless" : "whole file");
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        const int savedInput = dup(STDIN_FILENO);
+        ASSERT_EQ(dup2(ends[0], STDIN_FILENO), STDIN_FILENO);
+        close(ends[0]);
+        std::thread writer([&, out = ends[1]] {
+            do {
+                for (std::size_t at = 0; at < wav.size();) {
+                    const ssize_t sent = send(out, wav.data() + at, wav.size() - at, MSG_NOSIGNAL);
+                    if (sent <= 0) {
+                        close(out);
+                        return;
+                    }
+                    at += static_cast<std::size_t>(sent);
+                }
+            } while (endless);
+            close(out);
+        });
+        AudioDecoder::DecodeOptions options;
+        options.memoryAvailable = endless ? 4000000 : -1;
+        try {
+            const AudioDecoder::Decoded decoded = AudioDecoder::decodeStandardInput(options);
+            EXPECT_FALSE(endless);
+            EXPECT_EQ(decoded.format, fromFile.format);
+            ASSERT_EQ(decoded.channels.size(), 2u);
+            EXPECT_EQ(*decoded.channels[1], *fromFile.channels[1]);
+        } catch (const std::exception& error) {
+            EXPECT_TRUE(endless);
+            EXPECT_STREQ(error.what(), "standard input is too long: it would need more than the "
+                                       "4.0 MB of memory available.");
+        }
+        // Closing the reading end stops an endless writer.
+        dup2(savedInput, STDIN_FILENO);
+        close(savedInput);
+        writer.join();
+    }
+}
+
 // Two MP3 streams joined end to end, mono at 22,050 Hz then stereo at 48,000 Hz: the
-// converter must follow the change, or the second second comes out at the wrong speed.
+// converter must follow the change to the first part's rate and layout, or the second part
+// comes out at the wrong speed.
 TEST(AudioDecoder, StreamThatChangesRateAndLayoutMidwayKeepsItsDuration) {
     auto& files = TestFiles::shared();
     const std::string plain = " -c:a libmp3lame -write_xing 0 -id3v2_version 0";
@@ -393,12 +588,15 @@ TEST(AudioDecoder, StreamThatChangesRateAndLayoutMidwayKeepsItsDuration) {
     const auto folder = files.freshFolder("joined");
     test::writeBytes(folder / "joined.mp3", joined);
 
-    const Channels channels = AudioDecoder::decode(folder / "joined.mp3");
+    const AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(folder / "joined.mp3");
+    const Channels& channels = decoded.channels;
 
+    EXPECT_EQ(decoded.format.sampleRate, 22050);
     ASSERT_EQ(channels.size(), 1u);
     // Each part is 2 s; without gapless data each keeps its encoder delay and padding
-    // (about 2,000 frames per part).
-    EXPECT_NEAR(double(frameCount(channels)), 4.0 * 44100.0, 6000.0);
+    // (about 1,000 frames per part at 22,050 Hz).
+    EXPECT_NEAR(double(frameCount(channels)), 4.0 * 22050.0, 3000.0);
+    EXPECT_TRUE(decoded.gaps.empty());
     const Channel& samples = *channels[0];
     const auto middle = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
     // Within 10 %: MP3 at the encoder's default rate for each part. The stereo part is

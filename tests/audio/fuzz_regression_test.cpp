@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -55,6 +58,13 @@ std::vector<std::uint8_t> eightBitWav(std::uint32_t rate, std::uint32_t frames) 
 
 ChannelPtr channelOf(std::vector<float> samples) {
     return std::make_shared<const Channel>(std::move(samples));
+}
+
+// This process's peak resident memory so far, in KiB.
+long peakKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 // Decodes `path` and checks that it holds `channelCount` channels of finite samples, none
@@ -118,13 +128,47 @@ TEST(FuzzRegressionTest, WavsAtTheRateLimitsStillDecode) {
     test::writeBytes(folder / "slow.wav", eightBitWav(1000, 1000));      // one second
     test::writeBytes(folder / "fast.wav", eightBitWav(3072000, 307200)); // a tenth
 
-    const Channels slow = AudioDecoder::decode(folder / "slow.wav");
-    const Channels fast = AudioDecoder::decode(folder / "fast.wav");
+    const AudioDecoder::Decoded slow = AudioDecoder::decodeFile(folder / "slow.wav");
+    const AudioDecoder::Decoded fast = AudioDecoder::decodeFile(folder / "fast.wav");
 
-    ASSERT_EQ(slow.size(), 1u);
-    EXPECT_NEAR(static_cast<double>(frameCount(slow)), kSampleRate, 64.0);
-    ASSERT_EQ(fast.size(), 1u);
-    EXPECT_NEAR(static_cast<double>(frameCount(fast)), kSampleRate / 10.0, 64.0);
+    // Up to 8 kHz, and halved down to 192 kHz.
+    ASSERT_EQ(slow.channels.size(), 1u);
+    EXPECT_EQ(slow.format.sampleRate, 8000);
+    EXPECT_NEAR(static_cast<double>(frameCount(slow.channels)), 8000.0, 64.0);
+    ASSERT_EQ(fast.channels.size(), 1u);
+    EXPECT_EQ(fast.format.sampleRate, 192000);
+    EXPECT_NEAR(static_cast<double>(frameCount(fast.channels)), 19200.0, 64.0);
+}
+
+// A 420-byte WAV whose LIST/INFO chunk states 1.6 GB: FFmpeg allocated and cleared all of it
+// before failing, 1.6 GB and 3 to 8 s. Its blocks are capped now (FfmpegInput), so the file
+// is refused at once, the process staying near 30 MB.
+TEST(FuzzRegressionTest, WavWhoseInfoChunkClaimsGigabytesIsRefusedAsInvalidData) {
+    // An 8-bit WAV with the LIST chunk before its data, the whole 420 bytes.
+    const std::vector<std::uint8_t> wav = eightBitWav(44100, 200);
+    std::vector<std::uint8_t> bytes(wav.begin(), wav.begin() + 36);
+    const auto tag = [&](const char* fourCC) { bytes.insert(bytes.end(), fourCC, fourCC + 4); };
+    tag("LIST");
+    putLittleEndian(bytes, 0xfffffff0, 4);
+    tag("INFO");
+    tag("INAM");
+    putLittleEndian(bytes, 0x60000000, 4); // 1.6 GB of name
+    bytes.resize(bytes.size() + 64, 'x');
+    bytes.insert(bytes.end(), wav.begin() + 36, wav.end());
+    bytes.resize(420, 0);
+    const auto path = TestFiles::shared().freshFolder("fuzz-info") / "info.wav";
+    test::writeBytes(path, bytes);
+    const long peakBefore = peakKilobytes();
+
+    try {
+        AudioDecoder::decode(path);
+        ADD_FAILURE() << "the WAV was decoded";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "info.wav: Invalid data found when processing input");
+    }
+    // The process's peak, in KiB: under 400 MB unless an earlier test in the same process
+    // already went beyond.
+    EXPECT_LT(peakKilobytes(), std::max<long>(peakBefore, 400000));
 }
 
 // A WAV claiming 4 MHz: the resampler's filter grows with the rate (a claim of 1.07 GHz took
@@ -235,7 +279,8 @@ TEST(FuzzRegressionTest, FuzzedWavClaimingHoursReservesByItsSize) {
     const Channels channels = AudioDecoder::decode(path);
 
     ASSERT_EQ(channels.size(), 2u);
-    EXPECT_EQ(frameCount(channels), 298);
+    // 298 frames at 44,100 Hz once; the file's own rate is 8,000 Hz.
+    EXPECT_EQ(frameCount(channels), 54);
     for (const auto& channel : channels) {
         EXPECT_LE(channel->capacity(), sizeof kNineteenHourWav * 1024);
     }

@@ -101,9 +101,11 @@ TEST_P(VideoRoundTrip, KeepsEveryOtherStreamAndPutsTheSoundInPlace) {
     const auto source = c.source();
     const auto output = TestFiles::shared().freshFolder(std::string("video_") + c.name) /
                         (std::string("out.") + c.extension);
-    const Channels original = AudioDecoder::decode(source);
+    const AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(source);
+    const Channels& original = decoded.channels;
+    const double rate = decoded.format.sampleRate;
 
-    VideoExporter::write(original, kSampleRate, source, output);
+    VideoExporter::write(original, rate, source, output);
 
     const std::string entries =
         "stream=index,codec_type,codec_name,sample_rate,channels,width,"
@@ -119,13 +121,13 @@ TEST_P(VideoRoundTrip, KeepsEveryOtherStreamAndPutsTheSoundInPlace) {
 
     const Channels written = AudioDecoder::decode(output);
     ASSERT_EQ(written.size(), original.size());
-    // Within one encoder frame: 1,024 samples of AAC or 960 of Opus, at most 1,024 frames
-    // at 44.1 kHz.
+    // Within one encoder frame: 1,024 samples of AAC or 960 of Opus.
     EXPECT_NEAR(double(frameCount(written)), double(frameCount(original)), 1024.0);
     // Where the same sound sits on both timelines: lags within 1 ms of the start times' gap.
-    const test::Alignment aligned = test::bestAlignment(written, original, 882);
+    const test::Alignment aligned =
+        test::bestAlignment(written, original, static_cast<std::int64_t>(rate / 50));
     EXPECT_GE(aligned.correlation, 0.98);
-    EXPECT_NEAR(double(aligned.lag), (outputStart - sourceStart) * kSampleRate, 44.1);
+    EXPECT_NEAR(double(aligned.lag), (outputStart - sourceStart) * rate, rate / 1000);
 }
 
 INSTANTIATE_TEST_SUITE_P(
