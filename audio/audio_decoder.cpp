@@ -892,24 +892,55 @@ Channels decode(const std::filesystem::path& path) {
     return decodeFile(path).channels;
 }
 
-std::string describeGap(const Gap& gap, int sampleRate) {
-    const double seconds = double(gap.frames) / sampleRate;
-    char length[32];
+namespace {
+
+// A length for people: tenths of a second from 0.1 s, milliseconds below.
+std::string lengthText(std::int64_t frames, int sampleRate) {
+    const double seconds = double(frames) / sampleRate;
+    char text[32];
     if (seconds >= 0.1) {
-        std::snprintf(length, sizeof length, "%.1f s", seconds);
+        std::snprintf(text, sizeof text, "%.1f s", seconds);
     } else {
-        std::snprintf(length, sizeof length, "%lld ms", std::llround(seconds * 1000.0));
+        std::snprintf(text, sizeof text, "%lld ms", std::llround(seconds * 1000.0));
     }
-    const std::int64_t at = gap.frame / sampleRate;
-    char place[32];
+    return text;
+}
+
+// A place in the recording: minutes and seconds, with hours from an hour on.
+std::string placeText(std::int64_t frame, int sampleRate) {
+    const std::int64_t at = frame / sampleRate;
+    char text[32];
     if (at >= 3600) {
-        std::snprintf(place, sizeof place, "%lld:%02lld:%02lld", static_cast<long long>(at / 3600),
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(at / 3600),
                       static_cast<long long>(at / 60 % 60), static_cast<long long>(at % 60));
     } else {
-        std::snprintf(place, sizeof place, "%lld:%02lld", static_cast<long long>(at / 60),
+        std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(at / 60),
                       static_cast<long long>(at % 60));
     }
-    return std::string(length) + " of the sound was missing at " + place + " and is silent";
+    return text;
+}
+
+} // namespace
+
+std::string describeGap(const Gap& gap, int sampleRate) {
+    return lengthText(gap.frames, sampleRate) + " of the sound was missing at " +
+           placeText(gap.frame, sampleRate) + " and is silent";
+}
+
+std::string describeGaps(const std::vector<Gap>& gaps, int sampleRate) {
+    if (gaps.empty()) {
+        return {};
+    }
+    if (gaps.size() == 1) {
+        return describeGap(gaps.front(), sampleRate) + ".";
+    }
+    std::int64_t frames = 0;
+    for (const Gap& gap : gaps) {
+        frames += gap.frames;
+    }
+    return std::to_string(gaps.size()) + " stretches of the sound, " +
+           lengthText(frames, sampleRate) + " in all, were missing from " +
+           placeText(gaps.front().frame, sampleRate) + " on and are silent.";
 }
 
 } // namespace taln::AudioDecoder

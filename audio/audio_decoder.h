@@ -153,4 +153,9 @@ Channels decode(const std::filesystem::path& path);
 // place as minutes and seconds, with hours from an hour on).
 std::string describeGap(const Gap& gap, int sampleRate);
 
+// All of a file's gaps in one line, a sentence: the one gap as describeGap says it, or how
+// many, how long in all and where the first was ("3 stretches of the sound, 1.2 s in all, were
+// missing from 0:41 on and are silent."); empty for none.
+std::string describeGaps(const std::vector<Gap>& gaps, int sampleRate);
+
 } // namespace taln::AudioDecoder

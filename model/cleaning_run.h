@@ -11,7 +11,8 @@
 // piece is handed over as soon as all its channels are done, with the waveform buckets that lie
 // wholly inside it; the caller replaces the cleaned track's chunks with it.
 //
-// Units: samples at 44,100 Hz; `strength` is the engine's 0 ... 1 (the slider's percent / 100).
+// Units: samples at the recording's rate; `strength` is the engine's 0 ... 1 (the slider's
+// percent / 100).
 // Threads: `run` on any thread that is not one of the pool's; it blocks until every piece has
 // been cleaned or given up. `deliver` is called on the pool's threads, one piece at a time per
 // piece but several pieces at once. Reads only its arguments (shared, immutable channel
@@ -64,6 +65,7 @@ struct Piece {
 
 struct Job {
     Channels channels;              // the original, every channel the same length
+    double sampleRate = 44100.0;    // of the channels
     std::vector<NoiseSample> noise; // one per channel
     float strength = 0.0f;
     std::int64_t playhead = 0; // frame the listener is at

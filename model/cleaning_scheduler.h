@@ -58,11 +58,11 @@ public:
     CleaningScheduler(const CleaningScheduler&) = delete;
     CleaningScheduler& operator=(const CleaningScheduler&) = delete;
 
-    // Cancels the latest job and schedules a new one: `channels` cleaned with `noise` (one
-    // sample per channel) at `strength` (the engine's 0 ... 1), starting `delay` seconds
-    // from now (at once for 0).
-    void schedule(const Channels& channels, std::shared_ptr<const NoiseSamples> noise,
-                  float strength, double delay);
+    // Cancels the latest job and schedules a new one: `channels` (at `sampleRate`) cleaned
+    // with `noise` (one sample per channel) at `strength` (the engine's 0 ... 1), starting
+    // `delay` seconds from now (at once for 0).
+    void schedule(const Channels& channels, double sampleRate,
+                  std::shared_ptr<const NoiseSamples> noise, float strength, double delay);
 
     // Cancels the latest job without scheduling another; it will hand over nothing more.
     void cancel();
@@ -74,6 +74,7 @@ private:
     struct Job {
         std::shared_ptr<CancelToken> token;
         Channels channels;
+        double sampleRate = 44100.0;
         std::shared_ptr<const NoiseSamples> noise;
         float strength = 0.0f;
     };

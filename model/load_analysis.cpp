@@ -11,9 +11,32 @@
 #include "model/retired_audio.h"
 #include "model/waveform_peaks.h"
 
+#include <QStringList>
 #include <utility>
 
 namespace taln::LoadAnalysis {
+
+namespace {
+
+// What the user should know about how the file was read, a line each.
+QString noticeOf(const AudioDecoder::Decoded& decoded) {
+    QStringList lines;
+    if (const std::string gaps =
+            AudioDecoder::describeGaps(decoded.gaps, decoded.format.sampleRate);
+        !gaps.empty()) {
+        lines << QString::fromStdString(gaps);
+    }
+    if (decoded.sourceChannels > static_cast<int>(decoded.channels.size())) {
+        lines << QStringLiteral("The file has %1 channels; Taln keeps them folded to 7.1.")
+                     .arg(decoded.sourceChannels);
+    }
+    if (!decoded.shortfallWarning.empty()) {
+        lines << QString::fromStdString(decoded.shortfallWarning);
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
 
 Result run(const std::filesystem::path& file, const QString& name, const std::atomic<bool>& cancel,
            std::atomic<float>* progress) {
@@ -25,8 +48,9 @@ Result run(const std::filesystem::path& file, const QString& name, const std::at
         options.progress = progress;
         options.decodeAhead = WorkerPool::hardwareThreads() > 1;
         AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(file, options);
+        result.notice = noticeOf(decoded);
         result.channels = std::move(decoded.channels);
-        result.notice = QString::fromStdString(decoded.shortfallWarning);
+        result.format = decoded.format;
         if (cancel.load(std::memory_order_relaxed)) {
             // A later load started, or the model went, while this one was decoding: its
             // result will be dropped, so spare the analysis and give the memory back now.
@@ -41,7 +65,7 @@ Result run(const std::filesystem::path& file, const QString& name, const std::at
             BackgroundWork::forEachIndex(
                 static_cast<std::int64_t>(result.channels.size()), [&](std::int64_t i) {
                     const auto c = static_cast<std::size_t>(i);
-                    (*noise)[c] = NoiseSample::measure(*result.channels[c], kSampleRate);
+                    (*noise)[c] = NoiseSample::measure(*result.channels[c], result.format.sampleRate);
                     if (i == 0) {
                         *buckets = WaveformPeaks::peaks(result.channels, WaveformPeaks::kBuckets);
                     }

@@ -7,6 +7,7 @@
 // noise is estimated on a thread of its own, the waveform alongside the first.
 // Allocation: the decoded channels and what is computed from them, owned by the result.
 
+#include "audio/audio_format.h"
 #include "audio/channels.h"
 #include "engine/noise_sample.h"
 #include "model/peak.h"
@@ -28,8 +29,11 @@ struct Result {
     bool failed = false;
     QString error;
     Channels channels;
+    // The channels' rate and layout, and how the source stored its samples.
+    AudioFormat format;
     std::shared_ptr<const NoiseSamples> noise;
-    // Empty, or one line for the user: the file decoded well short of its stated length.
+    // Empty, or lines for the user: where the sound had holes (now silent), that more than
+    // eight channels were folded to 7.1, that the file decoded well short of its length.
     QString notice;
     std::shared_ptr<const std::vector<Peak>> peaks;
     float peakScale = 1.0f;

@@ -37,11 +37,11 @@ std::vector<Stretch> runs(const std::vector<NoiseSample>& noise) {
     return merged;
 }
 
-std::vector<NoiseSample> measure(const Channels& channels, Stretch stretch) {
+std::vector<NoiseSample> measure(const Channels& channels, double sampleRate, Stretch stretch) {
     std::vector<NoiseSample> noise(channels.size());
     BackgroundWork::forEachIndex(static_cast<std::int64_t>(channels.size()), [&](std::int64_t i) {
         const auto c = static_cast<std::size_t>(i);
-        noise[c] = NoiseSample::measure(*channels[c], kSampleRate, stretch.first, stretch.last);
+        noise[c] = NoiseSample::measure(*channels[c], sampleRate, stretch.first, stretch.last);
     });
     return noise;
 }

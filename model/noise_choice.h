@@ -36,7 +36,7 @@ QString tooShortNotice();
 std::vector<Stretch> runs(const std::vector<NoiseSample>& noise);
 
 // Every channel's sample measured from `stretch` only, one thread per channel.
-std::vector<NoiseSample> measure(const Channels& channels, Stretch stretch);
+std::vector<NoiseSample> measure(const Channels& channels, double sampleRate, Stretch stretch);
 
 // Whether any channel's sample is doubtful (NoiseSample::doubtful).
 bool doubtful(const std::vector<NoiseSample>& noise);

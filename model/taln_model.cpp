@@ -58,9 +58,9 @@ QString noiseNoticeFor(const std::vector<NoiseSample>& noise, bool automatic) {
 // the same audio.
 constexpr int kOwnMappingBytes = static_cast<int>(kChunkFrames * sizeof(float));
 
-// Seconds to a frame index: t × 44,100, truncated toward zero.
-std::int64_t toFrame(double seconds) {
-    return static_cast<std::int64_t>(seconds * kSampleRate);
+// Seconds to a frame index at `rate`: t × rate, truncated toward zero.
+std::int64_t toFrame(double seconds, double rate) {
+    return static_cast<std::int64_t>(seconds * rate);
 }
 
 } // namespace
@@ -75,7 +75,9 @@ struct TalnModel::Impl {
                 }),
           cleaning(
               link, retired, model->cleaningFinishedHook_,
-              [this] { return isPlaying ? player.currentFrame() : toFrame(position); },
+              [this] {
+                  return isPlaying ? player.currentFrame() : toFrame(position, rate());
+              },
               [model](const CleaningRun::Piece& piece) { model->publishPiece(piece); },
               [model] { model->completeCleaning(); },
               [model](const QString& message, bool published) {
@@ -121,6 +123,9 @@ struct TalnModel::Impl {
     // `orig` is the decoded buffers, `origAudio` the same as chunks; `cleaned` shares the
     // original's chunks until cleaned pieces replace them.
     Channels orig;
+    // The loaded file's rate, layout and depth: what its exports keep.
+    AudioFormat format;
+    double rate() const { return static_cast<double>(format.sampleRate); }
     ChunkedAudio origAudio;
     ChunkedAudio cleaned;
     std::shared_ptr<const LoadAnalysis::NoiseSamples> noise =
@@ -260,6 +265,12 @@ QString TalnModel::savedFile() const {
 }
 const Channels& TalnModel::orig() const {
     return impl_->orig;
+}
+const AudioFormat& TalnModel::format() const {
+    return impl_->format;
+}
+double TalnModel::sampleRate() const {
+    return impl_->rate();
 }
 const ChunkedAudio& TalnModel::cleanedAudio() const {
     return impl_->cleaned;
@@ -408,19 +419,20 @@ void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& resu
     d.filePath = file.absoluteFilePath();
     assignHasVideo(result.hasVideo);
     d.orig = result.channels;
+    d.format = result.format;
     d.origAudio = ChunkedAudio::fromChannels(d.orig);
     d.cleaned = d.origAudio;
     d.loadNotice = result.notice;
     d.automaticNoise = result.noise;
     clearSelection();
     installNoise(result.noise, true);
-    assignDuration(static_cast<double>(frameCount(d.orig)) / kSampleRate);
+    assignDuration(static_cast<double>(frameCount(d.orig)) / d.rate());
     assignPosition(0.0);
     assignFileName(file.fileName());
     assignOrigPeaks(*result.peaks);
     assignCleanPeaks(d.origPeaks);
     assignPeakScale(result.peakScale);
-    d.player.load(d.origAudio, d.cleaned, kSampleRate);
+    d.player.load(d.origAudio, d.cleaned, d.rate(), d.format.channelMask);
     d.player.setListening(static_cast<Player::Listening>(d.listening));
     assignIsLoading(false);
     runProcessing(0.0);
@@ -457,7 +469,7 @@ void TalnModel::runProcessing(double delay) {
     // The notches are part of the pre-filter only above this strength.
     const bool notching = strength > Cleaner::kNotchStrength;
     assignHumLabel(notching ? QString::fromStdString(HumDetector::label(hum)) : QString());
-    d.cleaning.schedule(d.orig, d.noise, strength, delay);
+    d.cleaning.schedule(d.orig, d.rate(), d.noise, strength, delay);
     assignIsProcessing(true);
 }
 
@@ -527,7 +539,7 @@ void TalnModel::togglePlay() {
     if (d.position >= d.duration - kEndTolerance) {
         assignPosition(0.0);
     }
-    if (startPlayer(toFrame(d.position))) {
+    if (startPlayer(toFrame(d.position, d.rate()))) {
         assignIsPlaying(true);
     }
 }
@@ -543,7 +555,7 @@ void TalnModel::seek(double fraction) {
     if (!d.isPlaying) {
         return;
     }
-    const std::int64_t frame = toFrame(d.position);
+    const std::int64_t frame = toFrame(d.position, d.rate());
     // At the very end there is nothing left to play: end playback as the tick would.
     if (c >= 1.0 || frame >= frameCount(d.orig)) {
         reachEnd();
@@ -669,7 +681,7 @@ void TalnModel::useSelectionAsNoise() {
         return;
     }
     installNoise(std::make_shared<const std::vector<NoiseSample>>(
-                     NoiseChoice::measure(d.orig, *d.selection)),
+                     NoiseChoice::measure(d.orig, d.rate(), *d.selection)),
                  false);
     clearSelection();
     runProcessing(0.0);

@@ -8,7 +8,8 @@
 // notify signal on every assignment, changed or not. A model may be destroyed at any time:
 // work still in flight then finishes without touching it.
 //
-// Units: all audio is held at 44,100 Hz (kSampleRate); times are seconds; `strength` is a
+// Units: audio is held at the loaded file's own rate (sampleRate(); 44,100 Hz before the
+// first file), with its channels (up to 8) in their layout; times are seconds; `strength` is a
 // percent (the slider's 0 ... 100). Audio is shared, never copied: the original, the cleaned
 // track, a running cleaning job, the player, an export and the lanes hold the same chunks
 // (ChunkedAudio), and the original's chunks point into the decoded buffers.
@@ -22,6 +23,7 @@
 // last piece is in.
 
 #include "audio/audio_exporter.h"
+#include "audio/audio_format.h"
 #include "audio/audio_output.h"
 #include "audio/channels.h"
 #include "audio/chunked_audio.h"
@@ -133,6 +135,9 @@ public:
 
     // The decoded original; a file is loaded exactly when this is non-empty.
     const Channels& orig() const;
+    // Its rate, layout and source depth, which every export keeps; and the rate alone.
+    const AudioFormat& format() const;
+    double sampleRate() const;
 
     // The cleaned track as it stands: the original's own chunks from a load until the first
     // cleaning of that file hands over its pieces.

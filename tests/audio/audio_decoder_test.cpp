@@ -526,6 +526,12 @@ TEST(AudioDecoder, GapsAreDescribedWithTheirLengthAndPlace) {
     for (const auto& c : cases) {
         EXPECT_EQ(AudioDecoder::describeGap(c.gap, c.rate), c.text);
     }
+    // A file's gaps in one line.
+    EXPECT_EQ(AudioDecoder::describeGaps({}, 48000), "");
+    EXPECT_EQ(AudioDecoder::describeGaps({cases[0].gap}, 48000),
+              "0.9 s of the sound was missing at 1:32 and is silent.");
+    EXPECT_EQ(AudioDecoder::describeGaps({{41 * 48000, 4800}, {50 * 48000, 9600}}, 48000),
+              "2 stretches of the sound, 0.3 s in all, were missing from 0:41 on and are silent.");
 }
 
 // Standard input, a pipe or a socket, is read whole and decoded as a file would be; one that
