@@ -41,13 +41,14 @@ constexpr int kMinAacSourceRate = 1000;
 // M4A to a pipe: fragments of this many microseconds, each a moof box and its samples.
 constexpr const char* kFragmentMicroseconds = "1000000";
 
-// Seconds each pass takes over a 10-minute stereo recording at 44.1 kHz, measured: the
-// loudness measurement, and writing each kind (the limiter included). A normalised export
-// gives the measurement its share of the progress bar.
-constexpr double kMeasureSeconds = 0.45;
-constexpr double kWavSeconds = 0.35;
-constexpr double kFlacSeconds = 1.6;
-constexpr double kM4aSeconds = 13.0;
+// Seconds each pass of a normalised export takes over a 10-minute stereo recording at 44.1 kHz
+// (processor time, measured here): the loudness measurement, and writing each kind with the
+// limiter (an M4A also decoding its packets again to check their peaks). The measurement gets
+// its share of the progress bar.
+constexpr double kMeasureSeconds = 0.62;
+constexpr double kWavSeconds = 0.29;
+constexpr double kFlacSeconds = 1.17;
+constexpr double kM4aSeconds = 16.0;
 
 struct OutputFormatFreer {
     void operator()(AVFormatContext* context) const { avformat_free_context(context); }
@@ -146,8 +147,8 @@ void checkWritable(int channelCount, const AudioFormat& format, Kind kind) {
                                     " Hz cannot be written.");
     }
     if (kind == Kind::m4a && rate < kMinAacSourceRate) {
-        throw std::invalid_argument("AAC cannot be written from audio at " +
-                                    std::to_string(rate) + " Hz.");
+        throw std::invalid_argument("AAC cannot be written from audio at " + std::to_string(rate) +
+                                    " Hz.");
     }
     // FFmpeg's FLAC encoder: any rate under 65,535 Hz, beyond it a multiple of 10 Hz.
     if (kind == Kind::flac && rate >= 65535 && (rate % 10 != 0 || rate >= 655350)) {
@@ -250,7 +251,8 @@ Stream::Stream(int channelCount, const AudioFormat& format, Kind kind,
         av_dict_set(&options, "rf64", "auto", 0);
     } else {
         TrackEncoder::Settings settings;
-        settings.codec = kind == Kind::flac ? ChannelLayouts::Codec::flac : ChannelLayouts::Codec::aac;
+        settings.codec =
+            kind == Kind::flac ? ChannelLayouts::Codec::flac : ChannelLayouts::Codec::aac;
         settings.channelCount = channelCount;
         settings.source = format;
         settings.bitRate = kAacBitRatePerChannel * channelCount;
@@ -292,8 +294,9 @@ void Stream::append(std::span<const float* const> channels, std::int64_t frames)
         throw std::invalid_argument("Every channel of the file needs its samples.");
     }
     if (s.normaliser) {
-        s.normaliser->process(channels, frames, [&s](std::span<const float* const> out,
-                                                     std::int64_t n) { s.writeFrames(out, n); });
+        s.normaliser->process(
+            channels, frames,
+            [&s](std::span<const float* const> out, std::int64_t n) { s.writeFrames(out, n); });
     } else {
         s.writeFrames(channels, frames);
     }
@@ -322,11 +325,11 @@ AudioFormat writeOnce(const ChunkedAudio& audio, const AudioFormat& format, Kind
     const PassProgress progress(control, audio.frameCount(), from, 1.0f);
     progress.check();
     Stream stream(audio.channelCount(), format, kind, destination, forceFloat, plan);
-    forEachStep(audio, [&](std::span<const float* const> channels, std::int64_t n,
-                           std::int64_t start) {
-        stream.append(channels, n);
-        progress.reach(start + n);
-    });
+    forEachStep(audio,
+                [&](std::span<const float* const> channels, std::int64_t n, std::int64_t start) {
+                    stream.append(channels, n);
+                    progress.reach(start + n);
+                });
     stream.finish();
     progress.end();
     encodedPeakDbtp = stream.encodedPeakDbtp();
@@ -336,14 +339,13 @@ AudioFormat writeOnce(const ChunkedAudio& audio, const AudioFormat& format, Kind
 } // namespace
 
 Written write(const ChunkedAudio& audio, const AudioFormat& format, Kind kind,
-              const Destination& destination, const Options& options,
-              const WriteControl& control) {
+              const Destination& destination, const Options& options, const WriteControl& control) {
     checkWritable(audio.channelCount(), format, kind);
     Written result;
     double encodedPeak = 0.0;
     if (!options.loudness) {
-        result.format = writeOnce(audio, format, kind, destination, options.forceFloat, {},
-                                  control, 0.0f, encodedPeak);
+        result.format = writeOnce(audio, format, kind, destination, options.forceFloat, {}, control,
+                                  0.0f, encodedPeak);
         return result;
     }
     float from = measuringShare(kind);

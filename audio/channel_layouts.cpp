@@ -21,9 +21,9 @@ constexpr std::uint64_t kAacLayouts[] = {
 };
 
 constexpr std::uint64_t kOpusLayouts[] = {
-    AV_CH_LAYOUT_MONO,         AV_CH_LAYOUT_STEREO,       AV_CH_LAYOUT_SURROUND,
-    AV_CH_LAYOUT_QUAD,         AV_CH_LAYOUT_5POINT0_BACK, AV_CH_LAYOUT_5POINT1_BACK,
-    AV_CH_LAYOUT_6POINT1,      AV_CH_LAYOUT_7POINT1,
+    AV_CH_LAYOUT_MONO,    AV_CH_LAYOUT_STEREO,       AV_CH_LAYOUT_SURROUND,
+    AV_CH_LAYOUT_QUAD,    AV_CH_LAYOUT_5POINT0_BACK, AV_CH_LAYOUT_5POINT1_BACK,
+    AV_CH_LAYOUT_6POINT1, AV_CH_LAYOUT_7POINT1,
 };
 
 constexpr int kAacRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
@@ -38,7 +38,8 @@ int countOf(std::uint64_t mask) {
 // A side channel and the back channel on the same side stand in for each other.
 bool similar(int a, int b) {
     const auto pair = [&](int x, int y) { return (a == x && b == y) || (a == y && b == x); };
-    return pair(AV_CHAN_SIDE_LEFT, AV_CHAN_BACK_LEFT) || pair(AV_CHAN_SIDE_RIGHT, AV_CHAN_BACK_RIGHT);
+    return pair(AV_CHAN_SIDE_LEFT, AV_CHAN_BACK_LEFT) ||
+           pair(AV_CHAN_SIDE_RIGHT, AV_CHAN_BACK_RIGHT);
 }
 
 Mapping mapOnto(std::uint64_t source, std::uint64_t target) {
@@ -106,8 +107,7 @@ std::uint64_t maskFor(std::uint64_t mask, int channelCount) {
     }
     if (countOf(mask) != channelCount) {
         throw std::invalid_argument("The channel layout names " + std::to_string(countOf(mask)) +
-                                    " channels for audio of " + std::to_string(channelCount) +
-                                    ".");
+                                    " channels for audio of " + std::to_string(channelCount) + ".");
     }
     return mask;
 }

@@ -14,8 +14,8 @@ extern "C" {
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -154,8 +154,7 @@ FfmpegFileOutput::FfmpegFileOutput(const Destination& destination)
         pipe_ = true;
         auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
         if (buffer) {
-            io_ = avio_alloc_context(buffer, kBufferSize, 1, this, nullptr, &writePacket,
-                                     nullptr);
+            io_ = avio_alloc_context(buffer, kBufferSize, 1, this, nullptr, &writePacket, nullptr);
         }
         if (!io_) {
             av_free(buffer);

@@ -1,6 +1,7 @@
 #include "audio/loudness_meter.h"
 
 #include "audio/channel_layouts.h"
+#include "audio/true_peak.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -71,9 +72,9 @@ Meter::Meter(int channelCount, const AudioFormat& format) : channelCount_(channe
         throw std::invalid_argument("The sample rate must be at least 1 Hz.");
     }
     const std::uint64_t mask = ChannelLayouts::maskFor(format.channelMask, channelCount);
-    ebur128_state* state = ebur128_init(static_cast<unsigned>(channelCount),
-                                        static_cast<unsigned long>(format.sampleRate),
-                                        EBUR128_MODE_M);
+    ebur128_state* state =
+        ebur128_init(static_cast<unsigned>(channelCount),
+                     static_cast<unsigned long>(format.sampleRate), EBUR128_MODE_M);
     if (!state) {
         throw std::bad_alloc();
     }
@@ -131,16 +132,15 @@ void Meter::add(std::span<const float* const> channels, std::int64_t frames) {
     result_.frames += frames;
 }
 
-void Meter::addToFilter(std::span<const float* const> channels, std::int64_t from,
-                        std::int64_t n) {
+void Meter::addToFilter(std::span<const float* const> channels, std::int64_t from, std::int64_t n) {
     for (int c = 0; c < channelCount_; ++c) {
         const float* source = channels[static_cast<std::size_t>(c)] + from;
         for (std::int64_t i = 0; i < n; ++i) {
             interleaved_[static_cast<std::size_t>(i * channelCount_ + c)] = source[i];
         }
     }
-    if (ebur128_add_frames_float(filter_->state, interleaved_.data(), static_cast<std::size_t>(n)) !=
-        EBUR128_SUCCESS) {
+    if (ebur128_add_frames_float(filter_->state, interleaved_.data(),
+                                 static_cast<std::size_t>(n)) != EBUR128_SUCCESS) {
         throw std::bad_alloc();
     }
 }
@@ -157,19 +157,27 @@ void Meter::addToTiles(std::span<const float* const> channels, std::int64_t from
         for (int c = 0; c < channelCount_; ++c) {
             const float* x = channels[static_cast<std::size_t>(c)];
             const auto& last = history_[static_cast<std::size_t>(c)]; // the three samples before
-            float peak = tilePeak_;
-            float energy = tileEnergies_[static_cast<std::size_t>(c)];
-            for (std::int64_t i = start; i < start + n; ++i) {
-                // The midpoint between the samples two and one before this one.
+            // The midpoint between the samples two and one before each; the first three of a
+            // call reach back into the last call's.
+            float mid = 0.0f;
+            std::int64_t i = start;
+            for (; i < std::min<std::int64_t>(start + n, 3); ++i) {
                 const float before3 = i >= 3 ? x[i - 3] : last[static_cast<std::size_t>(i)];
                 const float before2 = i >= 2 ? x[i - 2] : last[static_cast<std::size_t>(i + 1)];
                 const float before1 = i >= 1 ? x[i - 1] : last[2];
-                const float mid = (9.0f * (before2 + before1) - (before3 + x[i])) / 16.0f;
-                peak = std::max(peak, std::max(std::fabs(x[i]), std::fabs(mid)));
+                mid = std::max(mid,
+                               std::fabs((9.0f * (before2 + before1) - (before3 + x[i])) / 16.0f));
+            }
+            for (; i < start + n; ++i) {
+                mid = std::max(
+                    mid, std::fabs((9.0f * (x[i - 2] + x[i - 1]) - (x[i - 3] + x[i])) / 16.0f));
+            }
+            float energy = tileEnergies_[static_cast<std::size_t>(c)];
+            for (i = start; i < start + n; ++i) {
                 energy += x[i] * x[i];
             }
-            tilePeak_ = peak;
             tileEnergies_[static_cast<std::size_t>(c)] = energy;
+            tilePeak_ = std::max({tilePeak_, mid, TruePeak::largestMagnitude(x + start, n)});
         }
         intoTile_ += n;
         start += n;
@@ -182,7 +190,8 @@ void Meter::addToTiles(std::span<const float* const> channels, std::int64_t from
 void Meter::closeTile() {
     float energy = 0.0f;
     for (int c = 0; c < channelCount_; ++c) {
-        energy += weights_[static_cast<std::size_t>(c)] * tileEnergies_[static_cast<std::size_t>(c)];
+        energy +=
+            weights_[static_cast<std::size_t>(c)] * tileEnergies_[static_cast<std::size_t>(c)];
         tileEnergies_[static_cast<std::size_t>(c)] = 0.0f;
     }
     result_.tilePeaks.push_back(std::isfinite(tilePeak_) ? tilePeak_ : 0.0f);

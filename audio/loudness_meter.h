@@ -6,7 +6,8 @@
 // libebur128 (mode M) filters the audio; the meter splits what it is given at every 100 ms so
 // that it reads each 400 ms block's loudness just as the block ends, and keeps the 64-frame
 // peaks and energies the plan needs (see loudness.h).
-// Cost: about 9 ns per stereo frame (libebur128's filters, most of it): 0.25 s for ten minutes.
+// Cost: 0.6 s of processor time for ten minutes of stereo at 44.1 kHz, three quarters of it
+// libebur128's filters.
 // Memory: a stretch of 100 ms interleaved, and the Measurement as it grows.
 // One thread at a time. Errors: std::bad_alloc when libebur128 cannot allocate;
 // std::invalid_argument for a layout or channel count that does not fit.
@@ -44,13 +45,13 @@ private:
     struct Filter; // libebur128's state
     std::unique_ptr<Filter> filter_;
     int channelCount_;
-    std::int64_t hop_;          // frames per 100 ms, as libebur128 counts them
-    std::int64_t intoHop_ = 0;  // frames added since the last hop ended
-    std::int64_t hops_ = 0;     // hops ended so far
+    std::int64_t hop_;               // frames per 100 ms, as libebur128 counts them
+    std::int64_t intoHop_ = 0;       // frames added since the last hop ended
+    std::int64_t hops_ = 0;          // hops ended so far
     std::array<float, 8> weights_{}; // each channel's weight in the energy table
     std::vector<float> interleaved_;
     float tilePeak_ = 0.0f;
-    std::array<float, 8> tileEnergies_{}; // each channel's, summed in order
+    std::array<float, 8> tileEnergies_{};           // each channel's, summed in order
     std::array<std::array<float, 3>, 8> history_{}; // each channel's last three samples
     std::int64_t intoTile_ = 0;
     Measurement result_;

@@ -121,8 +121,8 @@ void Normaliser::process(std::span<const float* const> channels, std::int64_t fr
                          const Sink& sink) {
     for (int c = 0; c < channelCount_; ++c) {
         const float* source = channels[static_cast<std::size_t>(c)];
-        held_[static_cast<std::size_t>(c)].insert(held_[static_cast<std::size_t>(c)].end(),
-                                                  source, source + frames);
+        held_[static_cast<std::size_t>(c)].insert(held_[static_cast<std::size_t>(c)].end(), source,
+                                                  source + frames);
     }
     const std::int64_t first = received_;
     received_ += frames;
@@ -131,13 +131,14 @@ void Normaliser::process(std::span<const float* const> channels, std::int64_t fr
     tilePeaks_.resize(tiles, 0.0f);
     tileTruePeaks_.resize(tiles, -1.0f);
     gapPeaks_.resize(static_cast<std::size_t>(received_ - base_), 0.0f);
-    for (int c = 0; c < channelCount_; ++c) {
-        const float* x = at(c, first);
-        for (std::int64_t i = first; i < received_; ++i) {
-            float& peak = tilePeaks_[static_cast<std::size_t>(i / kTileFrames - tileBase_)];
-            const float magnitude = std::fabs(x[i - first]);
-            peak = magnitude > peak ? magnitude : peak; // NaN never wins
+    for (std::int64_t from = first; from < received_;) {
+        const std::int64_t tile = from / kTileFrames;
+        const std::int64_t to = std::min(received_, (tile + 1) * kTileFrames);
+        float& peak = tilePeaks_[static_cast<std::size_t>(tile - tileBase_)];
+        for (int c = 0; c < channelCount_; ++c) {
+            peak = std::max(peak, TruePeak::largestMagnitude(at(c, from), to - from));
         }
+        from = to;
     }
     run(received_ - lookAhead_ - kTapsAfter, sink);
 
@@ -244,8 +245,9 @@ void Normaliser::run(std::int64_t until, const Sink& sink) {
         for (int c = 0; c < channelCount_; ++c) {
             pointers[static_cast<std::size_t>(c)] = out_[static_cast<std::size_t>(c)].data();
         }
-        sink(std::span<const float* const>(pointers.data(), static_cast<std::size_t>(channelCount_)),
-             batchEnd - batchStart);
+        sink(
+            std::span<const float* const>(pointers.data(), static_cast<std::size_t>(channelCount_)),
+            batchEnd - batchStart);
     }
 }
 

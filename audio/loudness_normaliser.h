@@ -78,10 +78,10 @@ private:
     // The interpolated peak of each gap from base_ on, where its tile's is worked out.
     std::vector<float> gapPeaks_;
 
-    std::int64_t next_ = 0;     // the next frame out
-    std::int64_t entered_ = 0;  // the next gap to enter the look-ahead window
+    std::int64_t next_ = 0;    // the next frame out
+    std::int64_t entered_ = 0; // the next gap to enter the look-ahead window
     std::deque<std::pair<std::int64_t, double>> window_; // sliding minimum: rising values
-    std::vector<double> recent_;                          // the released curve's last L values
+    std::vector<double> recent_;                         // the released curve's last L values
     double sum_ = 0.0;
     double released_ = 1.0;
     std::int64_t restingFor_ = 0; // frames the released curve has stood at 1

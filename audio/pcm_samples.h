@@ -32,8 +32,7 @@ void interleave(Encoding encoding, std::span<const float* const> channels, std::
 
 // The same as 32-bit integers holding a 24-bit sample in their upper bits (v × 256), the form
 // FFmpeg's FLAC encoder takes 24-bit audio in.
-void interleaveInt24In32(std::span<const float* const> channels, std::int64_t n,
-                         std::int32_t* out);
+void interleaveInt24In32(std::span<const float* const> channels, std::int64_t n, std::int32_t* out);
 
 // A float sample made finite (NaN and infinities as 0) and clipped at ±limit.
 float finiteWithin(float sample, float limit);

@@ -96,8 +96,9 @@ void SpillFile::readBack(const Sink& sink) {
         auto* bytes = reinterpret_cast<char*>(interleaved_.data());
         std::int64_t got = 0;
         while (got < n * frameBytes) {
-            const ssize_t read = ::pread(fd_, bytes + got, static_cast<std::size_t>(n * frameBytes - got),
-                                         static_cast<off_t>(done * frameBytes + got));
+            const ssize_t read =
+                ::pread(fd_, bytes + got, static_cast<std::size_t>(n * frameBytes - got),
+                        static_cast<off_t>(done * frameBytes + got));
             if (read < 0 && errno == EINTR) {
                 continue;
             }

@@ -119,8 +119,8 @@ TrackEncoder::TrackEncoder(const Settings& settings, AVFormatContext& muxer, AVS
     // The same layout on both sides: the resampler only changes the rate and the sample
     // format, it never mixes channels.
     SwrContext* raw = nullptr;
-    int ret = swr_alloc_set_opts2(&raw, &encoder.ch_layout, encoder.sample_fmt,
-                                  written_.sampleRate, &encoder.ch_layout, AV_SAMPLE_FMT_FLTP,
+    int ret = swr_alloc_set_opts2(&raw, &encoder.ch_layout, encoder.sample_fmt, written_.sampleRate,
+                                  &encoder.ch_layout, AV_SAMPLE_FMT_FLTP,
                                   settings.source.sampleRate, 0, nullptr);
     resampler_.reset(raw);
     if (ret >= 0) {
@@ -197,8 +197,8 @@ void TrackEncoder::convertInto(std::span<const float* const> channels, std::int6
     }
     const float* sources[8] = {};
     for (int c = 0; c < channelCount_; ++c) {
-        sources[c] = channels[static_cast<std::size_t>(mapping_.from[static_cast<std::size_t>(c)])] +
-                     from;
+        sources[c] =
+            channels[static_cast<std::size_t>(mapping_.from[static_cast<std::size_t>(c)])] + from;
     }
     const std::span<const float* const> ordered(sources, static_cast<std::size_t>(channelCount_));
     switch (encoder_->sample_fmt) {
@@ -207,9 +207,9 @@ void TrackEncoder::convertInto(std::span<const float* const> channels, std::int6
                                frame_->data[0] + std::size_t{2} * filled_ * channelCount_);
         break;
     case AV_SAMPLE_FMT_S32:
-        PcmSamples::interleaveInt24In32(
-            ordered, n,
-            reinterpret_cast<std::int32_t*>(frame_->data[0]) + std::size_t(filled_) * channelCount_);
+        PcmSamples::interleaveInt24In32(ordered, n,
+                                        reinterpret_cast<std::int32_t*>(frame_->data[0]) +
+                                            std::size_t(filled_) * channelCount_);
         break;
     default: // planar float: the only format without a resampler
         for (int c = 0; c < channelCount_; ++c) {
@@ -256,7 +256,8 @@ void TrackEncoder::append(std::span<const float* const> channels, std::int64_t f
             done += skipped;
             continue;
         }
-        const auto n = static_cast<int>(std::min<std::int64_t>(frameSize_ - filled_, frames - done));
+        const auto n =
+            static_cast<int>(std::min<std::int64_t>(frameSize_ - filled_, frames - done));
         convertInto(channels, done, n);
         done += n;
     }
@@ -312,8 +313,8 @@ void TrackEncoder::resample(std::span<const float* const> channels, std::int64_t
 void TrackEncoder::sendFrame() {
     const bool smallLast = encoder_->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME;
     if (filled_ < frameSize_ && !smallLast) {
-        av_samples_set_silence(frame_->extended_data, filled_, frameSize_ - filled_,
-                               channelCount_, static_cast<AVSampleFormat>(encoder_->sample_fmt));
+        av_samples_set_silence(frame_->extended_data, filled_, frameSize_ - filled_, channelCount_,
+                               static_cast<AVSampleFormat>(encoder_->sample_fmt));
         filled_ = frameSize_;
     }
     frame_->nb_samples = filled_;

@@ -15,7 +15,8 @@
 // FLAC at 44.1 kHz), the last one shorter; packets go to the muxer as they come out.
 //
 // A normalised lossy export checks its peaks after encoding (checkCeiling): each packet is
-// decoded again and its true peak estimated, about a twentieth of the AAC encoder's time.
+// decoded again and its true peak estimated, an eighth of the AAC encoder's time (1.6 s
+// against 14 s for ten minutes of stereo).
 // Memory: one encoder frame, and with resampling 4,096 frames of scratch per channel.
 // One thread at a time. Errors: std::runtime_error with FFmpeg's message, naming `path`;
 // Loudness::CeilingPassed from a check.
@@ -99,10 +100,10 @@ private:
     PacketPtr packet_;
     std::vector<std::vector<float>> scratch_; // the resampler's input, made finite and clipped
     int frameSize_ = 1024;
-    int filled_ = 0;           // samples in frame_ not yet sent
+    int filled_ = 0;            // samples in frame_ not yet sent
     std::int64_t nextTime_ = 0; // the next sample's time, in samples of the written rate
-    std::int64_t drop_ = 0;    // samples still to leave out at the start
-    std::int64_t shift_ = 0;   // added to every packet's times
+    std::int64_t drop_ = 0;     // samples still to leave out at the start
+    std::int64_t shift_ = 0;    // added to every packet's times
     // The check of the encoded peaks: a decoder of the packets and the peak of what it gives.
     CodecContextPtr decoder_;
     FramePtr decoded_;

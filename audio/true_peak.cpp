@@ -1,7 +1,9 @@
 #include "audio/true_peak.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 
 namespace taln::TruePeak {
@@ -42,6 +44,16 @@ __attribute__((target("avx2"))) void tileAvx2(const float* x, const Coefficients
 }
 
 } // namespace
+
+float largestMagnitude(const float* x, std::int64_t n) {
+    constexpr std::uint32_t kMagnitude = 0x7fffffffu;
+    constexpr std::uint32_t kInfinity = 0x7f800000u;
+    std::uint32_t largest = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        largest = std::max(largest, std::bit_cast<std::uint32_t>(x[i]) & kMagnitude);
+    }
+    return std::bit_cast<float>(std::min(largest, kInfinity));
+}
 
 Filter::Filter() {
     for (int phase = 1; phase < kOversampling; ++phase) {
@@ -114,11 +126,16 @@ void Meter::run(std::int64_t until) {
     std::array<float, kTileGaps> peaks{};
     for (auto& held : held_) {
         for (std::int64_t t = 0; t < tiles; ++t) {
-            filter.tile(held.data() + t * kTileGaps, peaks.data());
+            // A tile whose samples, lifted as much as the filter can, stay under the peak
+            // found so far cannot raise it.
+            const float* x = held.data() + t * kTileGaps;
+            if (largestMagnitude(x, kTileGaps + kTaps - 1) * filter.worstCase() > peak_) {
+                filter.tile(x, peaks.data());
+                peak_ = std::max(peak_, *std::max_element(peaks.begin(), peaks.end()));
+            }
         }
         held.erase(held.begin(), held.begin() + tiles * kTileGaps);
     }
-    peak_ = std::max(peak_, *std::max_element(peaks.begin(), peaks.end()));
 }
 
 float Meter::finish() {

@@ -19,9 +19,14 @@
 namespace taln::TruePeak {
 
 inline constexpr int kTaps = 32;
-inline constexpr int kTapsBefore = kTaps / 2 - 1; // 15
+inline constexpr int kTapsBefore = kTaps / 2 - 1;          // 15
 inline constexpr int kTapsAfter = kTaps - kTapsBefore - 1; // 16
 inline constexpr int kTileGaps = 64;
+
+// The largest magnitude among x[0 ... n), a NaN counting as infinite. Compared as the
+// integers of their bits (the sign cleared), which orders magnitudes as the floats do, so
+// that the loop vectorises.
+float largestMagnitude(const float* x, std::int64_t n);
 
 class Filter {
 public:

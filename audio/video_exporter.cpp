@@ -65,8 +65,8 @@ public:
         settings.codec = codec;
         settings.channelCount = audio.channelCount();
         settings.source = format;
-        settings.bitRate = std::max<std::int64_t>(
-            VideoStreams::sourceBitRate(source), kMinBitRatePerChannel * audio.channelCount());
+        settings.bitRate = std::max<std::int64_t>(VideoStreams::sourceBitRate(source),
+                                                  kMinBitRatePerChannel * audio.channelCount());
         encoder_.emplace(settings, muxer, stream, destination);
         VideoStreams::copyStreamProperties(source, stream, true);
 
@@ -79,9 +79,8 @@ public:
         // samples are dropped (21 ms of AAC at 48 kHz) and the priming takes their place: the
         // first packet goes where the source's first sample played.
         const AVRational rate{1, encoder_->rate()};
-        const std::int64_t start = sourceStart == AV_NOPTS_VALUE
-                                       ? 0
-                                       : av_rescale_q(sourceStart, source.time_base, rate);
+        const std::int64_t start =
+            sourceStart == AV_NOPTS_VALUE ? 0 : av_rescale_q(sourceStart, source.time_base, rate);
         // FFmpeg 5.1's Matroska muxer records an Opus encoder's priming as the track's codec
         // delay but writes the packets' times as given, and players present every packet that
         // much earlier: there the packets are written that much later.
@@ -206,8 +205,7 @@ namespace {
 // Returns the format of the new sound; `encodedPeakDbtp` its true peak decoded again, when
 // checked.
 AudioFormat writeOnce(const ChunkedAudio& audio, const AudioFormat& format,
-                      const std::filesystem::path& source,
-                      const std::filesystem::path& destination,
+                      const std::filesystem::path& source, const std::filesystem::path& destination,
                       const VideoStreams::Container& container, bool keepOriginalAudio,
                       const std::optional<Loudness::Plan>& plan, const WriteControl& control,
                       float from, double& encodedPeakDbtp) {
@@ -336,8 +334,7 @@ AudioExporter::Written write(const ChunkedAudio& audio, const AudioFormat& forma
             sound = sound || stream.codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
         }
         if (!video) {
-            throw std::invalid_argument(displayName(source) +
-                                        " has no video; write .m4a or .wav");
+            throw std::invalid_argument(displayName(source) + " has no video; write .m4a or .wav");
         }
         if (!sound) {
             throw TalnError(TalnError::noAudio);
@@ -361,8 +358,7 @@ AudioExporter::Written write(const ChunkedAudio& audio, const AudioFormat& forma
         plan.stopPastCeiling = attempt < AudioExporter::kWriteAttempts;
         try {
             result.format = writeOnce(audio, format, source, destination, *container,
-                                      options.keepOriginalAudio, plan, control, from,
-                                      encodedPeak);
+                                      options.keepOriginalAudio, plan, control, from, encodedPeak);
             result.loudness = plan.report;
             result.loudness->encodedPeakDbtp = encodedPeak;
             return result;

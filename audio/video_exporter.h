@@ -75,7 +75,7 @@ bool hasVideo(const std::filesystem::path& source);
 // file takes its place, so `destination` may be `source` itself.
 AudioExporter::Written write(const ChunkedAudio& audio, const AudioFormat& format,
                              const std::filesystem::path& source,
-                             const std::filesystem::path& destination,
-                             const Options& options = {}, const WriteControl& control = {});
+                             const std::filesystem::path& destination, const Options& options = {},
+                             const WriteControl& control = {});
 
 } // namespace taln::VideoExporter

@@ -15,8 +15,8 @@
 namespace taln::VideoStreams {
 
 struct Container {
-    const char* muxer;            // FFmpeg's name for it
-    ChannelLayouts::Codec codec;  // of the new sound
+    const char* muxer;           // FFmpeg's name for it
+    ChannelLayouts::Codec codec; // of the new sound
 };
 
 // The container `path`'s extension (any case) names: .mp4 and .m4v as MP4, .mov as

@@ -462,8 +462,7 @@ using Sink = std::function<void(std::span<const float* const> channels, std::int
 taln::Channels cleanChannels(const taln::Channels& original, float strength, HumMode mode,
                              const std::optional<std::pair<std::int64_t, std::int64_t>>& stretch,
                              int jobs, std::vector<taln::Cleaner::HumMask>& found,
-                             std::vector<taln::NoiseSample>& noise, const Sink& sink,
-                             bool keep) {
+                             std::vector<taln::NoiseSample>& noise, const Sink& sink, bool keep) {
     const std::size_t count = original.size();
     found.assign(count, taln::Cleaner::kNoHum);
     noise.assign(count, {});

@@ -18,17 +18,17 @@ extern "C" {
 
 #include <atomic>
 #include <cmath>
-#include <cstring>
 #include <csignal>
-#include <functional>
-#include <thread>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace taln {
@@ -176,16 +176,15 @@ Channels tones(int channelCount, std::int64_t frames, int rate) {
 
 // The file decoded by ffmpeg to interleaved float, in its own channel order.
 std::vector<float> decodedByFfmpeg(const std::filesystem::path& path) {
-    const std::string bytes =
-        test::capture("ffmpeg -nostdin -v error -i " + test::shellQuote(path.string()) +
-                      " -f f32le -");
+    const std::string bytes = test::capture("ffmpeg -nostdin -v error -i " +
+                                            test::shellQuote(path.string()) + " -f f32le -");
     std::vector<float> samples(bytes.size() / sizeof(float));
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return samples;
 }
 
-double rmsOf(const std::vector<float>& interleaved, int channels, int channel,
-             std::int64_t from, std::int64_t to) {
+double rmsOf(const std::vector<float>& interleaved, int channels, int channel, std::int64_t from,
+             std::int64_t to) {
     double sum = 0.0;
     for (std::int64_t i = from; i < to; ++i) {
         const double x = interleaved[static_cast<std::size_t>(i * channels + channel)];
@@ -211,8 +210,8 @@ TEST_P(ExportFormat, KeepsTheSourcesRateLayoutDepthAndLevels) {
     const FormatCase& c = GetParam();
     const std::int64_t frames = c.format.sampleRate / 2;
     const Channels channels = tones(c.channels, frames, c.format.sampleRate);
-    const auto path =
-        TestFiles::shared().freshFolder(std::string("format_") + c.name) / ("out" + extensionOf(c.kind));
+    const auto path = TestFiles::shared().freshFolder(std::string("format_") + c.name) /
+                      ("out" + extensionOf(c.kind));
     const AudioExporter::Written written =
         AudioExporter::write(ChunkedAudio::fromChannels(channels), c.format, c.kind, path);
 
@@ -238,50 +237,80 @@ TEST_P(ExportFormat, KeepsTheSourcesRateLayoutDepthAndLevels) {
 INSTANTIATE_TEST_SUITE_P(
     Formats, ExportFormat,
     testing::Values(
-        FormatCase{"wav_48k_stereo_16", {48000, 0, SampleDepth::int16}, 2, Kind::wav,
+        FormatCase{"wav_48k_stereo_16",
+                   {48000, 0, SampleDepth::int16},
+                   2,
+                   Kind::wav,
                    "pcm_s16le,48000,2,unknown,N/A"},
-        FormatCase{"wav_96k_mono_float", {96000, 0, SampleDepth::float32}, 1, Kind::wav,
+        FormatCase{"wav_96k_mono_float",
+                   {96000, 0, SampleDepth::float32},
+                   1,
+                   Kind::wav,
                    "pcm_f32le,96000,1,mono,N/A"},
-        FormatCase{"wav_8k_mono_lossy", {8000, 0, SampleDepth::lossy}, 1, Kind::wav,
+        FormatCase{"wav_8k_mono_lossy",
+                   {8000, 0, SampleDepth::lossy},
+                   1,
+                   Kind::wav,
                    "pcm_s16le,8000,1,unknown,N/A"},
-        FormatCase{"wav_44k_51side_24", {44100, AV_CH_LAYOUT_5POINT1, SampleDepth::int24}, 6,
-                   Kind::wav, "pcm_s24le,44100,6,5.1(side),24"},
-        FormatCase{"wav_192k_stereo_32", {192000, 0, SampleDepth::int32}, 2, Kind::wav,
+        FormatCase{"wav_44k_51side_24",
+                   {44100, AV_CH_LAYOUT_5POINT1, SampleDepth::int24},
+                   6,
+                   Kind::wav,
+                   "pcm_s24le,44100,6,5.1(side),24"},
+        FormatCase{"wav_192k_stereo_32",
+                   {192000, 0, SampleDepth::int32},
+                   2,
+                   Kind::wav,
                    "pcm_s32le,192000,2,stereo,32"},
-        FormatCase{"flac_48k_51_24", {48000, AV_CH_LAYOUT_5POINT1_BACK, SampleDepth::int24}, 6,
-                   Kind::flac, "flac,48000,6,5.1,24"},
-        FormatCase{"flac_44k_stereo_float", {44100, 0, SampleDepth::float32}, 2, Kind::flac,
+        FormatCase{"flac_48k_51_24",
+                   {48000, AV_CH_LAYOUT_5POINT1_BACK, SampleDepth::int24},
+                   6,
+                   Kind::flac,
+                   "flac,48000,6,5.1,24"},
+        FormatCase{"flac_44k_stereo_float",
+                   {44100, 0, SampleDepth::float32},
+                   2,
+                   Kind::flac,
                    "flac,44100,2,stereo,24"},
-        FormatCase{"flac_96k_71_lossy", {96000, 0, SampleDepth::lossy}, 8, Kind::flac,
+        FormatCase{"flac_96k_71_lossy",
+                   {96000, 0, SampleDepth::lossy},
+                   8,
+                   Kind::flac,
                    "flac,96000,8,7.1,16"},
-        FormatCase{"m4a_48k_51side", {48000, AV_CH_LAYOUT_5POINT1, SampleDepth::int16}, 6,
-                   Kind::m4a, "aac,48000,6,5.1,N/A"},
-        FormatCase{"m4a_192k_stereo", {192000, 0, SampleDepth::float32}, 2, Kind::m4a,
+        FormatCase{"m4a_48k_51side",
+                   {48000, AV_CH_LAYOUT_5POINT1, SampleDepth::int16},
+                   6,
+                   Kind::m4a,
+                   "aac,48000,6,5.1,N/A"},
+        FormatCase{"m4a_192k_stereo",
+                   {192000, 0, SampleDepth::float32},
+                   2,
+                   Kind::m4a,
                    "aac,96000,2,stereo,N/A"},
-        FormatCase{"m4a_176k_mono", {176400, 0, SampleDepth::int24}, 1, Kind::m4a,
-                   "aac,88200,1,mono,N/A"},
-        FormatCase{"m4a_8k_71", {8000, 0, SampleDepth::int16}, 8, Kind::m4a,
-                   "aac,8000,8,7.1,N/A"}),
+        FormatCase{
+            "m4a_176k_mono", {176400, 0, SampleDepth::int24}, 1, Kind::m4a, "aac,88200,1,mono,N/A"},
+        FormatCase{"m4a_8k_71", {8000, 0, SampleDepth::int16}, 8, Kind::m4a, "aac,8000,8,7.1,N/A"}),
     [](const testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
 
 // Integer samples at 24 and 32 bits come back as exactly as those depths hold them: scaled by
 // 2^23 or 2^31, rounded, saturated.
 TEST(AudioExporter, DeepWavKeepsEveryBitOfItsDepth) {
-    const std::vector<float> samples{0.0f,        1.0f,          -1.0f,     1.5f,
-                                     -2.0f,       0.123456789f,  -0.5f,     1.0f / 8388608.0f,
-                                     3e-9f,       -0.99999994f,  0.25f,     -1.0f / 8388608.0f};
+    const std::vector<float> samples{0.0f,  1.0f,         -1.0f, 1.5f,
+                                     -2.0f, 0.123456789f, -0.5f, 1.0f / 8388608.0f,
+                                     3e-9f, -0.99999994f, 0.25f, -1.0f / 8388608.0f};
     const auto folder = TestFiles::shared().freshFolder("deep_wav");
-    for (const auto& [depth, bits] : {std::pair{SampleDepth::int24, 24}, std::pair{SampleDepth::int32, 32}}) {
+    for (const auto& [depth, bits] :
+         {std::pair{SampleDepth::int24, 24}, std::pair{SampleDepth::int32, 32}}) {
         SCOPED_TRACE(bits);
         const auto path = folder / ("deep" + std::to_string(bits) + ".wav");
-        AudioExporter::write(ChunkedAudio::fromChannels({channelOf(samples)}),
-                             {44100, 0, depth}, Kind::wav, path);
+        AudioExporter::write(ChunkedAudio::fromChannels({channelOf(samples)}), {44100, 0, depth},
+                             Kind::wav, path);
         const std::vector<float> decoded = decodedByFfmpeg(path);
         ASSERT_EQ(decoded.size(), samples.size());
         const double scale = std::ldexp(1.0, bits - 1);
         for (std::size_t i = 0; i < samples.size(); ++i) {
-            const double level = std::clamp(std::nearbyint(double(samples[i]) * scale), -scale,
-                                            scale - 1.0);
+            const double level =
+                std::clamp(std::nearbyint(double(samples[i]) * scale), -scale, scale - 1.0);
             EXPECT_EQ(decoded[i], static_cast<float>(level / scale)) << "sample " << i;
         }
     }
@@ -561,7 +590,6 @@ TEST(AudioExporter, UnwritableDestinationReportsTheSystemsMessage) {
     }
 }
 
-
 // What a writer sends into a pipe, read on another thread as a reader of standard output would.
 std::string throughPipe(const std::function<void(const Destination&)>& write) {
     int fds[2];
@@ -595,8 +623,8 @@ std::string throughPipe(const std::function<void(const Destination&)>& write) {
 // samples) and the length within one more AAC frame.
 TEST(AudioExporter, WritesIntoAPipe) {
     const std::int64_t frames = 3 * 48000;
-    const ChunkedAudio audio =
-        ChunkedAudio::fromChannels({channelOf(noise(frames, 0.5f, 31)), channelOf(noise(frames, 0.5f, 32))});
+    const ChunkedAudio audio = ChunkedAudio::fromChannels(
+        {channelOf(noise(frames, 0.5f, 31)), channelOf(noise(frames, 0.5f, 32))});
     const AudioFormat format{48000, 0, SampleDepth::int16};
     const auto folder = TestFiles::shared().freshFolder("pipe");
     for (const Kind kind : {Kind::wav, Kind::flac, Kind::m4a}) {
@@ -630,9 +658,10 @@ struct WriterCase {
 
 std::filesystem::path sourceVideo() {
     return TestFiles::shared().make(
-        "writers_mpeg4_aac48.mp4", "-f lavfi -i testsrc2=s=96x64:r=25:d=2 -f lavfi -i "
-                                   "\"aevalsrc=0.2*sin(2*PI*300*t)|0.1*sin(2*PI*500*t):s=48000:d=2\" "
-                                   "-c:v mpeg4 -c:a aac");
+        "writers_mpeg4_aac48.mp4",
+        "-f lavfi -i testsrc2=s=96x64:r=25:d=2 -f lavfi -i "
+        "\"aevalsrc=0.2*sin(2*PI*300*t)|0.1*sin(2*PI*500*t):s=48000:d=2\" "
+        "-c:v mpeg4 -c:a aac");
 }
 
 class Writers : public testing::TestWithParam<WriterCase> {};
@@ -665,31 +694,31 @@ const AudioFormat kStereo48k{48000, 0, SampleDepth::int16};
 INSTANTIATE_TEST_SUITE_P(
     EveryWriter, Writers,
     testing::Values(
-        WriterCase{"wav", ".wav",
-                   [](const ChunkedAudio& a, const std::filesystem::path& p,
-                      const WriteControl& w) {
-                       AudioExporter::write(a, kStereo48k, Kind::wav, p, {}, w);
-                   }},
-        WriterCase{"flac", ".flac",
-                   [](const ChunkedAudio& a, const std::filesystem::path& p,
-                      const WriteControl& w) {
-                       AudioExporter::write(a, kStereo48k, Kind::flac, p, {}, w);
-                   }},
-        WriterCase{"m4a", ".m4a",
-                   [](const ChunkedAudio& a, const std::filesystem::path& p,
-                      const WriteControl& w) {
-                       AudioExporter::write(a, kStereo48k, Kind::m4a, p, {}, w);
-                   }},
-        WriterCase{"normalised_wav", ".wav",
-                   [](const ChunkedAudio& a, const std::filesystem::path& p,
-                      const WriteControl& w) {
-                       AudioExporter::write(a, kStereo48k, Kind::wav, p, {false, -16.0}, w);
-                   }},
-        WriterCase{"video", ".mp4",
-                   [](const ChunkedAudio& a, const std::filesystem::path& p,
-                      const WriteControl& w) {
-                       VideoExporter::write(a, kStereo48k, sourceVideo(), p, {true, -16.0}, w);
-                   }}),
+        WriterCase{
+            "wav", ".wav",
+            [](const ChunkedAudio& a, const std::filesystem::path& p, const WriteControl& w) {
+                AudioExporter::write(a, kStereo48k, Kind::wav, p, {}, w);
+            }},
+        WriterCase{
+            "flac", ".flac",
+            [](const ChunkedAudio& a, const std::filesystem::path& p, const WriteControl& w) {
+                AudioExporter::write(a, kStereo48k, Kind::flac, p, {}, w);
+            }},
+        WriterCase{
+            "m4a", ".m4a",
+            [](const ChunkedAudio& a, const std::filesystem::path& p, const WriteControl& w) {
+                AudioExporter::write(a, kStereo48k, Kind::m4a, p, {}, w);
+            }},
+        WriterCase{
+            "normalised_wav", ".wav",
+            [](const ChunkedAudio& a, const std::filesystem::path& p, const WriteControl& w) {
+                AudioExporter::write(a, kStereo48k, Kind::wav, p, {false, -16.0}, w);
+            }},
+        WriterCase{
+            "video", ".mp4",
+            [](const ChunkedAudio& a, const std::filesystem::path& p, const WriteControl& w) {
+                VideoExporter::write(a, kStereo48k, sourceVideo(), p, {true, -16.0}, w);
+            }}),
     [](const testing::TestParamInfo<WriterCase>& info) { return info.param.name; });
 
 } // namespace

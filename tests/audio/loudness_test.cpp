@@ -29,9 +29,9 @@ const std::string kVoice = "(0.3*sin(2*PI*170*t)+0.15*sin(2*PI*340*t)+0.08*sin(2
 
 // `expression` of t over `seconds`, one channel at 44.1 kHz, as ffmpeg's aevalsrc makes it.
 Channels evaluated(const std::string& expression, double seconds) {
-    const std::string bytes = test::capture("ffmpeg -nostdin -v error -f lavfi -i \"aevalsrc=" +
-                                            expression + ":s=44100:d=" + std::to_string(seconds) +
-                                            "\" -f f32le -");
+    const std::string bytes =
+        test::capture("ffmpeg -nostdin -v error -f lavfi -i \"aevalsrc=" + expression +
+                      ":s=44100:d=" + std::to_string(seconds) + "\" -f f32le -");
     Channel samples(bytes.size() / sizeof(float));
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return {std::make_shared<const Channel>(std::move(samples))};
@@ -59,8 +59,8 @@ class LoudnessNormalise : public testing::TestWithParam<LoudnessCase> {};
 TEST_P(LoudnessNormalise, LandsOnTheTargetUnderTheCeilingAndLimitsOnlyThePeaks) {
     const LoudnessCase& c = GetParam();
     const Channels original = evaluated(c.expression, 6.0);
-    const auto output = TestFiles::shared().freshFolder(std::string("loudness_") + c.name) /
-                        "normalised.wav";
+    const auto output =
+        TestFiles::shared().freshFolder(std::string("loudness_") + c.name) / "normalised.wav";
 
     const AudioExporter::Written written = AudioExporter::write(
         ChunkedAudio::fromChannels(original), kFloat44k, Kind::wav, output, {false, -16.0});
@@ -101,8 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
         LoudnessCase{"quiet_voice_with_clicks",
                      "0.125*" + kVoice + "+0.25*lt(mod(t\\,1.3)\\,0.00005)", 1.3},
         // About -11 LUFS, a dense chord: brought down 5 dB, no limiting needed.
-        LoudnessCase{"loud_chord",
-                     "0.252*(sin(2*PI*220*t)+sin(2*PI*330*t)+sin(2*PI*440*t))", 0.0}),
+        LoudnessCase{"loud_chord", "0.252*(sin(2*PI*220*t)+sin(2*PI*330*t)+sin(2*PI*440*t))", 0.0}),
     [](const testing::TestParamInfo<LoudnessCase>& info) { return info.param.name; });
 
 // The ceiling holds after AAC, which moves peaks when it encodes: the loudest target there
@@ -132,7 +131,8 @@ TEST_P(LoudnessUnreachable, IsReportedWithWhatIsReached) {
     const Loudness::Plan plan = Loudness::plan(
         Loudness::measure(ChunkedAudio::fromChannels(audio), kFloat44k, PassProgress({}, 0)),
         c.target, Loudness::Encoding::lossless);
-    EXPECT_EQ(plan.report.shortfall, c.shortfall) << plan.report.measured << " " << plan.report.achieved << " " << plan.report.gainDb;
+    EXPECT_EQ(plan.report.shortfall, c.shortfall)
+        << "measured " << plan.report.measured << " LUFS, " << plan.report.achieved << " reached";
     EXPECT_FALSE(plan.report.reached());
     EXPECT_FALSE(std::fabs(plan.report.achieved - c.target) <= Loudness::kToleranceLu);
 }
@@ -168,8 +168,9 @@ TEST(Loudness, StreamedInStretchesWritesWhatTheWholeWrites) {
     };
     Loudness::Meter meter(1, kFloat44k);
     inStretches([&](std::span<const float* const> f, std::int64_t n) { meter.add(f, n); });
-    AudioExporter::Stream stream(1, kFloat44k, Kind::wav, folder / "streamed.wav", false,
-                                 Loudness::plan(meter.finish(), -16.0, Loudness::Encoding::lossless));
+    AudioExporter::Stream stream(
+        1, kFloat44k, Kind::wav, folder / "streamed.wav", false,
+        Loudness::plan(meter.finish(), -16.0, Loudness::Encoding::lossless));
     inStretches([&](std::span<const float* const> f, std::int64_t n) { stream.append(f, n); });
     stream.finish();
     EXPECT_EQ(test::readBytes(folder / "streamed.wav"), test::readBytes(folder / "whole.wav"));

@@ -105,13 +105,14 @@ Sound soundOf(const std::filesystem::path& path, int stream = 0) {
     const std::string selector = "a:" + std::to_string(stream);
     std::istringstream probed(test::capture("ffprobe -v error -select_streams " + selector +
                                             " -show_entries stream=sample_rate,channels -of "
-                                            "default=nw=1:nk=1 " + quoted));
+                                            "default=nw=1:nk=1 " +
+                                            quoted));
     Sound sound;
     int count = 0;
     probed >> sound.format.sampleRate >> count;
     sound.format.depth = SampleDepth::lossy;
-    const std::string bytes = test::capture("ffmpeg -nostdin -v error -i " + quoted + " -map 0:" +
-                                            selector + " -f f32le -");
+    const std::string bytes = test::capture("ffmpeg -nostdin -v error -i " + quoted +
+                                            " -map 0:" + selector + " -f f32le -");
     const std::size_t frames = bytes.size() / sizeof(float) / static_cast<std::size_t>(count);
     for (int c = 0; c < count; ++c) {
         Channel channel(frames);
@@ -180,10 +181,9 @@ std::filesystem::path surroundMp4() {
         channels += std::to_string(0.05 * (c + 1));
         channels += "*sin(2*PI*" + std::to_string(hertz) + "*t)";
     }
-    return TestFiles::shared().make("h264_aac48_5.1.mp4",
-                                    std::string(kPicture) + "-f lavfi -i \"aevalsrc=" + channels +
-                                        ":s=48000:c=5.1:d=2.5\" " + videoCodec() +
-                                        "-c:a aac -b:a 384k");
+    return TestFiles::shared().make(
+        "h264_aac48_5.1.mp4", std::string(kPicture) + "-f lavfi -i \"aevalsrc=" + channels +
+                                  ":s=48000:c=5.1:d=2.5\" " + videoCodec() + "-c:a aac -b:a 384k");
 }
 
 std::string packetChecksums(const std::filesystem::path& path, const std::string& stream) {
@@ -220,8 +220,8 @@ TEST(VideoExporter, SurroundStaysSurroundAndTheOriginalIsKeptBeside) {
     for (std::size_t c = 0; c < 6; ++c) {
         // AAC at 64 kbit/s a channel keeps a steady tone's level within a tenth of a dB; a
         // channel left silent or folded into another would be off by 6 dB or more.
-        EXPECT_NEAR(20.0 * std::log10(rms(*cleaned.channels[c]) / rms(*original.channels[c])),
-                    0.0, 0.5)
+        EXPECT_NEAR(20.0 * std::log10(rms(*cleaned.channels[c]) / rms(*original.channels[c])), 0.0,
+                    0.5)
             << "channel " << c;
     }
 }
