@@ -14,7 +14,11 @@
 //    the limiter's threshold, the limiter (Normaliser) lowers the gain around those peaks,
 //    which lowers the loudness a little: the plan runs the limiter over the 64-frame peaks
 //    and energies and raises the gain by what it takes away, by up to kMaxCorrectionDb, until
-//    the predicted loudness is within 0.01 LU of the target.
+//    the predicted loudness is within 0.01 LU of the target. Without limiting the prediction
+//    is the measurement plus the gain; with it, on speech, clicks, pink noise and a chord
+//    brought to -9, -16 and -23 LUFS, it came within 0.02 LU of the written file's loudness,
+//    and within 0.11 LU for speech with clicks at -10 dBFS brought up 24 dB (the limiter's
+//    loss weighed by plain energy, where loudness weighs high frequencies more).
 // 3. Writing (Normaliser): the gain and the limiter applied to the audio in order as it is
 //    written.
 // A target that cannot be reached is said in the Report: audio under 0.4 s or silent has no
@@ -25,8 +29,8 @@
 //
 // The limiter's threshold is kTruePeakCeiling less kLimiterMarginDb, and for a lossy encoding
 // less kLossyMarginDb too: AAC and Opus move peaks when they encode.
-// Memory: 8 bytes per 64 frames (35 MB for a 3-hour stereo recording at 44.1 kHz) and 8 bytes
-// per 100 ms.
+// Memory: 8 bytes per 64 frames (60 MB for a 3-hour recording at 44.1 kHz, against its 3.8 GB
+// of stereo samples) and 8 bytes per 100 ms.
 // Thread contract: any thread, several at once; no shared state.
 // Errors: std::invalid_argument for channels of unequal length or a rate below 1 Hz;
 // std::bad_alloc when libebur128 cannot allocate.
@@ -55,10 +59,12 @@ inline constexpr double kLimiterMarginDb = 0.5;
 
 // And this much further for AAC and Opus, whose encoding lifts peaks. A lossy export is
 // decoded again as it is written and its true peak checked; where it still passes the ceiling
-// (CeilingPassed), it is written again with that much more margin. The margin: FFmpeg's AAC
-// encoder at 96 kbit/s per channel lifted the true peak of speech, clicks, a chord and pink
-// noise normalised with some limiting by up to 0.4 dB, libopus by up to 0.6 dB; heavy limiting
-// (speech or noise at -9 LUFS and louder) by 2 to 6 dB, which the check catches.
+// (CeilingPassed), it is written again with that much more margin. The margin, measured with
+// FFmpeg's ebur128 filter after encoding at 96 kbit/s per channel: on speech with clicks, a
+// chord and pink noise normalised with light limiting, FFmpeg's AAC encoder lifted the true
+// peak by up to 0.4 dB, libopus by up to 1.5 dB (pink noise; 0.6 dB on the others); heavy
+// limiting (speech over noise brought to -9 LUFS or louder) by 2 to 6 dB, the most at a
+// recording's very start, which the check catches.
 inline constexpr double kLossyMarginDb = 1.0;
 
 // The check of a lossy export: FFmpeg's ebur128 filter (192 kHz) reads a peak up to 0.3 dB
