@@ -70,7 +70,9 @@ bool Normaliser::interpolated(std::int64_t tile) {
         return true;
     }
     const std::int64_t first = tile * kTileFrames;
-    if (!ended_ && first + kTileFrames + kTaps > received_) {
+    // Its first taps let go of when the held input was moved back, or its last still to come.
+    if (first - kTapsBefore < base_ - (kTapsBefore + 1) ||
+        (!ended_ && first + kTileFrames + kTaps > received_)) {
         return false;
     }
     std::array<float, kTileFrames> peaks{};

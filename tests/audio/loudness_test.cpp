@@ -27,11 +27,11 @@ constexpr AudioFormat kFloat44k{44100, 0, SampleDepth::float32};
 const std::string kVoice = "(0.3*sin(2*PI*170*t)+0.15*sin(2*PI*340*t)+0.08*sin(2*PI*510*t))"
                            "*gt(sin(2*PI*3*t)\\,0.2)*gt(sin(2*PI*0.5*t)\\,0)";
 
-// `expression` of t over `seconds`, one channel at 44.1 kHz, as ffmpeg's aevalsrc makes it.
-Channels evaluated(const std::string& expression, double seconds) {
+// `expression` of t over `seconds`, one channel at `rate`, as ffmpeg's aevalsrc makes it.
+Channels evaluated(const std::string& expression, double seconds, int rate = 44100) {
     const std::string bytes =
-        test::capture("ffmpeg -nostdin -v error -f lavfi -i \"aevalsrc=" + expression +
-                      ":s=44100:d=" + std::to_string(seconds) + "\" -f f32le -");
+        test::capture("ffmpeg -nostdin -v error -f lavfi -i \"aevalsrc=" + expression + ":s=" +
+                      std::to_string(rate) + ":d=" + std::to_string(seconds) + "\" -f f32le -");
     Channel samples(bytes.size() / sizeof(float));
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return {std::make_shared<const Channel>(std::move(samples))};
@@ -149,12 +149,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<UnreachableCase>& info) { return info.param.name; });
 
 // Measured and normalised in stretches of any length (as taln-clean hands them over while it
-// cleans), the file is the one written from the whole audio at once.
+// cleans), the file is the one written from the whole audio at once. At 8 kHz, where the
+// limiter's look-ahead (40 frames) is shorter than the taps of a tile of peaks, and over more
+// than the 65,536 frames after which the normaliser moves its input back.
 TEST(Loudness, StreamedInStretchesWritesWhatTheWholeWrites) {
-    const Channels voice = evaluated("0.125*" + kVoice + "+0.25*lt(mod(t\\,1.3)\\,0.00005)", 4.0);
+    const AudioFormat format{8000, 0, SampleDepth::float32};
+    const Channels voice =
+        evaluated("0.125*" + kVoice + "+0.25*lt(mod(t\\,1.3)\\,0.0002)", 12.0, format.sampleRate);
     const auto folder = TestFiles::shared().freshFolder("loudness_streamed");
-    AudioExporter::write(ChunkedAudio::fromChannels(voice), kFloat44k, Kind::wav,
-                         folder / "whole.wav", {false, -16.0});
+    AudioExporter::write(ChunkedAudio::fromChannels(voice), format, Kind::wav, folder / "whole.wav",
+                         {false, -16.0});
 
     const std::int64_t sizes[] = {1, 220, 4410, 70000, 1023, 300000};
     const auto frames = static_cast<std::int64_t>(voice[0]->size());
@@ -166,10 +170,10 @@ TEST(Loudness, StreamedInStretchesWritesWhatTheWholeWrites) {
             at += n;
         }
     };
-    Loudness::Meter meter(1, kFloat44k);
+    Loudness::Meter meter(1, format);
     inStretches([&](std::span<const float* const> f, std::int64_t n) { meter.add(f, n); });
     AudioExporter::Stream stream(
-        1, kFloat44k, Kind::wav, folder / "streamed.wav", false,
+        1, format, Kind::wav, folder / "streamed.wav", false,
         Loudness::plan(meter.finish(), -16.0, Loudness::Encoding::lossless));
     inStretches([&](std::span<const float* const> f, std::int64_t n) { stream.append(f, n); });
     stream.finish();
