@@ -73,7 +73,8 @@ TEST_P(LoudnessNormalise, LandsOnTheTargetUnderTheCeilingAndLimitsOnlyThePeaks) 
     EXPECT_LE(reading.truePeak, -1.0);
 
     const Channel& in = *original.front();
-    const Channel& out = *decodedFloat(output).front();
+    const Channels decoded = decodedFloat(output);
+    const Channel& out = *decoded.front();
     ASSERT_EQ(out.size(), in.size());
     double gain = 0.0; // the plain gain: the limiter only ever lowers it
     for (std::size_t i = 0; i < in.size(); ++i) {
