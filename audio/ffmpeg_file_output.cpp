@@ -14,8 +14,8 @@ extern "C" {
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -139,8 +139,30 @@ void FfmpegFileOutput::checkFolder(const std::filesystem::path& destination) {
     }
 }
 
-FfmpegFileOutput::FfmpegFileOutput(std::filesystem::path destination)
-    : destination_(std::move(destination)) {
+Destination Destination::pipe(int fd) {
+    Destination destination(fd == STDOUT_FILENO
+                                ? std::filesystem::path("standard output")
+                                : std::filesystem::path("descriptor " + std::to_string(fd)));
+    destination.fd_ = fd;
+    return destination;
+}
+
+FfmpegFileOutput::FfmpegFileOutput(const Destination& destination)
+    : destination_(destination.path()) {
+    if (destination.isPipe()) {
+        // Not ours to close: the destructor leaves it open (fd_ stays -1).
+        pipe_ = true;
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+        if (buffer) {
+            io_ = avio_alloc_context(buffer, kBufferSize, 1, this, nullptr, &writePacket, nullptr);
+        }
+        if (!io_) {
+            av_free(buffer);
+            throw systemError(destination_, ENOMEM);
+        }
+        pipeFd_ = destination.fd();
+        return;
+    }
     const auto folder = folderOf(destination_);
     fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     // The unnamed file is given its name at commit through /proc; without /proc it is
@@ -260,9 +282,10 @@ FfmpegFileOutput::~FfmpegFileOutput() {
 
 int FfmpegFileOutput::writePacket(void* opaque, std::uint8_t* data, int size) {
     auto* self = static_cast<FfmpegFileOutput*>(opaque);
+    const int fd = self->pipe_ ? self->pipeFd_ : self->fd_;
     int left = size;
     while (left > 0) {
-        const ssize_t written = ::write(self->fd_, data, static_cast<std::size_t>(left));
+        const ssize_t written = ::write(fd, data, static_cast<std::size_t>(left));
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -276,7 +299,7 @@ int FfmpegFileOutput::writePacket(void* opaque, std::uint8_t* data, int size) {
         left -= static_cast<int>(written);
     }
     self->unsynced_ += size;
-    if (self->unsynced_ >= kSyncBytes) {
+    if (self->unsynced_ >= kSyncBytes && !self->pipe_) {
         self->unsynced_ = 0;
         if (!self->syncer_) {
             self->syncer_ = std::make_unique<Syncer>(self->fd_);
@@ -361,6 +384,10 @@ void FfmpegFileOutput::commit() {
     }
     if (io_->error < 0) {
         throw ffmpegError(destination_, io_->error);
+    }
+    if (pipe_) {
+        committed_ = true;
+        return;
     }
     if (syncer_) {
         const int failed = syncer_->error.load();

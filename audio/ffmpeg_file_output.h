@@ -13,6 +13,11 @@
 // the file, so a failed export never touches an earlier file at the destination and never
 // leaves a partial one behind.
 //
+// A pipe (standard output) is written in order instead, through the same context: the muxer
+// sees an output it cannot seek in, and writes what it writes for pipes (a WAV's sizes as
+// 0xFFFFFFFF, a FLAC without its total length, a fragmented MP4). There is no replacing then:
+// commit() only flushes, and a failed export leaves behind what it wrote.
+//
 // While an export runs, its named temporary file (if any) is listed in a fixed table that a
 // signal handler may clear with removeTemporaryFiles(): a program that ends on SIGINT,
 // SIGTERM or SIGHUP calls it from its handler before _exit().
@@ -30,16 +35,40 @@ extern "C" {
 
 namespace taln {
 
+// Where an export goes: a file, replaced only when complete, or a pipe: a descriptor the
+// caller keeps open (standard output), written in order and never sought in.
+class Destination {
+public:
+    // The file at `path`.
+    Destination(std::filesystem::path path) : path_(std::move(path)) {}
+
+    // Descriptor `fd`, named in messages as "standard output" (1) or "descriptor N".
+    static Destination pipe(int fd);
+
+    bool isPipe() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    // The file's path; for a pipe, the name messages give it.
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+};
+
 class FfmpegFileOutput {
 public:
-    // Creates the temporary file. std::runtime_error with the system's message on failure.
-    explicit FfmpegFileOutput(std::filesystem::path destination);
+    // Creates the temporary file (for a pipe, nothing). std::runtime_error with the system's
+    // message on failure.
+    explicit FfmpegFileOutput(const Destination& destination);
     ~FfmpegFileOutput();
     FfmpegFileOutput(const FfmpegFileOutput&) = delete;
     FfmpegFileOutput& operator=(const FfmpegFileOutput&) = delete;
 
     // The context to hand to the muxer (AVFormatContext::pb); owned by this object.
     AVIOContext* context() const { return io_; }
+
+    // Whether the output is a pipe (the context cannot seek).
+    bool isPipe() const { return pipe_; }
 
     // Flushes and syncs the file and renames it over the destination. std::runtime_error
     // with the system's message when any write so far, the sync or the rename failed; the
@@ -87,6 +116,8 @@ private:
     std::unique_ptr<Syncer> syncer_;
     AVIOContext* io_ = nullptr;
     bool committed_ = false;
+    bool pipe_ = false;
+    int pipeFd_ = -1; // the pipe's descriptor, which the caller owns
 };
 
 } // namespace taln

@@ -25,6 +25,8 @@
 #include "audio/ffmpeg_file_output.h"
 #include "audio/huge_pages.h"
 #include "audio/loudness.h"
+#include "audio/loudness_meter.h"
+#include "audio/spill_file.h"
 #include "audio/video_exporter.h"
 #include "engine/cancel_token.h"
 #include "engine/cleaner.h"
@@ -46,6 +48,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -441,22 +444,25 @@ private:
     std::vector<std::unique_ptr<float[]>> spare_;
 };
 
+// Where cleanChannels hands each cleaned stretch, in order.
+using Sink = std::function<void(std::span<const float* const> channels, std::int64_t frames)>;
+
 // Samples every channel's noise (from `stretch`, else from its quietest frames) and cleans it
 // by pieces, with the hum notches `mode` asks for; `found` receives each channel's notches and
-// `noise` each channel's noise sample. With a `stream`, each stretch of frames is written to it
-// as soon as every channel's piece of it is cleaned, while later pieces are still cleaning.
+// `noise` each channel's noise sample. With a `sink`, each stretch of frames is handed to it
+// (written, or measured) as soon as every channel's piece of it is cleaned, while later pieces
+// are still cleaning.
 // The cleaned channels are returned when `keep` asks for them (a copy: the pieces clean into
 // buffers that nobody fills with zeros first, 0.03 s of one thread per 10 minutes of channel),
 // else nothing, and the pieces then reuse a few buffers (CleanedPieces).
 // Everything runs on the `jobs` threads of one pool: -j 1 measures, cleans and writes on one
-// thread, one step after another. A stretch is written by the thread that finishes the last
-// piece due, one thread at a time. The first error of any task (a piece, a write) stops the
-// rest and is rethrown here after all of them have ended.
+// thread, one step after another. A stretch is handed over by the thread that finishes the
+// last piece due, one thread at a time. The first error of any task (a piece, a write) stops
+// the rest and is rethrown here after all of them have ended.
 taln::Channels cleanChannels(const taln::Channels& original, float strength, HumMode mode,
                              const std::optional<std::pair<std::int64_t, std::int64_t>>& stretch,
                              int jobs, std::vector<taln::Cleaner::HumMask>& found,
-                             std::vector<taln::NoiseSample>& noise,
-                             taln::AudioExporter::Stream* stream, bool keep) {
+                             std::vector<taln::NoiseSample>& noise, const Sink& sink, bool keep) {
     const std::size_t count = original.size();
     found.assign(count, taln::Cleaner::kNoHum);
     noise.assign(count, {});
@@ -489,14 +495,14 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
     // Writes the stretches that are cleaned, in order, unless another thread is writing: that
     // one sees this thread's stretch when it looks again after letting go.
     const auto writeReady = [&] {
-        while (stream != nullptr && !writing.exchange(true)) {
+        while (sink && !writing.exchange(true)) {
             std::size_t k = nextToWrite.load();
             try {
                 for (; ready(k) && !token.cancelled(); nextToWrite.store(++k)) {
                     for (std::size_t c = 0; c < count; ++c) {
                         frames[c] = cleaned.cleaned(c, k);
                     }
-                    stream->append(frames, pieces[k].end - pieces[k].begin);
+                    sink(frames, pieces[k].end - pieces[k].begin);
                     cleaned.written(k);
                 }
             } catch (...) {
@@ -721,23 +727,62 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     if (options.noiseFrom) {
         checkStretch(*options.noiseFrom, taln::frameCount(decoded.channels));
     }
-    // WAV and M4A are written while the cleaning runs; a video, and loudness that needs the
-    // whole cleaned recording measured first, are written after it.
+    // WAV and M4A are written while the cleaning runs; a video, which needs the whole cleaned
+    // recording, after it. A normalised WAV or M4A is measured while the cleaning runs and set
+    // aside on disk beside OUTPUT, then read back through the normaliser into the file: no
+    // copy of the cleaned recording is held in memory.
     const auto kind =
         format == Format::wav ? taln::AudioExporter::Kind::wav : taln::AudioExporter::Kind::m4a;
-    const auto wavSamples = options.floatWav ? taln::AudioExporter::WavSamples::float32
-                                             : taln::AudioExporter::WavSamples::int16;
+    const taln::AudioFormat audioFormat{static_cast<int>(taln::kSampleRate), 0,
+                                        taln::SampleDepth::int16};
+    const auto count = static_cast<int>(decoded.channels.size());
+    const bool spilled = format != Format::video && options.loudness.has_value();
+    std::optional<taln::Loudness::Meter> meter;
+    std::optional<taln::SpillFile> spill;
     std::optional<taln::AudioExporter::Stream> stream;
-    if (format != Format::video && !options.loudness) {
-        stream.emplace(static_cast<int>(decoded.channels.size()), taln::kSampleRate, kind, output,
-                       wavSamples);
+    const Sink write = [&stream](std::span<const float* const> frames, std::int64_t n) {
+        stream->append(frames, n);
+    };
+    Sink sink;
+    if (spilled) {
+        meter.emplace(count, audioFormat);
+        spill.emplace(output.parent_path(), count);
+        sink = [&](std::span<const float* const> frames, std::int64_t n) {
+            meter->add(frames, n);
+            spill->append(frames, n);
+        };
+    } else if (format != Format::video) {
+        stream.emplace(count, audioFormat, kind, output, options.floatWav);
+        sink = write;
     }
     std::vector<taln::Cleaner::HumMask> hum;
     std::vector<taln::NoiseSample> noise;
     taln::Channels cleaned =
         cleanChannels(decoded.channels, strength, options.hum, options.noiseFrom, options.jobs, hum,
-                      noise, stream ? &*stream : nullptr, !stream || !options.removed.empty());
-    if (stream) {
+                      noise, sink, !sink || !options.removed.empty());
+    if (spilled) {
+        // An M4A whose encoded peaks pass the ceiling is written again with more margin.
+        const taln::Loudness::Measurement measurement = meter->finish();
+        double extraMarginDb = 0.0;
+        for (int attempt = 1;; ++attempt) {
+            taln::Loudness::Plan plan = taln::Loudness::plan(
+                measurement, *options.loudness,
+                kind == taln::AudioExporter::Kind::m4a ? taln::Loudness::Encoding::lossy
+                                                       : taln::Loudness::Encoding::lossless,
+                extraMarginDb);
+            plan.stopPastCeiling = attempt < taln::AudioExporter::kWriteAttempts;
+            try {
+                stream.emplace(count, audioFormat, kind, output, options.floatWav, plan);
+                spill->readBack(write);
+                stream->finish();
+                break;
+            } catch (const taln::Loudness::CeilingPassed& passed) {
+                stream.reset();
+                extraMarginDb += passed.excessDb() + taln::AudioExporter::kRetryStepDb;
+            }
+        }
+        spill.reset();
+    } else if (stream) {
         stream->finish();
     }
     const std::string who = options.folder ? input.string() + ": " : std::string();
@@ -770,20 +815,17 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     if (progress) {
         progress->done(Step::clean);
     }
-    if (options.loudness) {
-        cleaned = taln::Loudness::normalise(cleaned, taln::kSampleRate, *options.loudness);
-        if (progress) {
-            progress->done(Step::loudness);
-        }
+    if (options.loudness && progress) {
+        progress->done(Step::loudness);
     }
     if (format == Format::video) {
-        taln::VideoExporter::write(cleaned, taln::kSampleRate, input, output);
-    } else if (!stream) {
-        taln::AudioExporter::write(cleaned, taln::kSampleRate, kind, output, wavSamples);
+        taln::VideoExporter::write(taln::ChunkedAudio::fromChannels(cleaned), audioFormat, input,
+                                   output, {false, options.loudness});
     }
     if (!options.removed.empty()) {
-        taln::AudioExporter::write(removedPart(decoded.channels, cleaned), taln::kSampleRate, kind,
-                                   options.removed, wavSamples);
+        taln::AudioExporter::write(
+            taln::ChunkedAudio::fromChannels(removedPart(decoded.channels, cleaned)), audioFormat,
+            kind, options.removed, {options.floatWav, {}});
     }
     if (progress) {
         progress->done(Step::write);

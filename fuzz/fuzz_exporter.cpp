@@ -1,24 +1,30 @@
-// fuzz_exporter: AudioExporter::write on arbitrary channel data, counts, lengths and rates.
+// fuzz_exporter: AudioExporter::write on arbitrary channel data, counts, lengths, rates,
+// layouts and depths, for each kind.
 //
 // Every call must either complete or throw std::invalid_argument / std::runtime_error, and:
 // - a failure leaves no file at the destination and no temporary file in the folder;
 // - std::invalid_argument only for what the contract calls unwritable (no channels,
-//   channels of different lengths or missing, more than 8, a rate that is not a whole
-//   number from 1 to 768,000 Hz, an AAC rate the encoder lacks);
-// - a WAV written at 44,100 Hz with one or two channels and some frames decodes back with
-//   the same channel count and frame count, and with the samples the format promises:
-//   16-bit: the input scaled by 32,768, rounded and saturated (NaN as 0), read back / 32,768;
-//   float: the input itself (NaN and infinities as 0), clipped at ±16 by the decoder;
+//   channels of different lengths or missing, more than 8, a layout naming another number of
+//   channels, a rate that is not a whole number from 1 to 768,000 Hz, an M4A from under
+//   1,000 Hz, a FLAC rate FFmpeg's encoder cannot hold);
+// - a WAV or FLAC written at 44,100 Hz with one or two channels in the standard layout and
+//   some frames decodes back with the same channel and frame counts, and with the samples the
+//   depth promises: 16-bit (the depth of a 16-bit or lossy source, and of FLAC from one):
+//   the input scaled by 32,768, rounded and saturated (NaN as 0), read back / 32,768; 24-bit
+//   (FLAC from a deeper source): the same at 8,388,608; float: the input itself (NaN and
+//   infinities as 0), clipped at ±16 by the decoder;
 // - an M4A written at 44,100 Hz with one or two channels and at least 2,048 frames decodes
 //   back with the same channel count and its length, give or take one AAC frame.
 
 #include "audio/audio_decoder.h"
 #include "audio/audio_exporter.h"
+#include "audio/chunked_audio.h"
 #include "audio/taln_error.h"
 #include "fuzz/fuzz_temp_dir.h"
 #include "fuzz/fuzz_values.h"
 
 extern "C" {
+#include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
 }
 
@@ -26,6 +32,7 @@ extern "C" {
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -38,8 +45,8 @@ extern "C" {
 
 namespace {
 
+using taln::SampleDepth;
 using taln::AudioExporter::Kind;
-using taln::AudioExporter::WavSamples;
 
 // Above one 65,536-frame chunk of the writer, so that the chunk boundary is reached.
 constexpr std::size_t kMaxFrames = 70000;
@@ -85,12 +92,35 @@ double rateFrom(FuzzedDataProvider& input) {
     }
 }
 
-std::int16_t expectedInt16(float x) {
+// What an integer file of `bits` holds for x, as the decoder gives it back.
+float expectedInteger(float x, int bits) {
     if (std::isnan(x)) {
-        return 0;
+        return 0.0f;
     }
-    const double scaled = std::nearbyint(static_cast<double>(x) * 32768.0);
-    return static_cast<std::int16_t>(std::clamp(scaled, -32768.0, 32767.0));
+    const double scale = std::ldexp(1.0, bits - 1);
+    const double level =
+        std::clamp(std::nearbyint(static_cast<double>(x) * scale), -scale, scale - 1.0);
+    return static_cast<float>(level / scale);
+}
+
+std::uint64_t maskFrom(FuzzedDataProvider& input) {
+    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0:
+    case 1:
+        return 0;
+    case 2: {
+        static constexpr std::array<std::uint64_t, 6> kMasks = {
+            AV_CH_LAYOUT_STEREO,       AV_CH_LAYOUT_5POINT1, AV_CH_LAYOUT_5POINT1_BACK,
+            AV_CH_LAYOUT_7POINT1_WIDE, AV_CH_LAYOUT_2_2,     AV_CH_LAYOUT_6POINT0};
+        return kMasks[input.ConsumeIntegralInRange<std::size_t>(0, kMasks.size() - 1)];
+    }
+    default:
+        return input.ConsumeIntegral<std::uint64_t>();
+    }
+}
+
+bool flacHolds(int rate) {
+    return rate < 65535 || (rate % 10 == 0 && rate < 655350);
 }
 
 // What a float WAV sample decodes back as: the sample (NaN and infinities written as 0),
@@ -117,9 +147,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
-    const Kind kind = input.ConsumeBool() ? Kind::wav : Kind::m4a;
-    const WavSamples wavSamples = input.ConsumeBool() ? WavSamples::int16 : WavSamples::float32;
+    const Kind kind = static_cast<Kind>(input.ConsumeIntegralInRange<int>(0, 2));
+    const auto depth = static_cast<SampleDepth>(input.ConsumeIntegralInRange<int>(0, 4));
     const double rate = rateFrom(input);
+    const std::uint64_t mask = maskFrom(input);
     const auto channelCount = input.ConsumeIntegralInRange<std::size_t>(0, 9);
     // M4A encoding is far slower per frame than WAV; keep its inputs shorter most of the time.
     const std::size_t frames = input.ConsumeIntegralInRange<std::size_t>(
@@ -151,21 +182,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         damaged = true;
     }
 
-    const auto path = taln::FuzzTempDir::path() / (kind == Kind::wav ? "out.wav" : "out.m4a");
-    const bool validRate = rate >= 1.0 && rate <= 768000.0 && rate == std::floor(rate);
-    const bool valid = !channels.empty() && channels.size() <= 8 && !damaged && validRate;
+    const auto extension = kind == Kind::wav    ? "out.wav"
+                           : kind == Kind::flac ? "out.flac"
+                                                : "out.m4a";
+    const auto path = taln::FuzzTempDir::path() / extension;
+    const bool wholeRate = rate >= 1.0 && rate <= 768000.0 && rate == std::floor(rate);
+    const int intRate = wholeRate ? static_cast<int>(rate) : 0;
+    const bool rateWritable = wholeRate && (kind != Kind::m4a || intRate >= 1000) &&
+                              (kind != Kind::flac || flacHolds(intRate));
+    const bool layoutFits = mask == 0 || std::popcount(mask) == static_cast<int>(channels.size());
+    // Whole channels of unequal length go through the form that checks them; the others as
+    // chunks, with a layout and a depth.
+    const bool whole = damaged || !wholeRate;
+    const bool valid = !channels.empty() && channels.size() <= 8 && !damaged && rateWritable &&
+                       (whole || layoutFits);
     bool written = false;
     try {
-        taln::AudioExporter::write(channels, rate, kind, path, wavSamples);
+        if (whole) {
+            taln::AudioExporter::write(channels, rate, kind, path);
+        } else {
+            taln::AudioExporter::write(taln::ChunkedAudio::fromChannels(channels),
+                                       {intRate, mask, depth}, kind, path);
+        }
         written = true;
     } catch (const std::invalid_argument&) {
-        if (valid && kind == Kind::wav) {
-            fail("a writable WAV was refused as invalid");
+        if (valid) {
+            fail("a writable file was refused as invalid");
         }
     } catch (const std::runtime_error&) {
     }
     if (written && !valid) {
-        fail("unwritable channels or rate were written");
+        fail("unwritable channels, layout or rate were written");
     }
     if (!folderIsEmptyBut(written ? path : std::filesystem::path())) {
         fail("the folder holds a file it should not (a leftover or a missing export)");
@@ -174,22 +221,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("a successful write left no file");
     }
 
-    const bool readable = written && rate == 44100.0 && channels.size() <= 2;
-    if (readable && kind == Kind::wav && frames > 0) {
+    const bool readable = written && rate == 44100.0 && channels.size() <= 2 && mask == 0;
+    const SampleDepth stored =
+        whole ? SampleDepth::int16 : taln::AudioExporter::depthFor(kind, depth, false);
+    const bool samplesKnown = stored == SampleDepth::int16 || stored == SampleDepth::float32 ||
+                              (stored == SampleDepth::int24 && kind == Kind::flac);
+    if (readable && kind != Kind::m4a && frames > 0) {
         const taln::Channels back = taln::AudioDecoder::decode(path);
         if (back.size() != channels.size() ||
             taln::frameCount(back) != taln::frameCount(channels)) {
-            fail("a WAV decoded back with another channel or frame count");
+            fail("a WAV or FLAC decoded back with another channel or frame count");
         }
-        for (std::size_t c = 0; c < channels.size(); ++c) {
+        for (std::size_t c = 0; c < channels.size() && samplesKnown; ++c) {
             for (std::size_t i = 0; i < frames; ++i) {
                 const float x = (*channels[c])[i];
                 const float y = (*back[c])[i];
-                const float expected = wavSamples == WavSamples::int16
-                                           ? static_cast<float>(expectedInt16(x)) / 32768.0f
-                                           : readBack(x);
+                const float expected = stored == SampleDepth::float32 ? readBack(x)
+                                       : stored == SampleDepth::int24 ? expectedInteger(x, 24)
+                                                                      : expectedInteger(x, 16);
                 if (std::memcmp(&y, &expected, sizeof y) != 0 && !(y == 0.0f && expected == 0.0f)) {
-                    fail("a WAV sample did not come back as written");
+                    fail("a sample did not come back as written");
                 }
             }
         }

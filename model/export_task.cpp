@@ -7,6 +7,7 @@
 #include "model/file_vetting.h"
 #include "model/worker_link.h"
 
+#include <optional>
 #include <utility>
 
 namespace taln::ExportTask {
@@ -19,8 +20,9 @@ QString suggestedName(const QString& fileName, AudioExporter::Kind kind) {
         const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
         base = dot > 0 ? fileName.left(dot) : fileName;
     }
-    const QString extension =
-        kind == AudioExporter::Kind::wav ? QStringLiteral("wav") : QStringLiteral("m4a");
+    const QString extension = kind == AudioExporter::Kind::wav    ? QStringLiteral("wav")
+                              : kind == AudioExporter::Kind::flac ? QStringLiteral("flac")
+                                                                  : QStringLiteral("m4a");
     return base + QStringLiteral(" (Taln).") + extension;
 }
 
@@ -48,21 +50,17 @@ void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, Audio
             AudioExporter::WriteControl control;
             control.cancel = &progress->cancel;
             control.progress = &progress->written;
-            if (!options.normaliseLoudness && options.videoSource.isEmpty()) {
-                // Straight from the chunks: no copy of the audio.
-                AudioExporter::writeChunks(snapshot, kSampleRate, kind, file,
-                                           AudioExporter::WavSamples::int16, control);
+            // Straight from the chunks: no copy of the audio, normalised or not.
+            const AudioFormat format{static_cast<int>(kSampleRate), 0, SampleDepth::int16};
+            std::optional<double> loudness;
+            if (options.normaliseLoudness) {
+                loudness = Loudness::kDefaultTarget;
+            }
+            if (!options.videoSource.isEmpty()) {
+                VideoExporter::write(snapshot, format, toPath(options.videoSource), file,
+                                     {false, loudness}, control);
             } else {
-                Channels audio = snapshot.toChannels();
-                if (options.normaliseLoudness) {
-                    audio = Loudness::normalise(audio, kSampleRate, Loudness::kDefaultTarget);
-                }
-                if (!options.videoSource.isEmpty()) {
-                    VideoExporter::write(audio, kSampleRate, toPath(options.videoSource), file);
-                } else {
-                    AudioExporter::write(audio, kSampleRate, kind, file,
-                                         AudioExporter::WavSamples::int16, control);
-                }
+                AudioExporter::write(snapshot, format, kind, file, {false, loudness}, control);
             }
         } catch (const AudioExporter::WriteCancelled&) {
             outcome = Outcome::cancelled;

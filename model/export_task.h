@@ -47,9 +47,8 @@ struct Progress {
 // How an export ended.
 enum class Outcome { saved, cancelled, failed };
 
-// Writes `snapshot` (chunks shared with the cleaned track; copied into whole channels only to
-// normalise it or to put it in a video) at 44,100 Hz as `kind` to `path` in the background,
-// reporting into
+// Writes `snapshot` (chunks shared with the cleaned track, read where they lie) at 44,100 Hz
+// as `kind` to `path` in the background, reporting into
 // `progress` and stopping once its cancel flag is set (nothing written, any earlier file at
 // `path` intact). `finished(outcome, message)` runs on the main thread, through `link`;
 // the message is "Export failed: " + the reason for a failure, empty otherwise. `starting`,

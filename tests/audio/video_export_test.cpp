@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -92,6 +94,36 @@ struct RoundTripCase {
 // Every fixture has its video first and the audio to replace second.
 constexpr int kFirstAudio = 1;
 
+// A file's first audio stream as ffmpeg decodes it, at its own rate, with its layout.
+struct Sound {
+    Channels channels;
+    AudioFormat format;
+};
+
+Sound soundOf(const std::filesystem::path& path, int stream = 0) {
+    const std::string quoted = test::shellQuote(path.string());
+    const std::string selector = "a:" + std::to_string(stream);
+    std::istringstream probed(test::capture("ffprobe -v error -select_streams " + selector +
+                                            " -show_entries stream=sample_rate,channels -of "
+                                            "default=nw=1:nk=1 " +
+                                            quoted));
+    Sound sound;
+    int count = 0;
+    probed >> sound.format.sampleRate >> count;
+    sound.format.depth = SampleDepth::lossy;
+    const std::string bytes = test::capture("ffmpeg -nostdin -v error -i " + quoted +
+                                            " -map 0:" + selector + " -f f32le -");
+    const std::size_t frames = bytes.size() / sizeof(float) / static_cast<std::size_t>(count);
+    for (int c = 0; c < count; ++c) {
+        Channel channel(frames);
+        for (std::size_t i = 0; i < frames; ++i) {
+            std::memcpy(&channel[i], bytes.data() + (i * count + c) * sizeof(float), sizeof(float));
+        }
+        sound.channels.push_back(std::make_shared<const Channel>(std::move(channel)));
+    }
+    return sound;
+}
+
 class VideoRoundTrip : public testing::TestWithParam<RoundTripCase> {};
 
 // Everything but the first audio stream comes through bit for bit and in order; the new
@@ -105,7 +137,7 @@ TEST_P(VideoRoundTrip, KeepsEveryOtherStreamAndPutsTheSoundInPlace) {
     const Channels& original = decoded.channels;
     const double rate = decoded.format.sampleRate;
 
-    VideoExporter::write(original, rate, source, output);
+    VideoExporter::write(ChunkedAudio::fromChannels(original), decoded.format, source, output);
 
     const std::string entries =
         "stream=index,codec_type,codec_name,sample_rate,channels,width,"
@@ -137,6 +169,62 @@ INSTANTIATE_TEST_SUITE_P(
                     RoundTripCase{"late_mp4", lateAudioMp4, "mp4"}),
     [](const testing::TestParamInfo<RoundTripCase>& info) { return info.param.name; });
 
+// A 5.1 screencast: channel c a tone of its own at 0.05 · (c + 1), the LFE's at 60 Hz.
+std::filesystem::path surroundMp4() {
+    std::string channels;
+    for (int c = 0; c < 6; ++c) {
+        const int hertz = c == 3 ? 60 : 300 + 100 * c;
+        if (c > 0) {
+            channels += '|';
+        }
+        channels += std::to_string(0.05 * (c + 1));
+        channels += "*sin(2*PI*" + std::to_string(hertz) + "*t)";
+    }
+    return TestFiles::shared().make(
+        "h264_aac48_5.1.mp4", std::string(kPicture) + "-f lavfi -i \"aevalsrc=" + channels +
+                                  ":s=48000:c=5.1:d=2.5\" " + videoCodec() + "-c:a aac -b:a 384k");
+}
+
+std::string packetChecksums(const std::filesystem::path& path, const std::string& stream) {
+    return test::capture("ffmpeg -nostdin -v error -i " + test::shellQuote(path.string()) +
+                         " -map 0:" + stream + " -c copy -f framemd5 -");
+}
+
+double rms(const Channel& x) {
+    double sum = 0.0;
+    for (std::size_t i = x.size() / 4; i < 3 * x.size() / 4; ++i) {
+        sum += double(x[i]) * x[i];
+    }
+    return std::sqrt(sum / double(x.size() / 2));
+}
+
+// A 5.1 video comes back 5.1, every channel at its own level, the cleaned sound first and
+// the default; the original, kept beside it, is the source's packets byte for byte.
+TEST(VideoExporter, SurroundStaysSurroundAndTheOriginalIsKeptBeside) {
+    const auto source = surroundMp4();
+    const auto output = TestFiles::shared().freshFolder("video_surround") / "out.mp4";
+    const Sound original = soundOf(source);
+    ASSERT_EQ(original.channels.size(), 6u);
+    VideoExporter::write(ChunkedAudio::fromChannels(original.channels),
+                         {48000, 0, SampleDepth::lossy}, source, output, {true, {}});
+
+    EXPECT_EQ(test::capture("ffprobe -v error -select_streams a -show_entries "
+                            "stream=index,channel_layout:stream_tags=handler_name:stream_"
+                            "disposition=default -of csv=p=0 " +
+                            test::shellQuote(output.string())),
+              "1,5.1,1,SoundHandler\n2,5.1,0,Original\n");
+    EXPECT_EQ(packetChecksums(output, "a:1"), packetChecksums(source, "a:0"));
+    const Sound cleaned = soundOf(output);
+    ASSERT_EQ(cleaned.channels.size(), 6u);
+    for (std::size_t c = 0; c < 6; ++c) {
+        // AAC at 64 kbit/s a channel keeps a steady tone's level within a tenth of a dB; a
+        // channel left silent or folded into another would be off by 6 dB or more.
+        EXPECT_NEAR(20.0 * std::log10(rms(*cleaned.channels[c]) / rms(*original.channels[c])), 0.0,
+                    0.5)
+            << "channel " << c;
+    }
+}
+
 TEST(VideoExporter, AudioWithoutVideoIsRefusedAndNothingWritten) {
     const auto source = TestFiles::shared().make(
         "with_cover_aac.m4a", "-f lavfi -i testsrc2=s=64x64:d=0.04 " + chirps(44100, false) +
@@ -145,7 +233,8 @@ TEST(VideoExporter, AudioWithoutVideoIsRefusedAndNothingWritten) {
     ASSERT_FALSE(VideoExporter::hasVideo(source));
     EXPECT_TRUE(VideoExporter::hasVideo(monoMov()));
     try {
-        VideoExporter::write(AudioDecoder::decode(source), kSampleRate, source, folder / "x.mp4");
+        VideoExporter::write(ChunkedAudio::fromChannels(AudioDecoder::decode(source)),
+                             {44100, 0, SampleDepth::lossy}, source, folder / "x.mp4");
         ADD_FAILURE() << "no error";
     } catch (const std::invalid_argument& error) {
         EXPECT_STREQ(error.what(), "with_cover_aac.m4a has no video; write .m4a or .wav");
