@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 namespace taln::Loudness {
@@ -177,6 +178,38 @@ Measurement measure(const ChunkedAudio& audio, const AudioFormat& format,
     }
     progress.end();
     return meter.finish();
+}
+
+std::string describe(const Report& report) {
+    char text[256];
+    const double target = report.target;
+    switch (report.shortfall) {
+    case Report::Shortfall::none:
+        return {};
+    case Report::Shortfall::tooShort:
+        std::snprintf(text, sizeof text,
+                      "The export is too short to measure its loudness (under 0.4 s), so it was "
+                      "not brought to %.1f LUFS; its peaks were kept under %.0f dBTP.",
+                      target, kTruePeakCeiling);
+        break;
+    case Report::Shortfall::silent:
+        std::snprintf(text, sizeof text,
+                      "The export is silent, so it could not be brought to %.1f LUFS.", target);
+        break;
+    case Report::Shortfall::limited:
+        std::snprintf(text, sizeof text,
+                      "The export is at %.1f LUFS, not %.1f LUFS: any louder would push its peaks "
+                      "past %.0f dBTP.",
+                      report.achieved, target, kTruePeakCeiling);
+        break;
+    case Report::Shortfall::gated:
+        std::snprintf(text, sizeof text,
+                      "The export is at %.1f LUFS, not %.1f LUFS: at that level most of it would "
+                      "fall below the -70 LUFS at which loudness is no longer measured.",
+                      report.achieved, target);
+        break;
+    }
+    return text;
 }
 
 double integrated(const Channels& channels, double sampleRate) {

@@ -43,6 +43,7 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace taln::Loudness {
@@ -131,6 +132,11 @@ struct Report {
 
     bool reached() const { return shortfall == Shortfall::none; }
 };
+
+// Why a normalised export missed its target, for people, one sentence; empty when it was
+// reached. The window and taln-clean both say it in these words. "The export is at -13.1 LUFS,
+// not -6.0 LUFS: any louder would push its peaks past -1 dBTP."
+std::string describe(const Report& report);
 
 // What the Normaliser applies.
 struct Plan {

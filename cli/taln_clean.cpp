@@ -76,15 +76,20 @@ constexpr const char* kUsage =
     "       taln-clean [options] INPUT... -o FOLDER\n"
     "\n"
     "Removes steady background noise (hiss, fan, hum) from the first audio track of\n"
-    "INPUT, any audio or video file, and writes the cleaned audio to OUTPUT at\n"
-    "44,100 Hz with one channel (mono input) or two, or the video with its sound cleaned.\n"
+    "INPUT, any audio or video file, and writes the cleaned audio to OUTPUT at INPUT's\n"
+    "own rate, with every channel (up to 8) in its layout, or the video with its sound\n"
+    "cleaned. A hole in INPUT's sound stays a silence of its length.\n"
     "\n"
     "OUTPUT's extension chooses the format:\n"
-    "  .wav   16-bit PCM WAV\n"
+    "  .wav   PCM WAV at INPUT's depth: 16, 24 or 32-bit, float for a float INPUT,\n"
+    "         16-bit for a lossy one (AAC, MP3, Opus...)\n"
+    "  .flac  FLAC, 16 or 24-bit\n"
     "  .m4a   AAC at 96 kbit/s per channel\n"
     "  .mp4 .m4v .mov .mkv .webm\n"
     "         INPUT's video, every stream copied as it is, with its first audio track\n"
     "         cleaned (AAC, or Opus in .webm, at INPUT's rate and channels)\n"
+    "INPUT - reads standard input; OUTPUT - writes a WAV to standard output (--format\n"
+    "chooses flac or m4a).\n"
     "\n"
     "With -o, every INPUT is cleaned into FOLDER as \"<name> (Taln).<ext>\".\n"
     "\n"
@@ -92,7 +97,10 @@ constexpr const char* kUsage =
     "  --strength PERCENT  how hard to clean, 0 to 100 (default 60)\n"
     "  --loudness LUFS     normalise the loudness to LUFS (-16 suits speech), the true\n"
     "                      peak kept under -1 dBTP; -70 to 0\n"
-    "  --float             write .wav as 32-bit float instead of 16-bit\n"
+    "  --float             write .wav as 32-bit float whatever INPUT's depth\n"
+    "  --keep-original-audio\n"
+    "                      with a video OUTPUT: also keep INPUT's own sound, as a\n"
+    "                      second audio track titled \"Original\"\n"
     "  --hum MODE          mains-hum notches: auto (where hum is found, the default),\n"
     "                      always (all sixteen, 50-400 and 60-480 Hz) or off\n"
     "  --verbose           say on stderr which hum lines --hum auto found and how\n"
@@ -103,8 +111,8 @@ constexpr const char* kUsage =
     "  --removed FILE      also write what was removed (INPUT minus OUTPUT) to FILE,\n"
     "                      in OUTPUT's format (not with -o)\n"
     "  -o FOLDER           clean every INPUT into FOLDER (made when missing)\n"
-    "  --format FORMAT     with -o: wav (default), m4a, or video (each INPUT's own\n"
-    "                      container)\n"
+    "  --format FORMAT     with -o or OUTPUT -: wav (default), flac, m4a, or with -o\n"
+    "                      video (each INPUT's own container)\n"
     "  -j N                work on N threads (default: one per processor)\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
@@ -114,7 +122,10 @@ constexpr const char* kUsage =
     "143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP (nothing is written then).\n";
 
 // What an OUTPUT holds.
-enum class Format { wav, m4a, video };
+enum class Format { wav, flac, m4a, video };
+
+// INPUT and OUTPUT "-": standard input and standard output.
+const std::filesystem::path kStandardStream = "-";
 
 // The loudness targets --loudness takes, in LUFS: -70 is the gate below which EBU R128
 // counts nothing as sound; 0 leaves no room under the -1 dBTP ceiling for any signal with
@@ -127,12 +138,13 @@ enum class HumMode { automatic, always, off };
 struct Options {
     double strength = kDefaultStrength;
     bool floatWav = false;
+    bool keepOriginalAudio = false;
     std::optional<double> loudness;
     HumMode hum = HumMode::automatic;
     bool verbose = false;
     int jobs = taln::WorkerPool::hardwareThreads();
-    // Samples [first, last) of each channel for the noise sample; none: the quietest frames.
-    std::optional<std::pair<std::int64_t, std::int64_t>> noiseFrom;
+    // Seconds [first, last) of each channel for the noise sample; none: the quietest frames.
+    std::optional<std::pair<double, double>> noiseFrom;
     // The single form: one INPUT and its OUTPUT, and where what was removed goes (if asked).
     std::filesystem::path removed;
     std::filesystem::path input;
@@ -177,10 +189,13 @@ Format parseFormat(const std::string& text) {
     if (text == "m4a") {
         return Format::m4a;
     }
+    if (text == "flac") {
+        return Format::flac;
+    }
     if (text == "video") {
         return Format::video;
     }
-    throw UsageError("--format needs wav, m4a or video, not \"" + text + "\"");
+    throw UsageError("--format needs wav, flac, m4a or video, not \"" + text + "\"");
 }
 
 HumMode parseHum(const std::string& text) {
@@ -197,9 +212,9 @@ HumMode parseHum(const std::string& text) {
 }
 
 // Without a wisdom file to keep them in, measured FFT plans take 0.3 to 0.6 s to make in every
-// run and save about 0.08 s of one thread per 10 minutes of channel: they pay only from about
-// an hour of audio per thread.
-constexpr auto kMeasuredPlansFrom = static_cast<std::int64_t>(3600.0 * taln::kSampleRate);
+// run and save about 0.08 s of one thread per 10 minutes of channel at 44.1 kHz: they pay only
+// from about an hour of audio per thread, 158.76 million frames.
+constexpr std::int64_t kMeasuredPlansFrom = 3600 * 44100;
 
 // More threads than this only cost memory: no machine Taln runs on has that many processors.
 constexpr long kMaxJobs = 1024;
@@ -214,9 +229,9 @@ int parseJobs(const std::string& text) {
     return static_cast<int>(value);
 }
 
-// "START-END" in seconds, 0 <= START < END, to samples floor(START × 44,100) up to
-// floor(END × 44,100).
-std::pair<std::int64_t, std::int64_t> parseStretch(const std::string& text) {
+// "START-END" in seconds, 0 <= START < END (samples floor(START × rate) up to floor(END × rate)
+// once the rate is known).
+std::pair<double, double> parseStretch(const std::string& text) {
     const std::string bad =
         "--noise-from needs START-END in seconds, like 0.5-3.5, not \"" + text + "\"";
     const std::size_t dash = text.find('-', 1);
@@ -229,15 +244,14 @@ std::pair<std::int64_t, std::int64_t> parseStretch(const std::string& text) {
     char* endEnd = nullptr;
     const double start = std::strtod(startText.c_str(), &startEnd);
     const double end = std::strtod(endText.c_str(), &endEnd);
-    // A stretch beyond 2^53 samples (6,000 years) is no recording.
-    constexpr double kLongest = 9.0e15 / taln::kSampleRate;
+    // A stretch beyond 2^53 samples at 192 kHz (1,500 years) is no recording.
+    constexpr double kLongest = 9.0e15 / 192000.0;
     if (startText.empty() || endText.empty() || startEnd != startText.c_str() + startText.size() ||
         endEnd != endText.c_str() + endText.size() || !(start >= 0.0) || !(end > start) ||
         !(end < kLongest)) {
         throw UsageError(bad);
     }
-    return {static_cast<std::int64_t>(std::floor(start * taln::kSampleRate)),
-            static_cast<std::int64_t>(std::floor(end * taln::kSampleRate))};
+    return {start, end};
 }
 
 std::string lowercase(std::string text) {
@@ -278,6 +292,8 @@ Request parse(int argc, char** argv, Options& options) {
             return Request::version;
         } else if (arg == "--float") {
             options.floatWav = true;
+        } else if (arg == "--keep-original-audio") {
+            options.keepOriginalAudio = true;
         } else if (const auto value = optionValue("--strength", argc, argv, i)) {
             options.strength = parsePercent(*value);
         } else if (const auto lufs = optionValue("--loudness", argc, argv, i)) {
@@ -317,10 +333,14 @@ Request parse(int argc, char** argv, Options& options) {
         if (options.floatWav && options.format != Format::wav) {
             throw UsageError("--float needs --format wav");
         }
+        if (options.keepOriginalAudio && options.format != Format::video) {
+            throw UsageError("--keep-original-audio needs --format video");
+        }
+        if (std::find(options.inputs.begin(), options.inputs.end(), kStandardStream) !=
+            options.inputs.end()) {
+            throw UsageError("standard input (-) is cleaned in the single form, INPUT OUTPUT");
+        }
         return Request::clean;
-    }
-    if (formatGiven) {
-        throw UsageError("--format needs -o FOLDER; OUTPUT's extension names the format");
     }
     if (operands.size() != 2) {
         throw UsageError("expected INPUT and OUTPUT, got " + std::to_string(operands.size()) +
@@ -329,23 +349,41 @@ Request parse(int argc, char** argv, Options& options) {
     options.input = operands[0];
     options.output = operands[1];
     const std::string extension = lowercase(options.output.extension().string());
-    if (extension == ".wav") {
+    if (options.output == kStandardStream) {
+        // A pipe holds audio only; WAV unless --format says otherwise.
+        if (options.format == Format::video) {
+            throw UsageError("standard output (-) takes --format wav, flac or m4a");
+        }
+    } else if (formatGiven) {
+        throw UsageError("--format needs -o FOLDER or OUTPUT -; OUTPUT's extension names the "
+                         "format");
+    } else if (extension == ".wav") {
         options.format = Format::wav;
+    } else if (extension == ".flac") {
+        options.format = Format::flac;
     } else if (extension == ".m4a") {
         options.format = Format::m4a;
     } else if (taln::VideoExporter::isVideoPath(options.output)) {
         options.format = Format::video;
     } else {
-        throw UsageError("OUTPUT must end in .wav, .m4a, .mp4, .m4v, .mov, .mkv or .webm");
+        throw UsageError(
+            "OUTPUT must end in .wav, .flac, .m4a, .mp4, .m4v, .mov, .mkv or .webm, or be -");
     }
     if (options.floatWav && options.format != Format::wav) {
         throw UsageError("--float needs a .wav OUTPUT");
     }
+    if (options.keepOriginalAudio && options.format != Format::video) {
+        throw UsageError("--keep-original-audio needs a video OUTPUT");
+    }
+    if (options.format == Format::video && options.input == kStandardStream) {
+        throw UsageError("a video OUTPUT needs INPUT as a file: its picture is copied from it");
+    }
     // What was removed is written as OUTPUT is, so that the two add up to INPUT.
     if (!options.removed.empty() &&
-        (options.format == Format::video ||
+        (options.format == Format::video || options.output == kStandardStream ||
          lowercase(options.removed.extension().string()) != extension)) {
-        throw UsageError("--removed FILE must end in the same extension as OUTPUT, .wav or .m4a");
+        throw UsageError(
+            "--removed FILE must end in the same extension as OUTPUT, .wav, .flac or .m4a");
     }
     return Request::clean;
 }
@@ -459,7 +497,8 @@ using Sink = std::function<void(std::span<const float* const> channels, std::int
 // thread, one step after another. A stretch is handed over by the thread that finishes the
 // last piece due, one thread at a time. The first error of any task (a piece, a write) stops
 // the rest and is rethrown here after all of them have ended.
-taln::Channels cleanChannels(const taln::Channels& original, float strength, HumMode mode,
+taln::Channels cleanChannels(const taln::Channels& original, double sampleRate, float strength,
+                             HumMode mode,
                              const std::optional<std::pair<std::int64_t, std::int64_t>>& stretch,
                              int jobs, std::vector<taln::Cleaner::HumMask>& found,
                              std::vector<taln::NoiseSample>& noise, const Sink& sink, bool keep) {
@@ -482,7 +521,7 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
 
     // Stretch k of every channel is piece k; left[k] counts the channels still cleaning it.
     const std::vector<taln::CleaningPieces::Range> pieces =
-        taln::CleaningPieces::splitForThreads(n, taln::kSampleRate, jobs);
+        taln::CleaningPieces::splitForThreads(n, sampleRate, jobs);
     CleanedPieces cleaned(pieces, count, keep);
     std::vector<std::atomic<std::size_t>> left(pieces.size());
     for (auto& channels : left) {
@@ -520,7 +559,7 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
         const taln::CleaningPieces::Range piece = pieces[k];
         try {
             taln::CleaningPieces::cleanInChannel(*original[c], piece, cleaned.into(c, k),
-                                                 noise[c].profile, strength, taln::kSampleRate,
+                                                 noise[c].profile, strength, sampleRate,
                                                  token, found[c]);
         } catch (...) {
             token.cancel();
@@ -558,7 +597,7 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
     for (std::size_t c = 0; c < count; ++c) {
         const auto [first, last] =
             stretch.value_or(std::pair{std::int64_t{0}, std::numeric_limits<std::int64_t>::max()});
-        steps[c].emplace(*original[c], taln::kSampleRate, first, last, halves);
+        steps[c].emplace(*original[c], sampleRate, first, last, halves);
         summing[c].store(halves);
         for (int half = 0; half < halves; ++half) {
             group.run([&, c, half] {
@@ -616,15 +655,25 @@ taln::Channels removedPart(const taln::Channels& original, const taln::Channels&
 }
 
 // The --noise-from stretch must hold one whole frame of INPUT.
-void checkStretch(const std::pair<std::int64_t, std::int64_t>& stretch, std::int64_t frames) {
-    const std::int64_t first = std::min(stretch.first, frames);
-    const std::int64_t last = std::min(stretch.second, frames);
+// In samples at `sampleRate` (floor(START × rate) up to floor(END × rate)).
+std::pair<std::int64_t, std::int64_t> checkStretch(const std::pair<double, double>& seconds,
+                                                   double sampleRate, std::int64_t frames) {
+    const auto first =
+        std::min(static_cast<std::int64_t>(std::floor(seconds.first * sampleRate)), frames);
+    const auto last =
+        std::min(static_cast<std::int64_t>(std::floor(seconds.second * sampleRate)), frames);
     if (last - first < taln::Cleaner::kFrameLength) {
-        throw std::runtime_error(
-            "the --noise-from stretch holds " + std::to_string(last - first) +
-            " samples of the input; a noise sample needs at least 2048 (0.05 s)");
+        char shortest[32];
+        std::snprintf(shortest, sizeof shortest, "%.2f", double(taln::Cleaner::kFrameLength) /
+                                                             sampleRate);
+        throw std::runtime_error("the --noise-from stretch holds " +
+                                 std::to_string(last - first) +
+                                 " samples of the input; a noise sample needs at least 2048 (" +
+                                 shortest + " s)");
     }
+    return {first, last};
 }
+
 
 // The steps of cleaning one file, in order.
 enum class Step { start, decode, clean, loudness, write };
@@ -666,7 +715,7 @@ public:
 private:
     // The measured seconds of the steps up to the end of `step`.
     double until(Step step) const {
-        const double write = format_ == Format::wav ? 0.3 : 13.0;
+        const double write = format_ == Format::wav ? 0.3 : format_ == Format::flac ? 1.5 : 13.0;
         const double steps[] = {0.0, 0.5, 1.8, loudness_ ? 2.3 : 0.0, write};
         double sum = 0.0;
         for (int i = 0; i <= static_cast<int>(step); ++i) {
@@ -695,12 +744,37 @@ std::string failure(const std::filesystem::path& input, const std::exception& er
     return input.string() + ": " + message;
 }
 
+// One warning line on stderr, on a line of its own.
+void warn(Progress* progress, const std::string& who, const std::string& text) {
+    if (progress) {
+        Progress::clear();
+    }
+    std::fprintf(stderr, "taln-clean: warning: %s%s\n", who.c_str(), text.c_str());
+}
+
+taln::AudioExporter::Kind kindOf(Format format) {
+    switch (format) {
+    case Format::wav:
+        return taln::AudioExporter::Kind::wav;
+    case Format::flac:
+        return taln::AudioExporter::Kind::flac;
+    case Format::m4a:
+    case Format::video:
+        break;
+    }
+    return taln::AudioExporter::Kind::m4a;
+}
+
 // Decodes, cleans, normalises (when asked) and writes one INPUT to OUTPUT as `format`.
 void cleanOne(const Options& options, const std::filesystem::path& input,
               const std::filesystem::path& output, Format format, Progress* progress) {
+    const bool fromStdin = input == kStandardStream;
+    const bool toStdout = output == kStandardStream;
     // Problems with OUTPUT are found before the work, not after it.
-    taln::FfmpegFileOutput::checkFolder(output);
-    refuseOutputThatIsInput(input, output);
+    if (!toStdout) {
+        taln::FfmpegFileOutput::checkFolder(output);
+        refuseOutputThatIsInput(input, output);
+    }
     if (format == Format::video && !taln::VideoExporter::hasVideo(input)) {
         throw std::runtime_error(input.string() + " has no video; write .m4a or .wav");
     }
@@ -711,30 +785,41 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     // With a second thread, the file is read and decoded on one while the other stores it.
     taln::AudioDecoder::DecodeOptions decoding;
     decoding.decodeAhead = options.jobs > 1;
-    const taln::AudioDecoder::Decoded decoded = taln::AudioDecoder::decodeFile(input, decoding);
+    const taln::AudioDecoder::Decoded decoded =
+        fromStdin ? taln::AudioDecoder::decodeStandardInput(decoding)
+                  : taln::AudioDecoder::decodeFile(input, decoding);
+    const taln::AudioFormat audioFormat = decoded.format;
+    const double rate = audioFormat.sampleRate;
+    const std::string who = options.folder ? input.string() + ": " : std::string();
+    if (const std::string gaps = taln::AudioDecoder::describeGaps(decoded.gaps, rate);
+        !gaps.empty()) {
+        warn(progress, who, gaps);
+    }
+    if (decoded.sourceChannels > static_cast<int>(decoded.channels.size())) {
+        warn(progress, who,
+             "INPUT has " + std::to_string(decoded.sourceChannels) +
+                 " channels; they are folded to 7.1.");
+    }
     if (!decoded.shortfallWarning.empty()) {
-        if (progress) {
-            Progress::clear();
-        }
-        std::fprintf(stderr, "taln-clean: warning: %s\n", decoded.shortfallWarning.c_str());
+        warn(progress, "", decoded.shortfallWarning);
     }
     if (progress) {
-        progress->setSeconds(double(taln::frameCount(decoded.channels)) / taln::kSampleRate);
+        progress->setSeconds(double(taln::frameCount(decoded.channels)) / rate);
         progress->done(Step::decode);
     }
     // PERCENT / 100 narrowed to single precision, as the window hands its slider over.
     const auto strength = static_cast<float>(options.strength / 100.0);
+    std::optional<std::pair<std::int64_t, std::int64_t>> noiseFrom;
     if (options.noiseFrom) {
-        checkStretch(*options.noiseFrom, taln::frameCount(decoded.channels));
+        noiseFrom = checkStretch(*options.noiseFrom, rate, taln::frameCount(decoded.channels));
     }
+    const taln::Destination destination =
+        toStdout ? taln::Destination::pipe(STDOUT_FILENO) : taln::Destination(output);
     // WAV and M4A are written while the cleaning runs; a video, which needs the whole cleaned
     // recording, after it. A normalised WAV or M4A is measured while the cleaning runs and set
     // aside on disk beside OUTPUT, then read back through the normaliser into the file: no
     // copy of the cleaned recording is held in memory.
-    const auto kind =
-        format == Format::wav ? taln::AudioExporter::Kind::wav : taln::AudioExporter::Kind::m4a;
-    const taln::AudioFormat audioFormat{static_cast<int>(taln::kSampleRate), 0,
-                                        taln::SampleDepth::int16};
+    const taln::AudioExporter::Kind kind = kindOf(format);
     const auto count = static_cast<int>(decoded.channels.size());
     const bool spilled = format != Format::video && options.loudness.has_value();
     std::optional<taln::Loudness::Meter> meter;
@@ -746,23 +831,28 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     Sink sink;
     if (spilled) {
         meter.emplace(count, audioFormat);
-        spill.emplace(output.parent_path(), count);
+        // Beside OUTPUT, or in the temporary folder when OUTPUT is a pipe.
+        spill.emplace(toStdout ? std::filesystem::temp_directory_path() : output.parent_path(),
+                      count);
         sink = [&](std::span<const float* const> frames, std::int64_t n) {
             meter->add(frames, n);
             spill->append(frames, n);
         };
     } else if (format != Format::video) {
-        stream.emplace(count, audioFormat, kind, output, options.floatWav);
+        stream.emplace(count, audioFormat, kind, destination, options.floatWav);
         sink = write;
     }
     std::vector<taln::Cleaner::HumMask> hum;
     std::vector<taln::NoiseSample> noise;
     taln::Channels cleaned =
-        cleanChannels(decoded.channels, strength, options.hum, options.noiseFrom, options.jobs, hum,
+        cleanChannels(decoded.channels, rate, strength, options.hum, noiseFrom, options.jobs, hum,
                       noise, sink, !sink || !options.removed.empty());
+    std::optional<taln::Loudness::Report> loudnessReport;
     if (spilled) {
         // An M4A whose encoded peaks pass the ceiling is written again with more margin.
         const taln::Loudness::Measurement measurement = meter->finish();
+        // A pipe cannot be written twice: its M4A is written once, with the margin alone.
+        const int attempts = toStdout ? 1 : taln::AudioExporter::kWriteAttempts;
         double extraMarginDb = 0.0;
         for (int attempt = 1;; ++attempt) {
             taln::Loudness::Plan plan = taln::Loudness::plan(
@@ -770,11 +860,12 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
                 kind == taln::AudioExporter::Kind::m4a ? taln::Loudness::Encoding::lossy
                                                        : taln::Loudness::Encoding::lossless,
                 extraMarginDb);
-            plan.stopPastCeiling = attempt < taln::AudioExporter::kWriteAttempts;
+            plan.stopPastCeiling = attempt < attempts;
             try {
-                stream.emplace(count, audioFormat, kind, output, options.floatWav, plan);
+                stream.emplace(count, audioFormat, kind, destination, options.floatWav, plan);
                 spill->readBack(write);
                 stream->finish();
+                loudnessReport = plan.report;
                 break;
             } catch (const taln::Loudness::CeilingPassed& passed) {
                 stream.reset();
@@ -785,7 +876,6 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     } else if (stream) {
         stream->finish();
     }
-    const std::string who = options.folder ? input.string() + ": " : std::string();
     // A stretch the user chose is taken as noise on their word; only the quietest frames can
     // be doubtful.
     const bool doubtful =
@@ -819,26 +909,32 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
         progress->done(Step::loudness);
     }
     if (format == Format::video) {
-        taln::VideoExporter::write(taln::ChunkedAudio::fromChannels(cleaned), audioFormat, input,
-                                   output, {false, options.loudness});
+        loudnessReport = taln::VideoExporter::write(taln::ChunkedAudio::fromChannels(cleaned),
+                                                    audioFormat, input, output,
+                                                    {options.keepOriginalAudio, options.loudness})
+                             .loudness;
     }
     if (!options.removed.empty()) {
         taln::AudioExporter::write(
             taln::ChunkedAudio::fromChannels(removedPart(decoded.channels, cleaned)), audioFormat,
             kind, options.removed, {options.floatWav, {}});
     }
+    if (loudnessReport && !loudnessReport->reached()) {
+        warn(progress, who, taln::Loudness::describe(*loudnessReport));
+    }
     if (progress) {
         progress->done(Step::write);
     }
 }
 
-// FOLDER/"<name> (Taln).<ext>" for `input`: its name without the extension, and .wav, .m4a,
-// or for a video its own extension.
+// FOLDER/"<name> (Taln).<ext>" for `input`: its name without the extension, and .wav, .flac,
+// .m4a, or for a video its own extension.
 std::filesystem::path batchOutput(const std::filesystem::path& folder,
                                   const std::filesystem::path& input, Format format) {
-    const std::string extension = format == Format::wav   ? ".wav"
-                                  : format == Format::m4a ? ".m4a"
-                                                          : input.extension().string();
+    const std::string extension = format == Format::wav    ? ".wav"
+                                  : format == Format::flac ? ".flac"
+                                  : format == Format::m4a  ? ".m4a"
+                                                           : input.extension().string();
     return folder / (input.stem().string() + " (Taln)" + extension);
 }
 

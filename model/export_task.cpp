@@ -51,16 +51,19 @@ void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, Audio
             control.cancel = &progress->cancel;
             control.progress = &progress->written;
             // Straight from the chunks: no copy of the audio, normalised or not.
-            const AudioFormat format{static_cast<int>(kSampleRate), 0, SampleDepth::int16};
             std::optional<double> loudness;
             if (options.normaliseLoudness) {
                 loudness = Loudness::kDefaultTarget;
             }
-            if (!options.videoSource.isEmpty()) {
-                VideoExporter::write(snapshot, format, toPath(options.videoSource), file,
-                                     {false, loudness}, control);
-            } else {
-                AudioExporter::write(snapshot, format, kind, file, {false, loudness}, control);
+            const AudioExporter::Written written =
+                options.videoSource.isEmpty()
+                    ? AudioExporter::write(snapshot, options.format, kind, file,
+                                           {false, loudness}, control)
+                    : VideoExporter::write(snapshot, options.format,
+                                           toPath(options.videoSource), file,
+                                           {options.keepOriginalAudio, loudness}, control);
+            if (written.loudness) {
+                message = QString::fromStdString(Loudness::describe(*written.loudness));
             }
         } catch (const AudioExporter::WriteCancelled&) {
             outcome = Outcome::cancelled;

@@ -7,6 +7,7 @@
 // Several exports may be writing at the same time.
 
 #include "audio/audio_exporter.h"
+#include "audio/audio_format.h"
 #include "audio/chunked_audio.h"
 
 #include <QString>
@@ -31,11 +32,15 @@ QString suggestedVideoName(const QString& fileName);
 
 // What to write besides the snapshot.
 struct Options {
-    // Normalised to -16 LUFS integrated, the true peak under -1 dBTP, before writing.
+    // The snapshot's rate and layout, and the source's depth: what the file keeps.
+    AudioFormat format;
+    // Normalised to -16 LUFS integrated, the true peak under -1 dBTP, while writing.
     bool normaliseLoudness = false;
     // Not empty: write this video file again with its first audio stream replaced by the
     // snapshot; `kind` is then ignored.
     QString videoSource;
+    // With a video: the source's own sound kept as a second track, "Original".
+    bool keepOriginalAudio = false;
 };
 
 // Shared between the model and one export's worker: how far it got, and the user's stop.
@@ -47,12 +52,13 @@ struct Progress {
 // How an export ended.
 enum class Outcome { saved, cancelled, failed };
 
-// Writes `snapshot` (chunks shared with the cleaned track, read where they lie) at 44,100 Hz
-// as `kind` to `path` in the background, reporting into
-// `progress` and stopping once its cancel flag is set (nothing written, any earlier file at
-// `path` intact). `finished(outcome, message)` runs on the main thread, through `link`;
-// the message is "Export failed: " + the reason for a failure, empty otherwise. `starting`,
-// unless empty, runs on the worker just before the writing begins (a test's hold).
+// Writes `snapshot` (chunks shared with the cleaned track, read where they lie) in
+// `options.format` as `kind` to `path` in the background, reporting into `progress` and
+// stopping once its cancel flag is set (nothing written, any earlier file at `path` intact).
+// `finished(outcome, message)` runs on the main thread, through `link`; the message is
+// "Export failed: " + the reason for a failure, why a normalised export missed its loudness
+// (Loudness::describe) for a saved one, empty otherwise. `starting`, unless empty, runs on the
+// worker just before the writing begins (a test's hold).
 void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, AudioExporter::Kind kind,
            const QString& path, std::shared_ptr<Progress> progress,
            std::function<void(Outcome outcome, const QString& message)> finished,

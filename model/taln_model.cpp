@@ -138,6 +138,7 @@ struct TalnModel::Impl {
     QString fileFolder;
     bool hasVideo = false;
     bool normaliseLoudness = false;
+    bool keepOriginalAudio = false;
     QString lastExportFolder;
     // The exports still writing, oldest first; the last one's progress is published.
     std::vector<std::shared_ptr<ExportTask::Progress>> exports;
@@ -247,6 +248,13 @@ bool TalnModel::normaliseLoudness() const {
 void TalnModel::setNormaliseLoudness(bool normalise) {
     impl_->normaliseLoudness = normalise;
     emit normaliseLoudnessChanged();
+}
+bool TalnModel::keepOriginalAudio() const {
+    return impl_->keepOriginalAudio;
+}
+void TalnModel::setKeepOriginalAudio(bool keep) {
+    impl_->keepOriginalAudio = keep;
+    emit keepOriginalAudioChanged();
 }
 QString TalnModel::filePath() const {
     return impl_->filePath;
@@ -723,8 +731,10 @@ void TalnModel::startExport(AudioExporter::Kind kind, bool video) {
     // meanwhile: what gets written is what was there when the user asked, under its name.
     ChunkedAudio snapshot = d.cleaned;
     ExportTask::Options options;
+    options.format = d.format;
     options.normaliseLoudness = d.normaliseLoudness;
     options.videoSource = video ? d.filePath : QString();
+    options.keepOriginalAudio = video && d.keepOriginalAudio;
     const QString folder = d.lastExportFolder.isEmpty() ? d.fileFolder : d.lastExportFolder;
     const auto destination =
         video ? d.panels->chooseVideoDestination(QFileInfo(d.filePath).suffix(),
@@ -767,7 +777,11 @@ void TalnModel::finishExport(const ExportTask::Progress* progress, ExportTask::O
         assignErrorMessage(message);
     } else if (outcome == ExportTask::Outcome::saved) {
         assignSavedFile(path);
+        // A normalised export that missed its loudness says why beside the file's name.
         d.savedNotice = QStringLiteral("Saved ") + QFileInfo(path).fileName();
+        if (!message.isEmpty()) {
+            d.savedNotice += QLatin1Char('\n') + message;
+        }
         refreshNotice();
     }
 }

@@ -75,6 +75,9 @@ class TalnModel : public QObject {
     // Every export is normalised to -16 LUFS (true peak under -1 dBTP) when set.
     Q_PROPERTY(bool normaliseLoudness READ normaliseLoudness WRITE setNormaliseLoudness NOTIFY
                    normaliseLoudnessChanged)
+    // A video export keeps the source's own sound as a second track, "Original", when set.
+    Q_PROPERTY(bool keepOriginalAudio READ keepOriginalAudio WRITE setKeepOriginalAudio NOTIFY
+                   keepOriginalAudioChanged)
     // What is audible: the cleaned audio, the original, or what the cleaning removed (the
     // original minus the cleaned audio). `hearOriginal` is true exactly in Original.
     Q_PROPERTY(Listening listening READ listening WRITE setListening NOTIFY listeningChanged)
@@ -119,6 +122,7 @@ public:
     QString humLabel() const;
     bool hasVideo() const;
     bool normaliseLoudness() const;
+    bool keepOriginalAudio() const;
     Listening listening() const;
     bool noiseAutomatic() const;
     bool hasSelection() const;
@@ -182,12 +186,15 @@ public slots:
     void seek(double fraction);
     // Unless a cleaning is pending, asks the panels where to write (opening in the folder of
     // the latest export, else in the loaded file's) and writes the cleaned audio as it was
-    // when the panel opened, in the background; a failure sets "Export failed: ...".
+    // when the panel opened, in the background, at the file's own rate, layout and depth; a
+    // failure sets "Export failed: ...", and a normalised export that misses its loudness says
+    // why in `notice`.
     void exportAudio(taln::AudioExporter::Kind kind);
     // As exportAudio, for a file with video: the source written again in its own container
     // with the cleaned sound in place of its first audio track.
     void exportVideo();
     void setNormaliseLoudness(bool normalise);
+    void setKeepOriginalAudio(bool keep);
     // Percent; with a file loaded, every assignment cleans again after a 0.15 s rest.
     void setStrength(double strength);
     // Which version is audible; passed to the player at once, without a restart.
@@ -230,6 +237,7 @@ signals:
     void humLabelChanged();
     void hasVideoChanged();
     void normaliseLoudnessChanged();
+    void keepOriginalAudioChanged();
     void listeningChanged();
     void noiseAutomaticChanged();
     void selectionChanged();

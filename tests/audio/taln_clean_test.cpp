@@ -55,7 +55,9 @@ std::string slurp(const std::filesystem::path& path) {
     return text.str();
 }
 
-CommandResult runClean(const std::vector<std::string>& arguments) {
+// Runs taln-clean with `arguments`, standard input read from `input` when one is given.
+CommandResult runClean(const std::vector<std::string>& arguments,
+                       const std::filesystem::path& input = {}) {
     const auto folder = TestFiles::shared().folder();
     const auto outPath = folder / "clean.stdout";
     const auto errPath = folder / "clean.stderr";
@@ -68,6 +70,9 @@ CommandResult runClean(const std::vector<std::string>& arguments) {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (!input.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -198,6 +203,124 @@ TEST(TalnClean, WritesTheFormatTheOutputNames) {
     run = runClean({mono.string(), (folder / "mono.wav").string()});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(test::readWavFormat(folder / "mono.wav").channels, 1);
+}
+
+// What comes out is what went in: the source's rate, every channel in its layout, its depth
+// (lossy as 16-bit), through files and through pipes. Channel c of each source holds a tone of
+// its own at -12 - 6·c dBFS, sounding in the first half of every second, over white noise at
+// -50 dBFS: every channel must keep its tone's level (within 2 dB: at 8 dB above the noise, the
+// quietest tone loses a little with it) and lose noise in its pauses.
+TEST(TalnClean, KeepsTheSourcesRateLayoutAndDepth) {
+    struct Row {
+        const char* name;
+        int rate;
+        const char* layout;
+        int channels;
+        const char* codec; // of the source
+        const char* output;
+        std::vector<std::string> options;
+        bool pipe;              // INPUT - and OUTPUT -
+        SampleDepth depth;      // read back
+    };
+    const Row rows[] = {
+        {"48k_stereo_s24.wav", 48000, "stereo", 2, "pcm_s24le", "out.wav", {}, false,
+         SampleDepth::int24},
+        {"96k_mono_f32.wav", 96000, "mono", 1, "pcm_f32le", "out.flac", {}, false,
+         SampleDepth::int24},
+        {"8k_mono_s16.wav", 8000, "mono", 1, "pcm_s16le", "out.m4a", {}, false,
+         SampleDepth::lossy},
+        {"48k_5.1_aac.m4a", 48000, "5.1", 6, "aac -b:a 384k", "out.wav", {}, false,
+         SampleDepth::int16},
+        {"44k_stereo_s32.wav", 44100, "stereo", 2, "pcm_s32le", "-", {}, true,
+         SampleDepth::int32},
+        {"22k_stereo_s16.wav", 22050, "stereo", 2, "pcm_s16le", "-", {"--format", "flac"}, true,
+         SampleDepth::int16},
+    };
+    const auto folder = TestFiles::shared().freshFolder("clean_keeps_format");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string tones;
+        for (int c = 0; c < row.channels; ++c) {
+            if (c > 0) {
+                tones += '|';
+            }
+            tones += std::to_string(std::pow(10.0, (-12.0 - 6.0 * c) / 20.0));
+            // A 5.1 source's LFE (channel 3) holds what an LFE holds: 70 Hz, under AAC's 120 Hz
+            // low-pass for it and off the hum notches.
+            const bool effects = row.channels == 6 && c == 3;
+            tones += "*sqrt(2)*sin(2*PI*" + std::to_string(effects ? 70 : 300 + 110 * c);
+            tones += "*t)*gt(sin(2*PI*t)\\,0)";
+        }
+        // The same noise in every channel (an upmix would leave some of them silent).
+        std::string spread = row.layout;
+        for (int c = 0; c < row.channels; ++c) {
+            spread += "|c" + std::to_string(c) + "=c0";
+        }
+        const std::string rate = std::to_string(row.rate);
+        const auto input = TestFiles::shared().make(
+            row.name, "-f lavfi -i \"aevalsrc=" + tones + ":s=" + rate + ":d=6:c=" + row.layout +
+                          "\" -f lavfi -i \"anoisesrc=a=0.0045:c=white:d=6:r=" + rate +
+                          "\" -filter_complex \"[1]pan=" + spread +
+                          "[n];[0][n]amix=inputs=2:normalize=0,aformat=channel_layouts=" +
+                          row.layout + "\" -c:a " + row.codec);
+        std::vector<std::string> arguments = row.options;
+        arguments.push_back(row.pipe ? "-" : input.string());
+        arguments.push_back(row.pipe ? "-" : (folder / row.output).string());
+        const CommandResult run = runClean(arguments, row.pipe ? input : std::filesystem::path());
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto written = row.pipe ? folder / "piped" : folder / row.output;
+        if (row.pipe) {
+            test::writeBytes(written, std::vector<std::uint8_t>(run.out.begin(), run.out.end()));
+        }
+        const AudioDecoder::Decoded in = AudioDecoder::decodeFile(input);
+        const AudioDecoder::Decoded out = AudioDecoder::decodeFile(written);
+        EXPECT_EQ(out.format.sampleRate, row.rate);
+        EXPECT_EQ(out.format.channelMask, in.format.channelMask);
+        EXPECT_EQ(out.format.depth, row.depth);
+        ASSERT_EQ(out.channels.size(), in.channels.size());
+        const auto level = [&](const Channel& x, double offset) {
+            // Seconds 1 to 5, the halves `offset` into every second (0: tone, 0.5: pause).
+            double sum = 0.0;
+            std::int64_t count = 0;
+            for (int second = 1; second < 5; ++second) {
+                const auto from = static_cast<std::size_t>((second + offset + 0.1) * row.rate);
+                const auto to = static_cast<std::size_t>((second + offset + 0.4) * row.rate);
+                for (std::size_t i = from; i < std::min(to, x.size()); ++i, ++count) {
+                    sum += double(x[i]) * x[i];
+                }
+            }
+            return 10.0 * std::log10(sum / double(std::max<std::int64_t>(count, 1)) + 1e-30);
+        };
+        for (std::size_t c = 0; c < in.channels.size(); ++c) {
+            SCOPED_TRACE("channel " + std::to_string(c));
+            EXPECT_NEAR(level(*out.channels[c], 0.0), level(*in.channels[c], 0.0), 2.0);
+            EXPECT_LT(level(*out.channels[c], 0.5), level(*in.channels[c], 0.5) - 6.0);
+        }
+    }
+}
+
+// A hole of a second in a video's sound stays a second of silence, so that the sound after
+// it plays with its picture (within 20 ms), and the warning says where the hole was.
+TEST(TalnClean, AHoleInAVideosSoundStaysSilentAndInStep) {
+    const auto input = TestFiles::shared().make(
+        "hole_2s_1s.mkv",
+        "-f lavfi -i \"testsrc=size=160x120:rate=25:d=5\" -f lavfi -i "
+        "\"aevalsrc=0.5*sin(2*PI*440*t)*gte(t\\,2.5):s=48000:d=4\" "
+        "-filter:a \"asetpts=PTS+gte(T\\,2)*48000\" -map 0:v -map 1:a -c:v libx264 "
+        "-c:a pcm_s16le");
+    const auto output = TestFiles::shared().freshFolder("clean_hole") / "out.mkv";
+    const CommandResult run = runClean({input.string(), output.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("1.0 s of the sound was missing at 0:02 and is silent"),
+              std::string::npos)
+        << run.err;
+    const AudioDecoder::Decoded out = AudioDecoder::decodeFile(output);
+    const Channel& sound = *out.channels[0];
+    const auto onset = std::find_if(sound.begin(), sound.end(),
+                                    [](float v) { return std::fabs(v) > 0.05f; });
+    // The tone began 0.5 s after the hole, at 3.5 s on the source's timeline.
+    EXPECT_NEAR(out.startSeconds + double(onset - sound.begin()) / 48000.0, 3.5, 0.020);
+    EXPECT_NEAR(double(sound.size()) / 48000.0, 5.0, 0.05);
 }
 
 TEST(TalnClean, FailuresExitWithOneLineAndNoOutput) {
@@ -459,6 +582,11 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
         {"--noise-from=1-x", "in.wav", "out.wav"},
         {"--removed", "r.m4a", "in.wav", "out.wav"},
         {"--removed=", "in.wav", "out.wav"},
+        {"--keep-original-audio", "in.mp4", "out.wav"},
+        {"--format", "video", "in.wav", "-"},
+        {"-", "out.mp4"},
+        {"--removed", "r.wav", "in.wav", "-"},
+        {"a.wav", "-", "-o", "folder"},
     };
     for (const auto& arguments : badUsages) {
         const CommandResult run = runClean(arguments);
