@@ -22,12 +22,14 @@
 // processor or on how the stream is pulled.
 //
 // Kernels: one stream runs as a wavefront across the sections (section k on sample n while
-// section k+1 works on sample n−2), one SIMD lane per section. Stretches run in lockstep, one lane
-// per stretch: four lanes, one AVX2 vector of doubles (two SSE2 vectors without AVX2), with every
-// section's history in registers, built for each section count up to kMaxLaneSections. Both use
-// the arithmetic above per lane (no fused multiply-add), and every section must have b2 = b0 (the
-// high-pass and notch designs do), so b0 stands in for b2. `best` is the AVX2 build where the
-// processor has AVX2, the baseline (SSE2) build otherwise; the two give the same bits.
+// section k+1 works on sample n−2), one SIMD lane per section, two lanes a vector for up to four
+// sections (four wide, one vector's lane shift across its halves costs more than it saves).
+// Stretches run in lockstep, one lane per stretch: four lanes, one AVX2 vector of doubles (two
+// SSE2 vectors without AVX2), with every section's history in registers, built for each section
+// count up to kMaxLaneSections. Both use the arithmetic above per lane (no fused multiply-add),
+// and every section must have b2 = b0 (the high-pass and notch designs do), so b0 stands in for
+// b2. `best` is the AVX2 build where the processor has AVX2, the baseline (SSE2) build
+// otherwise; the two give the same bits.
 //
 // Working ahead: the stretches finish together, when the first of them reaches the second's
 // bound, so the later stretches' samples exist long before they are pulled. The caller lends
@@ -60,10 +62,18 @@ public:
     static constexpr int kRingRows = 5;
     // Stretches of a long channel filtered at once: one AVX2 vector of four doubles.
     static constexpr int kStretches = 4;
-    // Cascades of up to this many sections are cut into stretches. One stream runs at the
-    // latency of its feedback up to about eight sections and fills the wavefront's lanes beyond;
-    // measured on a 10-minute channel and an 80-second piece, the stretches were faster up to
-    // seven sections with AVX2 and up to four or five with SSE2 alone.
+    // Cascades of up to this many sections are cut into stretches. Nanoseconds a sample for the
+    // pre-filter of a 10-minute channel at 44.1 kHz, one stream / four stretches:
+    //
+    //     sections     2          4          6          7          8
+    //     AVX2      3.7 / 1.9  4.2 / 2.5  4.9 / 3.5  5.0 / 4.0  4.8 / 4.7
+    //     SSE2      3.6 / 2.4  4.3 / 4.1  5.3 / 6.7  6.8 / 8.0  6.8 / 9.4
+    //
+    // One stream runs at the latency of its feedback up to about eight sections and fills the
+    // wavefront's lanes beyond, while the stretches' work grows with every section. On an
+    // 80-second piece (three warm-ups in 80 s instead of 600) the stretches lose about a tenth
+    // more. Six keeps the AVX2 build well ahead; the SSE2 build loses up to a quarter at five and
+    // six sections.
     static constexpr int kMaxLaneSections = 6;
     // Lockstep steps per block: inputs, outputs and per-stretch results of a block stay in the
     // first-level cache.
@@ -136,7 +146,7 @@ private:
     std::span<const float> stream_;
     std::int64_t streamStep_ = 0;
     bool primed_ = false;
-    int width_ = 4;   // wavefront lanes per vector (4 with AVX2, 2 with SSE2)
+    int width_ = 4;   // wavefront lanes per vector (4 with AVX2 and five sections or more, else 2)
     int vectors_ = 1; // wavefront vectors holding the sections
 
     // Section k at index laneOf(k); lanes past the last section hold zeros and their results are
