@@ -1,6 +1,7 @@
 #include "engine/cleaner.h"
 
 #include "engine/biquad_cascade.h"
+#include "engine/cleaning_pieces.h"
 #include "engine/extended_signal.h"
 #include "engine/precondition.h"
 #include "engine/real_fft.h"
@@ -254,9 +255,11 @@ std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s, HumM
 std::vector<float> Cleaner::prefilter(std::span<const float> samples, double sr, float s,
                                       HumMask hum) {
     std::vector<float> out(samples.size());
+    const auto n = static_cast<std::int64_t>(out.size());
     const std::vector<Biquad> sections = prefilterSections(sr, s, hum);
-    BiquadCascade cascade(sections, samples);
-    cascade.pull(out.data(), static_cast<std::int64_t>(out.size()));
+    // The result itself holds the later stretches until they are pulled.
+    BiquadCascade cascade(sections, samples, CleaningPieces::warmUp(sr), n, out, 0);
+    cascade.pull(out.data(), n);
     return out;
 }
 
@@ -321,16 +324,21 @@ bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> n
     if (token.cancelled()) {
         return false;
     }
+    // The frames that reach the part read the pre-filtered channel up to a frame past its end;
+    // the part itself holds the pre-filter's later stretches until the frames have taken them.
     const std::vector<Biquad> sections = prefilterSections(sampleRate, strength, hum);
-    BiquadCascade cascade(sections, samples);
-    ExtendedSignal signal(cascade, n);
+    const std::int64_t needed = std::min(n, to + kFrame);
+    BiquadCascade cascade(sections, samples, CleaningPieces::warmUp(sampleRate), needed, part,
+                          from);
+    ExtendedSignal signal(cascade, needed);
     SpectralGain gain(noise, strength);
     RealFFT fft(kFrame);
     const auto& w = window();
 
     // Overlap-add straight into the part: output index m of frame t is result index
-    // 512·t + m − 2048, and frames only ever add to it, in frame order, from zero.
-    std::fill(part.begin(), part.end(), 0.0f);
+    // 512·t + m − 2048, and frames only ever add to it, in frame order, from zero. A sample's
+    // first frame holds it in its last hop (m = 1536 … 2047), and has already staged what the
+    // pre-filter kept there: that frame sets it (0 + v, as adding to zero would).
     float* out = part.data();
 
     for (std::int64_t t = 0; t < frames; ++t) {
@@ -357,8 +365,12 @@ bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> n
         const std::int64_t first = std::max<std::int64_t>(0, from - offset);
         const std::int64_t last = std::min<std::int64_t>(kFrame, to - offset);
         const std::int64_t at = offset - from; // part index of frame sample 0
-        for (std::int64_t i = first; i < last; ++i) {
+        const std::int64_t firstTouch = std::max(first, std::min(kFrame - kHop, last));
+        for (std::int64_t i = first; i < firstTouch; ++i) {
             out[at + i] += (frame[i] * w[static_cast<std::size_t>(i)]) * 0.5f;
+        }
+        for (std::int64_t i = firstTouch; i < last; ++i) {
+            out[at + i] = 0.0f + (frame[i] * w[static_cast<std::size_t>(i)]) * 0.5f;
         }
     }
     return true;

@@ -10,14 +10,18 @@
 //
 // Numbers: single precision for samples, spectra and gains; double precision inside the
 // pre-filter and for building the window. The engine is compiled without -ffast-math and
-// without contraction, so results are the same on every x86-64, with or without AVX2.
+// without contraction, so results are the same on every x86-64, with or without AVX2. A channel
+// of at least three warm-ups (CleaningPieces::warmUp; 14 s at 44.1 kHz) whose pre-filter has at
+// most six sections is pre-filtered in four stretches at once, each from rest a warm-up early
+// (BiquadCascade): the one pass over the whole channel to within single-precision rounding.
 //
 // Threads: every operation may be called from any thread, several at once; they share only the
 // read-only window table.
 //
 // Memory: `clean` allocates its result (one float per input sample) and a few frames of working
 // state, whatever the length of the channel: the pre-filter runs block by block ahead of the
-// frames and overlap-add goes straight into the result. `estimateNoise` allocates its 1025-value
+// frames, its later stretches held in the result itself until the frames take them, and
+// overlap-add goes straight into the result. `estimateNoise` allocates its 1025-value
 // result, one energy per hop, one candidate record per frame and one FFT. The caller owns every
 // returned array.
 
@@ -141,7 +145,8 @@ private:
     // notches at the harmonics of 50 and 60 Hz below 1 kHz. At most 18 sections.
     static std::vector<Biquad> prefilterSections(double sr, float s, HumMask hum = kAllHum);
 
-    // The channel through the pre-filter cascade, from rest, computed in double precision.
+    // The channel through the pre-filter cascade, from rest, computed in double precision and cut
+    // into stretches as `clean` cuts it.
     static std::vector<float> prefilter(std::span<const float> samples, double sr, float s,
                                         HumMask hum = kAllHum);
 

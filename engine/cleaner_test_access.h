@@ -6,6 +6,7 @@
 
 #include "engine/biquad_cascade.h"
 #include "engine/cleaner.h"
+#include "engine/cleaning_pieces.h"
 
 #include <algorithm>
 #include <optional>
@@ -38,6 +39,24 @@ struct CleanerTestAccess {
         for (std::int64_t done = 0; done < static_cast<std::int64_t>(out.size()); done += block) {
             const std::int64_t n = std::min<std::int64_t>(block, out.size() - done);
             cascade.pull(out.data() + done, n);
+        }
+        return out;
+    }
+
+    // The pre-filter cut into stretches as the cleaner cuts it at `sr`, through a chosen kernel,
+    // pulled in blocks of `block` samples. With `store`, the result lends the cascade its place
+    // and the stretches run in lockstep; without, they run one after another.
+    static std::vector<float> prefilterStretched(BiquadCascade::Kernel kernel,
+                                                 std::span<const float> samples, double sr, float s,
+                                                 Cleaner::HumMask hum, std::int64_t block,
+                                                 bool store) {
+        const std::vector<Cleaner::Biquad> sections = Cleaner::prefilterSections(sr, s, hum);
+        std::vector<float> out(samples.size());
+        const auto n = static_cast<std::int64_t>(out.size());
+        BiquadCascade cascade(sections, samples, CleaningPieces::warmUp(sr), n,
+                              store ? std::span<float>(out) : std::span<float>(), 0, kernel);
+        for (std::int64_t done = 0; done < n; done += block) {
+            cascade.pull(out.data() + done, std::min(block, n - done));
         }
         return out;
     }

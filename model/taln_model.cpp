@@ -110,6 +110,7 @@ struct TalnModel::Impl {
     bool isExporting = false;
     double exportProgress = 0.0;
     QString savedFile;
+    QString loadingFileName;
 
     // Unpublished.
     // The notice of the load itself (a file that ends early), and the one about the noise
@@ -143,6 +144,10 @@ struct TalnModel::Impl {
     // The exports still writing, oldest first; the last one's progress is published.
     std::vector<std::shared_ptr<ExportTask::Progress>> exports;
 
+    // Per chunk of the cleaned track: replaced by the cleaning in progress, or still to come.
+    // Empty while no cleaning runs.
+    std::vector<bool> chunkCleaned;
+
     std::shared_ptr<WorkerLink> link;
     // Channel buffers the model let go of, freed once nobody else holds them.
     RetiredAudio retired;
@@ -164,8 +169,7 @@ TalnModel::TalnModel(std::unique_ptr<FilePanels> panels, std::unique_ptr<AudioOu
     // (a core for 0.3 to 0.6 s, once per machine): done now, that delays no cleaning (the
     // first needs a file, which takes longer than that to read).
     BackgroundWork::start([] {
-        RealFFT::prepare(Cleaner::kFrameLength, RealFFT::Planning::measured,
-                         RealFFT::wisdomFile());
+        RealFFT::prepare(Cleaner::kFrameLength, RealFFT::Planning::measured, RealFFT::wisdomFile());
     });
 }
 
@@ -270,6 +274,30 @@ double TalnModel::exportProgress() const {
 }
 QString TalnModel::savedFile() const {
     return impl_->savedFile;
+}
+QString TalnModel::loadingFileName() const {
+    return impl_->loadingFileName;
+}
+const ChunkedAudio& TalnModel::originalAudio() const {
+    return impl_->origAudio;
+}
+std::vector<NoiseChoice::Stretch> TalnModel::pendingCleaning() const {
+    const Impl& d = *impl_;
+    std::vector<NoiseChoice::Stretch> pending;
+    const std::int64_t frames = d.cleaned.frameCount();
+    for (std::size_t c = 0; c < d.chunkCleaned.size(); ++c) {
+        if (d.chunkCleaned[c]) {
+            continue;
+        }
+        const std::int64_t first = ChunkedAudio::chunkStart(static_cast<std::int64_t>(c));
+        const std::int64_t last = std::min(frames, first + kChunkFrames);
+        if (!pending.empty() && pending.back().last == first) {
+            pending.back().last = last;
+        } else {
+            pending.push_back({first, last});
+        }
+    }
+    return pending;
 }
 const Channels& TalnModel::orig() const {
     return impl_->orig;
@@ -376,6 +404,7 @@ void TalnModel::load(const QString& path) {
     assignIsPlaying(false);
     // The job and its token stay in place until the installation schedules the next one.
     d.cleaning.cancel();
+    d.loadingFileName = QFileInfo(path).fileName();
     assignIsLoading(true);
     assignLoadProgress(-1.0);
     assignErrorMessage(QString());
@@ -393,6 +422,7 @@ void TalnModel::cancelLoad() {
         return;
     }
     d.loads.abandon();
+    d.loadingFileName.clear();
     assignIsLoading(false);
     assignLoadProgress(-1.0);
     // The load cancelled the cleaning of the file still loaded: start it again.
@@ -404,6 +434,7 @@ void TalnModel::cancelLoad() {
 void TalnModel::finishLoad(const QString& path, const LoadAnalysis::Result& result) {
     Impl& d = *impl_;
     assignLoadProgress(-1.0);
+    d.loadingFileName.clear();
     if (result.failed) {
         assignIsLoading(false);
         assignErrorMessage(result.error);
@@ -478,6 +509,8 @@ void TalnModel::runProcessing(double delay) {
     const bool notching = strength > Cleaner::kNotchStrength;
     assignHumLabel(notching ? QString::fromStdString(HumDetector::label(hum)) : QString());
     d.cleaning.schedule(d.orig, d.rate(), d.noise, strength, delay);
+    d.chunkCleaned.assign(static_cast<std::size_t>(d.cleaned.chunkCount()), false);
+    emit pendingCleaningChanged();
     assignIsProcessing(true);
 }
 
@@ -496,9 +529,18 @@ void TalnModel::publishPiece(const CleaningRun::Piece& piece) {
                          std::min(d.cleaned.frameCount(), ChunkedAudio::chunkStart(last)),
                          piece.firstBucket, piece.peaks);
     assignCleanPeaks(std::move(peaks));
+
+    const auto cleanedChunks = static_cast<std::int64_t>(d.chunkCleaned.size());
+    std::fill(d.chunkCleaned.begin() + std::min(piece.firstChunk, cleanedChunks),
+              d.chunkCleaned.begin() + std::min(last, cleanedChunks), true);
+    emit pendingCleaningChanged();
+    emit cleanedReplaced(ChunkedAudio::chunkStart(piece.firstChunk),
+                         std::min(d.cleaned.frameCount(), ChunkedAudio::chunkStart(last)));
 }
 
 void TalnModel::completeCleaning() {
+    impl_->chunkCleaned.clear();
+    emit pendingCleaningChanged();
     assignIsProcessing(false);
 }
 
@@ -508,6 +550,8 @@ void TalnModel::failCleaning(const QString& message, bool published) {
     // replaced part of it: a mix of two strengths is not exported, and the next strength
     // change cleans again.
     if (!published) {
+        impl_->chunkCleaned.clear();
+        emit pendingCleaningChanged();
         assignIsProcessing(false);
     }
 }
@@ -663,14 +707,45 @@ void TalnModel::selectStretch(double fromFraction, double toFraction) {
     const auto at = [n](double f) {
         return static_cast<std::int64_t>(std::floor(std::clamp(f, 0.0, 1.0) * n));
     };
-    d.selection = NoiseChoice::Stretch{at(std::min(fromFraction, toFraction)),
-                                       at(std::max(fromFraction, toFraction))};
+    assignSelection(NoiseChoice::Stretch{at(std::min(fromFraction, toFraction)),
+                                         at(std::max(fromFraction, toFraction))});
+}
+
+void TalnModel::assignSelection(NoiseChoice::Stretch stretch) {
+    Impl& d = *impl_;
+    d.selection = stretch;
     emit selectionChanged();
     // A new selection answers an earlier refusal: back to what the sample in use calls for.
     if (d.noiseNotice == NoiseChoice::tooShortNotice()) {
         d.noiseNotice = noiseNoticeFor(*d.noise, d.noiseAutomatic);
         refreshNotice();
     }
+}
+
+std::int64_t TalnModel::playheadFrame() const {
+    const Impl& d = *impl_;
+    const double seconds = d.isPlaying ? d.player.currentTime() : d.position;
+    return std::clamp<std::int64_t>(toFrame(seconds), 0, frameCount(d.orig));
+}
+
+void TalnModel::startSelectionAtPlayhead() {
+    Impl& d = *impl_;
+    if (d.orig.empty()) {
+        return;
+    }
+    const std::int64_t at = playheadFrame();
+    const std::int64_t last = d.selection && d.selection->last > at ? d.selection->last : at;
+    assignSelection({at, last});
+}
+
+void TalnModel::endSelectionAtPlayhead() {
+    Impl& d = *impl_;
+    if (d.orig.empty()) {
+        return;
+    }
+    const std::int64_t at = playheadFrame();
+    const std::int64_t first = d.selection && d.selection->first < at ? d.selection->first : at;
+    assignSelection({first, at});
 }
 
 void TalnModel::clearSelection() {

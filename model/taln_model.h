@@ -95,6 +95,9 @@ class TalnModel : public QObject {
     // The file the latest export wrote while `notice` says so ("Saved memo (Taln).wav");
     // null otherwise. Both go with the user's next operation.
     Q_PROPERTY(QString savedFile READ savedFile NOTIFY savedFileChanged)
+    // The name of the file being read while `isLoading` (the loaded file's stays in
+    // `fileName` until the new one is installed); null while not loading.
+    Q_PROPERTY(QString loadingFileName READ loadingFileName NOTIFY isLoadingChanged)
 
 public:
     enum class Listening { Cleaned, Original, Removed };
@@ -142,6 +145,15 @@ public:
     // Its rate, layout and source depth, which every export keeps; and the rate alone.
     const AudioFormat& format() const;
     double sampleRate() const;
+
+    // ---- For the views: where the audio is, and how far the cleaning got --------------------
+    QString loadingFileName() const;
+    // The original as chunks: the very buffers of `orig`, for reading stretches of it.
+    const ChunkedAudio& originalAudio() const;
+    // The stretches of the cleaned track, as frames [first, last), that the cleaning in progress
+    // has not replaced yet (they still hold the original, or an earlier strength's result);
+    // ascending, apart; empty while no cleaning runs. Announced by pendingCleaningChanged.
+    std::vector<NoiseChoice::Stretch> pendingCleaning() const;
 
     // The cleaned track as it stands: the original's own chunks from a load until the first
     // cleaning of that file hands over its pieces.
@@ -219,6 +231,10 @@ public slots:
     // Stops every export still writing: nothing is written, earlier files at their
     // destinations stay intact, and no message is shown.
     void cancelExport();
+    // The selection starts (ends) at the playhead: it keeps its other end when that lies
+    // after (before) the playhead, else it becomes the empty stretch at the playhead.
+    void startSelectionAtPlayhead();
+    void endSelectionAtPlayhead();
 
 signals:
     void fileNameChanged();
@@ -246,6 +262,10 @@ signals:
     void isExportingChanged();
     void exportProgressChanged();
     void savedFileChanged();
+    void pendingCleaningChanged();
+    // Frames [from, to) of the cleaned track were replaced by a cleaned piece (cleanedAudio()
+    // holds them now).
+    void cleanedReplaced(qint64 from, qint64 to);
 
 private:
     struct Impl;
@@ -281,6 +301,9 @@ private:
     void assignNotice(const QString& value);
     void assignHumLabel(const QString& value);
     void assignHasVideo(bool value);
+    // The playhead as a frame of the loaded audio, 0 ... its length.
+    std::int64_t playheadFrame() const;
+    void assignSelection(NoiseChoice::Stretch stretch);
     // The export both kinds share: `video` writes the source again, else `kind`.
     void startExport(AudioExporter::Kind kind, bool video);
     // Installs `noise` as the samples the cleaning uses, publishes its runs and the notice.

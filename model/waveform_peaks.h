@@ -8,6 +8,8 @@
 #include "model/peak.h"
 
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace taln::WaveformPeaks {
@@ -51,6 +53,48 @@ void refresh(std::vector<Peak>& peaks, const ChunkedAudio& audio, BucketSpan spa
 // `audio`.
 void patch(std::vector<Peak>& peaks, const ChunkedAudio& audio, std::int64_t from, std::int64_t to,
            std::int64_t firstInside, const std::vector<Peak>& inside);
+
+// ---- A stretch of a track at any zoom -------------------------------------------------------
+//
+// Zoomed in, the lanes draw from peaks of just the stretch on screen, one per pixel column:
+// on a 20-minute file the whole-file buckets are 1.7 s wide, a stretch of noise a bucket or
+// two. Columns that span many frames read per-chunk summaries (SummaryCache), so a redraw
+// reads the samples only at each column's two ends; narrower columns read the samples.
+
+// A summary bucket's frames: 512 of them per chunk, so a column's ends cost at most 2 × 255
+// frames per channel, and a chunk's summary (4 KiB) is under 1 % of its samples.
+inline constexpr std::int64_t kSummaryFrames = 256;
+
+// Per-chunk summaries of tracks: chunk c's buckets of kSummaryFrames frames over every
+// channel (the last chunk's last bucket may be shorter), worked out on first use and kept while
+// the chunk lives. Chunks are immutable, so a summary never goes stale; a cleaned piece brings
+// new chunks, whose summaries are worked out when first drawn. A cache may serve several
+// tracks (the original and the cleaned track share chunks until the first cleaning lands).
+// Holds no audio: only weak references, to know a freed chunk from a new one at its address.
+// Threads: one at a time (the window's main thread).
+class SummaryCache {
+public:
+    // The summary of chunk `chunk` of `audio`.
+    const std::vector<Peak>& of(const ChunkedAudio& audio, std::int64_t chunk);
+
+    // Chunk summaries held, live or not yet dropped.
+    std::size_t size() const { return entries_.size(); }
+
+private:
+    struct Entry {
+        std::vector<std::weak_ptr<const float>> chunks; // one per channel
+        std::vector<Peak> buckets;
+    };
+    std::unordered_map<const float*, Entry> entries_;
+};
+
+// The peaks of `columns` equal slices of frames [from, to) of `audio` (fractional frames allowed,
+// clamped to the track): column c covers frames [⌊from + c·w⌋, ⌊from + (c + 1)·w⌋) with
+// w = (to − from) / columns, at least one frame; a column past the track's end is {0, 0}. The
+// same values as reading every sample: the summaries of `cache` cover the whole summary
+// buckets inside a column, the samples its ends. Empty for columns <= 0 or an empty track.
+std::vector<Peak> columnPeaks(const ChunkedAudio& audio, double from, double to,
+                              std::int64_t columns, SummaryCache& cache);
 
 // The largest magnitude of any peak, at least 0.0001 (so a silent file never divides by 0);
 // 1 for no peaks.

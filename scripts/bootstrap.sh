@@ -16,7 +16,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     ffmpeg sox hyperfine
     # the Debian package and its checks
-    dpkg-dev desktop-file-utils appstream
+    dpkg-dev desktop-file-utils appstream lintian
     # looking at the window without a display
     xvfb xauth imagemagick adwaita-icon-theme
 )

@@ -1,6 +1,7 @@
 #include "ui/accessibility.h"
 
 #include "ui/controls_bar.h"
+#include "ui/elided_label.h"
 
 #include <QAccessibleWidget>
 #include <QSlider>
@@ -57,6 +58,10 @@ QAccessibleInterface* accessibleFor(const QString&, QObject* object) {
     auto* slider = qobject_cast<QSlider*>(object);
     if (slider != nullptr && slider->objectName() == kStrengthSlider) {
         return new PercentSlider(slider);
+    }
+    // Drawn by Taln itself, it is still a line of text to a screen reader (named by its text).
+    if (auto* label = qobject_cast<ElidedLabel*>(object)) {
+        return new QAccessibleWidget(label, QAccessible::StaticText);
     }
     return nullptr;
 }

@@ -2,7 +2,8 @@
 
 // What screen readers get beyond Qt's own: the strength slider reads as a percent
 // ("Strength, 60" on a 0 ... 100 scale) although it moves in finer steps
-// (ControlsBar::kSliderSteps). installAccessibility() registers this with Qt's accessibility
+// (ControlsBar::kSliderSteps); an ElidedLabel (the file name) reads as static text.
+// installAccessibility() registers this with Qt's accessibility
 // once; later calls do nothing. Main thread.
 
 #include <QString>
@@ -14,8 +15,8 @@ namespace taln {
 
 void installAccessibility();
 
-// The factory installAccessibility() registers: an interface for the strength slider, null
-// for every other object.
+// The factory installAccessibility() registers: an interface for the strength slider and for
+// ElidedLabels, null for every other object.
 QAccessibleInterface* accessibleFor(const QString& className, QObject* object);
 
 } // namespace taln

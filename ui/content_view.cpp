@@ -6,6 +6,8 @@
 #include "ui/drop_zone.h"
 #include "ui/elided_label.h"
 #include "ui/look.h"
+#include "ui/noise_sample_buttons.h"
+#include "ui/settings.h"
 #include "ui/text_format.h"
 #include "ui/waveform_lane.h"
 #include "ui/waveforms_area.h"
@@ -18,12 +20,14 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
-#include <QSettings>
-#include <QSignalBlocker>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
+#include <QSignalBlocker>
+#include <QSlider>
 #include <QVBoxLayout>
+#include <chrono>
 
 namespace taln {
 
@@ -33,6 +37,8 @@ constexpr int kMargin = 18;
 constexpr int kSpacing = 14;
 // The export bar's width: long enough to read its progress, short enough for the header.
 constexpr int kExportBarWidth = 170;
+// How long the strength must rest before it is remembered.
+constexpr std::chrono::milliseconds kSaveStrengthDelay{1000};
 
 } // namespace
 
@@ -108,9 +114,10 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     error_->setWordWrap(true);
     error_->setFont(look::font(look::TextStyle::callout));
     QPalette red = error_->palette();
-    red.setColor(QPalette::WindowText, look::systemRed());
+    red.setColor(QPalette::WindowText, look::errorText(this));
     error_->setPalette(red);
     error_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    error_->setAccessibleDescription(QStringLiteral("Error"));
 
     // Notices (a file that ends early) are news, not alarms: secondary text under the header.
     notice_->setObjectName(QStringLiteral("noticeLine"));
@@ -142,6 +149,24 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     column->addWidget(controls_);
     column->addWidget(error_);
 
+    // Tab follows the layout: the header, the drop zone or the notice's link, the waveforms,
+    // then the controls row by row, from left to right.
+    NoiseSampleButtons* noise = controls_->noiseSampleButtons();
+    QWidget* const order[] = {open_,
+                              export_,
+                              dropZone_->chooseButton(),
+                              notice_,
+                              waveforms_,
+                              controls_->playButton(),
+                              controls_->compareButton(),
+                              controls_->removedButton(),
+                              controls_->strengthSlider(),
+                              noise->useSelectionButton(),
+                              noise->automaticButton()};
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+
     connect(open_, &QPushButton::clicked, model_, &TalnModel::openPanel);
     connect(dropZone_, &DropZone::chooseFileRequested, model_, &TalnModel::openPanel);
     connect(m4a, &QAction::triggered, model_,
@@ -155,6 +180,16 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
         model_->setNormaliseLoudness(
             settings.value(QStringLiteral("export/normaliseLoudness"), false).toBool());
     }
+    // So is the strength: the next run (and the next window) starts where this one was left.
+    if (const auto strength = Settings::strength()) {
+        model_->setStrength(*strength);
+    }
+    saveStrength_.setSingleShot(true);
+    saveStrength_.setInterval(kSaveStrengthDelay);
+    connect(&saveStrength_, &QTimer::timeout, this,
+            [this] { Settings::setStrength(model_->strength()); });
+    // Written once the slider rests: every write of the settings rewrites their file.
+    connect(model_, &TalnModel::strengthChanged, &saveStrength_, qOverload<>(&QTimer::start));
     connect(loudness_, &QAction::toggled, model_, [this](bool on) {
         model_->setNormaliseLoudness(on);
         QSettings().setValue(QStringLiteral("export/normaliseLoudness"), on);
@@ -174,7 +209,25 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     // `orig` is not announced itself; it changes in the same turn as these.
     connect(model_, &TalnModel::durationChanged, this, &ContentView::refresh);
     connect(model_, &TalnModel::origPeaksChanged, this, &ContentView::refresh);
+    // A file just opened is for listening: the keyboard goes to the waveforms, where Space
+    // plays, unless it was somewhere else on purpose (Open… or Choose File… had it for the
+    // opening, and a focused button takes Space for itself).
+    connect(model_, &TalnModel::origPeaksChanged, this, [this] {
+        const QWidget* focus = window()->focusWidget();
+        if (!model_->orig().empty() &&
+            (focus == nullptr || focus == open_ || focus == dropZone_->chooseButton() ||
+             !focus->isVisible())) {
+            waveforms_->setFocus();
+        }
+    });
     refresh();
+}
+
+ContentView::~ContentView() {
+    // A strength set just before the window closed is remembered too.
+    if (saveStrength_.isActive()) {
+        Settings::setStrength(model_->strength());
+    }
 }
 
 QUrl ContentView::droppedFile(const QMimeData* mime) {
@@ -228,7 +281,7 @@ void ContentView::dropEvent(QDropEvent* event) {
 bool ContentView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == export_ && event->type() == QEvent::KeyPress && export_->isEnabled()) {
         const int key = static_cast<QKeyEvent*>(event)->key();
-        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Down) {
+        if (key == Qt::Key_Down) {
             export_->showMenu();
             return true;
         }
@@ -241,8 +294,11 @@ void ContentView::refresh() {
     const bool loading = model_->isLoading();
     const bool processing = model_->isProcessing();
 
-    const QString name = model_->fileName();
+    // While another file is read, the header names it.
+    const QString name = loading && !model_->loadingFileName().isNull() ? model_->loadingFileName()
+                                                                        : model_->fileName();
     fileName_->setText(name);
+    fileName_->setAccessibleName(name);
     fileName_->setVisible(!name.isNull());
     const double progress = model_->loadProgress();
     // A spinner only where there is no percent to show.
@@ -273,6 +329,11 @@ void ContentView::refresh() {
         noticeText += QStringLiteral(" — <a href=\"folder\">Show in Folder</a>");
     }
     notice_->setText(noticeText);
+    // Tab stops at the notice for its link only.
+    notice_->setFocusPolicy(model_->savedFile().isNull() ? Qt::NoFocus : Qt::StrongFocus);
+    // Read out as the words, never as the markup of the link.
+    notice_->setAccessibleName(
+        model_->savedFile().isNull() ? notice : notice + QStringLiteral(" — Show in Folder"));
     notice_->setVisible(!notice.isEmpty());
 }
 

@@ -1,16 +1,22 @@
 #pragma once
 
-// ContentView: the window's whole content. The header ("Taln", the file name, a spinner
-// while loading or processing, "Open…", the "Export" menu); below it the drop zone while
+// ContentView: the window's whole content. The header ("Taln", the file name (that of the
+// file being read, while one is), a spinner while loading or processing, "Open…", the
+// "Export" menu); below it the drop zone while
 // no audio is loaded, otherwise the waveforms and the controls bar; at the bottom the
 // error line while the model has a message. While a file is read the header (or the drop
 // zone) shows how far; while an export writes, a progress bar; after it, the notice line
 // says "Saved <name> — Show in Folder", the link opening the folder. The whole view accepts drops
 // of files: the first file of a drop is loaded.
 //
+// The strength is remembered across runs (Settings) and set on the model at start. Tab goes
+// through the controls in the order of the layout; the file name and the notice line are
+// named for screen readers by their plain text.
+//
 // Holds no state of its own beyond the drag highlight; every change the model announces
 // re-reads it. Does not own the model. Main thread.
 
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 
@@ -34,6 +40,7 @@ class ContentView : public QWidget {
 
 public:
     explicit ContentView(TalnModel* model, QWidget* parent = nullptr);
+    ~ContentView() override;
 
     TalnModel* model() const { return model_; }
 
@@ -62,7 +69,8 @@ protected:
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
-    // Enter or Down on the focused Export button opens its menu.
+    // Down on the focused Export button opens its menu (Return and Space do, as on any
+    // button: installButtonKeys).
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -82,6 +90,8 @@ private:
     QAction* loudness_;
     QLabel* progress_;
     QProgressBar* exportProgress_;
+    // Remembers the strength (Settings) once it has rested.
+    QTimer saveStrength_;
 };
 
 } // namespace taln

@@ -5,8 +5,10 @@
 #include "ui/noise_sample_buttons.h"
 #include "ui/text_format.h"
 
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
@@ -24,9 +26,6 @@ constexpr int kStrengthSpacing = 12;
 // Width of the play symbol's frame, so the button keeps its width when the symbol changes.
 constexpr int kPlaySymbolFrame = 22;
 constexpr int kPlaySymbolSize = 18;
-// Width of the value label: three digits of the title3 monospace font without the slider
-// moving when the number of digits changes.
-constexpr int kValueLabelWidth = 44;
 // Large control size: the buttons are this much taller than the body text line.
 constexpr int kLargeButtonExtra = 14;
 
@@ -35,6 +34,18 @@ void setSecondary(QWidget* widget) {
     palette.setColor(QPalette::WindowText, look::secondary(widget));
     widget->setPalette(palette);
 }
+
+// A slider whose track, clicked, moves the handle to the click (Qt's default pages by a tenth).
+class ClickToValueStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == QStyle::SH_Slider_AbsoluteSetButtons) {
+            return Qt::LeftButton;
+        }
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
 
 } // namespace
 
@@ -63,6 +74,15 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     compare_->setIcon(look::swapIcon(this));
     compare_->setToolTip(QStringLiteral("Compare original and cleaned audio (C)"));
     compare_->setFixedHeight(buttonHeight);
+    // As wide as its widest title, so nothing beside it shifts when the title changes.
+    int compareWidth = 0;
+    for (const TalnModel::Listening listening :
+         {TalnModel::Listening::Cleaned, TalnModel::Listening::Original,
+          TalnModel::Listening::Removed}) {
+        compare_->setText(hearingTitle(listening));
+        compareWidth = std::max(compareWidth, compare_->sizeHint().width());
+    }
+    compare_->setFixedWidth(compareWidth);
 
     removed_->setObjectName(QStringLiteral("removedButton"));
     removed_->setText(QStringLiteral("Removed"));
@@ -84,11 +104,15 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     slider_->setRange(0, kSliderSteps);
     slider_->setSingleStep(kSliderSteps / 100);
     slider_->setPageStep(kSliderSteps / 10);
+    auto* clickToValue = new ClickToValueStyle;
+    clickToValue->setParent(slider_);
+    slider_->setStyle(clickToValue);
 
     value_->setObjectName(QStringLiteral("strengthValue"));
     value_->setTextFormat(Qt::PlainText);
     value_->setFont(look::monospaceFont(look::TextStyle::title3));
-    value_->setFixedWidth(kValueLabelWidth);
+    // As wide as the widest value, so the slider does not move when the digits change.
+    value_->setFixedWidth(QFontMetrics(value_->font()).horizontalAdvance(formatStrength(100.0)));
     value_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
     auto* transport = new QHBoxLayout;
@@ -96,7 +120,6 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     transport->addWidget(play_);
     transport->addWidget(time_);
     transport->addStretch(1);
-    transport->addWidget(noise_);
     transport->addWidget(hum_);
     transport->addWidget(compare_);
     transport->addWidget(removed_);
@@ -106,6 +129,8 @@ ControlsBar::ControlsBar(TalnModel* model, QWidget* parent)
     strength->addWidget(strengthTitle);
     strength->addWidget(slider_, 1);
     strength->addWidget(value_);
+    // The noise sample is the cleaning's other input, beside its strength.
+    strength->addWidget(noise_);
 
     auto* rows = new QVBoxLayout(this);
     rows->setContentsMargins(0, 0, 0, 0);
@@ -163,22 +188,24 @@ void ControlsBar::updateTransport() {
     // The button shows a symbol only; screen readers still need a name for it.
     play_->setAccessibleName(model_->isPlaying() ? QStringLiteral("Pause")
                                                  : QStringLiteral("Play"));
-    time_->setText(formatTime(model_->position()) + QStringLiteral(" / ") +
-                   formatTime(model_->duration()));
+    time_->setText(formatTenths(model_->position()) + QStringLiteral(" / ") +
+                   formatTenths(model_->duration()));
+}
+
+QString ControlsBar::hearingTitle(TalnModel::Listening listening) {
+    switch (listening) {
+    case TalnModel::Listening::Original:
+        return QStringLiteral("Hearing: Original");
+    case TalnModel::Listening::Removed:
+        return QStringLiteral("Hearing: Removed");
+    case TalnModel::Listening::Cleaned:
+        break;
+    }
+    return QStringLiteral("Hearing: Cleaned");
 }
 
 void ControlsBar::updateCompare() {
-    switch (model_->listening()) {
-    case TalnModel::Listening::Original:
-        compare_->setText(QStringLiteral("Hearing: Original"));
-        break;
-    case TalnModel::Listening::Removed:
-        compare_->setText(QStringLiteral("Hearing: Removed"));
-        break;
-    case TalnModel::Listening::Cleaned:
-        compare_->setText(QStringLiteral("Hearing: Cleaned"));
-        break;
-    }
+    compare_->setText(hearingTitle(model_->listening()));
     removed_->setChecked(model_->listening() == TalnModel::Listening::Removed);
 }
 

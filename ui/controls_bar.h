@@ -1,11 +1,15 @@
 #pragma once
 
-// ControlsBar: the transport row (play/pause, the time, the noise-sample buttons, the compare
-// button and the Removed button) above the strength row (the "Strength" slider and its
-// value). Its keys, Space (play/pause), C (Cleaned and Original in turn; from Removed back to
-// Cleaned) and R (Removed), are the menu bar's (MenuBar).
+// ControlsBar: the transport row (play/pause, the time to a tenth, the hum label, the compare
+// button and the Removed button) above the strength row (the "Strength" slider, which a click
+// on its track moves to the click, its value in percent, and the noise-sample buttons with
+// the selection's readout). The compare button is as wide as its widest title, so the hum
+// label beside it stays put. Its keys, Space (play/pause), C (Cleaned and Original in turn;
+// from Removed back to Cleaned) and R (Removed), are the menu bar's (MenuBar).
 // Reads isPlaying, position, duration, listening and strength; writes strength on every
 // slider movement. Main thread.
+
+#include "model/taln_model.h"
 
 #include <QWidget>
 
@@ -16,7 +20,6 @@ class QSlider;
 namespace taln {
 
 class NoiseSampleButtons;
-class TalnModel;
 
 class ControlsBar : public QWidget {
     Q_OBJECT
@@ -35,6 +38,10 @@ public:
     QLabel* timeLabel() const { return time_; }
     QSlider* strengthSlider() const { return slider_; }
     QLabel* strengthLabel() const { return value_; }
+    QLabel* humLabel() const { return hum_; }
+
+    // The compare button's title for each listening position ("Hearing: Cleaned").
+    static QString hearingTitle(TalnModel::Listening listening);
 
 private:
     void togglePlay();

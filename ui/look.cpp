@@ -121,8 +121,88 @@ QFont monospaceFont(TextStyle style) {
     return scaled(fixed, style);
 }
 
+namespace {
+
+// `top` at `opacity` over the opaque `bottom`.
+QColor blend(const QColor& top, const QColor& bottom, double opacity) {
+    const auto mix = [opacity](double a, double b) { return opacity * a + (1.0 - opacity) * b; };
+    return QColor::fromRgbF(static_cast<float>(mix(top.redF(), bottom.redF())),
+                            static_cast<float>(mix(top.greenF(), bottom.greenF())),
+                            static_cast<float>(mix(top.blueF(), bottom.blueF())));
+}
+
+double luminance(const QColor& color) {
+    const auto linear = [](double c) {
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) +
+           0.0722 * linear(color.blueF());
+}
+
+// The lanes' background (the window text at 5 % over the window), the darkest (on light
+// windows; the lightest on dark ones) that secondary text sits on; a little more for margin.
+constexpr double kDeepestBackground = 0.08;
+constexpr double kSecondaryOpacity = 0.5;
+constexpr double kFadeStep = 0.02;
+
+} // namespace
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 QColor secondary(const QWidget* widget) {
-    return primary(widget, 0.5);
+    const QPalette palette = paletteOf(widget);
+    const QColor text = palette.color(QPalette::WindowText);
+    const QColor window = palette.color(QPalette::Window);
+    const QColor deepest = blend(text, window, kDeepestBackground);
+    double opacity = kSecondaryOpacity;
+    QColor color = blend(text, window, opacity);
+    while (opacity < 1.0 &&
+           std::min(contrastRatio(color, window), contrastRatio(color, deepest)) < kTextContrast) {
+        opacity = std::min(1.0, opacity + kFadeStep);
+        color = blend(text, window, opacity);
+    }
+    return color;
+}
+
+QColor errorText(const QWidget* widget) {
+    const QColor window = paletteOf(widget).color(QPalette::Window);
+    const QColor toward = luminance(window) > 0.5 ? QColor(Qt::black) : QColor(Qt::white);
+    QColor color = systemRed();
+    for (double amount = kFadeStep; contrastRatio(color, window) < kTextContrast && amount <= 1.0;
+         amount += kFadeStep) {
+        color = blend(toward, systemRed(), amount);
+    }
+    return color;
+}
+
+QRgb spectrogramColor(float decibels) {
+    // Stops of the ramp, evenly spaced from the floor to the top.
+    static constexpr std::array<std::array<int, 3>, 6> kStops{{
+        {0x00, 0x00, 0x04},
+        {0x3b, 0x0f, 0x70},
+        {0x8c, 0x29, 0x81},
+        {0xde, 0x49, 0x68},
+        {0xfe, 0x9f, 0x6d},
+        {0xfc, 0xfd, 0xbf},
+    }};
+    const float span = kSpectrogramTopDb - kSpectrogramFloorDb;
+    const float t = std::isnan(decibels)
+                        ? 0.0f
+                        : std::clamp((decibels - kSpectrogramFloorDb) / span, 0.0f, 1.0f);
+    const float at = t * static_cast<float>(kStops.size() - 1);
+    const auto i = std::min(static_cast<std::size_t>(at), kStops.size() - 2);
+    const float f = at - static_cast<float>(i);
+    int rgb[3];
+    for (int k = 0; k < 3; ++k) {
+        rgb[k] = static_cast<int>(
+            std::lround(static_cast<float>(kStops[i][static_cast<std::size_t>(k)]) * (1.0f - f) +
+                        static_cast<float>(kStops[i + 1][static_cast<std::size_t>(k)]) * f));
+    }
+    return qRgb(rgb[0], rgb[1], rgb[2]);
 }
 
 QColor primary(const QWidget* widget, double opacity) {

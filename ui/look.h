@@ -19,9 +19,20 @@ QFont font(TextStyle style);
 // The fixed-pitch system font at the size of `style`, for numbers that must not jitter.
 QFont monospaceFont(TextStyle style);
 
-// Secondary foreground: the window text at half opacity, the way secondary labels read
-// on light and dark backgrounds alike.
+// Secondary foreground: the window text faded toward the window colour, as far as keeps text
+// at kTextContrast against the window and the lanes' slightly darker background: half opacity
+// where the palette allows it (on light windows the fade stops earlier: the window text at
+// half opacity on #EFEFEF is #777, 3.9:1). Opaque.
 QColor secondary(const QWidget* widget);
+// The error text: systemRed() made darker (light windows) or lighter (dark ones) as far as it
+// takes to read at kTextContrast against the window.
+QColor errorText(const QWidget* widget);
+
+// Text contrast the window keeps: WCAG's 4.5:1 for body text, with a little room for rounding.
+inline constexpr double kTextContrast = 4.6;
+// The contrast ratio of two opaque colours, (L1 + 0.05) / (L2 + 0.05) with L the relative
+// luminance, lighter over darker: 1 ... 21.
+double contrastRatio(const QColor& a, const QColor& b);
 // The label colour (window text) at `opacity`.
 QColor primary(const QWidget* widget, double opacity);
 // The accent: the palette's highlight.
@@ -32,6 +43,13 @@ QColor systemRed();
 QColor systemOrange();
 QColor systemGray();
 QColor systemTeal();
+
+// The spectrogram's colour scale: kSpectrogramFloorDb and below are black, kSpectrogramTopDb and
+// above pale yellow, through purple, red and orange between (a perceptually even ramp, readable
+// in grey). Levels are a band's power against a full-scale sine.
+inline constexpr float kSpectrogramFloorDb = -120.0f;
+inline constexpr float kSpectrogramTopDb = -20.0f;
+QRgb spectrogramColor(float decibels);
 
 // Symbols: the desktop theme's icon where the theme has one, the style's standard icon
 // otherwise.

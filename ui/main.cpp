@@ -1,6 +1,7 @@
 // taln: the window. Optionally opens one file given on the command line (what a desktop
 // launcher passes for %f).
 
+#include "ui/content_view.h"
 #include "ui/look.h"
 #include "ui/main_window.h"
 #include "ui/qt_file_panels.h"
@@ -79,13 +80,15 @@ int main(int argc, char** argv) {
     describe(parser);
     parser.process(application);
 
-    taln::TalnApp app(std::make_unique<taln::QtFilePanels>(), taln::makeSdlOutput());
-    app.newWindow();
+    taln::TalnApp app([] { return std::make_unique<taln::QtFilePanels>(); },
+                      [] { return taln::makeSdlOutput(); });
+    taln::MainWindow* window = app.newWindow();
 
     const QStringList files = parser.positionalArguments();
     if (!files.isEmpty()) {
         const QString path = QFileInfo(files.front()).absoluteFilePath();
-        QTimer::singleShot(0, app.model(), [&app, path] { app.model()->load(path); });
+        taln::TalnModel* model = window->content()->model();
+        QTimer::singleShot(0, model, [model, path] { model->load(path); });
     }
     return QApplication::exec();
 }

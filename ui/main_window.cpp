@@ -2,10 +2,12 @@
 
 #include "model/taln_model.h"
 #include "ui/accessibility.h"
+#include "ui/button_keys.h"
 #include "ui/content_view.h"
 #include "ui/look.h"
 #include "ui/menu_bar.h"
 #include "ui/settings.h"
+#include "ui/waveforms_area.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -28,7 +30,7 @@ MainWindow::MainWindow(TalnModel* model, QWidget* parent)
     // Qt caches a widget's accessible interface when the widget first announces a change,
     // so Taln's own are registered before any widget exists.
     : QWidget(parent, Qt::Window), model_(model),
-      content_((installAccessibility(), new ContentView(model, this))),
+      content_((installAccessibility(), installButtonKeys(), new ContentView(model, this))),
       menuBar_(new MenuBar(model, this)) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowIcon(look::appIcon());
@@ -45,13 +47,22 @@ MainWindow::MainWindow(TalnModel* model, QWidget* parent)
     layout->addWidget(content_);
 
     connect(menuBar_, &MenuBar::newWindowRequested, this, &MainWindow::newWindowRequested);
+    WaveformsArea* waveforms = content_->waveforms();
+    connect(menuBar_, &MenuBar::zoomRequested, waveforms, &WaveformsArea::zoom);
+    connect(menuBar_, &MenuBar::wholeFileRequested, waveforms, &WaveformsArea::showWholeFile);
+    connect(menuBar_, &MenuBar::spectrogramToggled, waveforms, &WaveformsArea::showSpectrograms);
 
+    // The window's one Esc: what runs in the background stops first; else the selection goes.
     auto* cancel = new QAction(QStringLiteral("Cancel"), this);
     cancel->setObjectName(QStringLiteral("cancelAction"));
     cancel->setShortcut(QKeySequence(Qt::Key_Escape));
     connect(cancel, &QAction::triggered, model_, [this] {
-        model_->cancelLoad();
-        model_->cancelExport();
+        if (model_->isLoading() || model_->isExporting()) {
+            model_->cancelLoad();
+            model_->cancelExport();
+        } else if (model_->hasSelection()) {
+            model_->clearSelection();
+        }
     });
     addAction(cancel);
 

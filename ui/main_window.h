@@ -3,9 +3,9 @@
 // MainWindow: one top-level window of Taln, titled "<file name> — Taln" once a file is loaded
 // (else "Taln"), at least 760 × 560 where the screen has room for it (never more than the
 // screen's available area, so it fits at any scale), showing the menu bar (MenuBar) over a
-// ContentView of the shared model. Esc cancels a load or an export in progress. It opens
-// with the geometry the last closed window had (Settings) and deletes itself when closed.
-// Main thread.
+// ContentView of its model. Esc cancels a load or an export in progress, else drops the
+// selection. A focused button takes Space and Return (installButtonKeys). It opens with the
+// geometry the last closed window had (Settings) and deletes itself when closed. Main thread.
 
 #include <QWidget>
 

@@ -69,6 +69,13 @@ MenuBar::MenuBar(TalnModel* model, QWidget* window) : QMenuBar(window), model_(m
         add(playback, QStringLiteral("To Start"), "toStartAction", QKeySequence(Qt::Key_Home));
     connect(start, &QAction::triggered, model_, [this] { model_->seek(0.0); });
     playback->addSeparator();
+    QAction* selectionStart = add(playback, QStringLiteral("Start Selection at Playhead"),
+                                  "selectionStartAction", QKeySequence(Qt::Key_BracketLeft));
+    connect(selectionStart, &QAction::triggered, model_, &TalnModel::startSelectionAtPlayhead);
+    QAction* selectionEnd = add(playback, QStringLiteral("End Selection at Playhead"),
+                                "selectionEndAction", QKeySequence(Qt::Key_BracketRight));
+    connect(selectionEnd, &QAction::triggered, model_, &TalnModel::endSelectionAtPlayhead);
+    playback->addSeparator();
     // The listening positions.
     auto* hearing = new QActionGroup(this);
     hearCleaned_ = add(playback, QStringLiteral("Hear Cleaned"), "hearCleanedAction");
@@ -85,11 +92,34 @@ MenuBar::MenuBar(TalnModel* model, QWidget* window) : QMenuBar(window), model_(m
     connect(hearRemoved_, &QAction::triggered, model_,
             [this] { model_->setListening(TalnModel::Listening::Removed); });
     compare_->setCheckable(true);
-    needAudio_ = {play, compare_, back, forward, start, hearCleaned_, hearOriginal_, hearRemoved_};
+
+    QMenu* view = addMenu(QStringLiteral("&View"));
+    spectrogram_ =
+        add(view, QStringLiteral("Spectrogram"), "spectrogramAction", QKeySequence(Qt::Key_S));
+    spectrogram_->setCheckable(true);
+    spectrogram_->setAutoRepeat(false);
+    connect(spectrogram_, &QAction::toggled, this, &MenuBar::spectrogramToggled);
+    view->addSeparator();
+    QAction* zoomIn = add(view, QStringLiteral("Zoom In"), "zoomInAction");
+    // Ctrl+= is Ctrl++ without the Shift most layouts need for "+".
+    zoomIn->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Equal), QKeySequence::ZoomIn});
+    connect(zoomIn, &QAction::triggered, this, [this] { emit zoomRequested(1); });
+    QAction* zoomOut = add(view, QStringLiteral("Zoom Out"), "zoomOutAction",
+                           QKeySequence(Qt::CTRL | Qt::Key_Minus));
+    connect(zoomOut, &QAction::triggered, this, [this] { emit zoomRequested(-1); });
+    QAction* whole = add(view, QStringLiteral("Whole File"), "wholeFileAction",
+                         QKeySequence(Qt::CTRL | Qt::Key_0));
+    connect(whole, &QAction::triggered, this, &MenuBar::wholeFileRequested);
+
+    needAudio_ = {play,         compare_,      back,         forward,        start,
+                  hearCleaned_, hearOriginal_, hearRemoved_, selectionStart, selectionEnd,
+                  spectrogram_, zoomIn,        zoomOut,      whole};
 
     QMenu* help = addMenu(QStringLiteral("&Help"));
-    connect(add(help, QStringLiteral("Keyboard Shortcuts"), "shortcutsAction"), &QAction::triggered,
-            this, [window] { HelpDialogs::showKeyboardShortcuts(window); });
+    QAction* shortcuts = add(help, QStringLiteral("Keyboard Shortcuts"), "shortcutsAction");
+    shortcuts->setShortcuts({QKeySequence(Qt::Key_F1), QKeySequence(Qt::CTRL | Qt::Key_Question)});
+    connect(shortcuts, &QAction::triggered, this,
+            [window] { HelpDialogs::showKeyboardShortcuts(window); });
     connect(add(help, QStringLiteral("About Taln"), "aboutAction"), &QAction::triggered, this,
             [window] { HelpDialogs::showAbout(window); });
 

@@ -1,10 +1,13 @@
 #pragma once
 
-// MenuBar: a window's File, Playback and Help menus. Every command that needs audio is
+// MenuBar: a window's File, Playback, View and Help menus. Every command that needs audio is
 // enabled exactly while the model has a file (the exports also not while a cleaning is
 // pending), as the window's buttons are. The shortcuts are the window's: Ctrl+O, Ctrl+E
-// (M4A), Ctrl+Shift+E (WAV), Ctrl+N, Ctrl+W, Ctrl+Q, Space, C, Shift+Left / Shift+Right
-// (5 s back / forward), Home; Space and C act once per press, not once per key repeat.
+// (M4A), Ctrl+Shift+E (WAV), Ctrl+N, Ctrl+W, Ctrl+Q, Space, C, R, Shift+Left / Shift+Right
+// (5 s back / forward), Home, [ and ] (the selection's ends at the playhead), S (spectrograms),
+// Ctrl+= or Ctrl++ and Ctrl+- (zoom), Ctrl+0 (whole file), F1 or Ctrl+? (the shortcuts); Space,
+// C, R and S act once per press, not once per key repeat. The View commands only ask: the
+// window passes them on to its waveforms.
 // Open Recent lists Settings::recentFiles() each time it opens. "Export Video…" stays
 // hidden and disabled until the model can say a file has video. Main thread.
 
@@ -30,6 +33,10 @@ public:
 
 signals:
     void newWindowRequested();
+    // View: `steps` zoom steps in (positive) or out (negative) around the playhead.
+    void zoomRequested(int steps);
+    void wholeFileRequested();
+    void spectrogramToggled(bool shown);
 
 private:
     QAction* add(QMenu* menu, const QString& text, const char* objectName,
@@ -46,6 +53,7 @@ private:
     QAction* hearOriginal_;
     QAction* hearRemoved_;
     QAction* video_;
+    QAction* spectrogram_;
 };
 
 } // namespace taln

@@ -23,6 +23,7 @@ const QString kRecentFilesKey = QStringLiteral("recentFiles");
 const QString kOpenFolderKey = QStringLiteral("openFolder");
 const QString kExportFolderKey = QStringLiteral("exportFolder");
 const QString kGeometryKey = QStringLiteral("windowGeometry");
+const QString kStrengthKey = QStringLiteral("strength");
 
 } // namespace
 
@@ -81,6 +82,20 @@ QString exportFolder() {
 
 void setExportFolder(const QString& folder) {
     QSettings().setValue(kExportFolderKey, folder);
+}
+
+std::optional<double> strength() {
+    bool ok = false;
+    const double value = QSettings().value(kStrengthKey).toDouble(&ok);
+    // A hand-edited file may hold anything: only a percent is taken.
+    if (!ok || !(value >= 0.0 && value <= 100.0)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void setStrength(double strength) {
+    QSettings().setValue(kStrengthKey, strength);
 }
 
 QByteArray windowGeometry() {

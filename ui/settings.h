@@ -2,7 +2,8 @@
 
 // Settings: what Taln remembers across runs, in QSettings under the application's
 // organisation and name (~/.config/Taln/Taln.conf on Linux): the recently opened files, the
-// folders the open and save panels last used, and the window's geometry. Main thread.
+// folders the open and save panels last used, the strength, and the window's geometry. Main
+// thread.
 
 #include <QByteArray>
 #include <QString>
@@ -33,6 +34,10 @@ QString openFolder();
 void setOpenFolder(const QString& folder);
 QString exportFolder();
 void setExportFolder(const QString& folder);
+
+// The strength last set (percent, 0 ... 100); none before the first.
+std::optional<double> strength();
+void setStrength(double strength);
 
 // Empty before the first window closed.
 QByteArray windowGeometry();

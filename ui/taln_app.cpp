@@ -4,40 +4,52 @@
 #include "ui/main_window.h"
 #include "ui/settings.h"
 
+#include <algorithm>
+
 namespace taln {
 
-TalnApp::TalnApp(std::unique_ptr<FilePanels> panels, std::unique_ptr<AudioOutput> output)
-    : model_(std::make_unique<TalnModel>(std::move(panels), std::move(output))) {
-    // Every file that loads goes to the top of Open Recent.
-    connect(model_.get(), &TalnModel::fileNameChanged, this, [this] {
-        if (!model_->filePath().isNull()) {
-            Settings::addRecentFile(model_->filePath());
-        }
-    });
-}
+TalnApp::TalnApp(MakePanels makePanels, MakeOutput makeOutput)
+    : makePanels_(std::move(makePanels)), makeOutput_(std::move(makeOutput)) {}
 
 TalnApp::~TalnApp() {
-    // Windows read the model until they go: close any still open before it is released.
-    for (const QPointer<MainWindow>& window : windows_) {
-        delete window.data();
+    // Each window reads its model until it goes: the windows first, and each takes its model
+    // along (see newWindow).
+    std::vector<MainWindow*> windows;
+    for (const Open& open : open_) {
+        windows.push_back(open.window);
+    }
+    for (MainWindow* window : windows) {
+        delete window;
     }
 }
 
-MainWindow* TalnApp::newWindow() {
-    auto* window = new MainWindow(model_.get());
-    connect(window, &MainWindow::newWindowRequested, this, &TalnApp::newWindow);
-    windows_.removeAll(nullptr);
-    windows_.append(window);
+MainWindow* TalnApp::newWindow(MainWindow* from) {
+    auto model = std::make_unique<TalnModel>(makePanels_(), makeOutput_());
+    TalnModel* shown = model.get();
+    // Every file that loads goes to the top of Open Recent.
+    connect(shown, &TalnModel::fileNameChanged, this, [shown] {
+        if (!shown->filePath().isNull()) {
+            Settings::addRecentFile(shown->filePath());
+        }
+    });
+    auto* window = new MainWindow(shown);
+    open_.push_back({window, std::move(model)});
+    // `destroyed` comes once the window's widgets are gone: nothing reads the model any more.
+    connect(window, &QObject::destroyed, this, [this, window] {
+        std::erase_if(open_, [window](const Open& open) { return open.window == window; });
+    });
+    connect(window, &MainWindow::newWindowRequested, this, [this, window] { newWindow(window); });
+    if (from != nullptr) {
+        window->move(from->pos() + QPoint(kCascadeOffset, kCascadeOffset));
+    }
     window->show();
     return window;
 }
 
 QList<MainWindow*> TalnApp::windows() const {
     QList<MainWindow*> open;
-    for (const QPointer<MainWindow>& window : windows_) {
-        if (!window.isNull()) {
-            open.append(window.data());
-        }
+    for (const Open& entry : open_) {
+        open.append(entry.window);
     }
     return open;
 }

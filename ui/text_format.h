@@ -11,8 +11,17 @@ namespace taln {
 // (65.3 -> "1:05", 3600 -> "60:00"). Values that are not finite or below zero read "0:00".
 QString formatTime(double seconds);
 
-// The strength's value label: the percent truncated toward zero, a plain integer
-// (59.9 -> "59"). Values that are not finite read "0"; the rest is clamped to 0...100.
+// Seconds as "m:ss.t", floored to tenths (65.37 -> "1:05.3"), for the transport and the
+// selection; as formatTime otherwise.
+QString formatTenths(double seconds);
+
+// The selection's readout: its start and end (formatTenths) and its length in seconds to a
+// tenth ("0:01.2 – 0:03.5 (2.3 s)"), or in m:ss.t from a minute on.
+QString selectionText(double from, double to);
+
+// The strength's value label: the percent truncated toward zero, a plain integer and the
+// percent sign (59.9 -> "59 %"). Values that are not finite read "0 %"; the rest is clamped
+// to 0...100.
 QString formatStrength(double strength);
 
 // What a load shows: "Reading audio… 43 %" for a progress of 0.43 (truncated, clamped to

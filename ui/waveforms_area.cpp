@@ -3,6 +3,7 @@
 #include "model/taln_model.h"
 #include "ui/look.h"
 #include "ui/menu_bar.h"
+#include "ui/time_ruler.h"
 #include "ui/waveform_lane.h"
 
 #include <QFocusEvent>
@@ -10,8 +11,11 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScrollBar>
+#include <QSignalBlocker>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
 
@@ -24,6 +28,16 @@ constexpr int kPlayheadWidth = 2;
 // The keyboard focus ring around both lanes.
 constexpr int kFocusRingWidth = 2;
 constexpr double kFocusRingRadius = 6.0;
+// The scroll bar's range: 2^30 steps over the file, under a frame each on a 3-hour recording.
+constexpr int kScrollSteps = 1 << 30;
+// A wheel notch (120 units) scrolls a tenth of the view, and zooms by a fourth root of the
+// zoom step.
+constexpr double kWheelNotch = 120.0;
+constexpr double kScrollPerNotch = 0.1;
+constexpr double kNotchesPerZoomStep = 4.0;
+// The spectrogram's bands: one per device pixel row, within these bounds.
+constexpr int kFewestBands = 16;
+constexpr int kMostBands = 1024;
 
 // Drawn over the lanes while the area has keyboard focus; lets the pointer through.
 class FocusRing : public QWidget {
@@ -45,15 +59,30 @@ protected:
     }
 };
 
+// Frames to fractions of a track `frames` long.
+std::vector<WaveformLane::Span> spansOf(const std::vector<NoiseChoice::Stretch>& stretches,
+                                        double frames) {
+    std::vector<WaveformLane::Span> spans;
+    if (frames > 0.0) {
+        for (const NoiseChoice::Stretch& s : stretches) {
+            spans.push_back(
+                {static_cast<double>(s.first) / frames, static_cast<double>(s.last) / frames});
+        }
+    }
+    return spans;
+}
+
 } // namespace
 
 WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
-    : QWidget(parent), model_(model),
+    : QWidget(parent), model_(model), ruler_(new TimeRuler(this)),
       original_(new WaveformLane(QStringLiteral("Original"), look::systemGray(), this)),
       cleaned_(new WaveformLane(QStringLiteral("Cleaned"), look::systemTeal(), this)),
+      scroll_(new QScrollBar(Qt::Horizontal, this)),
       // The playhead belongs to the area's parent, so at position 0 (or the end) the half
       // that lies outside the area is not clipped away.
-      playhead_(new QWidget(parent != nullptr ? parent : this)), focusRing_(new FocusRing(this)) {
+      playhead_(new QWidget(parent != nullptr ? parent : this)), focusRing_(new FocusRing(this)),
+      originalSpectrogram_(new Spectrogram(this)), cleanedSpectrogram_(new Spectrogram(this)) {
     setObjectName(QStringLiteral("waveforms"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     // Tab reaches the waveforms; the arrows, Home and End then move the playhead.
@@ -61,14 +90,26 @@ WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
     setAccessibleName(QStringLiteral("Waveforms"));
     setAccessibleDescription(
         QStringLiteral("Left and Right move 5 seconds, Home and End go to the ends"));
+    ruler_->setObjectName(QStringLiteral("timeRuler"));
     original_->setObjectName(QStringLiteral("originalLane"));
     cleaned_->setObjectName(QStringLiteral("cleanedLane"));
+    scroll_->setObjectName(QStringLiteral("viewScrollBar"));
+    scroll_->setAccessibleName(QStringLiteral("Scroll through the file"));
+    // Reached with the pointer; the keyboard scrolls by moving the playhead.
+    scroll_->setFocusPolicy(Qt::NoFocus);
+    scroll_->hide();
+
+    original_->installEventFilter(this);
+    cleaned_->installEventFilter(this);
 
     auto* lanes = new QVBoxLayout(this);
     lanes->setContentsMargins(0, 0, 0, 0);
-    lanes->setSpacing(kLaneSpacing);
+    lanes->setSpacing(0);
+    lanes->addWidget(ruler_);
     lanes->addWidget(original_, 1);
+    lanes->addSpacing(kLaneSpacing);
     lanes->addWidget(cleaned_, 1);
+    lanes->addWidget(scroll_);
 
     // The playhead floats above the lanes, outside the layout, and lets presses through.
     playhead_->setObjectName(QStringLiteral("playhead"));
@@ -82,18 +123,105 @@ WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
         playhead_->hide(); // shown with the area, see showEvent
     }
 
-    connect(model_, &TalnModel::origPeaksChanged, this, &WaveformsArea::updateLanes);
-    connect(model_, &TalnModel::cleanPeaksChanged, this, &WaveformsArea::updateLanes);
-    connect(model_, &TalnModel::peakScaleChanged, this, &WaveformsArea::updateLanes);
-    connect(model_, &TalnModel::listeningChanged, this, &WaveformsArea::updateLanes);
+    connect(scroll_, &QScrollBar::valueChanged, this, [this](int value) {
+        const double from = static_cast<double>(value) / kScrollSteps;
+        setView({from, from + view_.length()});
+    });
+    connect(originalSpectrogram_, &Spectrogram::columnsChanged, this, [this](int first, int last) {
+        paintColumns(original_, originalSpectrogram_, first, last);
+    });
+    connect(cleanedSpectrogram_, &Spectrogram::columnsChanged, this, [this](int first, int last) {
+        paintColumns(cleaned_, cleanedSpectrogram_, first, last);
+    });
+
+    // `orig` is not announced itself; a new file comes with its peaks.
+    connect(model_, &TalnModel::origPeaksChanged, this, &WaveformsArea::fileChanged);
+    // A cleaned piece patches the spectrogram (cleanedReplaced) instead of making it anew.
+    connect(model_, &TalnModel::cleanPeaksChanged, this, [this] {
+        if (!spectrograms_) {
+            updateCleaned();
+        }
+    });
+    connect(model_, &TalnModel::peakScaleChanged, this, [this] {
+        original_->setScale(model_->peakScale());
+        cleaned_->setScale(model_->peakScale());
+    });
+    connect(model_, &TalnModel::cleanedReplaced, this, [this](qint64 from, qint64 to) {
+        if (spectrograms_) {
+            cleanedSpectrogram_->patch(cleanedSource(), from, to);
+        }
+    });
+    connect(model_, &TalnModel::listeningChanged, this, &WaveformsArea::updateListening);
     connect(model_, &TalnModel::noiseRunsChanged, this, &WaveformsArea::updateNoiseMarks);
     connect(model_, &TalnModel::selectionChanged, this, &WaveformsArea::updateSelection);
-    connect(model_, &TalnModel::positionChanged, this, &WaveformsArea::updatePlayhead);
+    connect(model_, &TalnModel::pendingCleaningChanged, this, &WaveformsArea::updatePending);
+    connect(model_, &TalnModel::positionChanged, this, &WaveformsArea::followPlayhead);
     connect(model_, &TalnModel::durationChanged, this, &WaveformsArea::updatePlayhead);
-    updateLanes();
+    fileChanged();
+    updateListening();
     updateNoiseMarks();
     updateSelection();
+    updatePending();
+}
+
+double WaveformsArea::shortestView() const {
+    const auto frames = static_cast<double>(model_->originalAudio().frameCount());
+    const double columns = std::max(1.0, width() * devicePixelRatioF());
+    return frames > 0.0 ? std::min(1.0, columns / frames) : 1.0;
+}
+
+void WaveformsArea::zoom(int steps) {
+    const double duration = model_->duration();
+    const double playhead = duration > 0.0 ? model_->position() / duration : 0.0;
+    zoomAround(std::pow(kZoomStep, steps), playhead);
+}
+
+void WaveformsArea::zoomAround(double factor, double anchor) {
+    setView(view_.zoomed(factor, anchor, shortestView()));
+}
+
+void WaveformsArea::showWholeFile() {
+    setView({});
+}
+
+void WaveformsArea::setView(ViewRange view) {
+    if (view == view_) {
+        return;
+    }
+    view_ = view;
+    const double duration = model_->duration();
+    ruler_->setSpan(view_.from * duration, view_.to * duration);
+    original_->setView(view_);
+    cleaned_->setView(view_);
+    updateScrollBar();
+    updateOriginal();
+    updateCleaned();
     updatePlayhead();
+    const double playhead = duration > 0.0 ? model_->position() / duration : 0.0;
+    playheadInView_ = view_.contains(playhead);
+}
+
+void WaveformsArea::showSpectrograms(bool shown) {
+    if (shown == spectrograms_) {
+        return;
+    }
+    spectrograms_ = shown;
+    if (!shown) {
+        original_->stopPicture();
+        cleaned_->stopPicture();
+        // Nothing more to compute: an empty grid gives the tasks still queued nothing to do.
+        originalSpectrogram_->show({}, {});
+        cleanedSpectrogram_->show({}, {});
+    }
+    updateOriginal(true);
+    updateListening(); // the cleaned lane's title, and its picture
+    if (!shown) {
+        updateCleaned();
+    }
+}
+
+double WaveformsArea::fractionAt(double x) const {
+    return view_.fractionAt(x, width());
 }
 
 bool WaveformsArea::event(QEvent* event) {
@@ -111,16 +239,12 @@ bool WaveformsArea::event(QEvent* event) {
     return QWidget::event(event);
 }
 
-double WaveformsArea::seekFraction(double x, double width) {
-    return x / std::max(width, 1.0);
-}
-
 void WaveformsArea::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) {
         QWidget::mousePressEvent(event);
         return;
     }
-    const double fraction = seekFraction(event->position().x(), width());
+    const double fraction = fractionAt(event->position().x());
     if (event->modifiers() & Qt::ShiftModifier) {
         selectionAnchor_ = fraction;
         model_->selectStretch(fraction, fraction);
@@ -136,7 +260,7 @@ void WaveformsArea::mouseMoveEvent(QMouseEvent* event) {
         QWidget::mouseMoveEvent(event);
         return;
     }
-    const double fraction = seekFraction(event->position().x(), width());
+    const double fraction = fractionAt(event->position().x());
     if (selectionAnchor_) {
         model_->selectStretch(*selectionAnchor_, fraction);
     } else {
@@ -150,6 +274,28 @@ void WaveformsArea::mouseReleaseEvent(QMouseEvent* event) {
         selectionAnchor_.reset();
     }
     QWidget::mouseReleaseEvent(event);
+}
+
+void WaveformsArea::wheelEvent(QWheelEvent* event) {
+    if (model_->orig().empty()) {
+        QWidget::wheelEvent(event);
+        return;
+    }
+    const QPoint delta = event->angleDelta();
+    const Qt::KeyboardModifiers modifiers = event->modifiers();
+    if (modifiers & Qt::ControlModifier) {
+        const double notches = (delta.y() != 0 ? delta.y() : delta.x()) / kWheelNotch;
+        zoomAround(std::pow(kZoomStep, notches / kNotchesPerZoomStep),
+                   fractionAt(event->position().x()));
+    } else if (delta.x() != 0 || (modifiers & Qt::ShiftModifier)) {
+        // Some systems turn Shift+wheel into a sideways wheel themselves.
+        const double notches = (delta.x() != 0 ? delta.x() : delta.y()) / kWheelNotch;
+        setView(view_.scrolled(-notches * kScrollPerNotch * view_.length()));
+    } else {
+        QWidget::wheelEvent(event);
+        return;
+    }
+    event->accept();
 }
 
 void WaveformsArea::focusInEvent(QFocusEvent* event) {
@@ -170,6 +316,20 @@ void WaveformsArea::resizeEvent(QResizeEvent* event) {
     updatePlayhead();
 }
 
+bool WaveformsArea::eventFilter(QObject* watched, QEvent* event) {
+    // Zoomed in, the columns are the lanes' pixels, and a spectrogram's rows too: a lane of
+    // another size (the window's, or the scroll bar's coming and going) needs new ones.
+    if (event->type() == QEvent::Resize) {
+        if (watched == original_) {
+            updateOriginal();
+        } else if (watched == cleaned_) {
+            updateCleaned();
+            updatePlayhead();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void WaveformsArea::moveEvent(QMoveEvent* event) {
     QWidget::moveEvent(event);
     updatePlayhead();
@@ -188,49 +348,161 @@ void WaveformsArea::hideEvent(QHideEvent* event) {
     }
 }
 
-void WaveformsArea::updateLanes() {
-    const TalnModel::Listening listening = model_->listening();
-    original_->setPeaks(model_->origPeaks());
+void WaveformsArea::fileChanged() {
     original_->setScale(model_->peakScale());
-    original_->setActive(listening != TalnModel::Listening::Cleaned);
-    cleaned_->setPeaks(model_->cleanPeaks());
     cleaned_->setScale(model_->peakScale());
+    // A new file is shown whole.
+    view_ = {};
+    ruler_->setSpan(0.0, model_->duration());
+    original_->setView(view_);
+    cleaned_->setView(view_);
+    updateScrollBar();
+    updateOriginal(true);
+    updateCleaned(true);
+    updatePlayhead();
+    playheadInView_ = true;
+}
+
+void WaveformsArea::updateOriginal(bool newSource) {
+    if (spectrograms_) {
+        updateSpectrogram(original_, originalSpectrogram_,
+                          {model_->originalAudio(), {}, model_->sampleRate()}, newSource);
+        return;
+    }
+    if (view_.isWhole()) {
+        original_->setPeaks(model_->origPeaks());
+        return;
+    }
+    const ChunkedAudio& audio = model_->originalAudio();
+    const auto frames = static_cast<double>(audio.frameCount());
+    original_->setPeaks(WaveformPeaks::columnPeaks(
+        audio, view_.from * frames, view_.to * frames,
+        static_cast<std::int64_t>(original_->width() * devicePixelRatioF()), summaries_));
+}
+
+void WaveformsArea::updateCleaned(bool newSource) {
+    if (spectrograms_) {
+        updateSpectrogram(cleaned_, cleanedSpectrogram_, cleanedSource(), newSource);
+        return;
+    }
+    if (view_.isWhole()) {
+        cleaned_->setPeaks(model_->cleanPeaks());
+        return;
+    }
+    const ChunkedAudio& audio = model_->cleanedAudio();
+    const auto frames = static_cast<double>(audio.frameCount());
+    cleaned_->setPeaks(WaveformPeaks::columnPeaks(
+        audio, view_.from * frames, view_.to * frames,
+        static_cast<std::int64_t>(cleaned_->width() * devicePixelRatioF()), summaries_));
+}
+
+Spectrogram::Source WaveformsArea::cleanedSource() const {
+    if (model_->listening() == TalnModel::Listening::Removed) {
+        return {model_->originalAudio(), model_->cleanedAudio(), model_->sampleRate()};
+    }
+    return {model_->cleanedAudio(), {}, model_->sampleRate()};
+}
+
+void WaveformsArea::updateSpectrogram(WaveformLane* lane, Spectrogram* spectrogram,
+                                      const Spectrogram::Source& source, bool newSource) {
+    const double ratio = devicePixelRatioF();
+    const auto frames = static_cast<double>(source.audio.frameCount());
+    Spectrogram::Grid grid;
+    grid.from = view_.from * frames;
+    grid.to = view_.to * frames;
+    grid.columns = std::max(1, static_cast<int>(lane->width() * ratio));
+    grid.bands = std::clamp(static_cast<int>(lane->height() * ratio), kFewestBands, kMostBands);
+    if (lane->showsPicture() && grid == spectrogram->grid() && !newSource) {
+        return;
+    }
+    lane->startPicture(grid.columns, grid.bands, view_);
+    lane->setFrequencyScale(Spectrogram::kLowestHz, source.sampleRate / 2.0, lane == original_);
+    spectrogram->show(source, grid);
+}
+
+void WaveformsArea::paintColumns(WaveformLane* lane, const Spectrogram* spectrogram, int first,
+                                 int last) {
+    const int bands = spectrogram->grid().bands;
+    std::vector<QRgb> colours(static_cast<std::size_t>(bands));
+    const float* levels = spectrogram->levels().data();
+    for (int c = first; c < last; ++c) {
+        const float* column = levels + static_cast<std::ptrdiff_t>(c) * bands;
+        for (int b = 0; b < bands; ++b) {
+            colours[static_cast<std::size_t>(b)] = look::spectrogramColor(column[b]);
+        }
+        lane->setPictureColumn(c, colours.data());
+    }
+}
+
+void WaveformsArea::updateListening() {
+    const TalnModel::Listening listening = model_->listening();
+    original_->setActive(listening != TalnModel::Listening::Cleaned);
     cleaned_->setActive(listening != TalnModel::Listening::Original);
+    // In the spectrogram, Removed shows what the cleaning took out.
+    const bool removed = spectrograms_ && listening == TalnModel::Listening::Removed;
+    cleaned_->setTitle(removed ? QStringLiteral("Removed") : QStringLiteral("Cleaned"));
+    if (spectrograms_) {
+        updateCleaned(true);
+    }
 }
 
 void WaveformsArea::updateNoiseMarks() {
-    const auto frames = static_cast<double>(frameCount(model_->orig()));
-    std::vector<WaveformLane::Span> marks;
-    if (frames > 0.0) {
-        for (const NoiseChoice::Stretch& run : model_->noiseRuns()) {
-            marks.push_back(
-                {static_cast<double>(run.first) / frames, static_cast<double>(run.last) / frames});
-        }
-    }
-    original_->setNoiseMarks(std::move(marks));
+    original_->setNoiseMarks(
+        spansOf(model_->noiseRuns(), static_cast<double>(frameCount(model_->orig()))));
 }
 
 void WaveformsArea::updateSelection() {
-    const auto frames = static_cast<double>(frameCount(model_->orig()));
     std::optional<WaveformLane::Span> span;
-    if (model_->hasSelection() && frames > 0.0) {
-        const NoiseChoice::Stretch stretch = model_->selection();
-        span = WaveformLane::Span{static_cast<double>(stretch.first) / frames,
-                                  static_cast<double>(stretch.last) / frames};
+    if (model_->hasSelection()) {
+        const auto spans =
+            spansOf({model_->selection()}, static_cast<double>(frameCount(model_->orig())));
+        if (!spans.empty()) {
+            span = spans.front();
+        }
     }
     original_->setSelection(span);
     cleaned_->setSelection(span);
+}
+
+void WaveformsArea::updatePending() {
+    cleaned_->setPending(spansOf(model_->pendingCleaning(),
+                                 static_cast<double>(model_->cleanedAudio().frameCount())));
+}
+
+void WaveformsArea::updateScrollBar() {
+    const bool zoomed = !view_.isWhole();
+    const QSignalBlocker blocker(scroll_);
+    const auto page = static_cast<int>(std::lround(view_.length() * kScrollSteps));
+    scroll_->setRange(0, kScrollSteps - page);
+    scroll_->setPageStep(std::max(page, 1));
+    scroll_->setSingleStep(std::max(page / 10, 1));
+    scroll_->setValue(static_cast<int>(std::lround(view_.from * kScrollSteps)));
+    if (scroll_->isVisibleTo(this) != zoomed) {
+        scroll_->setVisible(zoomed);
+    }
+}
+
+void WaveformsArea::followPlayhead() {
+    const double duration = model_->duration();
+    const double playhead = duration > 0.0 ? model_->position() / duration : 0.0;
+    if (playheadInView_ && !view_.contains(playhead)) {
+        setView(view_.following(playhead));
+    }
+    playheadInView_ = view_.contains(playhead);
+    updatePlayhead();
 }
 
 void WaveformsArea::updatePlayhead() {
     const double duration = model_->duration();
     const double fraction = duration > 0.0 ? model_->position() / duration : 0.0;
     // Offset by half the bar so it is centred on the position; at 0 it pokes 1 px past the
-    // left edge, into the window's margin.
-    const double left = fraction * width() - kPlayheadWidth / 2.0;
+    // left edge, into the window's margin. It spans the ruler and the lanes.
+    const double left = view_.xOf(fraction, width()) - kPlayheadWidth / 2.0;
     const QPoint origin = playhead_->parentWidget() == this ? QPoint(0, 0) : pos();
+    const int bottom = cleaned_->geometry().bottom() + 1;
     playhead_->setGeometry(origin.x() + static_cast<int>(std::lround(left)), origin.y(),
-                           kPlayheadWidth, height());
+                           kPlayheadWidth, scroll_->isVisibleTo(this) ? bottom : height());
+    playhead_->setVisible(isVisible() && view_.contains(fraction));
     playhead_->raise();
 }
 

@@ -1,8 +1,9 @@
 // One run, one 10-minute mono channel at 44,100 Hz (speech-like signal over stationary noise),
-// strength 0.6: clean, the pre-filter alone (each kernel, with all sixteen notches and with none,
-// and the plain one-section-at-a-time passes of the test oracle), the noise profile, hum
-// detection, and the bare FFTW forward + inverse pair for as many frames as clean transforms. At
-// the end it prints the ratios that matter, from this same run.
+// strength 0.6: clean with every hum notch and with none (a recording where no hum is found), the
+// pre-filter alone (in stretches as clean runs it, and as one stream, with all sixteen notches
+// and with none, and the plain one-section-at-a-time passes of the test oracle), the noise
+// profile, hum detection, and the bare FFTW forward + inverse pair for as many frames as clean
+// transforms. At the end it prints the ratios that matter, from this same run.
 
 #include "bench/engine/ten_minutes.h"
 #include "engine/biquad_cascade.h"
@@ -38,24 +39,33 @@ void perChannel(benchmark::State& state) {
         static_cast<double>(kSamples) / kRate, benchmark::Counter::kIsIterationInvariantRate);
 }
 
+Cleaner::HumMask humOf(std::int64_t argument) {
+    return argument != 0 ? Cleaner::kAllHum : Cleaner::kNoHum;
+}
+
+// Argument: 1 for all sixteen notches (18 sections), 0 for none (the high-pass alone).
 void BM_Clean(benchmark::State& state) {
     const auto& x = channel();
     const auto& p = profile();
     CancelToken token;
     for (auto _ : state) {
-        auto out = Cleaner::clean(x, p, kStrength, kRate, token);
+        auto out = Cleaner::clean(x, p, kStrength, kRate, token, humOf(state.range(0)));
         benchmark::DoNotOptimize(out);
     }
     perChannel(state);
 }
 
-// Arguments: the kernel, and 1 for all sixteen notches (18 sections) or 0 for none (2).
+// Arguments: the kernel, 1 for all sixteen notches or 0 for none, and 1 for the stretches clean
+// runs (pulled as clean pulls them, 4096 samples at a time) or 0 for one stream.
 void BM_Prefilter(benchmark::State& state) {
     const auto kernel = static_cast<BiquadCascade::Kernel>(state.range(0));
-    const Cleaner::HumMask hum = state.range(1) != 0 ? Cleaner::kAllHum : Cleaner::kNoHum;
+    const Cleaner::HumMask hum = humOf(state.range(1));
     const auto& x = channel();
     for (auto _ : state) {
-        auto y = CleanerTestAccess::prefilterWith(kernel, x, kRate, kStrength, 4096, -1, hum);
+        auto y = state.range(2) != 0
+                     ? CleanerTestAccess::prefilterStretched(kernel, x, kRate, kStrength, hum, 4096,
+                                                             true)
+                     : CleanerTestAccess::prefilterWith(kernel, x, kRate, kStrength, 4096, -1, hum);
         benchmark::DoNotOptimize(y);
     }
     perChannel(state);
@@ -119,11 +129,17 @@ void BM_BareFftPair(benchmark::State& state) {
 
 // Three repetitions of two runs each; the ratios use each benchmark's fastest repetition, the
 // one least disturbed by whatever else the machine was doing.
-BENCHMARK(BM_Clean)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
+constexpr int kBest = static_cast<int>(BiquadCascade::Kernel::best);
+constexpr int kBaseline = static_cast<int>(BiquadCascade::Kernel::baseline);
+
+BENCHMARK(BM_Clean)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
 BENCHMARK(BM_Prefilter)
-    ->Args({static_cast<int>(BiquadCascade::Kernel::best), 1})
-    ->Args({static_cast<int>(BiquadCascade::Kernel::best), 0})
-    ->Args({static_cast<int>(BiquadCascade::Kernel::wavefront), 1})
+    ->Args({kBest, 1, 1})
+    ->Args({kBest, 0, 1})
+    ->Args({kBaseline, 1, 1})
+    ->Args({kBaseline, 0, 1})
+    ->Args({kBest, 1, 0})
+    ->Args({kBest, 0, 0})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->Repetitions(3);
@@ -157,14 +173,15 @@ public:
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        const double clean = seconds_["BM_Clean"];
+        const double clean = seconds_["BM_Clean/1"];
+        const double highPassClean = seconds_["BM_Clean/0"];
         const double fft = seconds_["BM_BareFftPair"];
-        const auto pre = [&](BiquadCascade::Kernel k, int hum) {
-            return seconds_["BM_Prefilter/" + std::to_string(static_cast<int>(k)) + "/" +
-                            std::to_string(hum)];
+        const auto pre = [&](int kernel, int hum, int stretched) {
+            return seconds_["BM_Prefilter/" + std::to_string(kernel) + "/" + std::to_string(hum) +
+                            "/" + std::to_string(stretched)];
         };
-        const double prefilter = pre(BiquadCascade::Kernel::best, 1);
-        const double highPassOnly = pre(BiquadCascade::Kernel::best, 0);
+        const double prefilter = pre(kBest, 1, 1);
+        const double highPassOnly = pre(kBest, 0, 1);
         const double wholePasses = seconds_["BM_PrefilterWholePasses"];
         const double noise = seconds_["BM_EstimateNoise"];
         const double detect = seconds_["BM_DetectHum"];
@@ -172,20 +189,28 @@ public:
                     "%.1f, AVX2 %s\n",
                     static_cast<long long>(kSamples), static_cast<long long>(cleanFrames()),
                     kStrength, BiquadCascade::avx2Available() ? "yes" : "no");
-        std::printf("  clean              %8.3f s  %6.0f x real time\n", clean, 600.0 / clean);
-        std::printf("  pre-filter (best)  %8.3f s\n", prefilter);
-        std::printf("  pre-filter (best, high-pass only) %8.3f s\n", highPassOnly);
-        std::printf("  pre-filter (SSE2 wavefront) %8.3f s\n",
-                    pre(BiquadCascade::Kernel::wavefront, 1));
-        std::printf("  pre-filter (whole passes, one section at a time) %8.3f s\n", wholePasses);
-        std::printf("  estimateNoise      %8.3f s\n", noise);
-        std::printf("  hum detection      %8.3f s\n", detect);
-        std::printf("  bare FFT pair      %8.3f s  (%.2f us a frame)\n", fft,
+        std::printf("  clean, all sections          %8.3f s  %6.0f x real time\n", clean,
+                    600.0 / clean);
+        std::printf("  clean, high-pass only        %8.3f s  %6.0f x real time\n", highPassClean,
+                    600.0 / highPassClean);
+        std::printf("  pre-filter, all sections     %8.3f s  (SSE2 %.3f s, one stream %.3f s)\n",
+                    prefilter, pre(kBaseline, 1, 1), pre(kBest, 1, 0));
+        std::printf("  pre-filter, high-pass only   %8.3f s  (SSE2 %.3f s, one stream %.3f s)\n",
+                    highPassOnly, pre(kBaseline, 0, 1), pre(kBest, 0, 0));
+        std::printf("  pre-filter, whole passes     %8.3f s  (one section at a time)\n",
+                    wholePasses);
+        std::printf("  estimateNoise                %8.3f s\n", noise);
+        std::printf("  hum detection                %8.3f s\n", detect);
+        std::printf("  bare FFT pair                %8.3f s  (%.2f us a frame)\n", fft,
                     fft / static_cast<double>(cleanFrames()) * 1e6);
-        std::printf("  clean / bare FFT pair   %.2f\n", clean / fft);
-        std::printf("  pre-filter / clean      %.2f\n", prefilter / clean);
-        std::printf("  whole passes / pre-filter  %.2f\n", wholePasses / prefilter);
-        std::printf("  hum detection / clean   %.3f\n", detect / clean);
+        std::printf("  clean, all sections / bare FFT pair    %.2f\n", clean / fft);
+        std::printf("  clean, high-pass only / bare FFT pair  %.2f\n", highPassClean / fft);
+        std::printf("  pre-filter / clean, all sections       %.2f\n", prefilter / clean);
+        std::printf("  one stream / stretches, all sections   %.2f\n",
+                    pre(kBest, 1, 0) / prefilter);
+        std::printf("  one stream / stretches, high-pass only %.2f\n",
+                    pre(kBest, 0, 0) / highPassOnly);
+        std::printf("  hum detection / clean                  %.3f\n", detect / clean);
     }
 
 private:

@@ -1,5 +1,6 @@
 #include "engine/biquad_cascade.h"
 #include "engine/cleaner_test_access.h"
+#include "engine/cleaning_pieces.h"
 
 #include "literal_cleaner.h"
 #include "test_signals.h"
@@ -8,7 +9,9 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <numbers>
+#include <span>
 #include <vector>
 
 namespace taln {
@@ -31,6 +34,16 @@ double rms(const std::vector<float>& x, std::size_t from) {
         sum += double(x[i]) * x[i];
     }
     return std::sqrt(sum / double(x.size() - from));
+}
+
+double relativeRms(std::span<const float> got, std::span<const float> want) {
+    double err = 0.0;
+    double ref = 0.0;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        err += (double(got[i]) - want[i]) * (double(got[i]) - want[i]);
+        ref += double(want[i]) * want[i];
+    }
+    return std::sqrt(err / ref);
 }
 
 std::vector<float> sine(double hz, double sr, std::int64_t n) {
@@ -125,7 +138,7 @@ TEST(Prefilter, EveryKernelAndBlockSizeMatchesWholePassesBitForBit) {
     std::fill(x.begin() + 5000, x.begin() + 5100, -0.0f);
     for (const Case& c : cases) {
         const auto want = bits(literal::prefilter(x, c.sr, c.s, c.hum));
-        for (Kernel kernel : {Kernel::wavefront, Kernel::wavefrontAvx2}) {
+        for (Kernel kernel : {Kernel::baseline, Kernel::avx2}) {
             for (std::int64_t block : {1, 7, 512, 4096, 5000, 20000}) {
                 const auto got =
                     bits(CleanerTestAccess::prefilterWith(kernel, x, c.sr, c.s, block, -1, c.hum));
@@ -153,7 +166,7 @@ TEST(Prefilter, AnySectionsAndCountsMatchWholePasses) {
             same.push_back({0.3 + d, -0.2 + d, 0.3 + d, -0.5 + d, 0.2 - d});
         }
         const auto want = bits(literal::filter(x, same));
-        for (Kernel kernel : {Kernel::wavefront, Kernel::wavefrontAvx2}) {
+        for (Kernel kernel : {Kernel::baseline, Kernel::avx2}) {
             for (std::int64_t block : {1, 100, 3000}) {
                 ASSERT_EQ(bits(CleanerTestAccess::cascade(sections, kernel, x, block)), want)
                     << count << " sections, kernel " << int(kernel) << ", block " << block;
@@ -169,11 +182,106 @@ TEST(Prefilter, PullingPastTheEndFiltersZeros) {
     std::vector<float> padded = x;
     padded.resize(1500, 0.0f);
     const auto want = bits(literal::prefilter(padded, 44100.0, 0.7f));
-    for (Kernel kernel : {Kernel::wavefront, Kernel::wavefrontAvx2}) {
+    for (Kernel kernel : {Kernel::baseline, Kernel::avx2}) {
         for (std::int64_t block : {1, 333, 1500}) {
             const auto got =
                 CleanerTestAccess::prefilterWith(kernel, x, 44100.0, 0.7f, block, 1500);
             ASSERT_EQ(bits(got), want) << "kernel " << int(kernel) << " block " << block;
+        }
+    }
+}
+
+TEST(Prefilter, StretchesTileTheChannelEachAWarmUpEarly) {
+    constexpr std::int64_t w = 1000;
+    // Below three warm-ups one stream; from there on four stretches. Huge channels too.
+    for (const std::int64_t n : {0LL, 1LL, 2999LL, 3000LL, 3001LL, 10007LL, 3'000'000'000LL}) {
+        const auto plan = BiquadCascade::stretches(n, w, 2);
+        ASSERT_EQ(plan.count, n >= 3000 ? BiquadCascade::kStretches : 1) << n;
+        EXPECT_EQ(plan.bounds[0], 0);
+        EXPECT_EQ(plan.bounds[plan.count], n);
+        for (int k = 0; k < plan.count; ++k) {
+            const auto b = plan.bounds[k];
+            const auto start = plan.starts[k];
+            EXPECT_LE(b, plan.bounds[k + 1]) << n;
+            // Stretch 0 from the channel's start; every other one at least a warm-up early, and
+            // every lane's run of `steps` inside the channel, reaching its stretch's end.
+            EXPECT_TRUE(k == 0 ? start == 0 : start >= 0 && b - start >= w) << n << " " << k;
+            if (plan.count > 1) {
+                EXPECT_LE(2 * plan.steps, n + 1) << n; // at least halved, to the rounding
+                EXPECT_LE(start + plan.steps, n) << n << " " << k;
+                EXPECT_GE(start + plan.steps, plan.bounds[k + 1]) << n << " " << k;
+            }
+        }
+    }
+    // No warm-up, no section, or more sections than the lane kernels take: one stream.
+    EXPECT_EQ(BiquadCascade::stretches(1'000'000, 0, 2).count, 1);
+    EXPECT_EQ(BiquadCascade::stretches(1'000'000, w, 0).count, 1);
+    EXPECT_EQ(BiquadCascade::stretches(1'000'000, w, BiquadCascade::kMaxLaneSections).count,
+              BiquadCascade::kStretches);
+    EXPECT_EQ(BiquadCascade::stretches(1'000'000, w, BiquadCascade::kMaxLaneSections + 1).count, 1);
+}
+
+TEST(Prefilter, EachStretchIsBitForBitAWholePassFromItsStart) {
+    // 25 s at 8 kHz (a 65,024-sample warm-up): a strong 50 Hz hum with harmonics over faint noise,
+    // where the notches' settling is nearly all the output holds. Damaged samples and negative
+    // zeros fall in several stretches and their warm-ups, and on and off the four-step groups.
+    constexpr double sr = 8000.0;
+    constexpr std::int64_t n = 200000;
+    std::vector<float> x = testsignals::hum(n, 50.0, 0.2, true, sr);
+    const std::vector<float> noise = testsignals::whiteNoise(n, 0.002f, 21);
+    for (std::int64_t i = 0; i < n; ++i) {
+        x[i] += noise[i];
+    }
+    std::vector<float> clean = x;
+    for (const std::int64_t at : {3, 70001, 90002, 150003, 199999}) {
+        x[at] = at % 2 == 0 ? std::numeric_limits<float>::quiet_NaN()
+                            : -std::numeric_limits<float>::infinity();
+        clean[at] = 0.0f;
+    }
+    std::fill(x.begin() + 120000, x.begin() + 120011, -0.0f);
+    std::fill(clean.begin() + 120000, clean.begin() + 120011, -0.0f);
+    struct Case {
+        float s;
+        Cleaner::HumMask hum;
+        int stretches;
+    };
+    // The high-pass alone, five sections, the most the lanes take (six), and all eighteen (one
+    // stream).
+    for (const Case c :
+         {Case{0.6f, Cleaner::kNoHum, BiquadCascade::kStretches},
+          Case{0.6f, 0x1121, BiquadCascade::kStretches},
+          Case{1.0f, 0x000F, BiquadCascade::kStretches}, Case{1.0f, Cleaner::kAllHum, 1}}) {
+        const auto sections = literal::sections(sr, c.s, c.hum);
+        const auto plan = BiquadCascade::stretches(n, CleaningPieces::warmUp(sr),
+                                                   static_cast<int>(sections.size()));
+        ASSERT_EQ(plan.count, c.stretches) << sections.size() << " sections";
+        const std::vector<float> whole = literal::filter(clean, sections);
+        std::vector<std::vector<std::uint32_t>> want;
+        for (int k = 0; k < plan.count; ++k) {
+            const auto run = literal::filter(
+                std::span(clean).subspan(plan.starts[k], plan.bounds[k + 1] - plan.starts[k]),
+                sections);
+            want.push_back(bits({run.begin() + (plan.bounds[k] - plan.starts[k]), run.end()}));
+        }
+        for (Kernel kernel : {Kernel::baseline, Kernel::avx2}) {
+            for (const bool store : {true, false}) {
+                for (const std::int64_t block : {std::int64_t{1}, std::int64_t{4096}, n}) {
+                    const auto got = CleanerTestAccess::prefilterStretched(kernel, x, sr, c.s,
+                                                                           c.hum, block, store);
+                    for (int k = 0; k < plan.count; ++k) {
+                        const std::vector<float> stretch(got.begin() + plan.bounds[k],
+                                                         got.begin() + plan.bounds[k + 1]);
+                        ASSERT_EQ(bits(stretch), want[k])
+                            << "stretch " << k << " kernel " << int(kernel) << " store " << store
+                            << " block " << block << " hum " << c.hum;
+                        // The warm-up leaves the whole pass's value to within rounding.
+                        EXPECT_LT(relativeRms(stretch, std::span(whole).subspan(plan.bounds[k],
+                                                                                stretch.size())),
+                                  1e-7)
+                            << "stretch " << k << " hum " << c.hum;
+                    }
+                }
+            }
         }
     }
 }

@@ -39,6 +39,32 @@ TEST(NoiseChoiceRuns, MergeEveryChannelsFramesThatOverlapOrTouch) {
     }
 }
 
+// [ and ] set the selection's ends at the playhead, keeping the other end while it stays
+// on its side.
+TEST(NoiseChoiceSelection, StartsAndEndsAtThePlayhead) {
+    Harness h;
+    h.loadAndSettle(h.writeTone("brackets.wav", 4.0, 1));
+    TalnModel& m = *h.model;
+    const auto frames = frameCount(m.orig());
+    struct Step {
+        double at;
+        bool start;
+        Stretch selection;
+    };
+    const Step steps[] = {
+        {0.5, false, {frames / 2, frames / 2}},         // no selection: empty at the playhead
+        {0.25, true, {frames / 4, frames / 2}},         // before the end: the end stays
+        {0.75, true, {3 * frames / 4, 3 * frames / 4}}, // past the end: empty again
+        {1.0, false, {3 * frames / 4, frames}},
+    };
+    for (const Step& step : steps) {
+        m.seek(step.at);
+        step.start ? m.startSelectionAtPlayhead() : m.endSelectionAtPlayhead();
+        ASSERT_TRUE(m.hasSelection());
+        EXPECT_EQ(m.selection(), step.selection) << step.at;
+    }
+}
+
 // A chord held under noise with no pause: the quietest frames are as loud as the rest.
 std::vector<float> chordUnderNoise(std::int64_t frames) {
     std::mt19937 random(3u);

@@ -1,6 +1,8 @@
 // Waveform buckets and the common scale of both lanes.
 #include "tests/model/model_harness.h"
 
+#include "model/waveform_peaks.h"
+
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
@@ -75,6 +77,64 @@ TEST(Peaks, NotANumberChangesNothing) {
 TEST(Peaks, ShorterSecondChannelIsNeverReadPastItsEnd) {
     const auto p = TalnModel::peaks(channelsOf({{0.1f, 0.1f, 0.1f, 0.1f}, {-0.5f}}), 4);
     EXPECT_EQ(p, (std::vector<Peak>{{-0.5f, 0.1f}, {0.0f, 0.1f}, {0.0f, 0.1f}, {0.0f, 0.1f}}));
+}
+
+// Zoomed-in columns read summaries where they span whole buckets and samples at their ends:
+// the result must be what reading every sample of each column gives, at every zoom, and a
+// chunk replaced by a cleaned piece must never be read from the summary of the one before.
+TEST(ColumnPeaks, EqualEverySampleReadAndFollowReplacedChunks) {
+    const std::int64_t frames = 2 * kChunkFrames + 12345;
+    std::vector<float> left(static_cast<std::size_t>(frames));
+    std::vector<float> right(left.size());
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        left[i] = std::sin(0.0137f * static_cast<float>(i)) * static_cast<float>(i % 977) / 977.0f;
+        right[i] = -0.5f * std::cos(0.0021f * static_cast<float>(i));
+    }
+    left[70000] = std::numeric_limits<float>::quiet_NaN();
+    ChunkedAudio audio = ChunkedAudio::fromChannels(channelsOf({left, right}));
+    const auto brute = [&](const ChunkedAudio& track, double from, double to,
+                           std::int64_t columns) {
+        const Channels whole = track.toChannels();
+        to = std::min(to, static_cast<double>(frames));
+        const double width = (to - from) / static_cast<double>(columns);
+        std::vector<Peak> result;
+        for (std::int64_t c = 0; c < columns; ++c) {
+            const auto a = static_cast<std::int64_t>(std::floor(from + c * width));
+            const auto b =
+                std::max(a + 1, static_cast<std::int64_t>(std::floor(from + (c + 1) * width)));
+            Peak peak;
+            for (const ChannelPtr& channel : whole) {
+                for (std::int64_t i = a; i < std::min(b, frames); ++i) {
+                    const float x = (*channel)[static_cast<std::size_t>(i)];
+                    peak.lo = x < peak.lo ? x : peak.lo;
+                    peak.hi = x > peak.hi ? x : peak.hi;
+                }
+            }
+            result.push_back(peak);
+        }
+        return result;
+    };
+    struct Row {
+        double from, to;
+        std::int64_t columns;
+    };
+    const Row rows[] = {
+        {0.0, static_cast<double>(frames), 700},             // hundreds of buckets a column
+        {1000.5, 90000.25, 333},                             // ragged ends
+        {131000.0, 131400.0, 800},                           // half a frame a column
+        {200000.0, static_cast<double>(frames) + 500.0, 64}, // held at the end
+    };
+    WaveformPeaks::SummaryCache cache;
+    for (const Row& row : rows) {
+        EXPECT_EQ(WaveformPeaks::columnPeaks(audio, row.from, row.to, row.columns, cache),
+                  brute(audio, row.from, row.to, row.columns))
+            << row.from;
+    }
+    // A loud piece replaces the middle chunk; the cache is asked again.
+    auto loud = std::make_shared<Channel>(static_cast<std::size_t>(kChunkFrames), 0.9f);
+    audio = audio.withPiece(1, {loud, loud});
+    EXPECT_EQ(WaveformPeaks::columnPeaks(audio, 0.0, static_cast<double>(frames), 50, cache),
+              brute(audio, 0.0, static_cast<double>(frames), 50));
 }
 
 TEST(PeakScale, FollowsTheLoudestSampleAndNeverReachesZero) {

@@ -165,6 +165,7 @@ TEST(Processing, RunningOutOfMemoryKeepsTheEarlierResult) {
     EXPECT_EQ(m.errorMessage(), QStringLiteral("Cannot allocate memory"));
     EXPECT_TRUE(m.cleanedAudio().sharesAllChunks(before));
     EXPECT_EQ(m.cleanPeaks(), peaksBefore);
+    EXPECT_TRUE(m.pendingCleaning().empty()); // the earlier result is whole: nothing to veil
 
     fail = false; // memory again: the next strength cleans as usual
     m.setStrength(20.0);
@@ -245,8 +246,22 @@ TEST(Processing, PiecesFillInFromThePlayheadAndAssembleTheWholeCleaning) {
             busyThroughout = busyThroughout && m.isProcessing();
             m.exportAudio(AudioExporter::Kind::wav); // a mix of two strengths: refused
         });
+        // What is not cleaned yet shrinks by each piece, as the piece's frames are announced.
+        using Stretch = NoiseChoice::Stretch;
+        std::int64_t pending = frames;
+        QObject::connect(&m, &TalnModel::cleanedReplaced, [&](qint64 from, qint64 to) {
+            pending -= to - from;
+            std::int64_t left = 0;
+            for (const Stretch& stretch : m.pendingCleaning()) {
+                left += stretch.last - stretch.first;
+            }
+            EXPECT_EQ(left, pending);
+        });
         m.setStrength(percent);
+        EXPECT_EQ(m.pendingCleaning(), (std::vector<Stretch>{{0, frames}}));
         ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+        EXPECT_EQ(pending, 0);
+        EXPECT_TRUE(m.pendingCleaning().empty());
 
         ASSERT_EQ(seen.size(), 3u) << percent;
         EXPECT_TRUE(busyThroughout) << percent;

@@ -4,15 +4,18 @@
 #include "ui/controls_bar.h"
 #include "ui/drop_zone.h"
 #include "ui/elided_label.h"
+#include "ui/look.h"
 #include "ui/waveforms_area.h"
 #include "ui_fixture.h"
 
+#include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSlider>
 
 namespace taln::test {
 namespace {
@@ -122,11 +125,12 @@ TEST_F(ContentViewTest, ShowsWhatEachModelStateCallsFor) {
     EXPECT_TRUE(s.exportEnabled);
     EXPECT_FALSE(s.error);
 
-    // Loading another: the current name and waveforms stay until the new audio arrives.
+    // Loading another: the header names it; the waveforms stay until the new audio arrives.
     model->load(second);
     s = shown();
     EXPECT_TRUE(s.spinner);
-    EXPECT_EQ(view()->fileNameLabel()->text(), "first take.wav");
+    EXPECT_EQ(view()->fileNameLabel()->text(), "second.wav");
+    EXPECT_EQ(window->windowTitle(), "first take.wav — Taln");
     EXPECT_TRUE(s.waveforms);
     EXPECT_FALSE(s.dropZone);
     EXPECT_TRUE(s.exportEnabled);
@@ -158,7 +162,28 @@ TEST_F(ContentViewTest, FailedFirstLoadReturnsToTheDropZoneWithTheErrorBelow) {
     EXPECT_TRUE(s.error);
     EXPECT_FALSE(s.spinner);
     EXPECT_GT(view()->errorLine()->geometry().top(), view()->dropZone()->geometry().bottom());
-    EXPECT_EQ(view()->errorLine()->palette().color(QPalette::WindowText).red(), 0xe0);
+    // Red, and readable: at least 4.5:1 against the window, as the secondary text is.
+    const QPalette palette = view()->errorLine()->palette();
+    const QColor red = palette.color(QPalette::WindowText);
+    EXPECT_GT(red.red(), 2 * red.green());
+    EXPECT_GE(look::contrastRatio(red, palette.color(QPalette::Window)), 4.5);
+    EXPECT_GE(look::contrastRatio(look::secondary(view()), palette.color(QPalette::Window)), 4.5);
+}
+
+// Tab goes through the header, the waveforms, then the controls as they are laid out.
+TEST_F(ContentViewTest, TabFollowsTheLayout) {
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, QStringLiteral("tone.wav"), 1.0)));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    ControlsBar* controls = view()->controls();
+    const QWidget* expected[] = {view()->openButton(),      view()->exportButton(),
+                                 view()->waveforms(),       controls->playButton(),
+                                 controls->compareButton(), controls->removedButton(),
+                                 controls->strengthSlider()};
+    view()->openButton()->setFocus();
+    for (const QWidget* widget : expected) {
+        EXPECT_EQ(QApplication::focusWidget(), widget) << widget->objectName().toStdString();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
 }
 
 // Export must never be enabled while a cleaning run is pending, checked at every

@@ -2,6 +2,7 @@
 
 #include "ui/content_view.h"
 #include "ui/look.h"
+#include "ui/waveforms_area.h"
 #include "ui_fixture.h"
 
 #include <QLabel>
@@ -83,13 +84,22 @@ TEST_F(ControlsBarTest, AHeldKeyTogglesOnce) {
     }
 }
 
-TEST_F(ControlsBarTest, SpaceMeansPlayEvenWhenAButtonHasFocus) {
+// A focused button takes Space and Return as any desktop button does; elsewhere Space plays.
+TEST_F(ControlsBarTest, SpaceAndReturnPressAFocusedButtonAndPlayElsewhere) {
     ASSERT_TRUE(loadTone());
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     window->content()->openButton()->setFocus();
     press(Qt::Key_Space);
+    press(Qt::Key_Return);
+    EXPECT_EQ(log->openCount, 2);
+    bar()->compareButton()->setFocus();
+    press(Qt::Key_Space);
+    EXPECT_TRUE(model->hearOriginal());
+    EXPECT_FALSE(model->isPlaying());
+
+    window->content()->waveforms()->setFocus();
+    press(Qt::Key_Space);
     EXPECT_TRUE(model->isPlaying());
-    EXPECT_EQ(log->openCount, 0);
 }
 
 TEST_F(ControlsBarTest, CompareButtonNamesWhatIsAudible) {
@@ -117,6 +127,7 @@ TEST_F(ControlsBarTest, RSelectsRemovedAndCGoesBackToCleaned) {
         const char* title;
     };
     QPushButton* removed = bar()->removedButton();
+    const int width = bar()->compareButton()->width();
     const Step steps[] = {
         {[&] { press(Qt::Key_R); }, L::Removed, "Hearing: Removed"},
         {[&] { press(Qt::Key_C); }, L::Cleaned, "Hearing: Cleaned"},
@@ -129,6 +140,8 @@ TEST_F(ControlsBarTest, RSelectsRemovedAndCGoesBackToCleaned) {
         EXPECT_EQ(model->listening(), step.listening) << step.title;
         EXPECT_EQ(bar()->compareButton()->text(), step.title);
         EXPECT_EQ(removed->isChecked(), step.listening == L::Removed) << step.title;
+        // Its width stays, so the hum label beside it does not shift.
+        EXPECT_EQ(bar()->compareButton()->width(), width) << step.title;
     }
 }
 
@@ -136,7 +149,7 @@ TEST_F(ControlsBarTest, PlayButtonFollowsIsPlayingAndTheTimeLabelFollowsThePosit
     ASSERT_TRUE(loadTone(2.5));
     QPushButton* play = bar()->playButton();
     const qint64 playKey = look::playIcon(play).cacheKey();
-    EXPECT_EQ(bar()->timeLabel()->text(), "0:00 / 0:02");
+    EXPECT_EQ(bar()->timeLabel()->text(), "0:00.0 / 0:02.5");
     const int width = play->width();
 
     QTest::mouseClick(play, Qt::LeftButton);
@@ -147,43 +160,48 @@ TEST_F(ControlsBarTest, PlayButtonFollowsIsPlayingAndTheTimeLabelFollowsThePosit
     // Run the output past the end: the model's tick stops playback and rewinds.
     manual->advance(static_cast<std::int64_t>(3.0 * kSampleRate));
     ASSERT_TRUE(waitFor([&] { return !model->isPlaying(); }));
-    EXPECT_EQ(bar()->timeLabel()->text(), "0:00 / 0:02");
+    EXPECT_EQ(bar()->timeLabel()->text(), "0:00.0 / 0:02.5");
     EXPECT_EQ(play->width(), width);
 
     model->seek(0.8);
-    EXPECT_EQ(bar()->timeLabel()->text(), "0:02 / 0:02");
+    EXPECT_EQ(bar()->timeLabel()->text(), "0:02.0 / 0:02.5");
 }
 
 TEST_F(ControlsBarTest, SliderWritesStrengthOnEveryMoveAndTheLabelTruncates) {
     ASSERT_TRUE(loadTone());
     QSlider* slider = bar()->strengthSlider();
     QLabel* value = bar()->strengthLabel();
-    EXPECT_EQ(value->text(), "60");
+    EXPECT_EQ(value->text(), "60 %");
     EXPECT_EQ(slider->value(), 6000);
 
     int writes = 0;
     QObject::connect(model.get(), &TalnModel::strengthChanged, [&] { ++writes; });
     slider->setValue(5990);
     EXPECT_DOUBLE_EQ(model->strength(), 59.9);
-    EXPECT_EQ(value->text(), "59");
+    EXPECT_EQ(value->text(), "59 %");
     slider->setValue(5991);
     slider->setValue(5992);
     // One write per movement, and following the model does not write back.
     EXPECT_EQ(writes, 3);
 
     slider->setValue(slider->minimum());
-    EXPECT_EQ(value->text(), "0");
+    EXPECT_EQ(value->text(), "0 %");
     EXPECT_DOUBLE_EQ(model->strength(), 0.0);
     slider->setValue(slider->maximum());
-    EXPECT_EQ(value->text(), "100");
+    EXPECT_EQ(value->text(), "100 %");
     EXPECT_DOUBLE_EQ(model->strength(), 100.0);
 
     // A strength set by the model moves the slider without a write of its own.
     writes = 0;
     model->setStrength(42.5);
     EXPECT_EQ(slider->value(), 4250);
-    EXPECT_EQ(value->text(), "42");
+    EXPECT_EQ(value->text(), "42 %");
     EXPECT_EQ(writes, 1);
+
+    // A click on the track takes the handle there, not a tenth of the way.
+    QTest::mouseClick(slider, Qt::LeftButton, Qt::NoModifier,
+                      QPoint(slider->width() / 10, slider->height() / 2));
+    EXPECT_NEAR(model->strength(), 10.0, 4.0);
     ASSERT_TRUE(waitFor([&] { return !model->isProcessing(); }));
 }
 

@@ -2,6 +2,8 @@
 
 #include "ui/content_view.h"
 #include "ui/controls_bar.h"
+#include "ui/elided_label.h"
+#include "ui/help_dialogs.h"
 #include "ui/settings.h"
 #include "ui/waveform_lane.h"
 #include "ui/waveforms_area.h"
@@ -11,6 +13,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
@@ -53,7 +56,13 @@ TEST_F(MenuBarTest, CommandsHaveTheirShortcutsAndFollowTheModel) {
         {"toStartAction", QKeySequence(Qt::Key_Home), Needs::audio},
         {"hearCleanedAction", QKeySequence(), Needs::audio},
         {"hearOriginalAction", QKeySequence(), Needs::audio},
-        {"shortcutsAction", QKeySequence(), Needs::nothing},
+        {"selectionStartAction", QKeySequence(Qt::Key_BracketLeft), Needs::audio},
+        {"selectionEndAction", QKeySequence(Qt::Key_BracketRight), Needs::audio},
+        {"spectrogramAction", QKeySequence(Qt::Key_S), Needs::audio},
+        {"zoomInAction", QKeySequence(Qt::CTRL | Qt::Key_Equal), Needs::audio},
+        {"zoomOutAction", QKeySequence(Qt::CTRL | Qt::Key_Minus), Needs::audio},
+        {"wholeFileAction", QKeySequence(Qt::CTRL | Qt::Key_0), Needs::audio},
+        {"shortcutsAction", QKeySequence(Qt::Key_F1), Needs::nothing},
         {"aboutAction", QKeySequence(), Needs::nothing},
     };
     const auto check = [&](bool loaded, bool atRest) {
@@ -83,6 +92,34 @@ TEST_F(MenuBarTest, CommandsHaveTheirShortcutsAndFollowTheModel) {
     action("hearOriginalAction")->trigger();
     EXPECT_TRUE(model->hearOriginal());
     EXPECT_TRUE(action("compareAction")->isChecked());
+    EXPECT_TRUE(action("shortcutsAction")->shortcuts().contains(QKeySequence("Ctrl+?")));
+}
+
+// The list names every key the window has, Esc with what it does now.
+TEST_F(MenuBarTest, TheShortcutsListHasEveryKey) {
+    const QString text = HelpDialogs::shortcutsText();
+    for (const char* keys : {"<b>R</b>", "<b>N</b>", "<b>Shift+drag</b>", "<b>[, ]</b>", "<b>S</b>",
+                             "<b>Ctrl+0</b>", "<b>F1, Ctrl+?</b>"}) {
+        EXPECT_TRUE(text.contains(QString::fromUtf8(keys))) << keys;
+    }
+    EXPECT_TRUE(
+        text.contains(QStringLiteral("Cancel reading or exporting, else clear the selection")));
+}
+
+// Esc is the window's alone: it stops a load (keeping the selection), and next clears the
+// selection. (Two owners of the key made Qt run neither.)
+TEST_F(MenuBarTest, EscStopsTheLoadFirstThenClearsTheSelection) {
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, QStringLiteral("tone.wav"), 4.0)));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    model->selectStretch(0.25, 0.5);
+    model->load(writeTone(dir, QStringLiteral("other.wav"), 2.0));
+    ASSERT_TRUE(model->isLoading());
+    press(Qt::Key_Escape);
+    EXPECT_FALSE(model->isLoading());
+    EXPECT_TRUE(model->hasSelection());
+    press(Qt::Key_Escape);
+    EXPECT_FALSE(model->hasSelection());
+    EXPECT_EQ(model->fileName(), "tone.wav");
 }
 
 // Open Recent offers only files that are still there, and a long name stays a menu's width.
@@ -175,12 +212,21 @@ TEST_F(MenuBarTest, ScreenReadersGetNamesAndThePercent) {
         {window->content()->controls()->playButton(), QStringLiteral("Play")},
         {window->content()->openButton(), QStringLiteral("Open")},
         {window->content()->exportButton(), QStringLiteral("Export")},
+        {window->content()->fileNameLabel(), QStringLiteral("tone.wav")},
     };
     for (const auto& [object, name] : named) {
         QAccessibleInterface* item = QAccessible::queryAccessibleInterface(object);
         ASSERT_NE(item, nullptr);
         EXPECT_EQ(item->text(QAccessible::Name), name);
     }
+    // The notice reads as its words, not as the markup of its link.
+    model->selectStretch(0.0, 0.001);
+    model->useSelectionAsNoise(); // too short: a notice
+    QAccessibleInterface* notice =
+        QAccessible::queryAccessibleInterface(window->content()->noticeLine());
+    ASSERT_NE(notice, nullptr);
+    EXPECT_EQ(notice->text(QAccessible::Name), model->notice());
+    EXPECT_FALSE(model->notice().isEmpty());
 }
 
 TEST_F(MenuBarTest, TheMinimumSizeNeverExceedsTheScreen) {

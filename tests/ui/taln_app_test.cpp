@@ -18,14 +18,18 @@ class TalnAppTest : public ::testing::Test {
 protected:
     void TearDown() override {
         if (app) {
-            waitFor([this] { return !app->model()->isLoading() && !app->model()->isProcessing(); });
+            for (MainWindow* window : app->windows()) {
+                TalnModel* model = window->content()->model();
+                waitFor([model] { return !model->isLoading() && !model->isProcessing(); });
+            }
         }
         app.reset();
     }
 
     std::shared_ptr<PanelLog> log = std::make_shared<PanelLog>();
-    std::unique_ptr<TalnApp> app = std::make_unique<TalnApp>(std::make_unique<FakePanels>(log),
-                                                             std::make_unique<ManualOutput>());
+    std::unique_ptr<TalnApp> app =
+        std::make_unique<TalnApp>([this] { return std::make_unique<FakePanels>(log); },
+                                  [] { return std::make_unique<ManualOutput>(); });
     QTemporaryDir dir;
 };
 
@@ -44,7 +48,8 @@ TEST_F(TalnAppTest, WindowIsTitledTalnAndCannotShrinkBelow760By560) {
     EXPECT_EQ(window->width(), 1400);
 }
 
-TEST_F(TalnAppTest, NewWindowShowsTheSameModelAndChangesShowInBoth) {
+// Ctrl+N opens a window of its own, placed off the first: a file opened in one stays there.
+TEST_F(TalnAppTest, NewWindowIsIndependentAndOffset) {
     MainWindow* first = app->newWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(first));
     first->activateWindow();
@@ -52,28 +57,22 @@ TEST_F(TalnAppTest, NewWindowShowsTheSameModelAndChangesShowInBoth) {
     QTest::keyClick(first->windowHandle(), Qt::Key_N, Qt::ControlModifier);
     ASSERT_EQ(app->windows().size(), 2);
     MainWindow* second = app->windows().back();
-    EXPECT_EQ(second->content()->model(), app->model());
-    EXPECT_EQ(first->content()->model(), app->model());
+    TalnModel* model = second->content()->model();
+    EXPECT_NE(model, first->content()->model());
+    EXPECT_EQ(second->pos(),
+              first->pos() + QPoint(TalnApp::kCascadeOffset, TalnApp::kCascadeOffset));
 
     ASSERT_TRUE(dir.isValid());
-    app->model()->load(writeTone(dir, QStringLiteral("shared.wav"), 1.0));
-    ASSERT_TRUE(
-        waitFor([&] { return !app->model()->isLoading() && !app->model()->isProcessing(); }));
-    for (MainWindow* window : {first, second}) {
-        EXPECT_TRUE(window->content()->waveforms()->isVisible());
-        EXPECT_EQ(window->content()->waveforms()->originalLane()->peaks(),
-                  app->model()->origPeaks());
-    }
-    // A click in the second window shows in the first.
-    QTest::mouseClick(second->content()->controls()->compareButton(), Qt::LeftButton);
-    EXPECT_EQ(first->content()->controls()->compareButton()->text(), "Hearing: Original");
+    model->load(writeTone(dir, QStringLiteral("own.wav"), 1.0));
+    ASSERT_TRUE(waitFor([&] { return !model->isLoading() && !model->isProcessing(); }));
+    EXPECT_TRUE(second->content()->waveforms()->isVisible());
+    EXPECT_TRUE(first->content()->model()->fileName().isNull());
+    EXPECT_FALSE(first->content()->waveforms()->isVisible());
 
-    // Closing one window leaves the model and the other window as they were.
-    second->close();
-    QCoreApplication::processEvents();
+    // Closing the first leaves the second with its file.
+    first->close();
     ASSERT_TRUE(waitFor([&] { return app->windows().size() == 1; }));
-    EXPECT_EQ(app->model()->fileName(), "shared.wav");
-    EXPECT_TRUE(first->content()->waveforms()->isVisible());
+    EXPECT_EQ(app->windows().front()->content()->model()->fileName(), "own.wav");
 }
 
 TEST_F(TalnAppTest, CtrlOAsksForAFileAndCtrlQClosesEveryWindow) {

@@ -29,17 +29,26 @@ TEST(FormatTime, ValuesNoRecordingHasReadAsZeroInsteadOfGarbage) {
 }
 
 TEST(FormatStrength, TruncatesTowardZero) {
-    EXPECT_EQ(formatStrength(0.0), "0");
-    EXPECT_EQ(formatStrength(59.9), "59");
-    EXPECT_EQ(formatStrength(60.0), "60");
-    EXPECT_EQ(formatStrength(99.999), "99");
-    EXPECT_EQ(formatStrength(100.0), "100");
+    EXPECT_EQ(formatStrength(0.0), "0 %");
+    EXPECT_EQ(formatStrength(59.9), "59 %");
+    EXPECT_EQ(formatStrength(60.0), "60 %");
+    EXPECT_EQ(formatStrength(99.999), "99 %");
+    EXPECT_EQ(formatStrength(100.0), "100 %");
 }
 
 TEST(FormatStrength, OutOfRangeValuesStayInsideTheSlidersRange) {
-    EXPECT_EQ(formatStrength(-3.0), "0");
-    EXPECT_EQ(formatStrength(250.0), "100");
-    EXPECT_EQ(formatStrength(std::numeric_limits<double>::quiet_NaN()), "0");
+    EXPECT_EQ(formatStrength(-3.0), "0 %");
+    EXPECT_EQ(formatStrength(250.0), "100 %");
+    EXPECT_EQ(formatStrength(std::numeric_limits<double>::quiet_NaN()), "0 %");
+}
+
+TEST(FormatTenths, FloorsToTenthsAndSpellsTheSelection) {
+    EXPECT_EQ(formatTenths(65.37), "1:05.3");
+    EXPECT_EQ(formatTenths(0.7 * 3.0), "0:02.1"); // 2.0999..., seeking 0.7 of 3 s
+    EXPECT_EQ(formatTenths(59.99), "0:59.9");
+    EXPECT_EQ(formatTenths(-1.0), "0:00.0");
+    EXPECT_EQ(selectionText(1.25, 3.5), "0:01.2 – 0:03.5 (2.2 s)");
+    EXPECT_EQ(selectionText(0.0, 75.0), "0:00.0 – 1:15.0 (1:15.0)");
 }
 
 TEST(LoadingText, APercentWhereKnownTheTitleAloneWhereNot) {

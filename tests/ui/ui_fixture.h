@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -104,6 +105,8 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
+        // Each window starts from the defaults, not from what an earlier test left behind.
+        QSettings().clear();
         auto output = std::make_unique<ManualOutput>();
         manual = output.get();
         model = std::make_unique<TalnModel>(std::make_unique<FakePanels>(log), std::move(output));

@@ -110,6 +110,35 @@ TEST(WaveformLaneMarks, CoverTheirColumnsAndMergeAtTheLanesResolution) {
     }
 }
 
+// Zoomed, marks are mapped through the view; those outside it are left out.
+TEST(WaveformLaneMarks, MapThroughTheViewExactly) {
+    const auto shown = WaveformLane::inView({{0.1, 0.2}, {0.49, 0.51}, {0.74, 0.9}}, {0.5, 0.75});
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_DOUBLE_EQ(shown[0].from, 0.0);
+    EXPECT_NEAR(shown[0].to, 0.04, 1e-15);
+    EXPECT_NEAR(shown[1].from, 0.96, 1e-15);
+    EXPECT_DOUBLE_EQ(shown[1].to, 1.0);
+}
+
+// At a device pixel ratio of 2 the bars are device pixels: alternating loud and silent peaks
+// alternate pixel by pixel, not in pairs.
+TEST(WaveformLanePainting, BarsAreDevicePixelsAtScaleTwo) {
+    WaveformLane lane(QStringLiteral("Original"), look::systemGray());
+    lane.resize(100, 60);
+    std::vector<Peak> peaks;
+    for (int i = 0; i < 200; ++i) {
+        peaks.push_back(i % 2 == 0 ? Peak{-1.0f, 1.0f} : Peak{0.0f, 0.0f});
+    }
+    lane.setPeaks(peaks);
+    QImage image(200, 120, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(2.0);
+    image.fill(Qt::white);
+    lane.render(&image);
+    const int y = 30; // a quarter down in device pixels: inside the loud bars only
+    EXPECT_EQ(image.pixelColor(100, y).rgb(), look::systemGray().rgb());
+    EXPECT_NE(image.pixelColor(101, y).rgb(), look::systemGray().rgb());
+}
+
 TEST(WaveformLanePainting, OutlineOnlyOnTheActiveLaneAndBarsInTheLaneColour) {
     const QColor teal = look::systemTeal();
     WaveformLane lane(QStringLiteral("Cleaned"), teal);

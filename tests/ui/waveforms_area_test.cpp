@@ -7,9 +7,12 @@
 
 #include "ui/controls_bar.h"
 #include "ui/noise_sample_buttons.h"
+#include "ui/time_ruler.h"
 
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QWheelEvent>
 
 namespace taln::test {
 namespace {
@@ -165,11 +168,128 @@ TEST_F(WaveformsAreaTest, ShiftDragSelectsAStretchForTheNoiseSample) {
     EXPECT_TRUE(area()->cleanedLane()->isActive());
 }
 
-TEST(WaveformsAreaFraction, IsXOverTheWidthUnclampedAndSafeForZeroWidth) {
-    EXPECT_DOUBLE_EQ(WaveformsArea::seekFraction(50.0, 200.0), 0.25);
-    EXPECT_DOUBLE_EQ(WaveformsArea::seekFraction(-20.0, 200.0), -0.1);
-    EXPECT_DOUBLE_EQ(WaveformsArea::seekFraction(260.0, 200.0), 1.3);
-    EXPECT_DOUBLE_EQ(WaveformsArea::seekFraction(5.0, 0.0), 5.0);
+// Ctrl+wheel zooms around the pointer (the frame under it stays there) and draws the lanes from
+// the stretch's own peaks, one per column; Shift+wheel scrolls; Ctrl+0 shows the whole file.
+// Playback running off the view moves it on; marks and selection keep their frames.
+TEST_F(WaveformsAreaTest, ZoomScrollAndFollowThePlayhead) {
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, QStringLiteral("tone.wav"), 12.0)));
+    const int w = area()->width();
+    const QPoint at(w / 3, area()->originalLane()->geometry().center().y());
+    const double under = area()->view().fractionAt(at.x(), w);
+    const auto wheel = [&](int notches, Qt::KeyboardModifiers modifiers) {
+        QWheelEvent event(at, area()->mapToGlobal(at), QPoint(), QPoint(0, notches * 120),
+                          Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(area(), &event);
+    };
+    wheel(8, Qt::ControlModifier); // two zoom steps: a quarter of the file
+    EXPECT_NEAR(area()->view().length(), 0.25, 1e-9);
+    EXPECT_NEAR(area()->view().fractionAt(at.x(), w), under, 1e-9);
+    EXPECT_TRUE(area()->scrollBar()->isVisible());
+    const ViewRange view = area()->view();
+    const auto frames = static_cast<double>(model->originalAudio().frameCount());
+    const auto columns =
+        static_cast<std::int64_t>(area()->originalLane()->width() * area()->devicePixelRatioF());
+    WaveformPeaks::SummaryCache cache;
+    EXPECT_EQ(area()->originalLane()->peaks(),
+              WaveformPeaks::columnPeaks(model->originalAudio(), view.from * frames,
+                                         view.to * frames, columns, cache));
+    EXPECT_EQ(area()->cleanedLane()->view(), view);
+
+    wheel(-2, Qt::ShiftModifier); // two notches on: a fifth of the view
+    EXPECT_NEAR(area()->view().from, view.from + 0.2 * view.length(), 1e-9);
+
+    // Playing past the right edge pages on; a playhead scrolled out of sight stays there.
+    area()->setView({0.0, 0.25});
+    model->seek(0.24);
+    model->seek(0.3);
+    EXPECT_NEAR(area()->view().from, 0.3 - 0.025, 1e-9);
+    area()->setView({0.5, 0.75});
+    model->seek(0.31);
+    EXPECT_EQ(area()->view(), (ViewRange{0.5, 0.75}));
+
+    QTest::keyClick(window->windowHandle(), Qt::Key_0, Qt::ControlModifier);
+    EXPECT_TRUE(area()->view().isWhole());
+    EXPECT_FALSE(area()->scrollBar()->isVisible());
+}
+
+// S shows both lanes as spectrograms; in Removed the cleaned lane shows what was taken out.
+// While a cleaning runs, what it has not reached is veiled.
+TEST_F(WaveformsAreaTest, SpectrogramsAndThePendingVeil) {
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, QStringLiteral("tone.wav"), 2.0)));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    EXPECT_TRUE(area()->cleanedLane()->pending().empty());
+    model->setStrength(30.0);
+    ASSERT_EQ(area()->cleanedLane()->pending().size(), 1u);
+    EXPECT_DOUBLE_EQ(area()->cleanedLane()->pending().front().to, 1.0);
+    ASSERT_TRUE(waitFor([&] { return !model->isProcessing(); }));
+    EXPECT_TRUE(area()->cleanedLane()->pending().empty());
+
+    QTest::keyClick(window->windowHandle(), Qt::Key_S);
+    EXPECT_TRUE(area()->showsSpectrograms());
+    EXPECT_TRUE(area()->originalLane()->showsPicture());
+    EXPECT_TRUE(area()->cleanedLane()->showsPicture());
+    QTest::keyClick(window->windowHandle(), Qt::Key_R);
+    EXPECT_EQ(area()->cleanedLane()->title(), "Removed");
+    QTest::keyClick(window->windowHandle(), Qt::Key_S);
+    EXPECT_FALSE(area()->cleanedLane()->showsPicture());
+    EXPECT_EQ(area()->cleanedLane()->title(), "Cleaned");
+}
+
+TEST(ViewRangeArithmetic, ZoomScrollAndFollowStayInsideTheFile) {
+    const ViewRange whole;
+    EXPECT_DOUBLE_EQ(whole.fractionAt(50.0, 200.0), 0.25);
+    EXPECT_DOUBLE_EQ(whole.fractionAt(5.0, 0.0), 5.0); // a zero width divides by 1
+    struct Row {
+        const char* name;
+        ViewRange got;
+        ViewRange expected;
+    };
+    const ViewRange half{0.25, 0.75};
+    const Row rows[] = {
+        {"zoom keeps the anchor's place", whole.zoomed(4.0, 0.5, 0.01), {0.375, 0.625}},
+        {"zoom near an end stays inside", whole.zoomed(2.0, 0.0, 0.01), {0.0, 0.5}},
+        {"no shorter than the shortest", half.zoomed(1000.0, 0.5, 0.1), {0.45, 0.55}},
+        {"zoom out to the whole file", half.zoomed(0.1, 0.3, 0.1), {0.0, 1.0}},
+        {"scroll is held at the end", half.scrolled(0.5), {0.5, 1.0}},
+        {"following a visible point stays", half.following(0.6), half},
+        {"following beyond pages on", ViewRange{0.0, 0.25}.following(0.3), {0.275, 0.525}},
+        {"paging is held at the end", half.following(0.8), {0.5, 1.0}},
+        {"following back before it", half.following(0.1), {0.05, 0.55}},
+    };
+    for (const Row& row : rows) {
+        EXPECT_NEAR(row.got.from, row.expected.from, 1e-12) << row.name;
+        EXPECT_NEAR(row.got.to, row.expected.to, 1e-12) << row.name;
+    }
+}
+
+TEST(TimeRulerTicks, LabelsAsFarApartAsTheyNeedAtEveryZoom) {
+    struct Row {
+        double from, to, width;
+        QString first, second; // the first two labels
+        int between;           // ticks between two labels
+    };
+    const Row rows[] = {
+        {0.0, 1200.0, 700.0, "0:00", "2:00", 3},        // 20 minutes: every 2 min
+        {0.0, 60.0, 800.0, "0:00", "0:05", 4},          // a minute: every 5 s
+        {12.31, 12.81, 700.0, "0:12.35", "0:12.40", 4}, // half a second: every 50 ms
+    };
+    for (const Row& row : rows) {
+        const auto ticks = TimeRuler::ticks(row.from, row.to, row.width, 60.0);
+        std::vector<std::size_t> labelled;
+        for (std::size_t i = 0; i < ticks.size(); ++i) {
+            if (!ticks[i].label.isEmpty()) {
+                labelled.push_back(i);
+            }
+        }
+        ASSERT_GE(labelled.size(), 2u) << row.first.toStdString();
+        EXPECT_EQ(ticks[labelled[0]].label, row.first);
+        EXPECT_EQ(ticks[labelled[1]].label, row.second);
+        EXPECT_EQ(static_cast<int>(labelled[1] - labelled[0]) - 1, row.between);
+        EXPECT_GE(ticks[labelled[1]].x - ticks[labelled[0]].x, 60.0);
+        EXPECT_GE(ticks.front().x, 0.0);
+        EXPECT_LE(ticks.back().x, row.width);
+    }
+    EXPECT_TRUE(TimeRuler::ticks(5.0, 5.0, 700.0, 60.0).empty());
 }
 
 } // namespace
