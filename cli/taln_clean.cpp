@@ -559,8 +559,8 @@ taln::Channels cleanChannels(const taln::Channels& original, double sampleRate, 
         const taln::CleaningPieces::Range piece = pieces[k];
         try {
             taln::CleaningPieces::cleanInChannel(*original[c], piece, cleaned.into(c, k),
-                                                 noise[c].profile, strength, sampleRate,
-                                                 token, found[c]);
+                                                 noise[c].profile, strength, sampleRate, token,
+                                                 found[c]);
         } catch (...) {
             token.cancel();
             throw;
@@ -664,16 +664,14 @@ std::pair<std::int64_t, std::int64_t> checkStretch(const std::pair<double, doubl
         std::min(static_cast<std::int64_t>(std::floor(seconds.second * sampleRate)), frames);
     if (last - first < taln::Cleaner::kFrameLength) {
         char shortest[32];
-        std::snprintf(shortest, sizeof shortest, "%.2f", double(taln::Cleaner::kFrameLength) /
-                                                             sampleRate);
-        throw std::runtime_error("the --noise-from stretch holds " +
-                                 std::to_string(last - first) +
+        std::snprintf(shortest, sizeof shortest, "%.2f",
+                      double(taln::Cleaner::kFrameLength) / sampleRate);
+        throw std::runtime_error("the --noise-from stretch holds " + std::to_string(last - first) +
                                  " samples of the input; a noise sample needs at least 2048 (" +
                                  shortest + " s)");
     }
     return {first, last};
 }
-
 
 // The steps of cleaning one file, in order.
 enum class Step { start, decode, clean, loudness, write };
@@ -909,10 +907,10 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
         progress->done(Step::loudness);
     }
     if (format == Format::video) {
-        loudnessReport = taln::VideoExporter::write(taln::ChunkedAudio::fromChannels(cleaned),
-                                                    audioFormat, input, output,
-                                                    {options.keepOriginalAudio, options.loudness})
-                             .loudness;
+        loudnessReport =
+            taln::VideoExporter::write(taln::ChunkedAudio::fromChannels(cleaned), audioFormat,
+                                       input, output, {options.keepOriginalAudio, options.loudness})
+                .loudness;
     }
     if (!options.removed.empty()) {
         taln::AudioExporter::write(

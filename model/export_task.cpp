@@ -57,11 +57,10 @@ void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, Audio
             }
             const AudioExporter::Written written =
                 options.videoSource.isEmpty()
-                    ? AudioExporter::write(snapshot, options.format, kind, file,
-                                           {false, loudness}, control)
-                    : VideoExporter::write(snapshot, options.format,
-                                           toPath(options.videoSource), file,
-                                           {options.keepOriginalAudio, loudness}, control);
+                    ? AudioExporter::write(snapshot, options.format, kind, file, {false, loudness},
+                                           control)
+                    : VideoExporter::write(snapshot, options.format, toPath(options.videoSource),
+                                           file, {options.keepOriginalAudio, loudness}, control);
             if (written.loudness) {
                 message = QString::fromStdString(Loudness::describe(*written.loudness));
             }

@@ -26,13 +26,17 @@ public:
 
     // Where to export a video, restricted to files ending in `extension` (without the dot,
     // the source's own container), suggesting `suggestedName` in `folder`; nothing when the
-    // user cancels. Panels that write no video keep this default.
+    // user cancels. `keepOriginalAudio` is the choice the panel offers first and, once the
+    // user has chosen a file, the choice made (keep the source's sound as a second track).
+    // Panels that write no video keep this default.
     virtual std::optional<QString> chooseVideoDestination(const QString& extension,
                                                           const QString& suggestedName,
-                                                          const QString& folder) {
+                                                          const QString& folder,
+                                                          bool& keepOriginalAudio) {
         (void)extension;
         (void)suggestedName;
         (void)folder;
+        (void)keepOriginalAudio;
         return std::nullopt;
     }
 };

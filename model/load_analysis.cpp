@@ -65,7 +65,8 @@ Result run(const std::filesystem::path& file, const QString& name, const std::at
             BackgroundWork::forEachIndex(
                 static_cast<std::int64_t>(result.channels.size()), [&](std::int64_t i) {
                     const auto c = static_cast<std::size_t>(i);
-                    (*noise)[c] = NoiseSample::measure(*result.channels[c], result.format.sampleRate);
+                    (*noise)[c] =
+                        NoiseSample::measure(*result.channels[c], result.format.sampleRate);
                     if (i == 0) {
                         *buckets = WaveformPeaks::peaks(result.channels, WaveformPeaks::kBuckets);
                     }

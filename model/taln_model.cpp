@@ -75,9 +75,7 @@ struct TalnModel::Impl {
                 }),
           cleaning(
               link, retired, model->cleaningFinishedHook_,
-              [this] {
-                  return isPlaying ? player.currentFrame() : toFrame(position, rate());
-              },
+              [this] { return isPlaying ? player.currentFrame() : toFrame(position, rate()); },
               [model](const CleaningRun::Piece& piece) { model->publishPiece(piece); },
               [model] { model->completeCleaning(); },
               [model](const QString& message, bool published) {
@@ -725,7 +723,7 @@ void TalnModel::assignSelection(NoiseChoice::Stretch stretch) {
 std::int64_t TalnModel::playheadFrame() const {
     const Impl& d = *impl_;
     const double seconds = d.isPlaying ? d.player.currentTime() : d.position;
-    return std::clamp<std::int64_t>(toFrame(seconds), 0, frameCount(d.orig));
+    return std::clamp<std::int64_t>(toFrame(seconds, d.rate()), 0, frameCount(d.orig));
 }
 
 void TalnModel::startSelectionAtPlayhead() {
@@ -805,18 +803,26 @@ void TalnModel::startExport(AudioExporter::Kind kind, bool video) {
     // The panel runs the event loop while it is open, so another file may be installed
     // meanwhile: what gets written is what was there when the user asked, under its name.
     ChunkedAudio snapshot = d.cleaned;
+    bool keepOriginal = d.keepOriginalAudio;
     ExportTask::Options options;
     options.format = d.format;
     options.normaliseLoudness = d.normaliseLoudness;
     options.videoSource = video ? d.filePath : QString();
-    options.keepOriginalAudio = video && d.keepOriginalAudio;
+
     const QString folder = d.lastExportFolder.isEmpty() ? d.fileFolder : d.lastExportFolder;
     const auto destination =
         video ? d.panels->chooseVideoDestination(QFileInfo(d.filePath).suffix(),
-                                                 ExportTask::suggestedVideoName(d.fileName), folder)
+                                                 ExportTask::suggestedVideoName(d.fileName), folder,
+                                                 keepOriginal)
               : d.panels->chooseExportDestination(kind, exportName(d.fileName, kind), folder);
     if (!destination) {
         return;
+    }
+    if (video) {
+        options.keepOriginalAudio = keepOriginal;
+        if (keepOriginal != d.keepOriginalAudio) {
+            setKeepOriginalAudio(keepOriginal);
+        }
     }
     d.lastExportFolder = QFileInfo(*destination).absolutePath();
     auto progress = std::make_shared<ExportTask::Progress>();

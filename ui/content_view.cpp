@@ -71,6 +71,7 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     exportMenu->setObjectName(QStringLiteral("exportMenu"));
     QAction* m4a = exportMenu->addAction(QStringLiteral("Export as M4A…"));
     QAction* wav = exportMenu->addAction(QStringLiteral("Export as WAV…"));
+    QAction* flac = exportMenu->addAction(QStringLiteral("Export as FLAC…"));
     exportVideo_ = exportMenu->addAction(QStringLiteral("Export Video…"));
     exportVideo_->setObjectName(QStringLiteral("exportMenuVideoAction"));
     exportMenu->addSeparator();
@@ -80,8 +81,8 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
     export_->setMenu(exportMenu);
     open_->setToolTip(QStringLiteral("Open an audio or video file (Ctrl+O)"));
     open_->setAccessibleName(QStringLiteral("Open"));
-    export_->setToolTip(
-        QStringLiteral("Export the cleaned audio: M4A (Ctrl+E) or WAV (Ctrl+Shift+E)"));
+    export_->setToolTip(QStringLiteral(
+        "Export the cleaned audio: M4A (Ctrl+E), WAV (Ctrl+Shift+E) or FLAC (Ctrl+Alt+E)"));
     export_->installEventFilter(this);
     waveforms_->originalLane()->setAccessibleName(QStringLiteral("Original waveform"));
     waveforms_->cleanedLane()->setAccessibleName(QStringLiteral("Cleaned waveform"));
@@ -173,13 +174,21 @@ ContentView::ContentView(TalnModel* model, QWidget* parent)
             [this] { model_->exportAudio(AudioExporter::Kind::m4a); });
     connect(wav, &QAction::triggered, model_,
             [this] { model_->exportAudio(AudioExporter::Kind::wav); });
+    connect(flac, &QAction::triggered, model_,
+            [this] { model_->exportAudio(AudioExporter::Kind::flac); });
     connect(exportVideo_, &QAction::triggered, model_, &TalnModel::exportVideo);
     // The choice is the user's for every export, remembered across runs.
     {
         QSettings settings;
         model_->setNormaliseLoudness(
             settings.value(QStringLiteral("export/normaliseLoudness"), false).toBool());
+        model_->setKeepOriginalAudio(
+            settings.value(QStringLiteral("export/keepOriginalAudio"), false).toBool());
     }
+    connect(model_, &TalnModel::keepOriginalAudioChanged, this, [this] {
+        QSettings().setValue(QStringLiteral("export/keepOriginalAudio"),
+                             model_->keepOriginalAudio());
+    });
     // So is the strength: the next run (and the next window) starts where this one was left.
     if (const auto strength = Settings::strength()) {
         model_->setStrength(*strength);

@@ -18,6 +18,7 @@ constexpr std::array kShortcuts{
     Row{"Ctrl+O", "Open a file"},
     Row{"Ctrl+E", "Export as M4A"},
     Row{"Ctrl+Shift+E", "Export as WAV"},
+    Row{"Ctrl+Alt+E", "Export as FLAC"},
     Row{"Space", "Play or pause (on a focused button: press it)"},
     Row{"C", "Compare with the original"},
     Row{"R", "Hear what the cleaning removed"},

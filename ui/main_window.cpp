@@ -11,6 +11,8 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -76,6 +78,26 @@ QSize MainWindow::minimumFor(const QSize& available) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    // Closing a window ends its model, and with it any export still being written: ask first,
+    // Cancel by default. A discarded export stops at once, leaving no file and any earlier
+    // one at its destination as it was.
+    if (model_->isExporting()) {
+        QMessageBox ask(QMessageBox::Warning, QStringLiteral("Taln"),
+                        QStringLiteral("An export is still being written. Quit and discard it?"),
+                        QMessageBox::NoButton, this);
+        ask.setObjectName(QStringLiteral("quitWhileExportingBox"));
+        QPushButton* quit = ask.addButton(QStringLiteral("Quit"), QMessageBox::DestructiveRole);
+        quit->setObjectName(QStringLiteral("quitButton"));
+        QPushButton* stay = ask.addButton(QMessageBox::Cancel);
+        ask.setDefaultButton(stay);
+        ask.setEscapeButton(stay);
+        ask.exec();
+        if (ask.clickedButton() != quit) {
+            event->ignore();
+            return;
+        }
+        model_->cancelExport();
+    }
     Settings::setWindowGeometry(saveGeometry());
     QWidget::closeEvent(event);
 }

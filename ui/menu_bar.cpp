@@ -31,10 +31,14 @@ MenuBar::MenuBar(TalnModel* model, QWidget* window) : QMenuBar(window), model_(m
                        QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
     connect(wav, &QAction::triggered, model_,
             [this] { model_->exportAudio(AudioExporter::Kind::wav); });
+    QAction* flac = add(file, QStringLiteral("Export as FLAC…"), "exportFlacAction",
+                        QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_E));
+    connect(flac, &QAction::triggered, model_,
+            [this] { model_->exportAudio(AudioExporter::Kind::flac); });
     // Shown for a file with video only.
     video_ = add(file, QStringLiteral("Export Video…"), "exportVideoAction");
     connect(video_, &QAction::triggered, model_, &TalnModel::exportVideo);
-    exports_ = {m4a, wav, video_};
+    exports_ = {m4a, wav, flac, video_};
     file->addSeparator();
     connect(add(file, QStringLiteral("New Window"), "newWindowAction",
                 QKeySequence(Qt::CTRL | Qt::Key_N)),

@@ -3,11 +3,14 @@
 #include "ui/settings.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QMimeDatabase>
+#include <QPointer>
 
 namespace taln {
 
@@ -35,7 +38,15 @@ QStringList QtFilePanels::mediaPatterns() {
 }
 
 QString QtFilePanels::suffix(AudioExporter::Kind kind) {
-    return kind == AudioExporter::Kind::wav ? QStringLiteral("wav") : QStringLiteral("m4a");
+    switch (kind) {
+    case AudioExporter::Kind::wav:
+        return QStringLiteral("wav");
+    case AudioExporter::Kind::flac:
+        return QStringLiteral("flac");
+    case AudioExporter::Kind::m4a:
+        break;
+    }
+    return QStringLiteral("m4a");
 }
 
 QString QtFilePanels::openFilter() {
@@ -65,24 +76,42 @@ QString QtFilePanels::withSuffix(const QString& path, const QString& extension) 
 std::optional<QString> QtFilePanels::chooseExportDestination(AudioExporter::Kind kind,
                                                              const QString& suggestedName,
                                                              const QString& folder) {
-    const QString filter = kind == AudioExporter::Kind::wav
-                               ? QStringLiteral("WAV audio (*.wav)")
+    const QString filter = kind == AudioExporter::Kind::wav ? QStringLiteral("WAV audio (*.wav)")
+                           : kind == AudioExporter::Kind::flac
+                               ? QStringLiteral("FLAC audio (*.flac)")
                                : QStringLiteral("MPEG-4 audio (*.m4a)");
     return chooseSave(filter, suffix(kind), suggestedName, folder);
 }
 
 std::optional<QString> QtFilePanels::chooseVideoDestination(const QString& extension,
                                                             const QString& suggestedName,
-                                                            const QString& folder) {
+                                                            const QString& folder,
+                                                            bool& keepOriginalAudio) {
     const QString filter = QStringLiteral("Video (*.%1)").arg(extension);
-    return chooseSave(filter, extension, suggestedName, folder);
+    auto* keep = new QCheckBox(QStringLiteral("Keep the original sound as a second track"));
+    keep->setObjectName(QStringLiteral("keepOriginalAudioCheck"));
+    keep->setChecked(keepOriginalAudio);
+    const QPointer<QCheckBox> kept(keep);
+    const auto path = chooseSave(filter, extension, suggestedName, folder, keep);
+    if (path && kept) {
+        keepOriginalAudio = kept->isChecked();
+    }
+    return path;
 }
 
 std::optional<QString> QtFilePanels::chooseSave(const QString& filter, const QString& extension,
-                                                const QString& suggestedName,
-                                                const QString& folder) {
+                                                const QString& suggestedName, const QString& folder,
+                                                QWidget* extra) {
     QWidget* parent = QApplication::activeWindow();
     QFileDialog dialog(parent);
+    // Qt's own panel, whose layout takes a control of Taln's under its own (a desktop's
+    // native panel would not).
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout()); grid != nullptr && extra) {
+        grid->addWidget(extra, grid->rowCount(), 0, 1, grid->columnCount());
+    } else {
+        delete extra;
+    }
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(filter);

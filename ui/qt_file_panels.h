@@ -7,6 +7,8 @@
 
 #include <QStringList>
 
+class QWidget;
+
 namespace taln {
 
 class QtFilePanels : public FilePanels {
@@ -15,9 +17,11 @@ public:
     std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
                                                    const QString& suggestedName,
                                                    const QString& folder) override;
+    // With a checkbox "Keep the original sound as a second track" under the file list.
     std::optional<QString> chooseVideoDestination(const QString& extension,
                                                   const QString& suggestedName,
-                                                  const QString& folder) override;
+                                                  const QString& folder,
+                                                  bool& keepOriginalAudio) override;
 
     // The open panel's filter: every file pattern the system's MIME database gives for
     // audio and video types, sorted and without duplicates.
@@ -35,8 +39,10 @@ public:
 
 private:
     // A modal save panel showing `filter`, whose answer always ends in `extension`.
+    // `extra`, when given, is added under the panel's own controls (the panel owns it then).
     static std::optional<QString> chooseSave(const QString& filter, const QString& extension,
-                                             const QString& suggestedName, const QString& folder);
+                                             const QString& suggestedName, const QString& folder,
+                                             QWidget* extra = nullptr);
 };
 
 } // namespace taln

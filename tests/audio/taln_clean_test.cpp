@@ -147,10 +147,11 @@ TEST(TalnClean, CleansANoisyRecordingEndToEnd) {
 // command cleans by pieces); --verbose names what auto found.
 TEST(TalnClean, HumModesCleanWithTheirNotches) {
     const auto input = TestFiles::shared().make(
-        "voice_hum_50.wav", "-f lavfi -i \"aevalsrc=" + kVoice +
-                                "+0.02*sin(2*PI*50*t)+0.01*sin(2*PI*150*t):s=44100:d=4\" "
-                                "-f lavfi -i \"anoisesrc=a=0.01:c=white:d=4:r=44100:seed=7\" "
-                                "-filter_complex \"[0][1]amix=inputs=2:normalize=0\" -c:a pcm_f32le");
+        "voice_hum_50.wav",
+        "-f lavfi -i \"aevalsrc=" + kVoice +
+            "+0.02*sin(2*PI*50*t)+0.01*sin(2*PI*150*t):s=44100:d=4\" "
+            "-f lavfi -i \"anoisesrc=a=0.01:c=white:d=4:r=44100:seed=7\" "
+            "-filter_complex \"[0][1]amix=inputs=2:normalize=0\" -c:a pcm_f32le");
     const Channel original = *AudioDecoder::decode(input).front();
     const NoiseSample noise = NoiseSample::measure(original, kSampleRate);
     ASSERT_NE(noise.hum & 1u, 0u) << "the 50 Hz line must be found in the pauses";
@@ -163,13 +164,14 @@ TEST(TalnClean, HumModesCleanWithTheirNotches) {
                           Case{"off", Cleaner::kNoHum}}) {
         SCOPED_TRACE(c.mode);
         const auto output = folder / (std::string(c.mode) + ".wav");
-        const CommandResult run = runClean(
-            {"--float", "--verbose", "--hum", c.mode, input.string(), output.string()});
+        const CommandResult run =
+            runClean({"--float", "--verbose", "--hum", c.mode, input.string(), output.string()});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err.find("hum at 50") != std::string::npos, std::string(c.mode) == "auto")
             << run.err;
         const CancelToken token;
-        const auto expected = Cleaner::clean(original, noise.profile, 0.6f, kSampleRate, token, c.mask);
+        const auto expected =
+            Cleaner::clean(original, noise.profile, 0.6f, kSampleRate, token, c.mask);
         const Channel got = *AudioDecoder::decode(output).front();
         ASSERT_EQ(got.size(), expected->size());
         double error = 0.0;
@@ -219,21 +221,47 @@ TEST(TalnClean, KeepsTheSourcesRateLayoutAndDepth) {
         const char* codec; // of the source
         const char* output;
         std::vector<std::string> options;
-        bool pipe;              // INPUT - and OUTPUT -
-        SampleDepth depth;      // read back
+        bool pipe;         // INPUT - and OUTPUT -
+        SampleDepth depth; // read back
     };
     const Row rows[] = {
-        {"48k_stereo_s24.wav", 48000, "stereo", 2, "pcm_s24le", "out.wav", {}, false,
+        {"48k_stereo_s24.wav",
+         48000,
+         "stereo",
+         2,
+         "pcm_s24le",
+         "out.wav",
+         {},
+         false,
          SampleDepth::int24},
-        {"96k_mono_f32.wav", 96000, "mono", 1, "pcm_f32le", "out.flac", {}, false,
+        {"96k_mono_f32.wav",
+         96000,
+         "mono",
+         1,
+         "pcm_f32le",
+         "out.flac",
+         {},
+         false,
          SampleDepth::int24},
-        {"8k_mono_s16.wav", 8000, "mono", 1, "pcm_s16le", "out.m4a", {}, false,
-         SampleDepth::lossy},
-        {"48k_5.1_aac.m4a", 48000, "5.1", 6, "aac -b:a 384k", "out.wav", {}, false,
+        {"8k_mono_s16.wav", 8000, "mono", 1, "pcm_s16le", "out.m4a", {}, false, SampleDepth::lossy},
+        {"48k_5.1_aac.m4a",
+         48000,
+         "5.1",
+         6,
+         "aac -b:a 384k",
+         "out.wav",
+         {},
+         false,
          SampleDepth::int16},
-        {"44k_stereo_s32.wav", 44100, "stereo", 2, "pcm_s32le", "-", {}, true,
-         SampleDepth::int32},
-        {"22k_stereo_s16.wav", 22050, "stereo", 2, "pcm_s16le", "-", {"--format", "flac"}, true,
+        {"44k_stereo_s32.wav", 44100, "stereo", 2, "pcm_s32le", "-", {}, true, SampleDepth::int32},
+        {"22k_stereo_s16.wav",
+         22050,
+         "stereo",
+         2,
+         "pcm_s16le",
+         "-",
+         {"--format", "flac"},
+         true,
          SampleDepth::int16},
     };
     const auto folder = TestFiles::shared().freshFolder("clean_keeps_format");
@@ -316,8 +344,8 @@ TEST(TalnClean, AHoleInAVideosSoundStaysSilentAndInStep) {
         << run.err;
     const AudioDecoder::Decoded out = AudioDecoder::decodeFile(output);
     const Channel& sound = *out.channels[0];
-    const auto onset = std::find_if(sound.begin(), sound.end(),
-                                    [](float v) { return std::fabs(v) > 0.05f; });
+    const auto onset =
+        std::find_if(sound.begin(), sound.end(), [](float v) { return std::fabs(v) > 0.05f; });
     // The tone began 0.5 s after the hole, at 3.5 s on the source's timeline.
     EXPECT_NEAR(out.startSeconds + double(onset - sound.begin()) / 48000.0, 3.5, 0.020);
     EXPECT_NEAR(double(sound.size()) / 48000.0, 5.0, 0.05);

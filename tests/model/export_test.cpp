@@ -163,33 +163,74 @@ TEST(Export, SuccessSaysSavedUntilTheNextOperation) {
     EXPECT_TRUE(m.savedFile().isNull());
 }
 
-TEST(Export, ACancelledExportWritesNothingAndKeepsTheEarlierFile) {
+// Every kind of export keeps the file's own rate and layout, and stops when cancelled: nothing
+// written, the earlier file at the destination as it was, no message. The source is a 48 kHz
+// 5.1 screencast, whose AAC sound comes back as 16-bit PCM in a WAV and a FLAC.
+TEST(Export, EveryKindKeepsTheFilesFormatAndACancelWritesNothing) {
     Harness h;
     TalnModel& m = *h.model;
-    h.loadAndSettle(h.writeTone("memo.wav", 2.0, 2));
-    const QString out = h.dir.filePath("memo (Taln).wav");
-    const QByteArray earlier(4000, 'e');
-    {
-        QFile file(out);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(earlier);
-    }
-    test::Gate gate;
-    TalnModelProbe::onExportStarting(m, [&gate] { gate.pass(); });
-    h.panels->exportAnswer = out;
-    m.exportAudio(Kind::wav);
-    ASSERT_TRUE(gate.waitArrivals(1));
-    m.cancelExport();
-    gate.open();
-    ASSERT_TRUE(waitFor([&] { return !m.isExporting(); }));
-    test::drainWorkers();
+    const QString source = h.dir.filePath("talk.mp4");
+    const std::string make =
+        "ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=2 -f lavfi -i "
+        "\"sine=f=440:d=2:sample_rate=48000,volume=0.1\" -f lavfi -i "
+        "\"anoisesrc=a=0.01:d=2:r=48000:seed=3\" -filter_complex "
+        "\"[1][2]amix=inputs=2:normalize=0,pan=5.1|FL=c0|FR=c0|FC=c0|LFE=c0|BL=c0|BR=c0[a]\" "
+        "-map 0:v -map \"[a]\" -c:v mpeg4 -c:a aac -shortest '" +
+        QFile::encodeName(source).toStdString() + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    h.loadAndSettle(source);
+    ASSERT_EQ(m.sampleRate(), 48000.0);
+    ASSERT_EQ(m.orig().size(), 6u);
+    struct Row {
+        const char* name;
+        Kind kind;
+        bool video;
+        bool normalise;
+    };
+    const Row rows[] = {{"out.wav", Kind::wav, false, false},
+                        {"out.flac", Kind::flac, false, false},
+                        {"out.m4a", Kind::m4a, false, false},
+                        {"loud.wav", Kind::wav, false, true},
+                        {"out.mp4", Kind::m4a, true, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::Gate gate;
+        m.setNormaliseLoudness(row.normalise);
+        const QString out = h.dir.filePath(row.name);
+        const QByteArray earlier(4000, 'e');
+        {
+            QFile file(out);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(earlier);
+        }
+        h.panels->exportAnswer = out;
+        TalnModelProbe::onExportStarting(m, [&gate] { gate.pass(); });
+        row.video ? m.exportVideo() : m.exportAudio(row.kind);
+        ASSERT_TRUE(gate.waitArrivals(1));
+        m.cancelExport();
+        gate.open();
+        ASSERT_TRUE(waitFor([&] { return !m.isExporting(); }));
+        test::drainWorkers();
+        {
+            QFile file(out);
+            ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+            EXPECT_EQ(file.readAll(), earlier);
+        }
+        EXPECT_FALSE(m.notice().contains(QStringLiteral("Saved")));
+        EXPECT_TRUE(m.errorMessage().isNull());
 
-    QFile file(out);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), earlier);
-    EXPECT_EQ(QDir(h.dir.path()).entryList(QDir::Files).size(), 2); // nothing beside it
-    EXPECT_TRUE(m.notice().isNull());
-    EXPECT_TRUE(m.errorMessage().isNull());
+        TalnModelProbe::onExportStarting(m, {});
+        row.video ? m.exportVideo() : m.exportAudio(row.kind);
+        ASSERT_TRUE(waitFor([&] { return !m.isExporting(); }));
+        ASSERT_TRUE(m.errorMessage().isNull()) << m.errorMessage().toStdString();
+        const AudioDecoder::Decoded written =
+            AudioDecoder::decodeFile(QFile::encodeName(out).toStdString());
+        EXPECT_EQ(written.format.sampleRate, 48000);
+        EXPECT_EQ(written.format.channelMask, m.format().channelMask);
+        EXPECT_EQ(written.format.depth,
+                  row.kind == Kind::m4a ? SampleDepth::lossy : SampleDepth::int16);
+    }
+    EXPECT_EQ(QDir(h.dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1 + 5);
 }
 
 TEST(Export, AnExportOutlivesItsModel) {
@@ -215,7 +256,8 @@ TEST(Export, AVideoGoesBackAsAVideoWithItsSoundCleaned) {
         "ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=3 -f lavfi -i "
         "\"sine=f=440:d=3,volume=0.05\" -f lavfi -i \"anoisesrc=a=0.01:d=3:seed=3\" "
         "-filter_complex \"[1][2]amix=inputs=2:normalize=0[a]\" -map 0:v -map \"[a]\" "
-        "-c:v mpeg4 -c:a aac -shortest '" + QFile::encodeName(source).toStdString() + "'";
+        "-c:v mpeg4 -c:a aac -shortest '" +
+        QFile::encodeName(source).toStdString() + "'";
     ASSERT_EQ(std::system(make.c_str()), 0);
 
     h.loadAndSettle(h.writeTone("memo.wav", 0.5, 1));
@@ -238,7 +280,7 @@ TEST(Export, AVideoGoesBackAsAVideoWithItsSoundCleaned) {
     EXPECT_TRUE(VideoExporter::hasVideo(written));
     // -16 LUFS within half a unit, from a recording far quieter.
     const Channels sound = AudioDecoder::decode(written);
-    EXPECT_NEAR(Loudness::integrated(sound, kSampleRate), Loudness::kDefaultTarget, 0.5);
+    EXPECT_NEAR(Loudness::integrated(sound, m.sampleRate()), Loudness::kDefaultTarget, 0.5);
 }
 
 } // namespace

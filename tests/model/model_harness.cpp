@@ -72,8 +72,10 @@ std::optional<QString> FakePanels::chooseExportDestination(AudioExporter::Kind k
 
 std::optional<QString> FakePanels::chooseVideoDestination(const QString& extension,
                                                           const QString& suggestedName,
-                                                          const QString& folder) {
+                                                          const QString& folder,
+                                                          bool& keepOriginalAudio) {
     (void)extension;
+    (void)keepOriginalAudio;
     return chooseExportDestination(AudioExporter::Kind::m4a, suggestedName, folder);
 }
 

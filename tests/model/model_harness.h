@@ -7,6 +7,7 @@
 #include "audio/manual_output.h"
 #include "model/file_panels.h"
 #include "model/taln_model.h"
+#include "tests/model/model_probe.h"
 
 #include <QString>
 #include <QTemporaryDir>
@@ -19,21 +20,6 @@
 #include <vector>
 
 namespace taln {
-
-// Reaches the model's test hooks (a friend of TalnModel).
-class TalnModelProbe {
-public:
-    static void onLoadFinished(TalnModel& model, std::function<void(const QString&)> hook) {
-        model.loadFinishedHook_ = std::move(hook);
-    }
-    static void onCleaningFinished(TalnModel& model, std::function<void()> hook) {
-        model.cleaningFinishedHook_ = std::move(hook);
-    }
-    static void onExportStarting(TalnModel& model, std::function<void()> hook) {
-        model.exportStartingHook_ = std::move(hook);
-    }
-};
-
 namespace test {
 
 // Generous: the tests also run under ThreadSanitizer on a busy machine.
@@ -79,7 +65,8 @@ public:
     // Recorded in `exportCalls` with the m4a kind; answers `exportAnswer`.
     std::optional<QString> chooseVideoDestination(const QString& extension,
                                                   const QString& suggestedName,
-                                                  const QString& folder) override;
+                                                  const QString& folder,
+                                                  bool& keepOriginalAudio) override;
 
 private:
     std::shared_ptr<State> state_;

@@ -1,5 +1,6 @@
 #include "ui/content_view.h"
 
+#include "tests/model/model_probe.h"
 #include "ui/busy_spinner.h"
 #include "ui/controls_bar.h"
 #include "ui/drop_zone.h"
@@ -9,13 +10,17 @@
 #include "ui_fixture.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSlider>
+#include <QTimer>
+#include <future>
 
 namespace taln::test {
 namespace {
@@ -67,8 +72,8 @@ TEST_F(ContentViewTest, HeaderTextsAreTalnsOwn) {
             items << item->text();
         }
     }
-    EXPECT_EQ(items, QStringList({"Export as M4A…", "Export as WAV…", "Export Video…",
-                                  "Normalise loudness (−16 LUFS)"}));
+    EXPECT_EQ(items, QStringList({"Export as M4A…", "Export as WAV…", "Export as FLAC…",
+                                  "Export Video…", "Normalise loudness (−16 LUFS)"}));
     // Video only for a file that has one.
     EXPECT_FALSE(view()->exportVideoAction()->isVisible());
     EXPECT_EQ(view()->findChild<QLabel*>(QStringLiteral("dropHint"))->text(),
@@ -320,6 +325,50 @@ TEST_F(ContentViewTest, LongFileNamesKeepBothEndsAndNamesAreNeverMarkup) {
     model->load(writeText(dir, QStringLiteral("<i>not audio.txt")));
     ASSERT_TRUE(waitFor([&] { return !model->isLoading(); }));
     EXPECT_EQ(view()->errorLine()->textFormat(), Qt::PlainText);
+}
+
+// Closing the window while an export is being written asks first, Cancel by default; Quit
+// stops the export: nothing is written and the earlier file stays as it was.
+TEST_F(ContentViewTest, ClosingWhileExportingAsksAndQuitDiscardsTheExport) {
+    ASSERT_TRUE(loadAndSettle(writeTone(dir, "tone.wav", 3.0)));
+    const QString destination = dir.filePath("out.m4a");
+    {
+        QFile earlier(destination);
+        ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
+        earlier.write("earlier");
+    }
+    log->exportAnswer = destination;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    TalnModelProbe::onExportStarting(*model, [released] { released.wait(); });
+    model->exportAudio(AudioExporter::Kind::m4a);
+    ASSERT_TRUE(model->isExporting());
+
+    for (const char* answer : {"cancel", "quit"}) {
+        SCOPED_TRACE(answer);
+        bool asked = false;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            asked = true;
+            EXPECT_EQ(box->text(), "An export is still being written. Quit and discard it?");
+            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Cancel));
+            (std::string(answer) == "quit"
+                 ? box->findChild<QPushButton*>(QStringLiteral("quitButton"))
+                 : box->button(QMessageBox::Cancel))
+                ->click();
+        });
+        const bool closed = window->close();
+        EXPECT_TRUE(asked);
+        EXPECT_EQ(closed, std::string(answer) == "quit");
+    }
+    release.set_value();
+    ASSERT_TRUE(waitFor([this] { return !model->isExporting(); }));
+    QFile earlier(destination);
+    ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
+    EXPECT_EQ(earlier.readAll(), "earlier");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2); // tone, out
+    EXPECT_TRUE(model->savedFile().isNull());
 }
 
 } // namespace

@@ -46,6 +46,7 @@ TEST_F(MenuBarTest, CommandsHaveTheirShortcutsAndFollowTheModel) {
         {"openAction", QKeySequence(Qt::CTRL | Qt::Key_O), Needs::nothing},
         {"exportM4aAction", QKeySequence(Qt::CTRL | Qt::Key_E), Needs::audioAtRest},
         {"exportWavAction", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E), Needs::audioAtRest},
+        {"exportFlacAction", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_E), Needs::audioAtRest},
         {"newWindowAction", QKeySequence(Qt::CTRL | Qt::Key_N), Needs::nothing},
         {"closeWindowAction", QKeySequence(Qt::CTRL | Qt::Key_W), Needs::nothing},
         {"quitAction", QKeySequence(Qt::CTRL | Qt::Key_Q), Needs::nothing},

@@ -32,6 +32,7 @@ struct PanelLog {
     std::deque<QString> openAnswers; // an empty queue or an empty path: the user cancels
     int openCount = 0;
     std::vector<AudioExporter::Kind> exportKinds;
+    QString exportAnswer; // empty: the user cancels the save panel
 };
 
 class FakePanels : public FilePanels {
@@ -54,7 +55,10 @@ public:
     std::optional<QString> chooseExportDestination(AudioExporter::Kind kind, const QString&,
                                                    const QString&) override {
         log_->exportKinds.push_back(kind);
-        return std::nullopt;
+        if (log_->exportAnswer.isEmpty()) {
+            return std::nullopt;
+        }
+        return log_->exportAnswer;
     }
 
 private:
