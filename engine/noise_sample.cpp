@@ -63,6 +63,7 @@ NoiseSample NoiseSample::measure(std::span<const float> channel, double sampleRa
     Steps steps(channel, sampleRate, first, last);
     steps.averageProfile();
     steps.detectHum();
+    steps.trackNoise();
     return std::move(steps).take();
 }
 
@@ -79,6 +80,7 @@ NoiseSample::Steps::Steps(std::span<const float> channel, double sampleRate, std
     const auto n = static_cast<std::int64_t>(channel.size());
     first_ = std::clamp<std::int64_t>(first, 0, n);
     last = std::clamp<std::int64_t>(last, first_, n);
+    whole_ = first_ == 0 && last == n;
     stretch_ =
         channel.subspan(static_cast<std::size_t>(first_), static_cast<std::size_t>(last - first_));
     hopEnergies_.resize(
@@ -106,6 +108,12 @@ void NoiseSample::Steps::averageProfile() {
 void NoiseSample::Steps::detectHum() {
     sample_.hum = HumDetector::detect(stretch_, estimate_.frames, sampleRate_);
     sample_.quietToLoud = quietToLoudOf(estimate_);
+}
+
+void NoiseSample::Steps::trackNoise() {
+    if (whole_) {
+        sample_.track = NoiseTrack::measure(stretch_, sampleRate_, estimate_.frames);
+    }
 }
 
 NoiseSample NoiseSample::Steps::take() && {

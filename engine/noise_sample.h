@@ -22,6 +22,9 @@ struct NoiseSample {
     std::vector<float> profile;
     // The hum lines found in the averaged frames; the pre-filter notches only these.
     Cleaner::HumMask hum = Cleaner::kNoHum;
+    // Where the noise rose above the profile, for the adaptive engine: measured over the whole
+    // channel for an automatic sample, empty for a stretch the user chose (its profile holds).
+    NoiseTrack track;
     // First sample of each averaged 2048-sample frame, ascending, in channel positions.
     std::vector<std::int64_t> frameStarts;
     // The averaged frames' mean energy over the median frame's (Cleaner::NoiseEstimate).
@@ -82,10 +85,13 @@ public:
     void averageProfile();
     // The hum lines, and quietToLoud.
     void detectHum();
+    // The noise track (nothing for a chosen stretch); may run at once with the two above.
+    void trackNoise();
     NoiseSample take() &&;
 
 private:
     std::span<const float> stretch_;
+    bool whole_ = false;
     double sampleRate_;
     std::int64_t first_ = 0;
     int parts_ = 1;
