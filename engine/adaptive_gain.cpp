@@ -2,31 +2,132 @@
 
 #include "engine/precondition.h"
 
-#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 namespace taln {
 
 namespace {
 
 constexpr std::int64_t kNyquist = AdaptiveGain::kBins - 1;
+constexpr std::int64_t kPresence = AdaptiveGain::kPresenceBins;
 
 // Keeps an all-zero bin (digital silence, the padding around the channel) from dividing by zero.
 constexpr float kTinyPower = 1e-20f;
 
-// Euler's constant, for the exponential integral's series.
-constexpr float kEulerGamma = 0.57721566f;
+// e^x for x ≤ 0, within 3e-7 relative down to e^-87 (below that, about e^-87): as 2^-u with
+// u = −x·log2 e, 2 to the whole part of u made in the exponent bits, times a polynomial for 2 to
+// the rest. Plain arithmetic, so that the loops around it vectorise (the library's expf does not),
+// and the same bits in every build.
+[[gnu::always_inline]] inline float expNegative(float x) {
+    const float u0 = x * -1.44269504f;
+    const float u = u0 < 126.0f ? u0 : 126.0f; // not-a-number gives 126 too
+    const auto whole = static_cast<std::int32_t>(u);
+    const float f = 1.0f - (u - static_cast<float>(whole)); // in (0, 1]
+    // 2^f on [0, 1]: minimax polynomial of degree 6.
+    float p = 1.53533e-4f;
+    p = p * f + 1.339887e-3f;
+    p = p * f + 9.618437e-3f;
+    p = p * f + 5.550332e-2f;
+    p = p * f + 2.4022652e-1f;
+    p = p * f + 6.931472e-1f;
+    p = p * f + 1.0f;
+    // 2^-u = 2^f · 2^-(whole + 1).
+    return p * std::bit_cast<float>(static_cast<std::uint32_t>(126 - whole) << 23);
+}
 
-// The exponential integral E1(v) for v > 0, within 1e-4 relative: its series below 1, and above
-// the rational approximation of Abramowitz and Stegun (5.1.56).
-float exponentialIntegral(float v) {
-    if (v < 1.0f) {
-        const float v2 = v * v;
-        return (((-kEulerGamma - std::log(v + 1e-30f)) + v) - 0.25f * v2) +
-               (v2 * v) * (1.0f / 18.0f) - (v2 * v2) * (1.0f / 96.0f);
+struct GainArgs {
+    const float* noise;
+    float floor;
+    float alpha;
+    float* speech;
+    float* gamma;
+    float* raw;
+    float* smooth;
+    float* re;
+    float* im;
+};
+
+// Every loop runs over independent bins and is written so the compiler can vectorise it; the
+// per-bin arithmetic is identical in every lane and in both builds below.
+[[gnu::always_inline]] inline void gainSteps(const GainArgs& a) {
+    constexpr float c1 = 1.0f + AdaptiveGain::kPresentSnr;
+    constexpr float c2 = AdaptiveGain::kPresentSnr / (1.0f + AdaptiveGain::kPresentSnr);
+    float* gamma = a.gamma;
+    float* raw = a.raw;
+    float* speech = a.speech;
+    float* smooth = a.smooth;
+    float* re = a.re;
+    float* im = a.im;
+
+    // Powers into `raw` for a moment.
+    raw[0] = re[0] * re[0];
+    raw[kNyquist] = im[0] * im[0];
+    for (std::int64_t k = 1; k < kNyquist; ++k) {
+        raw[k] = re[k] * re[k] + im[k] * im[k];
     }
-    return std::exp(-v) / v * ((v * v + 2.334733f * v) + 0.250621f) /
-           ((v * v + 3.330657f * v) + 1.681534f);
+    // The Wiener gain of the decision-directed a-priori SNR; the floor below it.
+    for (std::int64_t k = 0; k < AdaptiveGain::kBins; ++k) {
+        const float p = raw[k];
+        const float inverse = 1.0f / (a.noise[k] + kTinyPower);
+        const float g = p * inverse;
+        const float excess = g - 1.0f;
+        const float xi =
+            a.alpha * (speech[k] * inverse) + (1.0f - a.alpha) * (excess > 0.0f ? excess : 0.0f);
+        const float wiener = xi / (1.0f + xi);
+        speech[k] = (wiener * wiener) * p;
+        gamma[k] = g;
+        raw[k] = wiener > a.floor ? wiener : a.floor; // not-a-number gives the floor too
+    }
+    // Presence from γ averaged over ±3 bins (fewer at the edges).
+    const auto weigh = [&](std::int64_t k, float mean) {
+        const float presence = 1.0f / (1.0f + c1 * expNegative(-(mean * c2)));
+        smooth[k] = presence * raw[k] + (1.0f - presence) * a.floor;
+    };
+    for (std::int64_t k = 0; k < kPresence; ++k) {
+        float sum = 0.0f;
+        for (std::int64_t i = 0; i <= k + kPresence; ++i) {
+            sum += gamma[i];
+        }
+        weigh(k, sum / static_cast<float>(k + kPresence + 1));
+    }
+    for (std::int64_t k = kPresence; k < AdaptiveGain::kBins - kPresence; ++k) {
+        const float sum = ((gamma[k - 3] + gamma[k - 2]) + (gamma[k - 1] + gamma[k])) +
+                          ((gamma[k + 1] + gamma[k + 2]) + gamma[k + 3]);
+        weigh(k, sum * (1.0f / 7.0f));
+    }
+    for (std::int64_t k = AdaptiveGain::kBins - kPresence; k < AdaptiveGain::kBins; ++k) {
+        float sum = 0.0f;
+        for (std::int64_t i = k - kPresence; i <= kNyquist; ++i) {
+            sum += gamma[i];
+        }
+        weigh(k, sum / static_cast<float>(kNyquist - k + kPresence + 1));
+    }
+    // Smoothing over ±1 bin (the edge bins stand in for their missing neighbour).
+    raw[0] = 0.75f * smooth[0] + 0.25f * smooth[1];
+    for (std::int64_t k = 1; k < kNyquist; ++k) {
+        raw[k] = (0.25f * smooth[k - 1] + 0.5f * smooth[k]) + 0.25f * smooth[k + 1];
+    }
+    raw[kNyquist] = 0.25f * smooth[kNyquist - 1] + 0.75f * smooth[kNyquist];
+
+    re[0] = re[0] * raw[0];
+    im[0] = im[0] * raw[kNyquist];
+    for (std::int64_t k = 1; k < kNyquist; ++k) {
+        re[k] = re[k] * raw[k];
+        im[k] = im[k] * raw[k];
+    }
+    for (std::int64_t k = 0; k < AdaptiveGain::kBins; ++k) {
+        smooth[k] = raw[k];
+    }
+}
+
+void gainsBaseline(const GainArgs& a) {
+    gainSteps(a);
+}
+
+__attribute__((target("avx2"))) void gainsAvx2(const GainArgs& a) {
+    gainSteps(a);
 }
 
 } // namespace
@@ -41,57 +142,21 @@ AdaptiveGain::AdaptiveGain(float strength, double sampleRate, float depth)
 }
 
 void AdaptiveGain::apply(std::span<const float> noise, float* re, float* im) noexcept {
-    constexpr float c1 = 1.0f + kPresentSnr;
-    constexpr float c2 = kPresentSnr / (1.0f + kPresentSnr);
-    float* raw = raw_.data();
-    float* smooth = smooth_.data();
-    float* speech = speech_.data();
-    float* gamma = gamma_.data();
-
-    // The log-spectral amplitude gain of each bin from its decision-directed a-priori SNR.
-    for (std::int64_t k = 0; k < kBins; ++k) {
-        const float p = k == 0          ? re[0] * re[0]
-                        : k == kNyquist ? im[0] * im[0]
-                                        : re[k] * re[k] + im[k] * im[k];
-        const float n = noise[static_cast<std::size_t>(k)] + kTinyPower;
-        const float g = p / n;
-        const float excess = g - 1.0f;
-        const float xi =
-            alpha_ * (speech[k] / n) + (1.0f - alpha_) * (excess > 0.0f ? excess : 0.0f);
-        const float wiener = xi / (1.0f + xi);
-        const float lsa = wiener * std::exp(0.5f * exponentialIntegral(wiener * g + 1e-30f));
-        const float gain = lsa < 1.0f ? lsa : 1.0f;
-        speech[k] = (gain * gain) * p;
-        gamma[k] = g;
-        raw[k] = gain > floor_ ? gain : floor_; // not-a-number gives the floor too
-    }
-
-    // Presence from the a-posteriori SNR averaged over ±kPresenceBins bins: one noise bin that
-    // happens to peak does not count as speech, so the pauses stay at the floor without the
-    // isolated peaks of musical noise.
-    for (std::int64_t k = 0; k < kBins; ++k) {
-        const std::int64_t lo = std::max<std::int64_t>(k - kPresenceBins, 0);
-        const std::int64_t hi = std::min<std::int64_t>(k + kPresenceBins, kNyquist);
-        float sum = 0.0f;
-        for (std::int64_t i = lo; i <= hi; ++i) {
-            sum += gamma[i];
-        }
-        const float mean = sum / static_cast<float>(hi - lo + 1);
-        const float presence = 1.0f / (1.0f + c1 * std::exp(-mean * c2));
-        raw[k] = presence * raw[k] + (1.0f - presence) * floor_;
-    }
-
-    smooth[0] = 0.75f * raw[0] + 0.25f * raw[1];
-    for (std::int64_t k = 1; k < kNyquist; ++k) {
-        smooth[k] = (0.25f * raw[k - 1] + 0.5f * raw[k]) + 0.25f * raw[k + 1];
-    }
-    smooth[kNyquist] = 0.25f * raw[kNyquist - 1] + 0.75f * raw[kNyquist];
-
-    re[0] = re[0] * smooth[0];
-    im[0] = im[0] * smooth[kNyquist];
-    for (std::int64_t k = 1; k < kNyquist; ++k) {
-        re[k] = re[k] * smooth[k];
-        im[k] = im[k] * smooth[k];
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    GainArgs args{};
+    args.noise = noise.data();
+    args.floor = floor_;
+    args.alpha = alpha_;
+    args.speech = speech_.data();
+    args.gamma = gamma_.data();
+    args.raw = raw_.data();
+    args.smooth = smooth_.data();
+    args.re = re;
+    args.im = im;
+    if (avx2) {
+        gainsAvx2(args);
+    } else {
+        gainsBaseline(args);
     }
 }
 

@@ -243,8 +243,15 @@ void NoiseTrack::noiseAt(std::int64_t start, std::span<const float> profile,
     std::array<float, kMaxBands> raise{};
     const float* r0 = raise_.data() + j * bands_;
     const float* r1 = raise_.data() + j1 * bands_;
+    bool raised = false;
     for (std::int64_t b = 0; b < bands_; ++b) {
         raise[static_cast<std::size_t>(b)] = r0[b] + (r1[b] - r0[b]) * t;
+        raised = raised || r0[b] != 1.0f || r1[b] != 1.0f;
+    }
+    // Steady noise, most of the time: the profile as it is.
+    if (!raised) {
+        std::copy_n(profile.begin(), kBins, out.begin());
+        return;
     }
     for (std::int64_t k = 0; k < kBins; ++k) {
         const auto b = static_cast<std::size_t>(lowerBand_[static_cast<std::size_t>(k)]);

@@ -22,8 +22,8 @@
 // Units: samples of one channel at `sampleRate` Hz; frame starts are channel sample indices
 // (negative for the cleaner's frames that begin before the channel); bin powers in RealFFT's
 // forward scale. Frequencies in Hz and times in seconds, so any rate from 8 kHz to 192 kHz works.
-// The analysis hop is a multiple of 512 samples of about 20 ms (512 at 8 and 16 kHz, 1024 at 44.1
-// and 48 kHz, 4096 at 192 kHz): one FFT per hop, one float per band per hop kept.
+// The analysis hop is a multiple of 512 samples of about 40 ms (512 at 8 and 16 kHz, 1536 at
+// 44.1 kHz, 2048 at 48 kHz, 7680 at 192 kHz): one FFT per hop, one float per band per hop kept.
 //
 // Thread: measure from any thread, several at once; a measured track is read-only and may be read
 // from any number of threads. Allocation: measure allocates; noiseAt allocates nothing.
@@ -47,7 +47,7 @@ public:
     // Excesses of the floor over the reference up to this are estimation noise on steady noise.
     static constexpr double kDeadZoneDb = 2.0;
     // The analysis hop aims at this many seconds.
-    static constexpr double kHopSeconds = 0.02;
+    static constexpr double kHopSeconds = 0.04;
 
     // No track: noiseAt gives the profile unchanged.
     NoiseTrack() = default;
