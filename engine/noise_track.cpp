@@ -32,23 +32,28 @@ constexpr double kVoiceHighHz = 4500.0;
 // completely, and the cleaner's subtraction is already total long before.
 constexpr float kLargestRaise = 1e6f;
 
-// Sliding minimum of `x` over [i − w, i + w] for every i, by a monotonic queue of indices held in
-// `queue` (sized by the caller): O(n).
-void slidingMinimum(std::span<const float> x, std::int64_t w, std::span<float> out,
-                    std::vector<std::int64_t>& queue) {
+// Sliding minimum of `x` over [i − before, i + after] for every i, by a monotonic queue of
+// indices held in `queue` (sized by the caller): O(n). Near the ends the window keeps its length,
+// shifted inside `x`, so that the last moments of a recording that ends in speech still see a
+// pause.
+void slidingMinimum(std::span<const float> x, std::int64_t before, std::int64_t after,
+                    std::span<float> out, std::vector<std::int64_t>& queue) {
     const auto n = static_cast<std::int64_t>(x.size());
+    const std::int64_t length = before + after;
     std::size_t head = 0;
     std::size_t tail = 0;
     std::int64_t next = 0; // the next index to enter the window
     for (std::int64_t i = 0; i < n; ++i) {
-        for (; next < n && next <= i + w; ++next) {
+        const std::int64_t lo = std::max<std::int64_t>(0, std::min(i - before, n - 1 - length));
+        const std::int64_t hi = std::min(lo + length, n - 1);
+        for (; next <= hi; ++next) {
             while (tail > head && x[static_cast<std::size_t>(queue[tail - 1])] >=
                                       x[static_cast<std::size_t>(next)]) {
                 --tail;
             }
             queue[tail++] = next;
         }
-        while (queue[head] < i - w) {
+        while (queue[head] < lo) {
             ++head;
         }
         out[static_cast<std::size_t>(i)] = x[static_cast<std::size_t>(queue[head])];
@@ -163,7 +168,8 @@ NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate
     track.fluctuation_ = fluctuationOf(power, steps, edges, sampleRate, hop, profileFrames);
     // Smoothing forwards and backwards (no delay), then the floor: the minimum within the window.
     const double a = std::exp(-hopSeconds / kSmoothSeconds);
-    const auto w = static_cast<std::int64_t>(std::llround(kWindowSeconds / hopSeconds));
+    const auto before = static_cast<std::int64_t>(std::llround(kBeforeSeconds / hopSeconds));
+    const auto after = static_cast<std::int64_t>(std::llround(kAfterSeconds / hopSeconds));
     std::vector<float> floor(static_cast<std::size_t>(steps));
     std::vector<std::int64_t> queue(static_cast<std::size_t>(steps));
     std::vector<float> reference(static_cast<std::size_t>(profileFrames.size()));
@@ -180,7 +186,7 @@ NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate
             s = a * s + (1.0 - a) * *v;
             *v = static_cast<float>(s);
         }
-        slidingMinimum(p, w, floor, queue);
+        slidingMinimum(p, before, after, floor, queue);
         // The reference: the floor's median over the profile's frames (their centres' steps).
         for (std::size_t i = 0; i < profileFrames.size(); ++i) {
             const std::int64_t step = std::clamp<std::int64_t>(
