@@ -122,6 +122,14 @@ NoiseSample NoiseSample::Steps::take() && {
     for (const std::int64_t f : estimate_.frames) {
         sample_.frameStarts.push_back(first_ + f * Cleaner::kHop);
     }
+    const std::vector<std::int64_t>& followed = sample_.track.followedFrames();
+    if (!followed.empty()) {
+        sample_.frameStarts.insert(sample_.frameStarts.end(), followed.begin(), followed.end());
+        std::sort(sample_.frameStarts.begin(), sample_.frameStarts.end());
+        sample_.frameStarts.erase(
+            std::unique(sample_.frameStarts.begin(), sample_.frameStarts.end()),
+            sample_.frameStarts.end());
+    }
     return std::move(sample_);
 }
 

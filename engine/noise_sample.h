@@ -25,7 +25,9 @@ struct NoiseSample {
     // Where the noise rose above the profile, for the adaptive engine: measured over the whole
     // channel for an automatic sample, empty for a stretch the user chose (its profile holds).
     NoiseTrack track;
-    // First sample of each averaged 2048-sample frame, ascending, in channel positions.
+    // First sample of each averaged 2048-sample frame, ascending, in channel positions; with a
+    // track, then also those of the frames it followed a rise in (NoiseTrack::followedFrames),
+    // all ascending: the frames the noise was taken from.
     std::vector<std::int64_t> frameStarts;
     // The averaged frames' mean energy over the median frame's (Cleaner::NoiseEstimate).
     float quietToMedian = 0.0f;

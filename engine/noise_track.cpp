@@ -24,6 +24,9 @@ constexpr std::array<double, 29> kEdgesHz = {
     7700.0, 9500.0, 12000.0, 15500.0, 20000.0, 28000.0, 40000.0, 56000.0, 80000.0};
 constexpr std::size_t kMaxBands = kEdgesHz.size() + 1;
 
+// A band's smoothed power within this factor (2 dB) of its floor counts as noise alone there.
+constexpr float kNearFloor = 1.585f;
+
 // The voice's band, where the fluctuation of the noise is measured.
 constexpr double kVoiceLowHz = 500.0;
 constexpr double kVoiceHighHz = 4500.0;
@@ -175,6 +178,8 @@ NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate
     std::vector<float> reference(static_cast<std::size_t>(profileFrames.size()));
     const float deadZone = static_cast<float>(std::pow(10.0, kDeadZoneDb / 10.0));
     track.raise_.assign(static_cast<std::size_t>(steps * bands), 1.0f);
+    // How many bands sit near their floor at each step: the track's own noise frames.
+    std::vector<std::int32_t> atFloor(static_cast<std::size_t>(steps), 0);
     for (std::int64_t b = 0; b < bands; ++b) {
         std::span<float> p(power.data() + b * steps, static_cast<std::size_t>(steps));
         double s = p[0];
@@ -187,6 +192,10 @@ NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate
             *v = static_cast<float>(s);
         }
         slidingMinimum(p, before, after, floor, queue);
+        for (std::int64_t j = 0; j < steps; ++j) {
+            atFloor[static_cast<std::size_t>(j)] +=
+                p[static_cast<std::size_t>(j)] <= kNearFloor * floor[static_cast<std::size_t>(j)];
+        }
         // The reference: the floor's median over the profile's frames (their centres' steps).
         for (std::size_t i = 0; i < profileFrames.size(); ++i) {
             const std::int64_t step = std::clamp<std::int64_t>(
@@ -206,6 +215,14 @@ NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate
         }
     }
 
+    // The frames a raise was taken from: raised, and most bands near their floor.
+    for (std::int64_t j = 0; j < steps; ++j) {
+        const float* r = track.raise_.data() + j * bands;
+        if (2 * atFloor[static_cast<std::size_t>(j)] >= bands &&
+            std::any_of(r, r + bands, [](float v) { return v > 1.0f; })) {
+            track.followed_.push_back(j * hop);
+        }
+    }
     track.hop_ = hop;
     track.bands_ = bands;
     // Each bin takes its raise from the two band centres around it.

@@ -87,6 +87,11 @@ public:
     static constexpr float kShallowest = 0.15f;
     float depth() const noexcept;
 
+    // The channel frames (2048 samples from each start, ascending) that a raise was measured in:
+    // where the noise is above the profile and most bands are near their floor. With the
+    // profile's own frames, they are the frames the cleaner's noise comes from.
+    const std::vector<std::int64_t>& followedFrames() const noexcept { return followed_; }
+
     // The largest raise over the channel, as a power ratio (1 when the noise never rose).
     float largestRaise() const noexcept;
 
@@ -109,6 +114,7 @@ public:
 private:
     std::int64_t hop_ = 0;
     float fluctuation_ = 0.0f;
+    std::vector<std::int64_t> followed_;
     std::int64_t bands_ = 0;
     // steps × bands raises (power ratios, at least 1).
     std::vector<float> raise_;

@@ -81,6 +81,8 @@ TEST(NoiseTrack, FollowsNoiseThatDriftsAtAnyRate) {
         // The loud half of a step; the last quarter of a ramp (7.5 to 10 dB up).
         const std::int64_t loud = c.drift == Drift::step ? n / 2 + n / 20 : 3 * n / 4;
         EXPECT_LT(pauseDb(x, *out, gaps, loud), -12.0);
+        // The noise marks show frames of the loud part too: the ones the track followed.
+        EXPECT_GT(noise.frameStarts.back(), loud);
         const auto fixed = Cleaner::clean(x, noise.profile, 0.6f, c.rate, token, noise.hum,
                                           Cleaner::Engine::adaptive);
         EXPECT_GT(pauseDb(x, *fixed, gaps, loud), -12.0) << "the case must need the track";
