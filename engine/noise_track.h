@@ -95,23 +95,15 @@ public:
     // The largest raise over the channel, as a power ratio (1 when the noise never rose).
     float largestRaise() const noexcept;
 
-    // The analysis hop in samples, and the band count.
-    std::int64_t hop() const noexcept { return hop_; }
-    std::int64_t bands() const noexcept { return bands_; }
-
-    // The raise of band `band` at analysis step `step` (the frame starting at hop()·step).
-    float raiseAt(std::int64_t step, std::int64_t band) const noexcept {
-        return raise_[static_cast<std::size_t>(step * bands_ + band)];
-    }
-    std::int64_t steps() const noexcept {
-        return bands_ > 0 ? static_cast<std::int64_t>(raise_.size()) / bands_ : 0;
-    }
-
     // Band edges in bins for `sampleRate`: band b covers bins [edges[b], edges[b + 1]). Bands are
     // about a third of an octave wide above 500 Hz and 100 Hz below, each at least 2 bins.
     static std::vector<std::int64_t> bandEdges(double sampleRate);
 
 private:
+    // Analysis steps kept (the frame starting at hop_·step).
+    std::int64_t steps() const noexcept {
+        return bands_ > 0 ? static_cast<std::int64_t>(raise_.size()) / bands_ : 0;
+    }
     std::int64_t hop_ = 0;
     float fluctuation_ = 0.0f;
     std::vector<std::int64_t> followed_;
