@@ -53,8 +53,11 @@ public:
     // cascade Taln was first specified with. adaptive: a speech-presence-aware gain
     // (AdaptiveGain) against the profile raised where the noise rose (NoiseTrack).
     enum class Engine { reference, adaptive };
-    // What the window and taln-clean use unless told otherwise. The quality benchmark
-    // (bench/quality/README.md) shows adaptive ahead in every noise class.
+    // What the window and taln-clean use unless told otherwise. On the quality benchmark
+    // (bench/quality/README.md: real speech, nine noises, 0-20 dB SNR) adaptive scores PESQ-WB
+    // 2.02 against 1.81, ahead in eight noise classes of nine (babble 1.41 against 1.42), takes
+    // the pauses of steady noise 23-30 dB down instead of 13-22, and follows drifting noise; its
+    // STOI is 0.895 against 0.897, lower by up to 0.011 on four steady noises.
     static constexpr Engine kDefaultEngine = Engine::adaptive;
 
     // The 2048-point periodic square-root Hann window; built once, on first use, from any thread.
