@@ -16,15 +16,16 @@
 // depth d (NoiseTrack::depth, 1 for steady noise): g_min = −kFloorDbPerStrength·s·d dB. α comes
 // from a time constant in seconds, so the gain behaves alike at every sample rate.
 //
-// Why these, measured on the quality benchmark (bench/quality, real speech, 0-20 dB SNR, strength
-// 0.6) against other settings: the presence weighting took the pauses from −19 to −26 dB and
+// Why these, measured on the quick third of the quality benchmark (bench/quality --quick: real
+// speech of two speakers at 0, 10 and 20 dB SNR over nine noises, strength 0.6) against other
+// settings: the presence weighting took the pauses from −19 to −26 dB and
 // PESQ-WB from 1.93 to 2.06; presence is judged on γ averaged over 7 bins so that one noise bin
-// that happens to peak does not lift its gain out of the floor (musical noise); a memory of 0.2 s rather than 0.58 s (α = 0.98 at 44.1 kHz)
-// gained 0.009 STOI for a kurtosis ratio of 3.7 instead of 3.1, still below the reference
-// engine's 5.5. The log-spectral amplitude gain scored 0.002 STOI and 0.017 PESQ-WB above the
-// Wiener gain, for three calls of the library's exp and log per bin, which do not vectorise and
-// made the whole clean three times as slow; over-estimating the noise cost STOI and PESQ at every
-// setting tried.
+// that happens to peak does not lift its gain out of the floor (musical noise); a memory of 0.2 s
+// rather than 0.58 s (α = 0.98 at 44.1 kHz) gained 0.009 STOI for a kurtosis ratio of 3.7 instead
+// of 3.1, still below the reference engine's 5.5. The log-spectral amplitude gain scored 0.002 STOI
+// and 0.017 PESQ-WB above the Wiener gain, for three calls of the library's exp and log per bin,
+// which do not vectorise and made the whole clean three times as slow; over-estimating the noise
+// cost STOI and PESQ at every setting tried.
 //
 // State carried between frames: Â² (starting at 0). Frames must be applied in ascending order;
 // the state forgets its start within a few dozen frames (a piece's warm-up covers it).
