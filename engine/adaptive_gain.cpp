@@ -37,6 +37,29 @@ constexpr float kTinyPower = 1e-20f;
     return p * std::bit_cast<float>(static_cast<std::uint32_t>(126 - whole) << 23);
 }
 
+struct WienerArrays {
+    const float* __restrict noise;
+    float* __restrict speech;
+    float* __restrict gamma;
+    float* __restrict raw;
+    float floor;
+    float alpha;
+};
+
+// The Wiener gain of the decision-directed a-priori SNR of bin k of power p, the floor below it;
+// the bin's a-posteriori SNR (in place of p when p is read from `gamma`) and speech power kept.
+[[gnu::always_inline]] inline void wienerBin(const WienerArrays w, std::int64_t k, float p) {
+    const float inverse = 1.0f / (w.noise[k] + kTinyPower);
+    const float g = p * inverse;
+    const float excess = g - 1.0f;
+    const float xi =
+        w.alpha * (w.speech[k] * inverse) + (1.0f - w.alpha) * (excess > 0.0f ? excess : 0.0f);
+    const float wiener = xi / (1.0f + xi);
+    w.speech[k] = (wiener * wiener) * p;
+    w.gamma[k] = g;
+    w.raw[k] = wiener > w.floor ? wiener : w.floor; // not-a-number gives the floor too
+}
+
 struct GainArgs {
     const float* noise;
     float floor;
@@ -54,36 +77,33 @@ struct GainArgs {
 [[gnu::always_inline]] inline void gainSteps(const GainArgs& a) {
     constexpr float c1 = 1.0f + AdaptiveGain::kPresentSnr;
     constexpr float c2 = AdaptiveGain::kPresentSnr / (1.0f + AdaptiveGain::kPresentSnr);
-    float* gamma = a.gamma;
-    float* raw = a.raw;
-    float* speech = a.speech;
-    float* smooth = a.smooth;
-    float* re = a.re;
-    float* im = a.im;
+    // No two of these arrays overlap (the gain's own, and the caller's spectrum); saying so
+    // keeps the loops below from needing more overlap checks than GCC versions a loop for.
+    const float* __restrict noise = a.noise;
+    float* __restrict gamma = a.gamma;
+    float* __restrict raw = a.raw;
+    float* __restrict speech = a.speech;
+    float* __restrict smooth = a.smooth;
+    float* __restrict re = a.re;
+    float* __restrict im = a.im;
+    const float floor = a.floor;
+    const float alpha = a.alpha;
 
-    // Powers into `raw` for a moment.
-    raw[0] = re[0] * re[0];
-    raw[kNyquist] = im[0] * im[0];
+    // Powers into `gamma` first (a loop of its own vectorises; one that also reads the spectrum
+    // did not), then each bin's gain.
+    gamma[0] = re[0] * re[0];
+    gamma[kNyquist] = im[0] * im[0];
     for (std::int64_t k = 1; k < kNyquist; ++k) {
-        raw[k] = re[k] * re[k] + im[k] * im[k];
+        gamma[k] = re[k] * re[k] + im[k] * im[k];
     }
-    // The Wiener gain of the decision-directed a-priori SNR; the floor below it.
+    const WienerArrays w{noise, speech, gamma, raw, floor, alpha};
     for (std::int64_t k = 0; k < AdaptiveGain::kBins; ++k) {
-        const float p = raw[k];
-        const float inverse = 1.0f / (a.noise[k] + kTinyPower);
-        const float g = p * inverse;
-        const float excess = g - 1.0f;
-        const float xi =
-            a.alpha * (speech[k] * inverse) + (1.0f - a.alpha) * (excess > 0.0f ? excess : 0.0f);
-        const float wiener = xi / (1.0f + xi);
-        speech[k] = (wiener * wiener) * p;
-        gamma[k] = g;
-        raw[k] = wiener > a.floor ? wiener : a.floor; // not-a-number gives the floor too
+        wienerBin(w, k, gamma[k]);
     }
     // Presence from γ averaged over ±3 bins (fewer at the edges).
     const auto weigh = [&](std::int64_t k, float mean) {
         const float presence = 1.0f / (1.0f + c1 * expNegative(-(mean * c2)));
-        smooth[k] = presence * raw[k] + (1.0f - presence) * a.floor;
+        raw[k] = presence * raw[k] + (1.0f - presence) * floor;
     };
     for (std::int64_t k = 0; k < kPresence; ++k) {
         float sum = 0.0f;
@@ -105,20 +125,17 @@ struct GainArgs {
         weigh(k, sum / static_cast<float>(kNyquist - k + kPresence + 1));
     }
     // Smoothing over ±1 bin (the edge bins stand in for their missing neighbour).
-    raw[0] = 0.75f * smooth[0] + 0.25f * smooth[1];
+    smooth[0] = 0.75f * raw[0] + 0.25f * raw[1];
     for (std::int64_t k = 1; k < kNyquist; ++k) {
-        raw[k] = (0.25f * smooth[k - 1] + 0.5f * smooth[k]) + 0.25f * smooth[k + 1];
+        smooth[k] = (0.25f * raw[k - 1] + 0.5f * raw[k]) + 0.25f * raw[k + 1];
     }
-    raw[kNyquist] = 0.25f * smooth[kNyquist - 1] + 0.75f * smooth[kNyquist];
+    smooth[kNyquist] = 0.25f * raw[kNyquist - 1] + 0.75f * raw[kNyquist];
 
-    re[0] = re[0] * raw[0];
-    im[0] = im[0] * raw[kNyquist];
+    re[0] = re[0] * smooth[0];
+    im[0] = im[0] * smooth[kNyquist];
     for (std::int64_t k = 1; k < kNyquist; ++k) {
-        re[k] = re[k] * raw[k];
-        im[k] = im[k] * raw[k];
-    }
-    for (std::int64_t k = 0; k < AdaptiveGain::kBins; ++k) {
-        smooth[k] = raw[k];
+        re[k] = re[k] * smooth[k];
+        im[k] = im[k] * smooth[k];
     }
 }
 

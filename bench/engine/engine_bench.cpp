@@ -49,6 +49,32 @@ void BM_Clean(benchmark::State& state) {
     perChannel(state);
 }
 
+// The adaptive engine with the channel's noise track (measured once, outside the loop), and the
+// track's measuring alone: what a noise sample adds for it.
+void BM_CleanAdaptive(benchmark::State& state) {
+    const auto& x = channel();
+    const auto& p = profile();
+    const NoiseTrack track =
+        NoiseTrack::measure(x, kRate, Cleaner::estimateNoiseDetailed(x).frames);
+    CancelToken token;
+    for (auto _ : state) {
+        auto out = Cleaner::clean(x, p, kStrength, kRate, token, Cleaner::kAllHum,
+                                  Cleaner::Engine::adaptive, &track);
+        benchmark::DoNotOptimize(out);
+    }
+    perChannel(state);
+}
+
+void BM_NoiseTrack(benchmark::State& state) {
+    const auto& x = channel();
+    const std::vector<std::int64_t> frames = Cleaner::estimateNoiseDetailed(x).frames;
+    for (auto _ : state) {
+        auto track = NoiseTrack::measure(x, kRate, frames);
+        benchmark::DoNotOptimize(track);
+    }
+    perChannel(state);
+}
+
 // Arguments: the kernel, and 1 for all sixteen notches (18 sections) or 0 for none (2).
 void BM_Prefilter(benchmark::State& state) {
     const auto kernel = static_cast<BiquadCascade::Kernel>(state.range(0));
@@ -120,6 +146,8 @@ void BM_BareFftPair(benchmark::State& state) {
 // Three repetitions of two runs each; the ratios use each benchmark's fastest repetition, the
 // one least disturbed by whatever else the machine was doing.
 BENCHMARK(BM_Clean)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
+BENCHMARK(BM_CleanAdaptive)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
+BENCHMARK(BM_NoiseTrack)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
 BENCHMARK(BM_Prefilter)
     ->Args({static_cast<int>(BiquadCascade::Kernel::best), 1})
     ->Args({static_cast<int>(BiquadCascade::Kernel::best), 0})
@@ -183,6 +211,8 @@ public:
         std::printf("  bare FFT pair      %8.3f s  (%.2f us a frame)\n", fft,
                     fft / static_cast<double>(cleanFrames()) * 1e6);
         std::printf("  clean / bare FFT pair   %.2f\n", clean / fft);
+        std::printf("  adaptive clean / clean  %.2f\n", seconds_["BM_CleanAdaptive"] / clean);
+        std::printf("  noise track / clean     %.3f\n", seconds_["BM_NoiseTrack"] / clean);
         std::printf("  pre-filter / clean      %.2f\n", prefilter / clean);
         std::printf("  whole passes / pre-filter  %.2f\n", wholePasses / prefilter);
         std::printf("  hum detection / clean   %.3f\n", detect / clean);
