@@ -16,6 +16,12 @@ constexpr std::int64_t kPresence = AdaptiveGain::kPresenceBins;
 // Keeps an all-zero bin (digital silence, the padding around the channel) from dividing by zero.
 constexpr float kTinyPower = 1e-20f;
 
+// The a-priori SNR is kept above −40 dB. Below the noise it decays by its own square every frame,
+// into subnormal floats that x86 computes some hundred times slower (measured: the gain stage took
+// 2.7 times the reference engine's on pink noise, 1.1 times on the benchmark's steady channel);
+// its Wiener gain is then still below the lowest floor (−40 dB), so no gain changes.
+constexpr float kLeastPrioriSnr = 1e-4f;
+
 // e^x for x ≤ 0, within 3e-7 relative down to e^-87 (below that, about e^-87): as 2^-u with
 // u = −x·log2 e, 2 to the whole part of u made in the exponent bits, times a polynomial for 2 to
 // the rest. Plain arithmetic, so that the loops around it vectorise (the library's expf does not),
@@ -52,8 +58,9 @@ struct WienerArrays {
     const float inverse = 1.0f / (w.noise[k] + kTinyPower);
     const float g = p * inverse;
     const float excess = g - 1.0f;
-    const float xi =
+    const float dd =
         w.alpha * (w.speech[k] * inverse) + (1.0f - w.alpha) * (excess > 0.0f ? excess : 0.0f);
+    const float xi = dd > kLeastPrioriSnr ? dd : kLeastPrioriSnr;
     const float wiener = xi / (1.0f + xi);
     w.speech[k] = (wiener * wiener) * p;
     w.gamma[k] = g;
