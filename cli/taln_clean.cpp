@@ -90,8 +90,12 @@ constexpr const char* kUsage =
     "  --loudness LUFS     normalise the loudness to LUFS (-16 suits speech), the true\n"
     "                      peak kept under -1 dBTP; -70 to 0\n"
     "  --float             write .wav as 32-bit float instead of 16-bit\n"
-    "  --hum MODE          mains-hum notches: auto (where hum is found, the default),\n"
+    "  --hum MODE          the reference engine's mains-hum notches (the adaptive\n"
+    "                      engine takes hum out with the rest of the noise): auto\n"
+    "                      (where hum is found, the default),\n"
     "                      always (all sixteen, 50-400 and 60-480 Hz) or off\n"
+    "  --engine ENGINE     adaptive (follows noise that drifts, deeper in the pauses;\n"
+    "                      the default) or reference (the first, literal cascade)\n"
     "  --verbose           say on stderr which hum lines --hum auto found and how\n"
     "                      much quieter the noise sample is than the rest\n"
     "  --noise-from START-END\n"
@@ -126,6 +130,7 @@ struct Options {
     bool floatWav = false;
     std::optional<double> loudness;
     HumMode hum = HumMode::automatic;
+    taln::Cleaner::Engine engine = taln::Cleaner::kDefaultEngine;
     bool verbose = false;
     int jobs = taln::WorkerPool::hardwareThreads();
     // Samples [first, last) of each channel for the noise sample; none: the quietest frames.
@@ -191,6 +196,16 @@ HumMode parseHum(const std::string& text) {
         return HumMode::off;
     }
     throw UsageError("--hum needs auto, always or off, not \"" + text + "\"");
+}
+
+taln::Cleaner::Engine parseEngine(const std::string& text) {
+    if (text == "adaptive") {
+        return taln::Cleaner::Engine::adaptive;
+    }
+    if (text == "reference") {
+        return taln::Cleaner::Engine::reference;
+    }
+    throw UsageError("--engine needs adaptive or reference, not \"" + text + "\"");
 }
 
 // Without a wisdom file to keep them in, measured FFT plans take 0.3 to 0.6 s to make in every
@@ -286,6 +301,8 @@ Request parse(int argc, char** argv, Options& options) {
             options.folder = *folder;
         } else if (const auto value = optionValue("--hum", argc, argv, i)) {
             options.hum = parseHum(*value);
+        } else if (const auto value = optionValue("--engine", argc, argv, i)) {
+            options.engine = parseEngine(*value);
         } else if (const auto value = optionValue("--noise-from", argc, argv, i)) {
             options.noiseFrom = parseStretch(*value);
         } else if (const auto value = optionValue("--removed", argc, argv, i)) {
@@ -453,6 +470,7 @@ private:
 // piece due, one thread at a time. The first error of any task (a piece, a write) stops the
 // rest and is rethrown here after all of them have ended.
 taln::Channels cleanChannels(const taln::Channels& original, float strength, HumMode mode,
+                             taln::Cleaner::Engine engine,
                              const std::optional<std::pair<std::int64_t, std::int64_t>>& stretch,
                              int jobs, std::vector<taln::Cleaner::HumMask>& found,
                              std::vector<taln::NoiseSample>& noise,
@@ -515,7 +533,7 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
         try {
             taln::CleaningPieces::cleanInChannel(*original[c], piece, cleaned.into(c, k),
                                                  noise[c].profile, strength, taln::kSampleRate,
-                                                 token, found[c]);
+                                                 token, found[c], engine, &noise[c].track);
         } catch (...) {
             token.cancel();
             throw;
@@ -527,12 +545,13 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
 
     // Each channel's noise sample is measured in steps: the energies its frames are chosen by
     // are summed in halves at once, then its frames are chosen, then its profile and its hum
-    // lines are found at once. The last of these tasks to end posts the pieces, stretch by
-    // stretch.
+    // lines (and, for the adaptive engine, its noise track) are found at once. The last of these
+    // tasks to end posts the pieces, stretch by stretch.
     const int halves = jobs > 1 ? 2 : 1;
+    const bool tracking = engine == taln::Cleaner::Engine::adaptive;
     std::vector<std::optional<taln::NoiseSample::Steps>> steps(count);
     std::vector<std::atomic<int>> summing(count);
-    std::atomic<std::size_t> preparing{2 * count};
+    std::atomic<std::size_t> preparing{(tracking ? 3 : 2) * count};
     const auto prepared = [&] {
         if (preparing.fetch_sub(1) != 1) {
             return;
@@ -561,6 +580,12 @@ taln::Channels cleanChannels(const taln::Channels& original, float strength, Hum
                     return;
                 }
                 steps[c]->choose();
+                if (tracking) {
+                    group.run([&, c] {
+                        steps[c]->trackNoise();
+                        prepared();
+                    });
+                }
                 group.run([&, c] {
                     steps[c]->detectHum();
                     prepared();
@@ -734,9 +759,9 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     }
     std::vector<taln::Cleaner::HumMask> hum;
     std::vector<taln::NoiseSample> noise;
-    taln::Channels cleaned =
-        cleanChannels(decoded.channels, strength, options.hum, options.noiseFrom, options.jobs, hum,
-                      noise, stream ? &*stream : nullptr, !stream || !options.removed.empty());
+    taln::Channels cleaned = cleanChannels(
+        decoded.channels, strength, options.hum, options.engine, options.noiseFrom, options.jobs,
+        hum, noise, stream ? &*stream : nullptr, !stream || !options.removed.empty());
     if (stream) {
         stream->finish();
     }
