@@ -101,8 +101,12 @@ constexpr const char* kUsage =
     "  --keep-original-audio\n"
     "                      with a video OUTPUT: also keep INPUT's own sound, as a\n"
     "                      second audio track titled \"Original\"\n"
-    "  --hum MODE          mains-hum notches: auto (where hum is found, the default),\n"
+    "  --hum MODE          the reference engine's mains-hum notches (the adaptive\n"
+    "                      engine takes hum out with the rest of the noise): auto\n"
+    "                      (where hum is found, the default),\n"
     "                      always (all sixteen, 50-400 and 60-480 Hz) or off\n"
+    "  --engine ENGINE     adaptive (follows noise that drifts, deeper in the pauses;\n"
+    "                      the default) or reference (the first, literal cascade)\n"
     "  --verbose           say on stderr which hum lines --hum auto found and how\n"
     "                      much quieter the noise sample is than the rest\n"
     "  --noise-from START-END\n"
@@ -141,6 +145,7 @@ struct Options {
     bool keepOriginalAudio = false;
     std::optional<double> loudness;
     HumMode hum = HumMode::automatic;
+    taln::Cleaner::Engine engine = taln::Cleaner::kDefaultEngine;
     bool verbose = false;
     int jobs = taln::WorkerPool::hardwareThreads();
     // Seconds [first, last) of each channel for the noise sample; none: the quietest frames.
@@ -209,6 +214,16 @@ HumMode parseHum(const std::string& text) {
         return HumMode::off;
     }
     throw UsageError("--hum needs auto, always or off, not \"" + text + "\"");
+}
+
+taln::Cleaner::Engine parseEngine(const std::string& text) {
+    if (text == "adaptive") {
+        return taln::Cleaner::Engine::adaptive;
+    }
+    if (text == "reference") {
+        return taln::Cleaner::Engine::reference;
+    }
+    throw UsageError("--engine needs adaptive or reference, not \"" + text + "\"");
 }
 
 // Without a wisdom file to keep them in, measured FFT plans take 0.3 to 0.6 s to make in every
@@ -305,6 +320,8 @@ Request parse(int argc, char** argv, Options& options) {
             options.folder = *folder;
         } else if (const auto value = optionValue("--hum", argc, argv, i)) {
             options.hum = parseHum(*value);
+        } else if (const auto value = optionValue("--engine", argc, argv, i)) {
+            options.engine = parseEngine(*value);
         } else if (const auto value = optionValue("--noise-from", argc, argv, i)) {
             options.noiseFrom = parseStretch(*value);
         } else if (const auto value = optionValue("--removed", argc, argv, i)) {
@@ -498,7 +515,7 @@ using Sink = std::function<void(std::span<const float* const> channels, std::int
 // last piece due, one thread at a time. The first error of any task (a piece, a write) stops
 // the rest and is rethrown here after all of them have ended.
 taln::Channels cleanChannels(const taln::Channels& original, double sampleRate, float strength,
-                             HumMode mode,
+                             HumMode mode, taln::Cleaner::Engine engine,
                              const std::optional<std::pair<std::int64_t, std::int64_t>>& stretch,
                              int jobs, std::vector<taln::Cleaner::HumMask>& found,
                              std::vector<taln::NoiseSample>& noise, const Sink& sink, bool keep) {
@@ -560,7 +577,7 @@ taln::Channels cleanChannels(const taln::Channels& original, double sampleRate, 
         try {
             taln::CleaningPieces::cleanInChannel(*original[c], piece, cleaned.into(c, k),
                                                  noise[c].profile, strength, sampleRate, token,
-                                                 found[c]);
+                                                 found[c], engine, &noise[c].track);
         } catch (...) {
             token.cancel();
             throw;
@@ -572,12 +589,13 @@ taln::Channels cleanChannels(const taln::Channels& original, double sampleRate, 
 
     // Each channel's noise sample is measured in steps: the energies its frames are chosen by
     // are summed in halves at once, then its frames are chosen, then its profile and its hum
-    // lines are found at once. The last of these tasks to end posts the pieces, stretch by
-    // stretch.
+    // lines (and, for the adaptive engine, its noise track) are found at once. The last of these
+    // tasks to end posts the pieces, stretch by stretch.
     const int halves = jobs > 1 ? 2 : 1;
+    const bool tracking = engine == taln::Cleaner::Engine::adaptive;
     std::vector<std::optional<taln::NoiseSample::Steps>> steps(count);
     std::vector<std::atomic<int>> summing(count);
-    std::atomic<std::size_t> preparing{2 * count};
+    std::atomic<std::size_t> preparing{(tracking ? 3 : 2) * count};
     const auto prepared = [&] {
         if (preparing.fetch_sub(1) != 1) {
             return;
@@ -606,6 +624,12 @@ taln::Channels cleanChannels(const taln::Channels& original, double sampleRate, 
                     return;
                 }
                 steps[c]->choose();
+                if (tracking) {
+                    group.run([&, c] {
+                        steps[c]->trackNoise();
+                        prepared();
+                    });
+                }
                 group.run([&, c] {
                     steps[c]->detectHum();
                     prepared();
@@ -843,7 +867,8 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     std::vector<taln::Cleaner::HumMask> hum;
     std::vector<taln::NoiseSample> noise;
     taln::Channels cleaned =
-        cleanChannels(decoded.channels, rate, strength, options.hum, noiseFrom, options.jobs, hum,
+        cleanChannels(decoded.channels, rate, strength, options.hum, options.engine, noiseFrom,
+                      options.jobs, hum,
                       noise, sink, !sink || !options.removed.empty());
     std::optional<taln::Loudness::Report> loudnessReport;
     if (spilled) {

@@ -1,5 +1,6 @@
 #include "engine/cleaner.h"
 
+#include "engine/adaptive_gain.h"
 #include "engine/biquad_cascade.h"
 #include "engine/cleaning_pieces.h"
 #include "engine/extended_signal.h"
@@ -266,8 +267,14 @@ std::vector<float> Cleaner::prefilter(std::span<const float> samples, double sr,
 std::optional<std::vector<float>> Cleaner::clean(std::span<const float> samples,
                                                  std::span<const float> noise, float strength,
                                                  double sampleRate, const CancelToken& token,
-                                                 HumMask hum) {
-    return cleanObserved(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum);
+                                                 HumMask hum, Engine engine,
+                                                 const NoiseTrack* track, std::int64_t inputStart) {
+    std::vector<float> result(samples.size());
+    if (!cleanInto(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum, 0, result,
+                   engine, track, inputStart)) {
+        return std::nullopt;
+    }
+    return result;
 }
 
 std::optional<std::vector<float>>
@@ -283,16 +290,19 @@ Cleaner::cleanObserved(std::span<const float> samples, std::span<const float> no
 
 bool Cleaner::cleanPart(std::span<const float> samples, std::span<const float> noise,
                         float strength, double sampleRate, const CancelToken& token, HumMask hum,
-                        std::int64_t from, std::span<float> out) {
+                        std::int64_t from, std::span<float> out, Engine engine,
+                        const NoiseTrack* track, std::int64_t inputStart) {
     requirePrecondition(from >= 0 && static_cast<std::size_t>(from) + out.size() <= samples.size(),
                         "Cleaner::cleanPart needs a stretch inside the samples");
-    return cleanInto(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum, from, out);
+    return cleanInto(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum, from, out,
+                     engine, track, inputStart);
 }
 
 bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> noise,
                         float strength, double sampleRate, const CancelToken& token,
                         FrameObserver observer, void* user, HumMask hum, std::int64_t from,
-                        std::span<float> part) {
+                        std::span<float> part, Engine engine, const NoiseTrack* track,
+                        std::int64_t inputStart) {
     // Strength 0, negative or not a number: nothing to do, not even the pre-filter.
     if (!(strength > 0.0f) || samples.empty()) {
         std::copy_n(samples.begin() + from, part.size(), part.begin());
@@ -324,6 +334,15 @@ bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> n
     if (token.cancelled()) {
         return false;
     }
+    // The adaptive engine leaves mains hum to its gains: its noise profile holds the hum lines as
+    // they were before any notch, so behind a notch the gains took the line out a second time
+    // and, the profile being smoothed over ±2 bins, the voice around every harmonic below 450 Hz
+    // with it. Measured on the quality benchmark's hum (50 Hz and 7 harmonics; its quick third,
+    // 0-20 dB SNR): with the notches PESQ-WB 2.09 and STOI 0.933, without 2.65 and 0.968 (the
+    // input's 1.64 and 0.968), the pauses −27 dB either way.
+    if (engine == Engine::adaptive) {
+        hum = kNoHum;
+    }
     // The frames that reach the part read the pre-filtered channel up to a frame past its end;
     // the part itself holds the pre-filter's later stretches until the frames have taken them.
     const std::vector<Biquad> sections = prefilterSections(sampleRate, strength, hum);
@@ -331,7 +350,19 @@ bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> n
     BiquadCascade cascade(sections, samples, CleaningPieces::warmUp(sampleRate), needed, part,
                           from);
     ExtendedSignal signal(cascade, needed);
-    SpectralGain gain(noise, strength);
+    // One of the two gain stages; the adaptive one with room for each frame's noise.
+    const bool adaptive = engine == Engine::adaptive;
+    std::optional<SpectralGain> gain;
+    std::optional<AdaptiveGain> adaptiveGain;
+    std::vector<float> frameNoise;
+    if (adaptive) {
+        adaptiveGain.emplace(strength, sampleRate, track != nullptr ? track->depth() : 1.0f);
+        frameNoise.resize(kBins);
+    } else {
+        gain.emplace(noise, strength);
+    }
+    const NoiseTrack noTrack;
+    const NoiseTrack& raise = track != nullptr ? *track : noTrack;
     RealFFT fft(kFrame);
     const auto& w = window();
 
@@ -359,7 +390,13 @@ bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> n
             frame[i] = e[i] * w[static_cast<std::size_t>(i)];
         }
         fft.forward(frame);
-        gain.apply(t, fft.re(), fft.im());
+        if (adaptive) {
+            // Frame t starts at sample 512·t − 2048 of `samples`.
+            raise.noiseAt(inputStart + offset, noise, frameNoise);
+            adaptiveGain->apply(frameNoise, fft.re(), fft.im());
+        } else {
+            gain->apply(t, fft.re(), fft.im());
+        }
         fft.inverse(frame);
 
         const std::int64_t first = std::max<std::int64_t>(0, from - offset);

@@ -30,7 +30,8 @@ std::int64_t CleaningPieces::inputEnd(std::int64_t end, std::int64_t n) {
 
 bool CleaningPieces::clean(std::span<const float> input, Range piece, std::int64_t n,
                            std::span<float> out, std::span<const float> noise, float strength,
-                           double sampleRate, const CancelToken& token, Cleaner::HumMask hum) {
+                           double sampleRate, const CancelToken& token, Cleaner::HumMask hum,
+                           Cleaner::Engine engine, const NoiseTrack* track) {
     requirePrecondition(0 <= piece.begin && piece.begin <= piece.end && piece.end <= n,
                         "CleaningPieces::clean needs a piece inside the channel");
     const std::int64_t first = inputBegin(piece.begin, sampleRate);
@@ -46,13 +47,14 @@ bool CleaningPieces::clean(std::span<const float> input, Range piece, std::int64
     // grid, the history over the warm-up converges to the whole run's, and every frame that
     // reaches the piece ends before `last` (or the channel ends there too).
     return Cleaner::cleanPart(input, noise, strength, sampleRate, token, hum, piece.begin - first,
-                              out);
+                              out, engine, track, first);
 }
 
 bool CleaningPieces::cleanInChannel(std::span<const float> channel, Range piece,
                                     std::span<float> out, std::span<const float> noise,
                                     float strength, double sampleRate, const CancelToken& token,
-                                    Cleaner::HumMask hum) {
+                                    Cleaner::HumMask hum, Cleaner::Engine engine,
+                                    const NoiseTrack* track) {
     const auto n = static_cast<std::int64_t>(channel.size());
     requirePrecondition(0 <= piece.begin && piece.begin <= piece.end && piece.end <= n,
                         "CleaningPieces::clean needs a piece inside the channel");
@@ -60,7 +62,7 @@ bool CleaningPieces::cleanInChannel(std::span<const float> channel, Range piece,
     const std::int64_t last = inputEnd(piece.end, n);
     return clean(
         channel.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)),
-        piece, n, out, noise, strength, sampleRate, token, hum);
+        piece, n, out, noise, strength, sampleRate, token, hum, engine, track);
 }
 
 std::vector<CleaningPieces::Range> CleaningPieces::split(std::int64_t n, std::int64_t count) {
@@ -122,7 +124,8 @@ std::vector<CleaningPieces::Range> CleaningPieces::splitForThreads(std::int64_t 
 void CleaningPieces::cleanChannelOn(WorkerPool::TaskGroup& group, std::span<const float> samples,
                                     std::span<float> out, std::span<const float> noise,
                                     float strength, double sampleRate, const CancelToken& token,
-                                    Cleaner::HumMask hum) {
+                                    Cleaner::HumMask hum, Cleaner::Engine engine,
+                                    const NoiseTrack* track) {
     requirePrecondition(out.size() == samples.size(),
                         "CleaningPieces::cleanChannelOn needs one output sample per input sample");
     const auto n = static_cast<std::int64_t>(samples.size());
@@ -131,7 +134,7 @@ void CleaningPieces::cleanChannelOn(WorkerPool::TaskGroup& group, std::span<cons
             cleanInChannel(samples, piece,
                            out.subspan(static_cast<std::size_t>(piece.begin),
                                        static_cast<std::size_t>(piece.end - piece.begin)),
-                           noise, strength, sampleRate, token, hum);
+                           noise, strength, sampleRate, token, hum, engine, track);
         });
     }
 }
@@ -139,10 +142,11 @@ void CleaningPieces::cleanChannelOn(WorkerPool::TaskGroup& group, std::span<cons
 std::optional<std::vector<float>>
 CleaningPieces::cleanChannel(WorkerPool& pool, std::span<const float> samples,
                              std::span<const float> noise, float strength, double sampleRate,
-                             const CancelToken& token, Cleaner::HumMask hum) {
+                             const CancelToken& token, Cleaner::HumMask hum, Cleaner::Engine engine,
+                             const NoiseTrack* track) {
     std::vector<float> out(samples.size());
     WorkerPool::TaskGroup group(pool);
-    cleanChannelOn(group, samples, out, noise, strength, sampleRate, token, hum);
+    cleanChannelOn(group, samples, out, noise, strength, sampleRate, token, hum, engine, track);
     group.wait();
     if (token.cancelled()) {
         return std::nullopt;

@@ -36,6 +36,10 @@
 // hops for the gains, 4.75 s in all at 44.1 kHz, where the worst error is below 1e-7, a tenth of
 // the 1e-6 bar.
 //
+// The adaptive engine's gains forget their start within a few dozen frames, inside the same
+// warm-up, and its noise comes from a NoiseTrack of the whole channel, looked up by channel
+// position: a piece's noise is the whole run's.
+//
 // Any pieces that tile [0, n) assemble into the whole; they need not line up with anything, and
 // each can be cleaned alone, in any order, on any thread.
 //
@@ -107,13 +111,17 @@ public:
     static bool clean(std::span<const float> input, Range piece, std::int64_t n,
                       std::span<float> out, std::span<const float> noise, float strength,
                       double sampleRate, const CancelToken& token,
-                      Cleaner::HumMask hum = Cleaner::kAllHum);
+                      Cleaner::HumMask hum = Cleaner::kAllHum,
+                      Cleaner::Engine engine = Cleaner::Engine::reference,
+                      const NoiseTrack* track = nullptr);
 
     // The same for a channel held whole: `channel` is all n samples, and the piece's input is
     // taken from it. `out` holds piece.end − piece.begin floats.
     static bool cleanInChannel(std::span<const float> channel, Range piece, std::span<float> out,
                                std::span<const float> noise, float strength, double sampleRate,
-                               const CancelToken& token, Cleaner::HumMask hum = Cleaner::kAllHum);
+                               const CancelToken& token, Cleaner::HumMask hum = Cleaner::kAllHum,
+                               Cleaner::Engine engine = Cleaner::Engine::reference,
+                               const NoiseTrack* track = nullptr);
 
     // [0, n) cut into `count` pieces of nearly equal length (they differ by at most a sample), in
     // order; no piece for n = 0, and never more pieces than samples. `count` below 1 counts as 1.
@@ -137,7 +145,9 @@ public:
     static void cleanChannelOn(WorkerPool::TaskGroup& group, std::span<const float> samples,
                                std::span<float> out, std::span<const float> noise, float strength,
                                double sampleRate, const CancelToken& token,
-                               Cleaner::HumMask hum = Cleaner::kAllHum);
+                               Cleaner::HumMask hum = Cleaner::kAllHum,
+                               Cleaner::Engine engine = Cleaner::Engine::reference,
+                               const NoiseTrack* track = nullptr);
 
     // One channel cleaned by pieces on `pool` and assembled: Cleaner::clean's result within
     // 1e-6 relative RMS, or nothing when `token` was cancelled. Blocks the calling thread, which
@@ -145,7 +155,9 @@ public:
     static std::optional<std::vector<float>>
     cleanChannel(WorkerPool& pool, std::span<const float> samples, std::span<const float> noise,
                  float strength, double sampleRate, const CancelToken& token,
-                 Cleaner::HumMask hum = Cleaner::kAllHum);
+                 Cleaner::HumMask hum = Cleaner::kAllHum,
+                 Cleaner::Engine engine = Cleaner::Engine::reference,
+                 const NoiseTrack* track = nullptr);
 };
 
 } // namespace taln

@@ -63,6 +63,7 @@ NoiseSample NoiseSample::measure(std::span<const float> channel, double sampleRa
     Steps steps(channel, sampleRate, first, last);
     steps.averageProfile();
     steps.detectHum();
+    steps.trackNoise();
     return std::move(steps).take();
 }
 
@@ -79,6 +80,7 @@ NoiseSample::Steps::Steps(std::span<const float> channel, double sampleRate, std
     const auto n = static_cast<std::int64_t>(channel.size());
     first_ = std::clamp<std::int64_t>(first, 0, n);
     last = std::clamp<std::int64_t>(last, first_, n);
+    whole_ = first_ == 0 && last == n;
     stretch_ =
         channel.subspan(static_cast<std::size_t>(first_), static_cast<std::size_t>(last - first_));
     hopEnergies_.resize(
@@ -108,11 +110,25 @@ void NoiseSample::Steps::detectHum() {
     sample_.quietToLoud = quietToLoudOf(estimate_);
 }
 
+void NoiseSample::Steps::trackNoise() {
+    if (whole_) {
+        sample_.track = NoiseTrack::measure(stretch_, sampleRate_, estimate_.frames);
+    }
+}
+
 NoiseSample NoiseSample::Steps::take() && {
     sample_.quietToMedian = estimate_.quietToMedian;
     sample_.frameStarts.reserve(estimate_.frames.size());
     for (const std::int64_t f : estimate_.frames) {
         sample_.frameStarts.push_back(first_ + f * Cleaner::kHop);
+    }
+    const std::vector<std::int64_t>& followed = sample_.track.followedFrames();
+    if (!followed.empty()) {
+        sample_.frameStarts.insert(sample_.frameStarts.end(), followed.begin(), followed.end());
+        std::sort(sample_.frameStarts.begin(), sample_.frameStarts.end());
+        sample_.frameStarts.erase(
+            std::unique(sample_.frameStarts.begin(), sample_.frameStarts.end()),
+            sample_.frameStarts.end());
     }
     return std::move(sample_);
 }

@@ -22,7 +22,12 @@ struct NoiseSample {
     std::vector<float> profile;
     // The hum lines found in the averaged frames; the pre-filter notches only these.
     Cleaner::HumMask hum = Cleaner::kNoHum;
-    // First sample of each averaged 2048-sample frame, ascending, in channel positions.
+    // Where the noise rose above the profile, for the adaptive engine: measured over the whole
+    // channel for an automatic sample, empty for a stretch the user chose (its profile holds).
+    NoiseTrack track;
+    // First sample of each averaged 2048-sample frame, ascending, in channel positions; with a
+    // track, then also those of the frames it followed a rise in (NoiseTrack::followedFrames),
+    // all ascending: the frames the noise was taken from.
     std::vector<std::int64_t> frameStarts;
     // The averaged frames' mean energy over the median frame's (Cleaner::NoiseEstimate).
     float quietToMedian = 0.0f;
@@ -82,10 +87,13 @@ public:
     void averageProfile();
     // The hum lines, and quietToLoud.
     void detectHum();
+    // The noise track (nothing for a chosen stretch); may run at once with the two above.
+    void trackNoise();
     NoiseSample take() &&;
 
 private:
     std::span<const float> stretch_;
+    bool whole_ = false;
     double sampleRate_;
     std::int64_t first_ = 0;
     int parts_ = 1;

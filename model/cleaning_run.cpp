@@ -95,7 +95,8 @@ void run(WorkerPool& pool, const Job& job, const CancelToken& token,
                             static_cast<std::size_t>(range.end - range.begin));
                         const bool done = CleaningPieces::cleanInChannel(
                             *job.channels[index], range, *out, job.noise[index].profile,
-                            job.strength, job.sampleRate, token, job.noise[index].hum);
+                            job.strength, job.sampleRate, token, job.noise[index].hum,
+                            Cleaner::kDefaultEngine, &job.noise[index].track);
                         if (!done) {
                             return;
                         }

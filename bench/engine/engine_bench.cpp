@@ -55,6 +55,32 @@ void BM_Clean(benchmark::State& state) {
     perChannel(state);
 }
 
+// The adaptive engine with the channel's noise track (measured once, outside the loop), and the
+// track's measuring alone: what a noise sample adds for it.
+void BM_CleanAdaptive(benchmark::State& state) {
+    const auto& x = channel();
+    const auto& p = profile();
+    const NoiseTrack track =
+        NoiseTrack::measure(x, kRate, Cleaner::estimateNoiseDetailed(x).frames);
+    CancelToken token;
+    for (auto _ : state) {
+        auto out = Cleaner::clean(x, p, kStrength, kRate, token, Cleaner::kAllHum,
+                                  Cleaner::Engine::adaptive, &track);
+        benchmark::DoNotOptimize(out);
+    }
+    perChannel(state);
+}
+
+void BM_NoiseTrack(benchmark::State& state) {
+    const auto& x = channel();
+    const std::vector<std::int64_t> frames = Cleaner::estimateNoiseDetailed(x).frames;
+    for (auto _ : state) {
+        auto track = NoiseTrack::measure(x, kRate, frames);
+        benchmark::DoNotOptimize(track);
+    }
+    perChannel(state);
+}
+
 // Arguments: the kernel, 1 for all sixteen notches or 0 for none, and 1 for the stretches clean
 // runs (pulled as clean pulls them, 4096 samples at a time) or 0 for one stream.
 void BM_Prefilter(benchmark::State& state) {
@@ -133,6 +159,8 @@ constexpr int kBest = static_cast<int>(BiquadCascade::Kernel::best);
 constexpr int kBaseline = static_cast<int>(BiquadCascade::Kernel::baseline);
 
 BENCHMARK(BM_Clean)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
+BENCHMARK(BM_CleanAdaptive)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
+BENCHMARK(BM_NoiseTrack)->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3);
 BENCHMARK(BM_Prefilter)
     ->Args({kBest, 1, 1})
     ->Args({kBest, 0, 1})
@@ -211,6 +239,10 @@ public:
         std::printf("  one stream / stretches, high-pass only %.2f\n",
                     pre(kBest, 0, 0) / highPassOnly);
         std::printf("  hum detection / clean                  %.3f\n", detect / clean);
+        std::printf("  adaptive clean / clean, high-pass only %.2f\n",
+                    seconds_["BM_CleanAdaptive"] / highPassClean);
+        std::printf("  noise track / clean, high-pass only    %.3f\n",
+                    seconds_["BM_NoiseTrack"] / highPassClean);
     }
 
 private:

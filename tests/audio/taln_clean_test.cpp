@@ -142,9 +142,10 @@ TEST(TalnClean, CleansANoisyRecordingEndToEnd) {
     }
 }
 
-// --hum chooses the notches: auto those the noise sample holds, always today's sixteen, off
-// none. Each output must be the engine's own cleaning with that mask (to float rounding: the
-// command cleans by pieces); --verbose names what auto found.
+// --hum chooses the reference engine's notches: auto those the noise sample holds, always all
+// sixteen, off none. Each output must be the engine's own cleaning with that mask (to float
+// rounding: the command cleans by pieces), and the default engine's its own with the noise track;
+// --verbose names what auto found.
 TEST(TalnClean, HumModesCleanWithTheirNotches) {
     const auto input = TestFiles::shared().make(
         "voice_hum_50.wav",
@@ -159,19 +160,23 @@ TEST(TalnClean, HumModesCleanWithTheirNotches) {
     struct Case {
         const char* mode;
         Cleaner::HumMask mask;
+        const char* engine;
     };
-    for (const Case& c : {Case{"auto", noise.hum}, Case{"always", Cleaner::kAllHum},
-                          Case{"off", Cleaner::kNoHum}}) {
-        SCOPED_TRACE(c.mode);
-        const auto output = folder / (std::string(c.mode) + ".wav");
-        const CommandResult run =
-            runClean({"--float", "--verbose", "--hum", c.mode, input.string(), output.string()});
+    for (const Case& c :
+         {Case{"auto", noise.hum, "reference"}, Case{"always", Cleaner::kAllHum, "reference"},
+          Case{"off", Cleaner::kNoHum, "reference"}, Case{"auto", noise.hum, "adaptive"}}) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.engine);
+        const bool adaptive = std::string(c.engine) == "adaptive";
+        const auto output = folder / (std::string(c.mode) + c.engine + ".wav");
+        const CommandResult run = runClean({"--float", "--verbose", "--hum", c.mode, "--engine",
+                                            c.engine, input.string(), output.string()});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err.find("hum at 50") != std::string::npos, std::string(c.mode) == "auto")
             << run.err;
         const CancelToken token;
-        const auto expected =
-            Cleaner::clean(original, noise.profile, 0.6f, kSampleRate, token, c.mask);
+        const auto expected = Cleaner::clean(
+            original, noise.profile, 0.6f, kSampleRate, token, c.mask,
+            adaptive ? Cleaner::Engine::adaptive : Cleaner::Engine::reference, &noise.track);
         const Channel got = *AudioDecoder::decode(output).front();
         ASSERT_EQ(got.size(), expected->size());
         double error = 0.0;
@@ -525,8 +530,8 @@ TEST(TalnClean, NoiseFromAStretchAndWhatWasRemoved) {
         SCOPED_TRACE(c);
         // floor(0.5 × 44,100) up to floor(3.5 × 44,100).
         const NoiseSample noise = NoiseSample::measure(*original[c], 44100.0, 22050, 154350);
-        const auto expected =
-            Cleaner::clean(*original[c], noise.profile, 0.6f, 44100.0, token, noise.hum);
+        const auto expected = Cleaner::clean(*original[c], noise.profile, 0.6f, 44100.0, token,
+                                             noise.hum, Cleaner::kDefaultEngine, &noise.track);
         ASSERT_EQ(cleaned[c]->size(), expected->size());
         ASSERT_EQ(difference[c]->size(), expected->size());
         // Relative RMS: the command cleans by pieces, each equal to the whole run to float
@@ -615,6 +620,7 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
         {"-", "out.mp4"},
         {"--removed", "r.wav", "in.wav", "-"},
         {"a.wav", "-", "-o", "folder"},
+        {"--engine", "fast", "in.wav", "out.wav"},
     };
     for (const auto& arguments : badUsages) {
         const CommandResult run = runClean(arguments);

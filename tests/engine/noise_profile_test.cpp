@@ -204,8 +204,9 @@ TEST(Window, IsThePeriodicSquareRootHannAndBuiltOnceUnderConcurrentFirstUse) {
     }
 }
 
-// A noise sample measured in steps, its profile and its hum lines found on two threads at once,
-// is the one `measure` gives, bit for bit: of a whole channel and of a stretch of it.
+// A noise sample measured in steps, its profile, its hum lines and its track found on three
+// threads at once, is the one `measure` gives, bit for bit: of a whole channel and of a stretch
+// of it.
 TEST(NoiseSample, StepsOnSeveralThreadsGiveWhatMeasureGives) {
     constexpr double kRate = 44100.0;
     const std::vector<float> x = testsignals::speechLike(30 * 44100, kRate, 5);
@@ -223,8 +224,10 @@ TEST(NoiseSample, StepsOnSeveralThreadsGiveWhatMeasureGives) {
         }
         steps.choose();
         std::thread hum([&] { steps.detectHum(); });
+        std::thread track([&] { steps.trackNoise(); });
         steps.averageProfile();
         hum.join();
+        track.join();
         const NoiseSample stepped = std::move(steps).take();
         EXPECT_NE(measured.hum, Cleaner::kNoHum) << first;
         EXPECT_EQ(stepped.hum, measured.hum) << first;
@@ -232,6 +235,7 @@ TEST(NoiseSample, StepsOnSeveralThreadsGiveWhatMeasureGives) {
         EXPECT_EQ(stepped.frameStarts, measured.frameStarts) << first;
         EXPECT_EQ(stepped.quietToMedian, measured.quietToMedian) << first;
         EXPECT_EQ(stepped.quietToLoud, measured.quietToLoud) << first;
+        EXPECT_EQ(stepped.track.largestRaise(), measured.track.largestRaise()) << first;
     }
 }
 

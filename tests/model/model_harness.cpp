@@ -130,8 +130,9 @@ Channels Harness::expectedClean(double percent) const {
     Channels result;
     for (const ChannelPtr& channel : model->orig()) {
         const NoiseSample noise = NoiseSample::measure(*channel, kSampleRate);
-        auto cleaned = Cleaner::clean(*channel, noise.profile, static_cast<float>(percent / 100.0),
-                                      kSampleRate, token, noise.hum);
+        auto cleaned =
+            Cleaner::clean(*channel, noise.profile, static_cast<float>(percent / 100.0),
+                           kSampleRate, token, noise.hum, Cleaner::kDefaultEngine, &noise.track);
         result.push_back(std::make_shared<const Channel>(std::move(*cleaned)));
     }
     return result;

@@ -145,7 +145,8 @@ TEST(NoiseChoiceModel, AChosenStretchAloneGivesTheNoiseAndAutomaticGoesBack) {
     for (const ChannelPtr& channel : m.orig()) {
         const NoiseSample noise = NoiseSample::measure(*channel, kSampleRate, 22050, 44100);
         expected.push_back(std::make_shared<const Channel>(
-            *Cleaner::clean(*channel, noise.profile, 0.6f, kSampleRate, token, noise.hum)));
+            *Cleaner::clean(*channel, noise.profile, 0.6f, kSampleRate, token, noise.hum,
+                            Cleaner::kDefaultEngine, &noise.track)));
     }
     EXPECT_TRUE(test::sameAudio(m.cleaned(), expected));
 
