@@ -7,6 +7,7 @@
 // says how they were stored in the source and how an export stores them again. No FFmpeg type
 // here: the model and the command line read it too.
 
+#include <bit>
 #include <cstdint>
 
 namespace taln {
@@ -27,5 +28,30 @@ struct AudioFormat {
 
     friend bool operator==(const AudioFormat&, const AudioFormat&) = default;
 };
+
+// The standard layout of `channels` channels as a native mask, FFmpeg's defaults
+// (av_channel_layout_default): mono, stereo, 2.1, 4.0, 5.0, 5.1, 6.1, 7.1; 0 beyond 8.
+constexpr std::uint64_t standardChannelMask(int channels) {
+    constexpr std::uint64_t kMasks[] = {0x0, 0x4, 0x3, 0xB, 0x107, 0x37, 0x3F, 0x70F, 0x63F};
+    return channels >= 0 && channels <= 8 ? kMasks[channels] : 0;
+}
+
+// Whether channel `index` of `channels` channels laid out as `channelMask` (0: the standard
+// layout) carries low-frequency effects (LFE, AV_CH_LOW_FREQUENCY or _2), whose content lies
+// below 120 Hz and must not be high-passed like a voice.
+constexpr bool isLowFrequencyEffects(std::uint64_t channelMask, int channels, int index) {
+    constexpr std::uint64_t kEffects = (std::uint64_t{1} << 3) | (std::uint64_t{1} << 35);
+    if (std::popcount(channelMask) != channels) {
+        channelMask = standardChannelMask(channels);
+    }
+    for (int c = 0; channelMask != 0; ++c) {
+        const std::uint64_t lowest = channelMask & (~channelMask + 1);
+        if (c == index) {
+            return (lowest & kEffects) != 0;
+        }
+        channelMask &= channelMask - 1;
+    }
+    return false;
+}
 
 } // namespace taln

@@ -1,5 +1,7 @@
 #include "audio/stereo_downmix.h"
 
+#include "audio/audio_format.h"
+
 extern "C" {
 #include <libavutil/channel_layout.h>
 }
@@ -11,29 +13,6 @@ extern "C" {
 
 namespace taln {
 
-std::uint64_t StereoDownmix::defaultMask(int channels) {
-    switch (channels) {
-    case 1:
-        return AV_CH_LAYOUT_MONO;
-    case 2:
-        return AV_CH_LAYOUT_STEREO;
-    case 3:
-        return AV_CH_LAYOUT_SURROUND;
-    case 4:
-        return AV_CH_LAYOUT_4POINT0;
-    case 5:
-        return AV_CH_LAYOUT_5POINT0;
-    case 6:
-        return AV_CH_LAYOUT_5POINT1;
-    case 7:
-        return AV_CH_LAYOUT_6POINT1;
-    case 8:
-        return AV_CH_LAYOUT_7POINT1;
-    default:
-        return 0;
-    }
-}
-
 StereoDownmix StereoDownmix::forLayout(int channels, std::uint64_t channelMask) {
     StereoDownmix fold;
     channels = std::clamp(channels, 1, kMaxChannels);
@@ -42,7 +21,7 @@ StereoDownmix StereoDownmix::forLayout(int channels, std::uint64_t channelMask) 
         return fold;
     }
     if (std::popcount(channelMask) != channels) {
-        channelMask = defaultMask(channels);
+        channelMask = standardChannelMask(channels);
     }
     constexpr float kHalfPower = std::numbers::sqrt2_v<float> / 2.0f; // -3 dB
     constexpr std::uint64_t kLeft =

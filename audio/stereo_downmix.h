@@ -29,10 +29,6 @@ struct StereoDownmix {
     // mask; 0, or a mask whose bit count is not `channels`, means the standard layout for
     // the count).
     static StereoDownmix forLayout(int channels, std::uint64_t channelMask);
-
-    // The standard layout of `channels` channels as a native mask: mono, stereo, 3.0, 4.0,
-    // 5.0, 5.1, 6.1, 7.1 (FFmpeg's defaults); 0 beyond 8.
-    static std::uint64_t defaultMask(int channels);
 };
 
 } // namespace taln

@@ -514,8 +514,9 @@ using Sink = std::function<void(std::span<const float* const> channels, std::int
 // thread, one step after another. A stretch is handed over by the thread that finishes the
 // last piece due, one thread at a time. The first error of any task (a piece, a write) stops
 // the rest and is rethrown here after all of them have ended.
-taln::Channels cleanChannels(const taln::Channels& original, double sampleRate, float strength,
-                             HumMode mode, taln::Cleaner::Engine engine,
+taln::Channels cleanChannels(const taln::Channels& original, double sampleRate,
+                             std::uint64_t channelMask, float strength, HumMode mode,
+                             taln::Cleaner::Engine engine,
                              const std::optional<std::pair<std::int64_t, std::int64_t>>& stretch,
                              int jobs, std::vector<taln::Cleaner::HumMask>& found,
                              std::vector<taln::NoiseSample>& noise, const Sink& sink, bool keep) {
@@ -575,9 +576,11 @@ taln::Channels cleanChannels(const taln::Channels& original, double sampleRate, 
     const auto cleanPiece = [&](std::size_t c, std::size_t k) {
         const taln::CleaningPieces::Range piece = pieces[k];
         try {
-            taln::CleaningPieces::cleanInChannel(*original[c], piece, cleaned.into(c, k),
-                                                 noise[c].profile, strength, sampleRate, token,
-                                                 found[c], engine, &noise[c].track);
+            taln::CleaningPieces::cleanInChannel(
+                *original[c], piece, cleaned.into(c, k), noise[c].profile, strength, sampleRate,
+                token, found[c], engine, &noise[c].track,
+                taln::isLowFrequencyEffects(channelMask, static_cast<int>(count),
+                                            static_cast<int>(c)));
         } catch (...) {
             token.cancel();
             throw;
@@ -866,10 +869,9 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
     }
     std::vector<taln::Cleaner::HumMask> hum;
     std::vector<taln::NoiseSample> noise;
-    taln::Channels cleaned =
-        cleanChannels(decoded.channels, rate, strength, options.hum, options.engine, noiseFrom,
-                      options.jobs, hum,
-                      noise, sink, !sink || !options.removed.empty());
+    taln::Channels cleaned = cleanChannels(
+        decoded.channels, rate, audioFormat.channelMask, strength, options.hum, options.engine,
+        noiseFrom, options.jobs, hum, noise, sink, !sink || !options.removed.empty());
     std::optional<taln::Loudness::Report> loudnessReport;
     if (spilled) {
         // An M4A whose encoded peaks pass the ceiling is written again with more margin.

@@ -204,14 +204,15 @@ std::vector<float> Cleaner::averageNoiseFrames(std::span<const float> samples,
     return profile;
 }
 
-std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s, HumMask hum) {
+std::vector<Cleaner::Biquad> Cleaner::prefilterSections(double sr, float s, HumMask hum,
+                                                        bool effects) {
     std::vector<Biquad> sections;
     sections.reserve(18);
 
     // Fourth-order Butterworth high-pass as two sections; the divisors are their 2·Q
     // (1/cos(π/8) and 1/cos(3π/8)) to four decimals. The corner rises from 40 Hz at s = 0 to
     // 120 Hz at s = 1.
-    const double fc = static_cast<double>(s) * 80.0 + 40.0;
+    const double fc = effects ? kEffectsCorner : static_cast<double>(s) * 80.0 + 40.0;
     const double w0 = fc * 2.0 * std::numbers::pi / sr;
     const double sn = std::sin(w0);
     const double cs = std::cos(w0);
@@ -264,14 +265,13 @@ std::vector<float> Cleaner::prefilter(std::span<const float> samples, double sr,
     return out;
 }
 
-std::optional<std::vector<float>> Cleaner::clean(std::span<const float> samples,
-                                                 std::span<const float> noise, float strength,
-                                                 double sampleRate, const CancelToken& token,
-                                                 HumMask hum, Engine engine,
-                                                 const NoiseTrack* track, std::int64_t inputStart) {
+std::optional<std::vector<float>>
+Cleaner::clean(std::span<const float> samples, std::span<const float> noise, float strength,
+               double sampleRate, const CancelToken& token, HumMask hum, Engine engine,
+               const NoiseTrack* track, std::int64_t inputStart, bool effects) {
     std::vector<float> result(samples.size());
     if (!cleanInto(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum, 0, result,
-                   engine, track, inputStart)) {
+                   engine, track, inputStart, effects)) {
         return std::nullopt;
     }
     return result;
@@ -291,18 +291,18 @@ Cleaner::cleanObserved(std::span<const float> samples, std::span<const float> no
 bool Cleaner::cleanPart(std::span<const float> samples, std::span<const float> noise,
                         float strength, double sampleRate, const CancelToken& token, HumMask hum,
                         std::int64_t from, std::span<float> out, Engine engine,
-                        const NoiseTrack* track, std::int64_t inputStart) {
+                        const NoiseTrack* track, std::int64_t inputStart, bool effects) {
     requirePrecondition(from >= 0 && static_cast<std::size_t>(from) + out.size() <= samples.size(),
                         "Cleaner::cleanPart needs a stretch inside the samples");
     return cleanInto(samples, noise, strength, sampleRate, token, nullptr, nullptr, hum, from, out,
-                     engine, track, inputStart);
+                     engine, track, inputStart, effects);
 }
 
 bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> noise,
                         float strength, double sampleRate, const CancelToken& token,
                         FrameObserver observer, void* user, HumMask hum, std::int64_t from,
                         std::span<float> part, Engine engine, const NoiseTrack* track,
-                        std::int64_t inputStart) {
+                        std::int64_t inputStart, bool effects) {
     // Strength 0, negative or not a number: nothing to do, not even the pre-filter.
     if (!(strength > 0.0f) || samples.empty()) {
         std::copy_n(samples.begin() + from, part.size(), part.begin());
@@ -345,7 +345,7 @@ bool Cleaner::cleanInto(std::span<const float> samples, std::span<const float> n
     }
     // The frames that reach the part read the pre-filtered channel up to a frame past its end;
     // the part itself holds the pre-filter's later stretches until the frames have taken them.
-    const std::vector<Biquad> sections = prefilterSections(sampleRate, strength, hum);
+    const std::vector<Biquad> sections = prefilterSections(sampleRate, strength, hum, effects);
     const std::int64_t needed = std::min(n, to + kFrame);
     BiquadCascade cascade(sections, samples, CleaningPieces::warmUp(sampleRate), needed, part,
                           from);

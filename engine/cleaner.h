@@ -127,12 +127,18 @@ public:
     // positive and finite, stops the program (the caller's fault, never the data's).
     // `hum` chooses the notches the pre-filter applies above s = 0.05. `engine` chooses the
     // gains; the adaptive engine raises `noise` as `track` says (no track: the profile alone),
-    // `samples` being the channel's samples from `inputStart` on.
+    // `samples` being the channel's samples from `inputStart` on. A channel of low-frequency
+    // effects (`effects`: a 5.1 or 7.1 LFE) keeps its lows: its high-pass sits at
+    // kEffectsCorner instead of 40-120 Hz, which would take away what the channel is for.
     static std::optional<std::vector<float>>
     clean(std::span<const float> samples, std::span<const float> noise, float strength,
           double sampleRate, const CancelToken& token, HumMask hum = kAllHum,
           Engine engine = Engine::reference, const NoiseTrack* track = nullptr,
-          std::int64_t inputStart = 0);
+          std::int64_t inputStart = 0, bool effects = false);
+
+    // The high-pass corner of a channel of low-frequency effects, in Hz: below what any LFE
+    // carries (its band is 20-120 Hz), above DC and the subsonic drift of a recording.
+    static constexpr double kEffectsCorner = 10.0;
 
     // clean's result over samples [from, from + out.size()) only, written into `out` (whatever
     // it held before), bit for bit the same: true, or false when `token` was cancelled (`out`
@@ -143,7 +149,7 @@ public:
                           float strength, double sampleRate, const CancelToken& token, HumMask hum,
                           std::int64_t from, std::span<float> out,
                           Engine engine = Engine::reference, const NoiseTrack* track = nullptr,
-                          std::int64_t inputStart = 0);
+                          std::int64_t inputStart = 0, bool effects = false);
 
 private:
     friend class BiquadCascade;
@@ -159,9 +165,11 @@ private:
     };
 
     // The pre-filter cascade for strength `s` at `sr` Hz, in filtering order: two high-pass
-    // sections (fourth-order Butterworth, corner 40 + 80·s Hz), then above s = 0.05 the hum
-    // notches at the harmonics of 50 and 60 Hz below 1 kHz. At most 18 sections.
-    static std::vector<Biquad> prefilterSections(double sr, float s, HumMask hum = kAllHum);
+    // sections (fourth-order Butterworth, corner 40 + 80·s Hz, or kEffectsCorner for a channel
+    // of low-frequency effects), then above s = 0.05 the hum notches at the harmonics of 50 and
+    // 60 Hz below 1 kHz. At most 18 sections.
+    static std::vector<Biquad> prefilterSections(double sr, float s, HumMask hum = kAllHum,
+                                                 bool effects = false);
 
     // The channel through the pre-filter cascade, from rest, computed in double precision and cut
     // into stretches as `clean` cuts it.
@@ -181,7 +189,8 @@ private:
                           float strength, double sampleRate, const CancelToken& token,
                           FrameObserver observer, void* user, HumMask hum, std::int64_t from,
                           std::span<float> part, Engine engine = Engine::reference,
-                          const NoiseTrack* track = nullptr, std::int64_t inputStart = 0);
+                          const NoiseTrack* track = nullptr, std::int64_t inputStart = 0,
+                          bool effects = false);
 };
 
 } // namespace taln

@@ -31,7 +31,7 @@ std::int64_t CleaningPieces::inputEnd(std::int64_t end, std::int64_t n) {
 bool CleaningPieces::clean(std::span<const float> input, Range piece, std::int64_t n,
                            std::span<float> out, std::span<const float> noise, float strength,
                            double sampleRate, const CancelToken& token, Cleaner::HumMask hum,
-                           Cleaner::Engine engine, const NoiseTrack* track) {
+                           Cleaner::Engine engine, const NoiseTrack* track, bool effects) {
     requirePrecondition(0 <= piece.begin && piece.begin <= piece.end && piece.end <= n,
                         "CleaningPieces::clean needs a piece inside the channel");
     const std::int64_t first = inputBegin(piece.begin, sampleRate);
@@ -47,14 +47,14 @@ bool CleaningPieces::clean(std::span<const float> input, Range piece, std::int64
     // grid, the history over the warm-up converges to the whole run's, and every frame that
     // reaches the piece ends before `last` (or the channel ends there too).
     return Cleaner::cleanPart(input, noise, strength, sampleRate, token, hum, piece.begin - first,
-                              out, engine, track, first);
+                              out, engine, track, first, effects);
 }
 
 bool CleaningPieces::cleanInChannel(std::span<const float> channel, Range piece,
                                     std::span<float> out, std::span<const float> noise,
                                     float strength, double sampleRate, const CancelToken& token,
                                     Cleaner::HumMask hum, Cleaner::Engine engine,
-                                    const NoiseTrack* track) {
+                                    const NoiseTrack* track, bool effects) {
     const auto n = static_cast<std::int64_t>(channel.size());
     requirePrecondition(0 <= piece.begin && piece.begin <= piece.end && piece.end <= n,
                         "CleaningPieces::clean needs a piece inside the channel");
@@ -62,7 +62,7 @@ bool CleaningPieces::cleanInChannel(std::span<const float> channel, Range piece,
     const std::int64_t last = inputEnd(piece.end, n);
     return clean(
         channel.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)),
-        piece, n, out, noise, strength, sampleRate, token, hum, engine, track);
+        piece, n, out, noise, strength, sampleRate, token, hum, engine, track, effects);
 }
 
 std::vector<CleaningPieces::Range> CleaningPieces::split(std::int64_t n, std::int64_t count) {

@@ -113,7 +113,7 @@ public:
                       double sampleRate, const CancelToken& token,
                       Cleaner::HumMask hum = Cleaner::kAllHum,
                       Cleaner::Engine engine = Cleaner::Engine::reference,
-                      const NoiseTrack* track = nullptr);
+                      const NoiseTrack* track = nullptr, bool effects = false);
 
     // The same for a channel held whole: `channel` is all n samples, and the piece's input is
     // taken from it. `out` holds piece.end − piece.begin floats.
@@ -121,7 +121,7 @@ public:
                                std::span<const float> noise, float strength, double sampleRate,
                                const CancelToken& token, Cleaner::HumMask hum = Cleaner::kAllHum,
                                Cleaner::Engine engine = Cleaner::Engine::reference,
-                               const NoiseTrack* track = nullptr);
+                               const NoiseTrack* track = nullptr, bool effects = false);
 
     // [0, n) cut into `count` pieces of nearly equal length (they differ by at most a sample), in
     // order; no piece for n = 0, and never more pieces than samples. `count` below 1 counts as 1.

@@ -1,5 +1,7 @@
 #include "model/cleaning_run.h"
 
+#include "audio/audio_format.h"
+
 #include "audio/chunked_audio.h"
 #include "engine/cleaning_pieces.h"
 #include "model/waveform_peaks.h"
@@ -96,7 +98,8 @@ void run(WorkerPool& pool, const Job& job, const CancelToken& token,
                         const bool done = CleaningPieces::cleanInChannel(
                             *job.channels[index], range, *out, job.noise[index].profile,
                             job.strength, job.sampleRate, token, job.noise[index].hum,
-                            Cleaner::kDefaultEngine, &job.noise[index].track);
+                            Cleaner::kDefaultEngine, &job.noise[index].track,
+                            isLowFrequencyEffects(job.channelMask, channelCount, c));
                         if (!done) {
                             return;
                         }

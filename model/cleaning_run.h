@@ -66,6 +66,7 @@ struct Piece {
 struct Job {
     Channels channels;              // the original, every channel the same length
     double sampleRate = 44100.0;    // of the channels
+    std::uint64_t channelMask = 0;  // their layout (0: the standard one for the count)
     std::vector<NoiseSample> noise; // one per channel
     float strength = 0.0f;
     std::int64_t playhead = 0; // frame the listener is at

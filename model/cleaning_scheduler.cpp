@@ -34,13 +34,13 @@ bool CleaningScheduler::cancelled() const {
     return token_->cancelled();
 }
 
-void CleaningScheduler::schedule(const Channels& channels, double sampleRate,
+void CleaningScheduler::schedule(const Channels& channels, const AudioFormat& format,
                                  std::shared_ptr<const NoiseSamples> noise, float strength,
                                  double delay) {
     cancel();
     token_ = std::make_shared<CancelToken>();
     published_ = false;
-    job_ = Job{token_, channels, sampleRate, std::move(noise), strength};
+    job_ = Job{token_, channels, format, std::move(noise), strength};
     timer_.start(std::chrono::milliseconds(std::llround(std::max(delay, 0.0) * 1000.0)));
 }
 
@@ -49,8 +49,12 @@ void CleaningScheduler::startJob() {
         return;
     }
     // The job keeps its own snapshot; the scheduler's handle no longer pins the buffers.
-    Job job = std::exchange(*job_, Job{job_->token, {}, job_->sampleRate, {}, job_->strength});
-    CleaningRun::Job run{std::move(job.channels), job.sampleRate, *job.noise, job.strength,
+    Job job = std::exchange(*job_, Job{job_->token, {}, job_->format, {}, job_->strength});
+    CleaningRun::Job run{std::move(job.channels),
+                         static_cast<double>(job.format.sampleRate),
+                         job.format.channelMask,
+                         *job.noise,
+                         job.strength,
                          playhead_()};
     // `this` is used only on the main thread, while the link is open.
     BackgroundWork::start([this, link = link_, pool = pool_, hook = finishedHook_,

@@ -17,6 +17,7 @@
 // Ownership: owned by the model; the link guarantees that no posted result reaches a
 // scheduler that is gone. Pieces not handed over are retired (RetiredAudio).
 
+#include "audio/audio_format.h"
 #include "audio/channels.h"
 #include "engine/cancel_token.h"
 #include "engine/noise_sample.h"
@@ -58,10 +59,10 @@ public:
     CleaningScheduler(const CleaningScheduler&) = delete;
     CleaningScheduler& operator=(const CleaningScheduler&) = delete;
 
-    // Cancels the latest job and schedules a new one: `channels` (at `sampleRate`) cleaned
+    // Cancels the latest job and schedules a new one: `channels` (in `format`) cleaned
     // with `noise` (one sample per channel) at `strength` (the engine's 0 ... 1), starting
     // `delay` seconds from now (at once for 0).
-    void schedule(const Channels& channels, double sampleRate,
+    void schedule(const Channels& channels, const AudioFormat& format,
                   std::shared_ptr<const NoiseSamples> noise, float strength, double delay);
 
     // Cancels the latest job without scheduling another; it will hand over nothing more.
@@ -74,7 +75,7 @@ private:
     struct Job {
         std::shared_ptr<CancelToken> token;
         Channels channels;
-        double sampleRate = 44100.0;
+        AudioFormat format;
         std::shared_ptr<const NoiseSamples> noise;
         float strength = 0.0f;
     };

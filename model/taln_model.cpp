@@ -506,7 +506,7 @@ void TalnModel::runProcessing(double delay) {
     // The notches are part of the pre-filter only above this strength.
     const bool notching = strength > Cleaner::kNotchStrength;
     assignHumLabel(notching ? QString::fromStdString(HumDetector::label(hum)) : QString());
-    d.cleaning.schedule(d.orig, d.rate(), d.noise, strength, delay);
+    d.cleaning.schedule(d.orig, d.format, d.noise, strength, delay);
     d.chunkCleaned.assign(static_cast<std::size_t>(d.cleaned.chunkCount()), false);
     emit pendingCleaningChanged();
     assignIsProcessing(true);
