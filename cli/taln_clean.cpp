@@ -26,6 +26,7 @@
 #include "audio/huge_pages.h"
 #include "audio/loudness.h"
 #include "audio/loudness_meter.h"
+#include "audio/output_names.h"
 #include "audio/spill_file.h"
 #include "audio/video_exporter.h"
 #include "engine/cancel_token.h"
@@ -34,6 +35,7 @@
 #include "engine/hum_detector.h"
 #include "engine/noise_sample.h"
 #include "engine/real_fft.h"
+#include "engine/strength.h"
 #include "engine/worker_pool.h"
 
 #include <signal.h>
@@ -67,9 +69,6 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-
-// The window's slider starts at 60 as well.
-constexpr double kDefaultStrength = 60.0;
 
 constexpr const char* kUsage =
     "Usage: taln-clean [options] INPUT OUTPUT\n"
@@ -140,7 +139,7 @@ constexpr double kMaxLoudness = 0.0;
 enum class HumMode { automatic, always, off };
 
 struct Options {
-    double strength = kDefaultStrength;
+    double strength = taln::Strength::kDefaultPercent;
     bool floatWav = false;
     bool keepOriginalAudio = false;
     std::optional<double> loudness;
@@ -660,7 +659,7 @@ void reportHum(const std::vector<taln::Cleaner::HumMask>& hum, float strength,
         }
         // The notches are off at the lowest strengths, whatever was found.
         const char* off =
-            strength > taln::Cleaner::kNotchStrength ? "" : " (notches off at this strength)";
+            taln::Strength::notchesOn(strength) ? "" : " (notches off at this strength)";
         std::fprintf(stderr, "taln-clean: %schannel %zu: %s%s\n", who.c_str(), c + 1,
                      lines.empty() ? "no hum found" : ("hum at " + lines + " Hz").c_str(), off);
     }
@@ -832,8 +831,7 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
         progress->setSeconds(double(taln::frameCount(decoded.channels)) / rate);
         progress->done(Step::decode);
     }
-    // PERCENT / 100 narrowed to single precision, as the window hands its slider over.
-    const auto strength = static_cast<float>(options.strength / 100.0);
+    const float strength = taln::Strength::fromPercent(options.strength);
     std::optional<std::pair<std::int64_t, std::int64_t>> noiseFrom;
     if (options.noiseFrom) {
         noiseFrom = checkStretch(*options.noiseFrom, rate, taln::frameCount(decoded.channels));
@@ -956,11 +954,10 @@ void cleanOne(const Options& options, const std::filesystem::path& input,
 // .m4a, or for a video its own extension.
 std::filesystem::path batchOutput(const std::filesystem::path& folder,
                                   const std::filesystem::path& input, Format format) {
-    const std::string extension = format == Format::wav    ? ".wav"
-                                  : format == Format::flac ? ".flac"
-                                  : format == Format::m4a  ? ".m4a"
-                                                           : input.extension().string();
-    return folder / (input.stem().string() + " (Taln)" + extension);
+    const std::string name = input.filename().string();
+    return folder / (format == Format::video
+                         ? taln::OutputNames::cleanedVideoName(name)
+                         : taln::OutputNames::cleanedAudioName(name, kindOf(format)));
 }
 
 // The batch form: FOLDER made when missing, then every INPUT in turn, each failure

@@ -1,6 +1,7 @@
 #include "model/export_task.h"
 
 #include "audio/loudness.h"
+#include "audio/output_names.h"
 #include "audio/video_exporter.h"
 #include "model/background_work.h"
 #include "model/exception_text.h"
@@ -13,25 +14,11 @@
 namespace taln::ExportTask {
 
 QString suggestedName(const QString& fileName, AudioExporter::Kind kind) {
-    QString base = QStringLiteral("Audio");
-    if (!fileName.isNull()) {
-        // The last extension only ("take.2.wav" -> "take.2"); a leading dot starts a hidden
-        // name, not an extension.
-        const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
-        base = dot > 0 ? fileName.left(dot) : fileName;
-    }
-    const QString extension = kind == AudioExporter::Kind::wav    ? QStringLiteral("wav")
-                              : kind == AudioExporter::Kind::flac ? QStringLiteral("flac")
-                                                                  : QStringLiteral("m4a");
-    return base + QStringLiteral(" (Taln).") + extension;
+    return QString::fromStdString(OutputNames::cleanedAudioName(fileName.toStdString(), kind));
 }
 
 QString suggestedVideoName(const QString& fileName) {
-    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
-    if (dot <= 0) {
-        return fileName + QStringLiteral(" (Taln)");
-    }
-    return fileName.left(dot) + QStringLiteral(" (Taln)") + fileName.mid(dot);
+    return QString::fromStdString(OutputNames::cleanedVideoName(fileName.toStdString()));
 }
 
 void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, AudioExporter::Kind kind,

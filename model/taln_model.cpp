@@ -4,6 +4,7 @@
 #include "engine/cleaner.h"
 #include "engine/hum_detector.h"
 #include "engine/real_fft.h"
+#include "engine/strength.h"
 #include "model/background_work.h"
 #include "model/cleaning_run.h"
 #include "model/cleaning_scheduler.h"
@@ -89,7 +90,7 @@ struct TalnModel::Impl {
     QString fileName;
     bool isLoading = false;
     bool isProcessing = false;
-    double strength = 60.0;
+    double strength = Strength::kDefaultPercent;
     bool isPlaying = false;
     double position = 0.0;
     double duration = 0.0;
@@ -498,13 +499,13 @@ void TalnModel::setStrength(double strength) {
 
 void TalnModel::runProcessing(double delay) {
     Impl& d = *impl_;
-    const auto strength = static_cast<float>(d.strength / 100.0);
+    const float strength = Strength::fromPercent(d.strength);
     Cleaner::HumMask hum = Cleaner::kNoHum;
     for (const NoiseSample& sample : *d.noise) {
         hum |= sample.hum;
     }
     // The notches are part of the pre-filter only above this strength.
-    const bool notching = strength > Cleaner::kNotchStrength;
+    const bool notching = Strength::notchesOn(strength);
     assignHumLabel(notching ? QString::fromStdString(HumDetector::label(hum)) : QString());
     d.cleaning.schedule(d.orig, d.format, d.noise, strength, delay);
     d.chunkCleaned.assign(static_cast<std::size_t>(d.cleaned.chunkCount()), false);
