@@ -1,7 +1,8 @@
 // What changes when the engine cleans the same recording at another sample rate.
 //
 // The engine works in samples: frames of 2048 at a hop of 512, whatever the rate. This prints,
-// for one recording made at each rate (the same syllables, pauses and noise in seconds: speech
+// for each engine and one recording made at each rate (the same syllables, pauses and noise in
+// seconds: speech
 // at a peak of 0.5 over white, pink or brown noise at -30 dBFS RMS, and the same with a 50 Hz
 // hum and its harmonics), what the default strength does:
 //   pauses   the noise left in the pauses (the voice's exact zeros, trimmed by 50 ms), in dB
@@ -36,7 +37,8 @@ double db(double ratio) {
     return 10.0 * std::log10(std::max(ratio, 1e-30));
 }
 
-Row measure(double rate, double seconds, testsignals::Colour colour, bool withHum) {
+Row measure(double rate, double seconds, testsignals::Colour colour, bool withHum,
+            Cleaner::Engine engine) {
     const auto n = static_cast<std::int64_t>(seconds * rate);
     std::vector<std::uint8_t> gaps;
     const std::vector<float> voice = testsignals::speech(n, rate, 7, 0.5f, &gaps);
@@ -48,7 +50,8 @@ Row measure(double rate, double seconds, testsignals::Colour colour, bool withHu
     }
     const NoiseSample sample = NoiseSample::measure(x, rate);
     const CancelToken token;
-    const std::vector<float> y = *Cleaner::clean(x, sample.profile, 0.6f, rate, token, sample.hum);
+    const std::vector<float> y =
+        *Cleaner::clean(x, sample.profile, 0.6f, rate, token, sample.hum, engine, &sample.track);
 
     // Pauses trimmed by 50 ms on each side, so that no syllable's edge counts as noise.
     const auto trim = static_cast<std::int64_t>(0.05 * rate);
@@ -83,22 +86,25 @@ int main(int argc, char** argv) {
                   {"pink", testsignals::Colour::pink, false},
                   {"brown", testsignals::Colour::brown, false},
                   {"pink+hum", testsignals::Colour::pink, true}};
-    std::printf("%-9s", "rate");
-    for (const auto& noise : noises) {
-        std::printf("  %-24s", noise.name);
-    }
-    std::printf("\n%-9s", "");
-    for (std::size_t i = 0; i < std::size(noises); ++i) {
-        std::printf("  %7s %7s %8s", "pauses", "speech", "hum");
-    }
-    std::printf("\n");
-    for (const double rate : rates) {
-        std::printf("%-9.0f", rate);
+    for (const Cleaner::Engine engine : {Cleaner::Engine::adaptive, Cleaner::Engine::reference}) {
+        std::printf("%s engine\n%-9s",
+                    engine == Cleaner::Engine::adaptive ? "adaptive" : "reference", "rate");
         for (const auto& noise : noises) {
-            const Row row = measure(rate, seconds, noise.colour, noise.hum);
-            std::printf("  %7.1f %7.2f %8x", row.pausesDb, row.speechDb, row.hum);
+            std::printf("  %-24s", noise.name);
+        }
+        std::printf("\n%-9s", "");
+        for (std::size_t i = 0; i < std::size(noises); ++i) {
+            std::printf("  %7s %7s %8s", "pauses", "speech", "hum");
         }
         std::printf("\n");
-        std::fflush(stdout);
+        for (const double rate : rates) {
+            std::printf("%-9.0f", rate);
+            for (const auto& noise : noises) {
+                const Row row = measure(rate, seconds, noise.colour, noise.hum, engine);
+                std::printf("  %7.1f %7.2f %8x", row.pausesDb, row.speechDb, row.hum);
+            }
+            std::printf("\n");
+            std::fflush(stdout);
+        }
     }
 }
