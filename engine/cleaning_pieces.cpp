@@ -10,7 +10,11 @@ namespace taln {
 std::int64_t CleaningPieces::warmUp(double sampleRate) {
     requirePrecondition(std::isfinite(sampleRate) && sampleRate > 0.0,
                         "CleaningPieces needs a positive, finite sample rate");
-    const auto seconds = static_cast<std::int64_t>(std::ceil(kWarmUpSeconds * sampleRate));
+    // An absurd rate (the decoder never hands one over, a caller might) would overflow the
+    // count: no channel is longer than 2^52 samples, so a warm-up that long means all of it.
+    constexpr double kLongest = 4503599627370496.0;
+    const auto seconds =
+        static_cast<std::int64_t>(std::min(std::ceil(kWarmUpSeconds * sampleRate), kLongest));
     const std::int64_t samples = seconds + kWarmUpFrames * Cleaner::kHop;
     return (samples + Cleaner::kHop - 1) / Cleaner::kHop * Cleaner::kHop;
 }
