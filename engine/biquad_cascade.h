@@ -29,7 +29,7 @@
 // count up to kMaxLaneSections. Both use the arithmetic above per lane (no fused multiply-add),
 // and every section must have b2 = b0 (the high-pass and notch designs do), so b0 stands in for
 // b2. `best` is the AVX2 build where the processor has AVX2, the baseline (SSE2) build
-// otherwise; the two give the same bits.
+// otherwise; the two give the same bits. The kernels themselves are in biquad_kernels.cpp.
 //
 // Working ahead: the stretches finish together, when the first of them reaches the second's
 // bound, so the later stretches' samples exist long before they are pulled. The caller lends

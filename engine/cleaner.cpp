@@ -24,10 +24,6 @@ constexpr std::int64_t kNyquist = kBins - 1;
 // Profiles never go below this, so the cleaner never divides by, or compares with, zero.
 constexpr float kPowerFloor = 1e-14f;
 
-// Frames whose mean square is at or below this (about −90 dBFS) are digital silence or
-// near-silence and would pull the profile toward zero: never noise candidates.
-constexpr float kSilenceMeanSquare = 1e-9f;
-
 // Cancellation is polled every 256 frames: at most 255 more hops (about 3 s of audio at
 // 44.1 kHz) run after a cancel, for one relaxed load per 256 frames.
 constexpr std::int64_t kPollInterval = 256;
@@ -126,7 +122,7 @@ Cleaner::NoiseEstimate Cleaner::chooseNoiseFrames(std::span<const float> samples
     for (std::int64_t f = 0; f < frames; ++f) {
         const float energy =
             ((hopEnergy[f] + hopEnergy[f + 1]) + hopEnergy[f + 2]) + hopEnergy[f + 3];
-        if (energy * (1.0f / 2048.0f) > kSilenceMeanSquare) {
+        if (energy * (1.0f / 2048.0f) > static_cast<float>(kSilenceMeanSquare)) {
             candidates.push_back({energy, f});
         }
     }

@@ -61,6 +61,11 @@ public:
     static constexpr std::int64_t kHop = 512;
     static constexpr std::int64_t kBins = 1025;
 
+    // Frames whose mean square is at or below this (about -90 dBFS) are digital silence or
+    // near-silence: never noise candidates (they would pull the profile toward zero), and
+    // neither quiet nor loud when the noise sample is judged.
+    static constexpr double kSilenceMeanSquare = 1e-9;
+
     // Which of the pre-filter's sixteen hum-notch candidates are applied: bit i stands for
     // candidate i in filtering order, 50, 100, ..., 400 Hz (bits 0-7), then 60, 120, ..., 480 Hz
     // (bits 8-15). kAllHum is the full comb; kNoHum leaves only the high-pass.

@@ -125,37 +125,4 @@ std::vector<CleaningPieces::Range> CleaningPieces::splitForThreads(std::int64_t 
     return pieces;
 }
 
-void CleaningPieces::cleanChannelOn(WorkerPool::TaskGroup& group, std::span<const float> samples,
-                                    std::span<float> out, std::span<const float> noise,
-                                    float strength, double sampleRate, const CancelToken& token,
-                                    Cleaner::HumMask hum, Cleaner::Engine engine,
-                                    const NoiseTrack* track) {
-    requirePrecondition(out.size() == samples.size(),
-                        "CleaningPieces::cleanChannelOn needs one output sample per input sample");
-    const auto n = static_cast<std::int64_t>(samples.size());
-    for (const Range piece : splitForThreads(n, sampleRate, group.pool().threadCount())) {
-        group.run([=, &token] {
-            cleanInChannel(samples, piece,
-                           out.subspan(static_cast<std::size_t>(piece.begin),
-                                       static_cast<std::size_t>(piece.end - piece.begin)),
-                           noise, strength, sampleRate, token, hum, engine, track);
-        });
-    }
-}
-
-std::optional<std::vector<float>>
-CleaningPieces::cleanChannel(WorkerPool& pool, std::span<const float> samples,
-                             std::span<const float> noise, float strength, double sampleRate,
-                             const CancelToken& token, Cleaner::HumMask hum, Cleaner::Engine engine,
-                             const NoiseTrack* track) {
-    std::vector<float> out(samples.size());
-    WorkerPool::TaskGroup group(pool);
-    cleanChannelOn(group, samples, out, noise, strength, sampleRate, token, hum, engine, track);
-    group.wait();
-    if (token.cancelled()) {
-        return std::nullopt;
-    }
-    return out;
-}
-
 } // namespace taln

@@ -51,20 +51,17 @@
 // A caller that holds the channel whole passes it to `cleanInChannel`, which takes the piece's
 // input from it; one that holds it otherwise (in chunks, say) asks for the input range with
 // `inputBegin` / `inputEnd`, gathers that range into one contiguous buffer and passes it to
-// `clean`. Either way the result lands in the caller's `out` (one float per piece sample). For
-// whole channels on a WorkerPool, `cleanChannel` and `cleanChannelOn` cut the channel with
-// `split` and run the pieces.
+// `clean`. Either way the result lands in the caller's `out` (one float per piece sample).
+// PieceScheduler runs the pieces of whole recordings on a WorkerPool.
 //
 // Threads: every operation may be called from any thread, several at once. Allocation: `clean`
 // allocates what one `Cleaner::clean` of its input does (one float per input sample plus a few
-// frames); `cleanChannel` its result.
+// frames).
 
 #include "engine/cancel_token.h"
 #include "engine/cleaner.h"
-#include "engine/worker_pool.h"
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -137,27 +134,6 @@ public:
     // after all the cleaning; shorter last pieces shorten both, with no more warm-ups. With one
     // thread, or fewer than two pieces a thread, split(n, pieceCount(...)).
     static std::vector<Range> splitForThreads(std::int64_t n, double sampleRate, int threads);
-
-    // Posts the pieces of `samples` (splitForThreads for the group's pool) to `group`; each
-    // writes its stretch of `out` (as many floats as `samples`). After group.wait() `out` holds
-    // Cleaner::clean's result, unless `token` was cancelled. `samples`, `noise`, `out` and `token`
-    // must outlive the wait. Several channels posted to one group share the pool's threads.
-    static void cleanChannelOn(WorkerPool::TaskGroup& group, std::span<const float> samples,
-                               std::span<float> out, std::span<const float> noise, float strength,
-                               double sampleRate, const CancelToken& token,
-                               Cleaner::HumMask hum = Cleaner::kAllHum,
-                               Cleaner::Engine engine = Cleaner::Engine::reference,
-                               const NoiseTrack* track = nullptr);
-
-    // One channel cleaned by pieces on `pool` and assembled: Cleaner::clean's result within
-    // 1e-6 relative RMS, or nothing when `token` was cancelled. Blocks the calling thread, which
-    // must not be one of the pool's.
-    static std::optional<std::vector<float>>
-    cleanChannel(WorkerPool& pool, std::span<const float> samples, std::span<const float> noise,
-                 float strength, double sampleRate, const CancelToken& token,
-                 Cleaner::HumMask hum = Cleaner::kAllHum,
-                 Cleaner::Engine engine = Cleaner::Engine::reference,
-                 const NoiseTrack* track = nullptr);
 };
 
 } // namespace taln

@@ -17,6 +17,8 @@
 
 namespace taln {
 
+class WorkerPool;
+
 struct NoiseSample {
     // 1025 bin powers: exactly estimateNoise of the stretch.
     std::vector<float> profile;
@@ -64,42 +66,17 @@ struct NoiseSample {
                                std::int64_t first = 0,
                                std::int64_t last = std::numeric_limits<std::int64_t>::max());
 
-    class Steps;
-};
-
-// `measure` in steps, for a caller with a second thread: constructing chooses the frames (a
-// sixth of the time); averageProfile and detectHum (the rest, in about equal halves) may then run
-// at once, on two threads; take() hands back exactly what measure would have. The channel must
-// outlive the steps.
-class NoiseSample::Steps {
-public:
-    Steps(std::span<const float> channel, double sampleRate, std::int64_t first = 0,
-          std::int64_t last = std::numeric_limits<std::int64_t>::max());
-
-    // The same with the choice of frames itself in steps, for a caller with more threads: the
-    // frames' energies are summed in `parts` (sumHops of each part 0 … parts − 1, at once on
-    // different threads), then choose() chooses. The summing is most of the choosing.
-    Steps(std::span<const float> channel, double sampleRate, std::int64_t first, std::int64_t last,
-          int parts);
-    void sumHops(int part);
-    void choose();
-
-    void averageProfile();
-    // The hum lines, and quietToLoud.
-    void detectHum();
-    // The noise track (nothing for a chosen stretch); may run at once with the two above.
-    void trackNoise();
-    NoiseSample take() &&;
-
-private:
-    std::span<const float> stretch_;
-    bool whole_ = false;
-    double sampleRate_;
-    std::int64_t first_ = 0;
-    int parts_ = 1;
-    std::vector<float> hopEnergies_;
-    Cleaner::NoiseEstimate estimate_;
-    NoiseSample sample_;
+    // The samples of several channels, each of its samples [first, last), measured in steps on
+    // `pool`'s threads: each channel's frame energies summed in two halves at once (one with a
+    // single thread), its frames chosen, then its profile, its hum lines and its noise track
+    // found at once. Without a pool, the same steps in turn on this thread (what `measure`
+    // does). Without `track`, no noise track (only the adaptive engine reads one). Each result
+    // is measure's, bit for bit. Blocks; not from a thread of `pool`. The first exception of a
+    // step is thrown on once every step has ended.
+    static std::vector<NoiseSample> measureAll(std::span<const std::span<const float>> channels,
+                                               double sampleRate, std::int64_t first,
+                                               std::int64_t last, WorkerPool* pool,
+                                               bool track = true);
 };
 
 } // namespace taln

@@ -6,10 +6,11 @@
 // piece at the play position, so the listener hears the new strength within a fraction of a
 // second, then growing pieces onward to the end, then the stretch before the play position. Each
 // piece equals the same stretch of the whole-channel clean within 1e-6 (CleaningPieces starts it
-// a measured warm-up early). Every channel of every piece is one task on a WorkerPool sized to
-// the machine, so several pieces are in flight and every core works, even on a mono file. A
-// piece is handed over as soon as all its channels are done, with the waveform buckets that lie
-// wholly inside it; the caller replaces the cleaned track's chunks with it.
+// a measured warm-up early). The engine's PieceScheduler runs every channel of every piece as one
+// task on a WorkerPool sized to the machine, so several pieces are in flight and every core
+// works, even on a mono file. A piece is handed over as soon as all its channels are done, with
+// the waveform buckets that lie wholly inside it; the caller replaces the cleaned track's chunks
+// with it.
 //
 // Units: samples at the recording's rate; `strength` is the engine's 0 ... 1 (the slider's
 // percent / 100).

@@ -1,6 +1,7 @@
 // One 10-minute mono channel at 44,100 Hz (speech-like over noise), strength 0.6: the single
-// Cleaner::clean call against CleaningPieces::cleanChannel on a pool of 1, 2, ... threads (up to
-// the processor count). At the end it prints, from this same run, the pieces' overhead on one
+// Cleaner::clean call against PieceScheduler on a pool of 1, 2, ... threads (up to the processor
+// count), its in-order writer copying each stretch into one output as taln-clean hands them to
+// its file. At the end it prints, from this same run, the pieces' overhead on one
 // thread (the warm-ups) and the speed-up of each thread count over one thread. Wall-clock time:
 // the point is how soon the channel is done. On a machine that others are using, the fastest of
 // the repetitions is the one least disturbed. The wall-clock speed-up can only reach the thread
@@ -13,6 +14,7 @@
 #include "bench/engine/ten_minutes.h"
 #include "engine/cleaner.h"
 #include "engine/cleaning_pieces.h"
+#include "engine/piece_scheduler.h"
 #include "engine/worker_pool.h"
 
 #include "tests/engine/test_signals.h"
@@ -22,6 +24,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -104,10 +107,20 @@ void BM_Pieces(benchmark::State& state) {
     const CancelToken token;
     // After the pool: its threads start counting from here.
     const ProcessCpu cpu(state);
+    PieceScheduler::Job job;
+    job.channels.push_back({channel(), profile(), nullptr, Cleaner::kAllHum, false});
+    job.sampleRate = kRate;
+    job.strength = kStrength;
+    job.engine = Cleaner::Engine::reference;
+    job.pieces = PieceScheduler::inOrder(kSamples, kRate, static_cast<int>(state.range(0)));
+    std::vector<float> out(static_cast<std::size_t>(kSamples));
     for (auto _ : state) {
-        auto out =
-            CleaningPieces::cleanChannel(pool, channel(), profile(), kStrength, kRate, token);
-        benchmark::DoNotOptimize(out);
+        float* at = out.data();
+        PieceScheduler::run(pool, job, token, {},
+                            [&at](std::span<const float* const> frames, std::int64_t n) {
+                                at = std::copy_n(frames[0], n, at);
+                            });
+        benchmark::DoNotOptimize(out.data());
     }
     state.counters["pieces"] = static_cast<double>(
         CleaningPieces::pieceCount(kSamples, kRate, static_cast<int>(state.range(0))));

@@ -395,6 +395,10 @@ TEST(TalnClean, ChecksBeforeTheWorkAndWarnings) {
                      std::vector<std::uint8_t>(whole.begin(), whole.begin() + whole.size() / 3));
     const std::string isInput =
         " is the input file: choose another OUTPUT to keep the original recording\n";
+    const auto out = (folder / "out.wav").string();
+    std::filesystem::create_symlink(folder / "out.wav", folder / "to-out.wav");
+    const std::string removedIsOutput =
+        "taln-clean: --removed FILE must be another file than OUTPUT";
 
     struct Case {
         std::vector<std::string> arguments;
@@ -422,6 +426,11 @@ TEST(TalnClean, ChecksBeforeTheWorkAndWarnings) {
         {{(folder / "cut.m4a").string(), (folder / "cut.wav").string()},
          0,
          "taln-clean: warning: cut.m4a ends early: "},
+        {{"--removed", out, input.string(), out}, 2, removedIsOutput},
+        {{"--removed", (folder / "." / "out.wav").string(), input.string(), out},
+         2,
+         removedIsOutput},
+        {{"--removed", (folder / "to-out.wav").string(), input.string(), out}, 2, removedIsOutput},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments.back());
@@ -430,6 +439,7 @@ TEST(TalnClean, ChecksBeforeTheWorkAndWarnings) {
         EXPECT_EQ(run.err.substr(0, c.errStart.size()), c.errStart) << run.err;
     }
     EXPECT_EQ(test::readBytes(input), original);
+    EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 // True once process `pid` holds a file in `folder` open (an unnamed one reads
@@ -554,6 +564,51 @@ TEST(TalnClean, NoiseFromAStretchAndWhatWasRemoved) {
     }
 }
 
+// --removed and OUTPUT are written together or not at all: a destination that cannot be
+// replaced (a folder in its place) on either side leaves neither file. What was removed is
+// INPUT minus the cleaning before any loudness change: nothing at all at strength 0.
+TEST(TalnClean, RemovedIsWrittenWithOutputOrNotAtAll) {
+    const auto input = TestFiles::shared().make(
+        "mono_44100_noise.wav", "-f lavfi -i \"anoisesrc=a=0.1:d=1:r=44100\" -c:a pcm_s16le");
+    const auto folder = TestFiles::shared().freshFolder("clean_removed_together");
+    const auto out = folder / "out.wav";
+    const auto removed = folder / "removed.wav";
+    struct Row {
+        std::vector<std::string> options;
+        std::filesystem::path blocked; // a folder, non-empty, where a file goes; none: none
+        int status;
+    };
+    const Row rows[] = {
+        {{}, removed, 1},
+        {{}, out, 1},
+        {{"--strength", "0", "--loudness", "-16"}, {}, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.blocked.string());
+        std::filesystem::remove_all(out);
+        std::filesystem::remove_all(removed);
+        if (!row.blocked.empty()) {
+            std::filesystem::create_directories(row.blocked / "inside");
+        }
+        std::vector<std::string> arguments = row.options;
+        for (const auto& path : {removed, input, out}) {
+            arguments.push_back(path == removed ? "--removed=" + path.string() : path.string());
+        }
+        const CommandResult run = runClean(arguments);
+        EXPECT_EQ(run.status, row.status) << run.err;
+        if (!row.blocked.empty()) {
+            EXPECT_FALSE(std::filesystem::is_regular_file(out));
+            EXPECT_FALSE(std::filesystem::is_regular_file(removed));
+            continue;
+        }
+        const Channels difference = AudioDecoder::decode(removed);
+        ASSERT_EQ(difference.size(), 1u);
+        EXPECT_EQ(*std::max_element(difference[0]->begin(), difference[0]->end()), 0.0f);
+        EXPECT_EQ(*std::min_element(difference[0]->begin(), difference[0]->end()), 0.0f);
+        EXPECT_NEAR(test::measureLoudness(out).integrated, -16.0, 0.5);
+    }
+}
+
 // The doubtful-sample warning: not for noise alone then bursts with pauses, but for a chord
 // held under noise; neither changes the exit status, and a chosen stretch is never doubtful.
 TEST(TalnClean, WarnsWhenTheQuietestStretchesAreNoQuieter) {
@@ -624,6 +679,8 @@ TEST(TalnClean, BadUsageExitsWithStatus2) {
         {"--removed", "r.wav", "in.wav", "-"},
         {"a.wav", "-", "-o", "folder"},
         {"--engine", "fast", "in.wav", "out.wav"},
+        {"a.wav", "-o", "x", "-o", "y"},
+        {"--noise-from", "0x10-0x20", "in.wav", "out.wav"},
     };
     for (const auto& arguments : badUsages) {
         const CommandResult run = runClean(arguments);
@@ -673,7 +730,7 @@ TEST(TalnClean, BatchCleansEveryGoodInputAndNamesTheBadOne) {
         {"--loudness", "-16", quiet.string(), broken.string(), loud.string(), "-o", out.string()});
 
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err.rfind("taln-clean: broken.wav: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.err.rfind("taln-clean: " + broken.string() + ": ", 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     for (const auto& name :
          {"noisy_voice_minus35lufs (Taln).wav", "noisy_voice_minus11lufs (Taln).wav"}) {
@@ -685,6 +742,73 @@ TEST(TalnClean, BatchCleansEveryGoodInputAndNamesTheBadOne) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out),
                             std::filesystem::directory_iterator()),
               2);
+}
+
+// The batch never writes over one of its INPUTs (in either order, "x (Taln).wav" being an INPUT
+// as well), cleans an INPUT given twice once, names INPUTs by the paths given, and lets b/x.wav
+// write what c/x.wav failed to.
+TEST(TalnClean, BatchKeepsEveryInputAndNamesThemByPath) {
+    const auto folder = TestFiles::shared().freshFolder("clean_batch_inputs");
+    const auto noise = TestFiles::shared().make(
+        "mono_44100_noise.wav", "-f lavfi -i \"anoisesrc=a=0.1:d=1:r=44100\" -c:a pcm_s16le");
+    for (const char* sub : {"b", "c"}) {
+        std::filesystem::create_directories(folder / sub);
+    }
+    std::filesystem::copy_file(noise, folder / "x.wav");
+    std::filesystem::copy_file(noise, folder / "x (Taln).wav");
+    std::filesystem::copy_file(noise, folder / "b" / "x.wav");
+    const std::string text = "not a recording";
+    test::writeBytes(folder / "c" / "x.wav", std::vector<std::uint8_t>(text.begin(), text.end()));
+    const auto original = test::readBytes(folder / "x (Taln).wav");
+    const std::string x = (folder / "x.wav").string();
+    const std::string taln = (folder / "x (Taln).wav").string();
+    const std::string refused =
+        "taln-clean: " + x + ": its OUTPUT " + taln + " is the INPUT " + taln + ", which is kept";
+    struct Row {
+        std::vector<std::string> inputs;
+        int status;
+        std::string error;                // the start of the one line that is not a warning
+        std::vector<std::string> written; // in out/
+    };
+    const Row rows[] = {
+        {{x, taln}, 1, refused, {}},
+        {{taln, x}, 1, refused, {}},
+        {{x, (folder / "." / "x.wav").string()}, 0, "", {"x (Taln).wav"}},
+        {{(folder / "c" / "x.wav").string(), (folder / "b" / "x.wav").string()},
+         1,
+         "taln-clean: " + (folder / "c" / "x.wav").string() + ": ",
+         {"x (Taln).wav"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.inputs.front() + " " + row.inputs.back());
+        const bool intoInputs = row.written.empty();
+        const auto out = intoInputs ? folder : folder / "out";
+        std::filesystem::remove_all(folder / "out");
+        std::vector<std::string> arguments = row.inputs;
+        arguments.insert(arguments.end(), {"-o", out.string()});
+        const CommandResult run = runClean(arguments);
+        EXPECT_EQ(run.status, row.status);
+        // Noise alone makes a doubtful noise sample: its warnings are not counted.
+        std::istringstream lines(run.err);
+        std::vector<std::string> errors;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("taln-clean: warning: ", 0) != 0) {
+                errors.push_back(line);
+            }
+        }
+        ASSERT_EQ(errors.size(), row.error.empty() ? 0u : 1u) << run.err;
+        if (!row.error.empty()) {
+            EXPECT_EQ(errors[0].substr(0, row.error.size()), row.error);
+        }
+        EXPECT_EQ(test::readBytes(folder / "x (Taln).wav"), original);
+        if (intoInputs) {
+            EXPECT_TRUE(std::filesystem::exists(folder / "x (Taln) (Taln).wav"));
+            std::filesystem::remove(folder / "x (Taln) (Taln).wav");
+        }
+        for (const auto& name : row.written) {
+            EXPECT_TRUE(std::filesystem::exists(out / name)) << name;
+        }
+    }
 }
 
 // A video OUTPUT carries the sound of the WAV the same INPUT makes; an INPUT without video

@@ -269,24 +269,25 @@ TEST(Clean, TokenCancelledBeforeTheRunStopsItBeforeAnyFrame) {
     EXPECT_TRUE(log.frames.empty());
 }
 
-TEST(Clean, TokenCancelledDuringFrame300IsNoticedAtFrame512) {
-    // 700 frames' worth of samples; the observer trips the token while frame 300 runs, on the
-    // run's own thread, so the schedule is exact and free of timing.
+TEST(Clean, TokenCancelledDuringFrame200IsNoticedAtFrame256) {
+    // 700 frames' worth of samples; the observer trips the token while frame 200 runs, on the
+    // run's own thread, so the schedule is exact and free of timing. A poll every 512 frames
+    // would let the run go on to frame 511.
     const std::vector<float> x = testsignals::whiteNoise(512 * 700, 0.1f, 7);
     const std::vector<float> noise = Cleaner::estimateNoise(x);
     CancelToken token;
     std::vector<std::int64_t> frames;
-    auto tripAt300 = [&](std::int64_t frame) {
+    auto tripAt200 = [&](std::int64_t frame) {
         frames.push_back(frame);
-        if (frame == 300) {
+        if (frame == 200) {
             token.cancel();
         }
     };
     EXPECT_FALSE(
-        CleanerTestAccess::cleanObserved(x, noise, 0.6f, kRate, token, tripAt300).has_value());
+        CleanerTestAccess::cleanObserved(x, noise, 0.6f, kRate, token, tripAt200).has_value());
     ASSERT_FALSE(frames.empty());
-    EXPECT_EQ(frames.back(), 511); // frames 301 … 511 still ran; the poll at 512 stopped it
-    EXPECT_EQ(frames.size(), 512u);
+    EXPECT_EQ(frames.back(), 255); // frames 201 … 255 still ran; the poll at 256 stopped it
+    EXPECT_EQ(frames.size(), 256u);
 }
 
 TEST(Clean, ChannelsCleanedInParallelMatchOneAtATime) {

@@ -1,4 +1,5 @@
 #include "engine/cleaning_pieces.h"
+#include "engine/piece_scheduler.h"
 
 #include "test_signals.h"
 
@@ -154,20 +155,66 @@ TEST(CleaningPieces, PieceCountsKeepThreadsBusyWithoutShortPieces) {
     }
 }
 
-TEST(CleaningPieces, WholeChannelOnThePoolEqualsTheSingleRunOrStopsWhenCancelled) {
-    // 100 s: two pieces, the second warmed up.
-    const std::vector<float> x = channel(100 * 44100, true);
-    const std::vector<float> noise = Cleaner::estimateNoise(x);
+// Two channels of 100 s (two pieces each, the second warmed up) on one and two threads: the
+// in-order writer gets the stretches in order, assembling to the single run; every piece is
+// delivered once; a cancelled token writes nothing; a writer's error comes back from run.
+TEST(PieceScheduler, WritesInOrderWhatTheSingleRunGivesAndStopsOnCancelOrError) {
+    const std::vector<float> x[] = {channel(100 * 44100, true), channel(100 * 44100, false)};
+    std::vector<float> noise[2];
+    std::vector<float> whole[2];
     const CancelToken token;
-    const std::vector<float> whole = *Cleaner::clean(x, noise, 0.6f, kRate, token);
+    PieceScheduler::Job job;
+    job.sampleRate = kRate;
+    job.strength = 0.6f;
+    job.engine = Cleaner::Engine::reference;
+    for (std::size_t c = 0; c < 2; ++c) {
+        noise[c] = Cleaner::estimateNoise(x[c]);
+        whole[c] = *Cleaner::clean(x[c], noise[c], 0.6f, kRate, token);
+        job.channels.push_back({x[c], noise[c], nullptr, Cleaner::kAllHum, false});
+    }
     for (const int threads : {1, 2}) {
         WorkerPool pool(threads);
-        const auto got = CleaningPieces::cleanChannel(pool, x, noise, 0.6f, kRate, token);
-        ASSERT_TRUE(got.has_value());
-        EXPECT_LT(relativeRms(*got, whole), kBar) << threads << " threads";
+        job.pieces = PieceScheduler::inOrder(100 * 44100, kRate, threads);
+        std::vector<float> got[2];
+        std::atomic<std::size_t> delivered{0};
+        const auto write = [&](std::span<const float* const> frames, std::int64_t n) {
+            for (std::size_t c = 0; c < 2; ++c) {
+                got[c].insert(got[c].end(), frames[c], frames[c] + n);
+            }
+        };
+        PieceScheduler::run(
+            pool, job, token, [&](PieceScheduler::Piece&) { delivered.fetch_add(1); }, write);
+        EXPECT_EQ(delivered.load(), job.pieces.size());
+        for (std::size_t c = 0; c < 2; ++c) {
+            ASSERT_EQ(got[c].size(), whole[c].size());
+            EXPECT_LT(relativeRms(got[c], whole[c]), kBar) << threads << " threads";
+        }
         CancelToken cancelled;
         cancelled.cancel();
-        EXPECT_FALSE(CleaningPieces::cleanChannel(pool, x, noise, 0.6f, kRate, cancelled));
+        PieceScheduler::run(pool, job, cancelled, {}, [](auto, auto) { ADD_FAILURE(); });
+        EXPECT_THROW(PieceScheduler::run(pool, job, token, {},
+                                         [](auto, auto) { throw std::runtime_error("full"); }),
+                     std::runtime_error);
+    }
+}
+
+TEST(PieceScheduler, PlayheadFirstCleansFromThePlayheadOnThenTheStart) {
+    using Ranges = std::vector<CleaningPieces::Range>;
+    struct Case {
+        std::int64_t n;
+        std::int64_t playhead;
+        Ranges pieces; // grains of 10 samples, the first piece 1 grain, at most 4
+    };
+    const Case cases[] = {
+        {0, 0, {}},
+        {95, 0, {{0, 10}, {10, 30}, {30, 70}, {70, 95}}},
+        {95, 94, {{90, 95}, {0, 40}, {40, 80}, {80, 90}}},
+        {95, 500, {{90, 95}, {0, 40}, {40, 80}, {80, 90}}},
+        {95, 35, {{30, 40}, {40, 60}, {60, 95}, {0, 30}}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PieceScheduler::playheadFirst(c.n, c.playhead, 10, 1, 4), c.pieces)
+            << c.n << " samples, playhead " << c.playhead;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "engine/cleaner.h"
 #include "engine/noise_sample.h"
 #include "engine/real_fft.h"
+#include "engine/worker_pool.h"
 
 #include "test_signals.h"
 
@@ -204,38 +205,31 @@ TEST(Window, IsThePeriodicSquareRootHannAndBuiltOnceUnderConcurrentFirstUse) {
     }
 }
 
-// A noise sample measured in steps, its profile, its hum lines and its track found on three
-// threads at once, is the one `measure` gives, bit for bit: of a whole channel and of a stretch
-// of it.
-TEST(NoiseSample, StepsOnSeveralThreadsGiveWhatMeasureGives) {
+// Noise samples measured in steps on a pool (the energies summed in halves, the profile, the
+// hum lines and the track at once, two channels together) are the ones `measure` gives, bit
+// for bit: of whole channels and of a stretch of them.
+TEST(NoiseSample, MeasuredOnAPoolGiveWhatMeasureGives) {
     constexpr double kRate = 44100.0;
     const std::vector<float> x = testsignals::speechLike(30 * 44100, kRate, 5);
+    const std::vector<float> y = testsignals::speechLike(30 * 44100, kRate, 6);
+    const std::span<const float> channels[] = {x, y};
+    WorkerPool pool(3);
     const std::pair<std::int64_t, std::int64_t> stretches[] = {
         {0, std::numeric_limits<std::int64_t>::max()}, {44100 + 100, 12 * 44100}};
     for (const auto& [first, last] : stretches) {
-        const NoiseSample measured = NoiseSample::measure(x, kRate, first, last);
-        // Three parts of the frames' energies (an uneven split) on three threads.
-        NoiseSample::Steps steps(x, kRate, first, last, 3);
-        {
-            std::vector<std::jthread> parts;
-            for (int part = 0; part < 3; ++part) {
-                parts.emplace_back([&steps, part] { steps.sumHops(part); });
-            }
+        const std::vector<NoiseSample> stepped =
+            NoiseSample::measureAll(channels, kRate, first, last, &pool);
+        ASSERT_EQ(stepped.size(), 2u);
+        for (std::size_t c = 0; c < 2; ++c) {
+            const NoiseSample measured = NoiseSample::measure(channels[c], kRate, first, last);
+            EXPECT_NE(measured.hum, Cleaner::kNoHum) << first;
+            EXPECT_EQ(stepped[c].hum, measured.hum) << first;
+            EXPECT_EQ(stepped[c].profile, measured.profile) << first;
+            EXPECT_EQ(stepped[c].frameStarts, measured.frameStarts) << first;
+            EXPECT_EQ(stepped[c].quietToMedian, measured.quietToMedian) << first;
+            EXPECT_EQ(stepped[c].quietToLoud, measured.quietToLoud) << first;
+            EXPECT_EQ(stepped[c].track.largestRaise(), measured.track.largestRaise()) << first;
         }
-        steps.choose();
-        std::thread hum([&] { steps.detectHum(); });
-        std::thread track([&] { steps.trackNoise(); });
-        steps.averageProfile();
-        hum.join();
-        track.join();
-        const NoiseSample stepped = std::move(steps).take();
-        EXPECT_NE(measured.hum, Cleaner::kNoHum) << first;
-        EXPECT_EQ(stepped.hum, measured.hum) << first;
-        EXPECT_EQ(stepped.profile, measured.profile) << first;
-        EXPECT_EQ(stepped.frameStarts, measured.frameStarts) << first;
-        EXPECT_EQ(stepped.quietToMedian, measured.quietToMedian) << first;
-        EXPECT_EQ(stepped.quietToLoud, measured.quietToLoud) << first;
-        EXPECT_EQ(stepped.track.largestRaise(), measured.track.largestRaise()) << first;
     }
 }
 
