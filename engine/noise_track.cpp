@@ -294,9 +294,10 @@ float NoiseTrack::depth() const noexcept {
     if (fluctuation_ >= hi) {
         return dmin;
     }
-    // Geometric between the two: the fluctuation spans a decade from steady noise to babble.
+    // Between the two on a log scale (the fluctuation spans a decade from steady noise to
+    // babble), falling fast at first: a crowd is already mostly voices.
     const float t = std::log(fluctuation_ / lo) / std::log(hi / lo);
-    return 1.0f + (dmin - 1.0f) * t;
+    return 1.0f + (dmin - 1.0f) * std::sqrt(t);
 }
 
 float NoiseTrack::largestRaise() const noexcept {
