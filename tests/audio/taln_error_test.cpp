@@ -11,6 +11,7 @@ extern "C" {
 #include <cerrno>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace taln {
 namespace {
@@ -60,6 +61,24 @@ TEST(Wording, ReadFailuresAreWordedByTheirCodeWhateverTheirText) {
     }
     EXPECT_STREQ(FileError("/music/a.txt", AVERROR(ENOENT)).what(),
                  "a.txt: No such file or directory");
+}
+
+// The hum label names each mains frequency once, joined with "and", whatever lines of it the
+// notches hold; nothing for none.
+TEST(Wording, HumRemovedNamesEachMainsFrequency) {
+    struct Case {
+        std::vector<int> mainsHz;
+        const char* label;
+    };
+    const Case cases[] = {
+        {{}, ""},
+        {{50}, "Hum 50 Hz removed"},
+        {{50, 60}, "Hum 50 and 60 Hz removed"},
+        {{300}, "Hum 300 Hz removed"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Wording::humRemoved(c.mainsHz), c.label) << c.label;
+    }
 }
 
 } // namespace
