@@ -18,7 +18,7 @@
 // decoded again and its true peak estimated, an eighth of the AAC encoder's time (1.6 s
 // against 14 s for ten minutes of stereo).
 // Memory: one encoder frame, and with resampling 4,096 frames of scratch per channel.
-// One thread at a time. Errors: std::runtime_error with FFmpeg's message, naming `path`;
+// One thread at a time. Errors: FileError with FFmpeg's code, naming `path`;
 // Loudness::CeilingPassed from a check.
 
 #include "audio/audio_format.h"
