@@ -336,6 +336,7 @@ void TrackEncoder::encode(const AVFrame* frame) {
         av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_.time_base);
         packet_->stream_index = stream_.index;
         check(av_interleaved_write_frame(&muxer_, packet_.get()), path_);
+        ++packets_;
     }
 }
 

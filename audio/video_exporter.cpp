@@ -96,6 +96,7 @@ public:
 
     AudioFormat written() const { return encoder_->written(); }
     double encodedPeakDbtp() const { return encoder_->decodedPeakDbtp(); }
+    std::int64_t packetsWritten() const { return encoder_->packetsWritten(); }
 
     // Encodes and writes the audio up to `seconds` on the source's timeline.
     void writeUntil(double seconds) {
@@ -293,6 +294,7 @@ AudioFormat writeOnce(const ChunkedAudio& audio, const AudioFormat& format,
     if (!packet) {
         throw std::bad_alloc();
     }
+    std::int64_t copied = 0;
     for (;;) {
         progress.check();
         const int read = av_read_frame(input, packet.get());
@@ -319,9 +321,17 @@ AudioFormat writeOnce(const ChunkedAudio& audio, const AudioFormat& format,
             sound->writeUntil(double(time) * av_q2d(in.time_base));
         }
         copyPacket(*packet, in, *muxer, index == audioIndex ? originalIndex : out, destination);
+        ++copied;
     }
     opened.throwIfNestedOpen();
     sound->finish();
+    // A video without a single frame and with less sound than the encoder's start-up delay
+    // would be a file no player (nor Taln) opens: refused, nothing written.
+    if (copied == 0 && sound->packetsWritten() == 0) {
+        throw FileError(destination, AVERROR(EINVAL),
+                        displayName(source) + " holds no video frames and too little sound to "
+                                              "make a video of");
+    }
     check(av_write_trailer(muxer.get()), destination);
     progress.end();
     muxer.reset();

@@ -310,16 +310,4 @@ std::vector<int> HumDetector::mainsHz(Cleaner::HumMask found) {
     return hz;
 }
 
-std::string HumDetector::label(Cleaner::HumMask found) {
-    const std::vector<int> hz = mainsHz(found);
-    if (hz.empty()) {
-        return "";
-    }
-    std::string text = "Hum " + std::to_string(hz.front());
-    for (std::size_t i = 1; i < hz.size(); ++i) {
-        text += " and " + std::to_string(hz[i]);
-    }
-    return text + " Hz removed";
-}
-
 } // namespace taln

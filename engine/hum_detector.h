@@ -68,10 +68,6 @@ public:
     // holds: {50}, {60} or {50, 60} (a series counts when any of its lines but 300 Hz is in the
     // mask); {300} when 300 Hz, shared by both series, is all there is; empty for no lines.
     static std::vector<int> mainsHz(Cleaner::HumMask found);
-
-    // mainsHz as taln-clean's words: "Hum 50 Hz removed", "Hum 50 and 60 Hz removed", ...;
-    // empty for no lines.
-    static std::string label(Cleaner::HumMask found);
 };
 
 } // namespace taln
