@@ -27,7 +27,7 @@ class TalnMic : public testing::Test {
 protected:
     void SetUp() override {
         for (const char* tool : {"dbus-run-session", "pipewire", "wireplumber", "pw-cli", "pw-link",
-                                 "pw-play", "pw-record"}) {
+                                 "pw-metadata", "pw-play", "pw-record"}) {
             if (!live::onPath(tool)) {
                 GTEST_SKIP() << tool << " is not installed (scripts/bootstrap.sh installs dbus, "
                              << "pipewire, pipewire-bin and wireplumber)";
@@ -56,6 +56,12 @@ protected:
                               "node.description=\"Test mic\" media.class=Audio/Source/Virtual "
                               "object.linger=true audio.position=[MONO] }"},
                              said) == 0;
+        })) << said;
+        // WirePlumber makes it the default input a moment later; taln-mic without --source
+        // reads that.
+        ASSERT_TRUE(waitFor(10.0, [&] {
+            live::run({"pw-metadata", "-n", "default", "0", "default.audio.source"}, said);
+            return said.find("test-mic") != std::string::npos;
         })) << said;
     }
 
