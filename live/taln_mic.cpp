@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -134,6 +135,8 @@ struct Mic {
     spa_hook captureListener{};
     pw_stream* source = nullptr;
     spa_hook sourceListener{};
+    // The source as the data thread sees it: set once it is connected, cleared before it goes.
+    std::atomic<pw_stream*> sourceFlowing{nullptr};
     spa_source* status_timer = nullptr;
 
     // Made on the main thread once the input's format is known, before any buffer flows; the
@@ -170,8 +173,9 @@ void say(const std::string& message) {
 // from the source, into scratch: the noise is learned all the same).
 void onCaptureProcess(void* data) {
     Mic& mic = *static_cast<Mic*>(data);
+    pw_stream* source = mic.sourceFlowing.load(std::memory_order_acquire);
     pw_buffer* in = pw_stream_dequeue_buffer(mic.capture);
-    pw_buffer* out = mic.source != nullptr ? pw_stream_dequeue_buffer(mic.source) : nullptr;
+    pw_buffer* out = source != nullptr ? pw_stream_dequeue_buffer(source) : nullptr;
     taln::RealtimeCleaner* cleaner = mic.cleaner.get();
     if (in != nullptr && cleaner != nullptr) {
         const int channels = cleaner->channels();
@@ -232,10 +236,10 @@ void onCaptureProcess(void* data) {
         pw_stream_queue_buffer(mic.capture, in);
     }
     if (out != nullptr) {
-        pw_stream_queue_buffer(mic.source, out);
+        pw_stream_queue_buffer(source, out);
     }
-    if (mic.source != nullptr) {
-        pw_stream_trigger_process(mic.source);
+    if (source != nullptr) {
+        pw_stream_trigger_process(source);
     }
 }
 
@@ -329,7 +333,13 @@ void connectSource(Mic& mic, int channels) {
         params, 2);
     if (res < 0) {
         mic.fail(std::string("cannot make the source: ") + spa_strerror(res));
+        return;
     }
+    mic.sourceFlowing.store(mic.source, std::memory_order_release);
+}
+
+int nothing(spa_loop*, bool, std::uint32_t, const void*, size_t, void*) {
+    return 0;
 }
 
 // Swaps in a cleaner for a new format on the data thread, between two quanta.
@@ -541,6 +551,11 @@ void close(Mic& mic) {
     // The streams first: their nodes leave the graph when they are destroyed. Their listeners go
     // before them, or their last state change would read as the input going away.
     if (mic.source != nullptr) {
+        // The data thread lets go of the source: after this empty call has run there, no quantum
+        // still holds it.
+        mic.sourceFlowing.store(nullptr, std::memory_order_release);
+        pw_loop_invoke(pw_data_loop_get_loop(pw_context_get_data_loop(mic.context)), nothing, 0,
+                       nullptr, 0, true, nullptr);
         spa_hook_remove(&mic.sourceListener);
         pw_stream_destroy(mic.source);
     }
