@@ -156,13 +156,25 @@ __attribute__((target("avx2"))) void gainsAvx2(const GainArgs& a) {
 
 } // namespace
 
+namespace {
+
+float floorFor(float strength, float depth) {
+    return ::exp10f((depth * (strength * -AdaptiveGain::kFloorDbPerStrength)) / 20.0f);
+}
+
+} // namespace
+
 AdaptiveGain::AdaptiveGain(float strength, double sampleRate, float depth)
-    : floor_(::exp10f((depth * (strength * -kFloorDbPerStrength)) / 20.0f)),
+    : floor_(floorFor(strength, depth)),
       alpha_(static_cast<float>(
           std::exp(-static_cast<double>(Cleaner::kHop) / (sampleRate * kMemorySeconds)))),
       speech_(kBins, 0.0f), gamma_(kBins, 0.0f), raw_(kBins, 0.0f), smooth_(kBins, 1.0f) {
     requirePrecondition(std::isfinite(sampleRate) && sampleRate > 0.0,
                         "AdaptiveGain needs a positive, finite sample rate");
+}
+
+void AdaptiveGain::setFloor(float strength, float depth) noexcept {
+    floor_ = floorFor(strength, depth);
 }
 
 void AdaptiveGain::apply(std::span<const float> noise, float* re, float* im) noexcept {

@@ -30,8 +30,8 @@
 // State carried between frames: Â² (starting at 0). Frames must be applied in ascending order;
 // the state forgets its start within a few dozen frames (a piece's warm-up covers it).
 //
-// Thread: one thread at a time. Allocation: construction only (about 5 × 1025 floats); `apply`
-// allocates, locks and blocks on nothing, so a real-time cleaner can run it per frame.
+// Thread: one thread at a time. Allocation: construction only (about 5 × 1025 floats); `apply` and
+// `setFloor` allocate, lock and block on nothing, so a real-time cleaner can run them per frame.
 
 #include "engine/cleaner.h"
 
@@ -55,6 +55,10 @@ public:
 
     // `depth` (0 … 1, NoiseTrack::depth) scales the floor's depth in dB.
     AdaptiveGain(float strength, double sampleRate, float depth = 1.0f);
+
+    // The floor for a new strength or depth, from the next frame on, the state kept (the live
+    // cleaner's strength moves while it runs). Allocates nothing.
+    void setFloor(float strength, float depth = 1.0f) noexcept;
 
     // One frame: gains from the packed spectrum `re`/`im` (1024 floats each) and `noise`
     // (1025 bin powers), applied in place.

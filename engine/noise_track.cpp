@@ -22,10 +22,7 @@ constexpr std::array<double, 29> kEdgesHz = {
     100.0,  200.0,  300.0,   400.0,   510.0,   630.0,   770.0,   920.0,   1080.0, 1270.0,
     1480.0, 1720.0, 2000.0,  2320.0,  2700.0,  3150.0,  3700.0,  4400.0,  5300.0, 6400.0,
     7700.0, 9500.0, 12000.0, 15500.0, 20000.0, 28000.0, 40000.0, 56000.0, 80000.0};
-constexpr std::size_t kMaxBands = kEdgesHz.size() + 1;
-
-// A band's smoothed power within this factor (2 dB) of its floor counts as noise alone there.
-constexpr float kNearFloor = 1.585f;
+static_assert(kEdgesHz.size() + 1 <= NoiseTrack::Bands::kMost);
 
 // The voice's band, where the fluctuation of the noise is measured.
 constexpr double kVoiceLowHz = 500.0;
@@ -127,6 +124,62 @@ std::vector<std::int64_t> NoiseTrack::bandEdges(double sampleRate) {
     return edges;
 }
 
+std::int64_t NoiseTrack::analysisHop(double sampleRate) {
+    return Cleaner::kHop *
+           std::max<std::int64_t>(1, std::llround(kHopSeconds * sampleRate / Cleaner::kHop));
+}
+
+NoiseTrack::Bands::Bands(double sampleRate) : edges_(bandEdges(sampleRate)) {
+    const std::int64_t bands = count();
+    // Each bin takes its value from the two band centres around it.
+    lowerBand_.resize(kBins);
+    upperWeight_.resize(kBins);
+    std::vector<double> centre(static_cast<std::size_t>(bands));
+    for (std::int64_t b = 0; b < bands; ++b) {
+        centre[static_cast<std::size_t>(b)] =
+            0.5 * static_cast<double>(edges_[static_cast<std::size_t>(b)] +
+                                      edges_[static_cast<std::size_t>(b + 1)] - 1);
+    }
+    for (std::int64_t k = 0; k < kBins; ++k) {
+        std::int64_t b = 0;
+        while (b + 1 < bands && centre[static_cast<std::size_t>(b + 1)] <= static_cast<double>(k)) {
+            ++b;
+        }
+        double weight = 0.0;
+        if (b + 1 < bands && static_cast<double>(k) > centre[static_cast<std::size_t>(b)]) {
+            weight =
+                (static_cast<double>(k) - centre[static_cast<std::size_t>(b)]) /
+                (centre[static_cast<std::size_t>(b + 1)] - centre[static_cast<std::size_t>(b)]);
+        }
+        lowerBand_[static_cast<std::size_t>(k)] = static_cast<std::int32_t>(b);
+        upperWeight_[static_cast<std::size_t>(k)] = static_cast<float>(weight);
+    }
+}
+
+void NoiseTrack::Bands::powers(const float* re, const float* im, float* out,
+                               std::int64_t stride) const noexcept {
+    const std::int64_t bands = count();
+    for (std::int64_t b = 0; b < bands; ++b) {
+        float sum = 0.0f;
+        for (std::int64_t k = edges_[static_cast<std::size_t>(b)];
+             k < edges_[static_cast<std::size_t>(b + 1)]; ++k) {
+            sum += k == kNyquist ? im[0] * im[0]
+                                 : (k == 0 ? re[0] * re[0] : re[k] * re[k] + im[k] * im[k]);
+        }
+        out[b * stride] = sum;
+    }
+}
+
+void NoiseTrack::Bands::spread(const float* perBand, std::span<const float> profile,
+                               std::span<float> out) const noexcept {
+    for (std::int64_t k = 0; k < kBins; ++k) {
+        const auto b = static_cast<std::size_t>(lowerBand_[static_cast<std::size_t>(k)]);
+        const float u = upperWeight_[static_cast<std::size_t>(k)];
+        const float r = u > 0.0f ? perBand[b] + (perBand[b + 1] - perBand[b]) * u : perBand[b];
+        out[static_cast<std::size_t>(k)] = profile[static_cast<std::size_t>(k)] * r;
+    }
+}
+
 NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate,
                                std::span<const std::int64_t> profileFrames) {
     NoiseTrack track;
@@ -134,11 +187,10 @@ NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate
     if (n < kFrame || profileFrames.empty()) {
         return track;
     }
-    const std::vector<std::int64_t> edges = bandEdges(sampleRate);
-    const auto bands = static_cast<std::int64_t>(edges.size()) - 1;
-    const std::int64_t hop =
-        Cleaner::kHop *
-        std::max<std::int64_t>(1, std::llround(kHopSeconds * sampleRate / Cleaner::kHop));
+    Bands layout(sampleRate);
+    const std::span<const std::int64_t> edges = layout.edges();
+    const std::int64_t bands = layout.count();
+    const std::int64_t hop = analysisHop(sampleRate);
     const std::int64_t steps = (n - kFrame) / hop + 1;
     const double hopSeconds = static_cast<double>(hop) / sampleRate;
 
@@ -154,23 +206,13 @@ NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate
                 frame[i] = x[i] * w[static_cast<std::size_t>(i)];
             }
             fft.forward(frame);
-            const float* re = fft.re();
-            const float* im = fft.im();
-            for (std::int64_t b = 0; b < bands; ++b) {
-                float sum = 0.0f;
-                for (std::int64_t k = edges[static_cast<std::size_t>(b)];
-                     k < edges[static_cast<std::size_t>(b + 1)]; ++k) {
-                    sum += k == kNyquist ? im[0] * im[0]
-                                         : (k == 0 ? re[0] * re[0] : re[k] * re[k] + im[k] * im[k]);
-                }
-                power[static_cast<std::size_t>(b * steps + j)] = sum;
-            }
+            layout.powers(fft.re(), fft.im(), power.data() + j, steps);
         }
     }
 
     track.fluctuation_ = fluctuationOf(power, steps, edges, sampleRate, hop, profileFrames);
     // Smoothing forwards and backwards (no delay), then the floor: the minimum within the window.
-    const double a = std::exp(-hopSeconds / kSmoothSeconds);
+    const double a = smoothingFactor(hopSeconds);
     const auto before = static_cast<std::int64_t>(std::llround(kBeforeSeconds / hopSeconds));
     const auto after = static_cast<std::int64_t>(std::llround(kAfterSeconds / hopSeconds));
     std::vector<float> floor(static_cast<std::size_t>(steps));
@@ -184,17 +226,17 @@ NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate
         std::span<float> p(power.data() + b * steps, static_cast<std::size_t>(steps));
         double s = p[0];
         for (float& v : p) {
-            s = a * s + (1.0 - a) * v;
+            s = smoothStep(s, v, a);
             v = static_cast<float>(s);
         }
         for (auto v = p.rbegin(); v != p.rend(); ++v) {
-            s = a * s + (1.0 - a) * *v;
+            s = smoothStep(s, *v, a);
             *v = static_cast<float>(s);
         }
         slidingMinimum(p, before, after, floor, queue);
         for (std::int64_t j = 0; j < steps; ++j) {
             atFloor[static_cast<std::size_t>(j)] +=
-                p[static_cast<std::size_t>(j)] <= kNearFloor * floor[static_cast<std::size_t>(j)];
+                nearFloor(p[static_cast<std::size_t>(j)], floor[static_cast<std::size_t>(j)]);
         }
         // The reference: the floor's median over the profile's frames (their centres' steps).
         for (std::size_t i = 0; i < profileFrames.size(); ++i) {
@@ -218,36 +260,13 @@ NoiseTrack NoiseTrack::measure(std::span<const float> channel, double sampleRate
     // The frames a raise was taken from: raised, and most bands near their floor.
     for (std::int64_t j = 0; j < steps; ++j) {
         const float* r = track.raise_.data() + j * bands;
-        if (2 * atFloor[static_cast<std::size_t>(j)] >= bands &&
+        if (isNoiseFrame(atFloor[static_cast<std::size_t>(j)], bands) &&
             std::any_of(r, r + bands, [](float v) { return v > 1.0f; })) {
             track.followed_.push_back(j * hop);
         }
     }
     track.hop_ = hop;
-    track.bands_ = bands;
-    // Each bin takes its raise from the two band centres around it.
-    track.lowerBand_.resize(kBins);
-    track.upperWeight_.resize(kBins);
-    std::vector<double> centre(static_cast<std::size_t>(bands));
-    for (std::int64_t b = 0; b < bands; ++b) {
-        centre[static_cast<std::size_t>(b)] =
-            0.5 * static_cast<double>(edges[static_cast<std::size_t>(b)] +
-                                      edges[static_cast<std::size_t>(b + 1)] - 1);
-    }
-    for (std::int64_t k = 0; k < kBins; ++k) {
-        std::int64_t b = 0;
-        while (b + 1 < bands && centre[static_cast<std::size_t>(b + 1)] <= static_cast<double>(k)) {
-            ++b;
-        }
-        double weight = 0.0;
-        if (b + 1 < bands && static_cast<double>(k) > centre[static_cast<std::size_t>(b)]) {
-            weight =
-                (static_cast<double>(k) - centre[static_cast<std::size_t>(b)]) /
-                (centre[static_cast<std::size_t>(b + 1)] - centre[static_cast<std::size_t>(b)]);
-        }
-        track.lowerBand_[static_cast<std::size_t>(k)] = static_cast<std::int32_t>(b);
-        track.upperWeight_[static_cast<std::size_t>(k)] = static_cast<float>(weight);
-    }
+    track.bands_ = std::move(layout);
     return track;
 }
 
@@ -263,11 +282,12 @@ void NoiseTrack::noiseAt(std::int64_t start, std::span<const float> profile,
     const std::int64_t j = std::min(at / hop_, last);
     const std::int64_t j1 = std::min(j + 1, last);
     const float t = static_cast<float>(at - j * hop_) / static_cast<float>(hop_);
-    std::array<float, kMaxBands> raise{};
-    const float* r0 = raise_.data() + j * bands_;
-    const float* r1 = raise_.data() + j1 * bands_;
+    std::array<float, Bands::kMost> raise{};
+    const std::int64_t bands = bands_.count();
+    const float* r0 = raise_.data() + j * bands;
+    const float* r1 = raise_.data() + j1 * bands;
     bool raised = false;
-    for (std::int64_t b = 0; b < bands_; ++b) {
+    for (std::int64_t b = 0; b < bands; ++b) {
         raise[static_cast<std::size_t>(b)] = r0[b] + (r1[b] - r0[b]) * t;
         raised = raised || r0[b] != 1.0f || r1[b] != 1.0f;
     }
@@ -276,27 +296,22 @@ void NoiseTrack::noiseAt(std::int64_t start, std::span<const float> profile,
         std::copy_n(profile.begin(), kBins, out.begin());
         return;
     }
-    for (std::int64_t k = 0; k < kBins; ++k) {
-        const auto b = static_cast<std::size_t>(lowerBand_[static_cast<std::size_t>(k)]);
-        const float u = upperWeight_[static_cast<std::size_t>(k)];
-        const float r = u > 0.0f ? raise[b] + (raise[b + 1] - raise[b]) * u : raise[b];
-        out[static_cast<std::size_t>(k)] = profile[static_cast<std::size_t>(k)] * r;
-    }
+    bands_.spread(raise.data(), profile, out);
 }
 
-float NoiseTrack::depth() const noexcept {
+float NoiseTrack::depthFor(float fluctuation) noexcept {
     constexpr float lo = kSteadyFluctuation;
     constexpr float hi = kBabbleFluctuation;
     constexpr float dmin = kShallowest;
-    if (!(fluctuation_ > lo)) {
+    if (!(fluctuation > lo)) {
         return 1.0f;
     }
-    if (fluctuation_ >= hi) {
+    if (fluctuation >= hi) {
         return dmin;
     }
     // Between the two on a log scale (the fluctuation spans a decade from steady noise to
     // babble), falling fast at first: a crowd is already mostly voices.
-    const float t = std::log(fluctuation_ / lo) / std::log(hi / lo);
+    const float t = std::log(fluctuation / lo) / std::log(hi / lo);
     return 1.0f + (dmin - 1.0f) * std::sqrt(t);
 }
 

@@ -15,9 +15,9 @@
 // between the bands' centres and linearly in time. The noise never goes below the profile.
 //
 // The track is a function of the whole channel: any piece of it looks the same frame up and gets
-// the same noise, wherever the piece starts. A real-time cleaner can use the same band layout and
-// smoothing with a window that ends at the current frame and an absolute floor (the minimum times
-// its bias, measured once on steady noise) instead of the reference from the whole file.
+// the same noise, wherever the piece starts. LiveNoiseTrack is its causal twin for the real-time
+// cleaner: the same Bands, hop, smoothing step and floor rule, with a window that ends at the
+// current frame and an absolute level instead of the reference from the whole file.
 //
 // Units: samples of one channel at `sampleRate` Hz; frame starts are channel sample indices
 // (negative for the cleaner's frames that begin before the channel); bin powers in RealFFT's
@@ -28,6 +28,7 @@
 // Thread: measure from any thread, several at once; a measured track is read-only and may be read
 // from any number of threads. Allocation: measure allocates; noiseAt allocates nothing.
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -52,6 +53,56 @@ public:
     static constexpr double kDeadZoneDb = 2.0;
     // The analysis hop aims at this many seconds.
     static constexpr double kHopSeconds = 0.04;
+    // A band whose smoothed power is within this factor (2 dB) of its floor holds noise alone
+    // there; a frame where at least half the bands do is a frame of noise (isNoiseFrame).
+    static constexpr float kNearFloor = 1.585f;
+
+    // The analysis hop at `sampleRate`: the multiple of Cleaner::kHop nearest kHopSeconds.
+    static std::int64_t analysisHop(double sampleRate);
+    // The smoothing's factor for a hop of `hopSeconds`, and one step of it: the smoothed power
+    // after `previous` takes in the band power `power`.
+    static double smoothingFactor(double hopSeconds) {
+        return std::exp(-hopSeconds / kSmoothSeconds);
+    }
+    static double smoothStep(double previous, float power, double factor) {
+        return factor * previous + (1.0 - factor) * power;
+    }
+    static bool nearFloor(float smoothed, float floor) { return smoothed <= kNearFloor * floor; }
+    static bool isNoiseFrame(std::int64_t bandsNearFloor, std::int64_t bands) {
+        return 2 * bandsNearFloor >= bands;
+    }
+
+    // The band layout at one rate: band b covers bins [edges[b], edges[b + 1]), about a third of
+    // an octave wide above 500 Hz and 100 Hz below, each at least 2 bins; a value per band spreads
+    // over the bins linearly between the bands' centres. Allocates on construction only.
+    class Bands {
+    public:
+        static constexpr std::size_t kMost = 30;
+
+        Bands() = default;
+        explicit Bands(double sampleRate);
+
+        std::int64_t count() const noexcept {
+            return edges_.empty() ? 0 : static_cast<std::int64_t>(edges_.size()) - 1;
+        }
+        std::span<const std::int64_t> edges() const noexcept { return edges_; }
+
+        // The band powers of the packed spectrum `re`/`im` (RealFFT layout): band b's into
+        // out[b · stride].
+        void powers(const float* re, const float* im, float* out,
+                    std::int64_t stride = 1) const noexcept;
+
+        // out[k] = profile[k] times `perBand` (count() values) at bin k: at a band's centre its
+        // own value, between two centres the line between theirs. 1025 values each.
+        void spread(const float* perBand, std::span<const float> profile,
+                    std::span<float> out) const noexcept;
+
+    private:
+        std::vector<std::int64_t> edges_;
+        // For each bin: the band centre at or below it and the weight of the next one.
+        std::vector<std::int32_t> lowerBand_;
+        std::vector<float> upperWeight_;
+    };
 
     // No track: noiseAt gives the profile unchanged.
     NoiseTrack() = default;
@@ -86,7 +137,8 @@ public:
     static constexpr float kSteadyFluctuation = 4.5f;
     static constexpr float kBabbleFluctuation = 16.0f;
     static constexpr float kShallowest = 0.05f;
-    float depth() const noexcept;
+    float depth() const noexcept { return depthFor(fluctuation_); }
+    static float depthFor(float fluctuation) noexcept;
 
     // The channel frames (2048 samples from each start, ascending) that a raise was measured in:
     // where the noise is above the profile and most bands are near their floor. With the
@@ -96,24 +148,20 @@ public:
     // The largest raise over the channel, as a power ratio (1 when the noise never rose).
     float largestRaise() const noexcept;
 
-    // Band edges in bins for `sampleRate`: band b covers bins [edges[b], edges[b + 1]). Bands are
-    // about a third of an octave wide above 500 Hz and 100 Hz below, each at least 2 bins.
+    // Band edges in bins for `sampleRate` (Bands::edges).
     static std::vector<std::int64_t> bandEdges(double sampleRate);
 
 private:
     // Analysis steps kept (the frame starting at hop_·step).
     std::int64_t steps() const noexcept {
-        return bands_ > 0 ? static_cast<std::int64_t>(raise_.size()) / bands_ : 0;
+        return bands_.count() > 0 ? static_cast<std::int64_t>(raise_.size()) / bands_.count() : 0;
     }
     std::int64_t hop_ = 0;
     float fluctuation_ = 0.0f;
     std::vector<std::int64_t> followed_;
-    std::int64_t bands_ = 0;
+    Bands bands_;
     // steps × bands raises (power ratios, at least 1).
     std::vector<float> raise_;
-    // For each bin: the band centre at or below it and the weight of the next one.
-    std::vector<std::int32_t> lowerBand_;
-    std::vector<float> upperWeight_;
 };
 
 } // namespace taln

@@ -12,9 +12,13 @@ packages=(
     libsdl2-dev
     libebur128-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # the live layer: the LV2 plugin and taln-mic, the PipeWire microphone
+    lv2-dev libpipewire-0.3-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     ffmpeg sox hyperfine
+    # the live tests: lv2ls and lv2apply, and a private PipeWire session for taln-mic
+    lilv-utils pipewire pipewire-bin wireplumber dbus
     # the Debian package and its checks
     dpkg-dev desktop-file-utils appstream lintian
     # looking at the window without a display
