@@ -481,8 +481,11 @@ void onStatusTimer(void* data, std::uint64_t) {
     const taln::Cleaner::HumMask hum = mic.cleaner->heardHum();
     if (hum != mic.shownHum) {
         mic.shownHum = hum;
-        const std::string label = taln::HumDetector::label(hum);
-        say(label.empty() ? "no hum" : label + " (with the noise)");
+        std::string heard;
+        for (int hz : taln::HumDetector::mainsHz(hum)) {
+            heard += (heard.empty() ? "hum at " : " and ") + std::to_string(hz);
+        }
+        say(heard.empty() ? "no hum" : heard + " Hz, taken out with the noise");
     }
 }
 
