@@ -38,12 +38,12 @@
 //   timestamp after the file's start) is not a hole: Decoded::startSeconds says when its
 //   first sample plays.
 // NaN and infinite samples (a float file can hold them) are replaced by 0: one of them would
-// turn the rest of the cleaned channel into NaN. Samples beyond +-16 (+24 dBFS) are clipped
-// there, as M4A export does. A damaged packet is skipped (its time becomes silence, as
-// above) and the rest of the file kept, as players do; a file cut short yields the audio
-// before the cut. Audio at a rate below 1,000 Hz or above 3,072,000 Hz counts as damaged (a
-// header claiming 1 Hz would make thousands of samples of every byte; one claiming 1 GHz, a
-// resampling filter of hundreds of megabytes).
+// turn the rest of the cleaned channel into NaN. Samples beyond +-16 (+24 dBFS,
+// PcmSamples::kSampleLimit) are clipped there, as M4A export does. A damaged packet is
+// skipped (its time becomes silence, as above) and the rest of the file kept, as players do;
+// a file cut short yields the audio before the cut. Audio at a rate below 1,000 Hz or above
+// 3,072,000 Hz counts as damaged (a header claiming 1 Hz would make thousands of samples of every
+// byte; one claiming 1 GHz, a resampling filter of hundreds of megabytes).
 //
 // Only the file given is read (FfmpegInput): a regular file, opened by the decoder itself,
 // never a file it names. Standard input, which may be a pipe, is first copied whole into an
@@ -61,13 +61,17 @@
 // most 1,024 frames a byte), plus one converted frame of scratch; the channels are moved into
 // the result, not copied.
 //
+// The parts: FfmpegInput opens the file, PacketReader reads and decodes its packets,
+// FrameAppender converts the frames and places them on the timeline, MemoryBound refuses what
+// would not fit.
+//
 // Thread contract: any thread; no shared state, any number of decodes may run at once.
-// Errors: TalnError for what Taln detects itself (no audio stream, no frames, a file that
-// is no media Taln reads); a std::runtime_error "take.m4a is too long: it would need 5.2 GB
-// of memory; 3.1 GB are available." for the memory bound; otherwise a std::runtime_error
-// carrying the file's name and FFmpeg's or the system's own message ("take.m4a: Invalid data
-// found when processing input", "zero.sw: Not a regular file"). A read error that stops
-// reading is thrown and nothing partial is returned.
+// Errors: TalnError for what Taln detects about the file as a whole (no audio stream, no
+// frames, a file that is no media Taln reads); otherwise a FileError carrying the path and
+// the code: FFmpeg's or the system's ("take.m4a: Invalid data found when processing input"),
+// or Taln's own for a path that is no regular file ("zero.sw: Not a regular file") and for
+// the memory bound ("take.m4a is too long: it would need 5.2 GB of memory; 3.1 GB are
+// available."). A read error that stops reading is thrown and nothing partial is returned.
 
 #include "audio/audio_format.h"
 #include "audio/channels.h"
@@ -132,6 +136,9 @@ struct Decoded {
     std::vector<Gap> gaps;
     // Frames the container states at the decoded rate; 0 when it states no duration.
     std::int64_t statedFrames = 0;
+    // The file holds a video stream (VideoStreams::isVideoStream: a cover picture does not
+    // count), so the file need not be opened again to ask.
+    bool hasVideo = false;
     // Empty, or one line for the user when the decoded audio, holes filled, falls well short
     // of the stated duration (less than 90 % of it and at least a second shorter): the file
     // stops early. "take.m4a ends early: 0.8 s of audio where the file states 30.0 s; it may

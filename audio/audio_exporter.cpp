@@ -50,17 +50,6 @@ constexpr double kWavSeconds = 0.29;
 constexpr double kFlacSeconds = 1.17;
 constexpr double kM4aSeconds = 16.0;
 
-struct OutputFormatFreer {
-    void operator()(AVFormatContext* context) const { avformat_free_context(context); }
-};
-using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFreer>;
-
-void check(int ret, const std::filesystem::path& path) {
-    if (ret < 0) {
-        throw ffmpegError(path, ret);
-    }
-}
-
 PcmSamples::Encoding encodingOf(SampleDepth depth) {
     switch (depth) {
     case SampleDepth::int24:
@@ -163,7 +152,7 @@ struct Stream::State {
     int channelCount = 0;
     AudioFormat written;
     PcmSamples::Encoding encoding = PcmSamples::Encoding::int16;
-    FfmpegFileOutput file;
+    ReplacingFile file;
     OutputFormatPtr muxer;
     AVStream* stream = nullptr;
     PacketPtr packet;
@@ -241,7 +230,7 @@ Stream::Stream(int channelCount, const AudioFormat& format, Kind kind,
     s.stream = avformat_new_stream(s.muxer.get(), nullptr);
     s.packet.reset(av_packet_alloc());
     if (!s.stream || !s.packet) {
-        throw ffmpegError(s.path, AVERROR(ENOMEM));
+        throw FileError(s.path, AVERROR(ENOMEM));
     }
     AVDictionary* options = nullptr;
     if (kind == Kind::wav) {

@@ -25,7 +25,7 @@
 // the end), the last time whatever its peaks; the report gives them.
 //
 // A file is written to an unnamed temporary file in the destination's folder (a short hidden
-// name where the file system cannot make unnamed files; see FfmpegFileOutput) and renamed
+// name where the file system cannot make unnamed files; see ReplacingFile) and renamed
 // over the destination only when complete, keeping the mode (and owner, where permitted) of
 // the file it replaces, so a failure or a cancel leaves any earlier file at the destination
 // untouched and nothing beside it. A pipe (Destination::pipe) is written in order instead: a
@@ -34,13 +34,13 @@
 // before 0, which FFmpeg 5.1's reader does not trim: 1,024 more samples at the start).
 // Thread contract: any thread; blocks until the file is complete.
 // Errors: std::invalid_argument before anything is written for audio that cannot be written;
-// WriteCancelled; otherwise std::runtime_error with FFmpeg's or the system's own message.
+// WriteCancelled; otherwise a FileError with FFmpeg's or the system's code and own message.
 
 #include "audio/audio_format.h"
 #include "audio/channels.h"
 #include "audio/chunked_audio.h"
-#include "audio/ffmpeg_file_output.h"
 #include "audio/loudness.h"
+#include "audio/replacing_file.h"
 #include "audio/write_control.h"
 
 #include <cstdint>
@@ -115,7 +115,7 @@ void write(const Channels& channels, double sampleRate, Kind kind,
 class Stream {
 public:
     // Opens the temporary file and writes the header. std::invalid_argument for audio that
-    // checkWritable refuses; std::runtime_error when the file cannot be made.
+    // checkWritable refuses; FileError when the file cannot be made.
     Stream(int channelCount, const AudioFormat& format, Kind kind, const Destination& destination,
            bool forceFloat = false, const std::optional<Loudness::Plan>& loudness = {});
     ~Stream();
@@ -123,7 +123,7 @@ public:
     Stream& operator=(const Stream&) = delete;
 
     // Appends `frames` frames: channels[c] points at channel c's samples, one pointer per
-    // channel. std::runtime_error when the file cannot be written.
+    // channel. FileError when the file cannot be written.
     void append(std::span<const float* const> channels, std::int64_t frames);
 
     // Ends the file and puts it in place of the destination. Call once, after the last append.

@@ -1,7 +1,6 @@
 #include "audio/chunked_audio.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -77,57 +76,6 @@ ChunkedAudio ChunkedAudio::withPiece(std::int64_t first, const Channels& piece,
         std::copy(chunks.begin(), chunks.end(), table->chunks[c].begin() + first);
     }
     return ChunkedAudio(std::move(table));
-}
-
-ChunkedAudio ChunkedAudio::withChunksFrom(const ChunkedAudio& source, std::int64_t first,
-                                          std::int64_t last) const {
-    if (source.channelCount() != channelCount() || source.frameCount() != frameCount()) {
-        throw std::invalid_argument("chunks from audio of another shape");
-    }
-    checkChunks(first, last);
-    if (first == last) {
-        return *this;
-    }
-    auto table = std::make_shared<Table>(*table_);
-    for (std::size_t c = 0; c < table->chunks.size(); ++c) {
-        const auto& from = source.table_->chunks[c];
-        std::copy(from.begin() + first, from.begin() + last, table->chunks[c].begin() + first);
-    }
-    return ChunkedAudio(std::move(table));
-}
-
-bool ChunkedAudio::sharesAllChunks(const ChunkedAudio& other) const {
-    if (table_ == other.table_) {
-        return true;
-    }
-    if (!table_ || !other.table_) {
-        return false;
-    }
-    return channelCount() == other.channelCount() && frameCount() == other.frameCount() &&
-           table_->chunks == other.table_->chunks;
-}
-
-void ChunkedAudio::gather(int channel, std::int64_t from, std::int64_t to, float* out) const {
-    forEachSpan(channel, from, to,
-                [&](const float* samples, std::int64_t count, std::int64_t first) {
-                    std::memcpy(out + (first - from), samples,
-                                static_cast<std::size_t>(count) * sizeof(float));
-                });
-}
-
-Channel ChunkedAudio::gather(int channel, std::int64_t from, std::int64_t to) const {
-    checkRange(channel, from, to);
-    Channel out(static_cast<std::size_t>(to - from));
-    gather(channel, from, to, out.data());
-    return out;
-}
-
-Channels ChunkedAudio::toChannels() const {
-    Channels channels;
-    for (int c = 0; c < channelCount(); ++c) {
-        channels.push_back(std::make_shared<const Channel>(gather(c, 0, frameCount())));
-    }
-    return channels;
 }
 
 void ChunkedAudio::checkRange(int channel, std::int64_t from, std::int64_t to) const {

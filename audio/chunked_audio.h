@@ -7,7 +7,7 @@
 // A ChunkedAudio value is a table: per channel, one pointer per chunk. The table itself is
 // immutable and shared, so copying a ChunkedAudio copies one pointer; the original, the cleaned
 // track, the player, an export snapshot and the waveform lanes all hold the same chunks.
-// Replacing chunks (withPiece, withChunksFrom) makes a new table that points at the new chunks
+// Replacing chunks (withPiece) makes a new table that points at the new chunks
 // and at every other chunk of the old one: copy-on-write of the table (one pointer per three
 // seconds of audio), never of samples.
 //
@@ -94,26 +94,10 @@ public:
     // alive. Throws if the piece's channel count or length does not fit.
     ChunkedAudio withPiece(std::int64_t first, const Channels& piece, std::int64_t skip = 0) const;
 
-    // The same audio with chunks [first, last) of every channel taken from `source`, which must
-    // have the same channel and frame counts.
-    ChunkedAudio withChunksFrom(const ChunkedAudio& source, std::int64_t first,
-                                std::int64_t last) const;
-
-    // Whether both hold the very same chunk pointers (the same table, or an equal copy of it).
-    bool sharesAllChunks(const ChunkedAudio& other) const;
-
-    // Copies frames [from, to) of one channel to `out` (to − from floats), or into a new buffer:
-    // the engine's input for a piece. Throws unless 0 ≤ from ≤ to ≤ frameCount().
-    void gather(int channel, std::int64_t from, std::int64_t to, float* out) const;
-    Channel gather(int channel, std::int64_t from, std::int64_t to) const;
-
-    // Every channel copied whole into contiguous buffers, for a caller that cannot take chunks.
-    // This is a copy of all the audio; prefer forEachSpan.
-    Channels toChannels() const;
-
     // Calls fn(const float* samples, std::int64_t count, std::int64_t firstFrame) for the
     // contiguous runs of frames [from, to) of a channel, in order, one per chunk touched: for
-    // writing a file or computing peaks without a copy. Throws as gather does.
+    // writing a file or computing peaks without a copy. Throws std::out_of_range unless
+    // 0 ≤ from ≤ to ≤ frameCount() and the channel exists.
     template <class Fn>
     void forEachSpan(int channel, std::int64_t from, std::int64_t to, Fn&& fn) const {
         checkRange(channel, from, to);

@@ -29,11 +29,16 @@ struct PacketFreer {
 struct ResamplerFreer {
     void operator()(SwrContext* context) const { swr_free(&context); }
 };
+// An output's format context, whose I/O context (AVFMT_FLAG_CUSTOM_IO) its owner frees.
+struct OutputFormatFreer {
+    void operator()(AVFormatContext* context) const { avformat_free_context(context); }
+};
 
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatCloser>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerFreer>;
+using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFreer>;
 
 } // namespace taln

@@ -1,6 +1,6 @@
 #include "audio/ffmpeg_input.h"
 
-#include "audio/ffmpeg_error.h"
+#include "audio/file_error.h"
 #include "audio/taln_error.h"
 
 extern "C" {
@@ -83,13 +83,8 @@ public:
         if (::fstat(fd_, &info) < 0) {
             fail(AVERROR(errno));
         }
-        if (S_ISDIR(info.st_mode)) {
-            fail(AVERROR(EISDIR));
-        }
-        // A device, pipe or socket is no recording and may never end (/dev/zero).
-        if (!S_ISREG(info.st_mode)) {
-            ::close(fd_);
-            throw std::runtime_error(displayName(path_) + ": Not a regular file");
+        if (const int refused = refusal(info); refused < 0) {
+            fail(refused);
         }
         // FFmpeg calls an empty file an "Invalid argument"; the user learns more from being
         // told there is no audio in it.
@@ -128,17 +123,34 @@ private:
     static constexpr int kBufferSize = 64 * 1024;
 
     static int openPath(const std::filesystem::path& path) {
+        // A device is not even opened (opening one may do something); what the path names
+        // once open is checked again.
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0) {
+            if (const int refused = refusal(info); refused < 0) {
+                throw FileError(path, refused);
+            }
+        }
         // O_NONBLOCK: opening a named pipe waits for a writer that may never come.
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
-            throw ffmpegError(path, AVERROR(errno));
+            throw FileError(path, AVERROR(errno));
         }
         return fd;
     }
 
+    // Why a file of this kind is not read, as a FileError's code; 0 for a regular file. A
+    // device, pipe or socket is no recording and may never end (/dev/zero).
+    static int refusal(const struct stat& info) {
+        if (S_ISDIR(info.st_mode)) {
+            return AVERROR(EISDIR);
+        }
+        return S_ISREG(info.st_mode) ? 0 : FileError::kNotRegularFile;
+    }
+
     [[noreturn]] void fail(int errnum) {
         ::close(fd_);
-        throw ffmpegError(path_, errnum);
+        throw FileError(path_, errnum);
     }
 
     static int readPacket(void* opaque, std::uint8_t* data, int size) {
@@ -190,7 +202,7 @@ void FfmpegInput::open(const std::filesystem::path& path) {
     const AVInputFormat* format = nullptr;
     const int score = av_probe_input_buffer2(file_->context(), &format, url.c_str(), nullptr, 0, 0);
     if (score < 0) {
-        throw ffmpegError(path, score);
+        throw FileError(path, score);
     }
     if (isRefusedDemuxer(format->name)) {
         throw TalnError(TalnError::notMedia);
@@ -199,11 +211,11 @@ void FfmpegInput::open(const std::filesystem::path& path) {
     // demuxer's failure says that the file is not of that format, not what went wrong in it.
     const auto failure = [&](int errnum) {
         throwIfNestedOpen();
-        return ffmpegError(path, score < AVPROBE_SCORE_RETRY ? AVERROR_INVALIDDATA : errnum);
+        return FileError(path, score < AVPROBE_SCORE_RETRY ? AVERROR_INVALIDDATA : errnum);
     };
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) {
-        throw ffmpegError(path, AVERROR(ENOMEM));
+        throw FileError(path, AVERROR(ENOMEM));
     }
     raw->pb = file_->context();
     raw->opaque = &nestedOpenRefused_;

@@ -3,12 +3,13 @@
 // FfmpegInput: one media file opened for FFmpeg's demuxers, which read that file and nothing
 // else.
 //
-// The file must be a regular file (a device such as /dev/zero or a named pipe never ends);
-// it is opened here, not by FFmpeg, and handed to the demuxer as its I/O context. Every
-// further open a demuxer asks for (a playlist's segments, a manifest's representations, a
-// movie's external data references) is refused, and so are the demuxers that chain or
-// synthesise media (playlists, manifests, concat lists, image sequences, synthesis scripts,
-// network descriptions): a playlist saved as "x.mp3" must not make Taln read the files it
+// The file must be a regular file (a device such as /dev/zero or a named pipe never ends): a
+// path is checked before it is opened and again once open, the one check every reader of a
+// file goes through. It is opened here, not by FFmpeg, and handed to the demuxer as its I/O
+// context. Every further open a demuxer asks for (a playlist's segments, a manifest's
+// representations, a movie's external data references) is refused, and so are the demuxers that
+// chain or synthesise media (playlists, manifests, concat lists, image sequences, synthesis
+// scripts, network descriptions): a playlist saved as "x.mp3" must not make Taln read the files it
 // names. The decoder and the video exporter read their files through it.
 //
 // FFmpeg's allocations are capped at kMaxFfmpegBlock (256 MiB) a block, set once for the
@@ -26,8 +27,9 @@
 // Owns the file descriptor, the I/O context and the format context; neither copied nor
 // moved (FFmpeg holds pointers into it).
 // Errors: TalnError::noAudio for an empty file, TalnError::notMedia for a refused demuxer
-// or nested open; otherwise a std::runtime_error with the file's name and FFmpeg's or the
-// system's message ("zero.sw: Not a regular file"). A file whose format FFmpeg only guessed
+// or nested open; otherwise a FileError with the path and FFmpeg's or the system's code
+// (AVERROR(EISDIR) for a folder), or FileError::kNotRegularFile for a pipe, socket or device
+// ("zero.sw: Not a regular file"). A file whose format FFmpeg only guessed
 // (its extension, or a weak match of its first bytes) and that the guessed demuxer then
 // cannot open reads as "notes.mp3: Invalid data found when processing input", as other
 // files that are no media do, not as the demuxer's own complaint ("Invalid argument").

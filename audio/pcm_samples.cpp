@@ -101,10 +101,6 @@ int bytesPerSample(Encoding encoding) {
     return 4;
 }
 
-float finiteWithin(float sample, float limit) {
-    return std::isfinite(sample) ? std::clamp(sample, -limit, limit) : 0.0f;
-}
-
 void interleave(Encoding encoding, std::span<const float* const> channels, std::int64_t n,
                 std::uint8_t* out) {
     switch (encoding) {

@@ -15,10 +15,18 @@
 // comparisons of the 16-bit conversion (the common case: most recordings are 16-bit).
 // Any thread; no state, no allocation.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <span>
 
 namespace taln::PcmSamples {
+
+// The largest sample magnitude Taln keeps from a file or hands to a lossy encoder: 16 (+24
+// dBFS), far above any real recording, even a float one over full scale. One corrupt float
+// sample in the millions, kept, became most of a second of full-scale noise in the cleaned
+// audio, and the AAC and Opus encoders hang or fail on such samples.
+inline constexpr float kSampleLimit = 16.0f;
 
 enum class Encoding { int16, int24, int32, float32 };
 
@@ -35,6 +43,8 @@ void interleave(Encoding encoding, std::span<const float* const> channels, std::
 void interleaveInt24In32(std::span<const float* const> channels, std::int64_t n, std::int32_t* out);
 
 // A float sample made finite (NaN and infinities as 0) and clipped at ±limit.
-float finiteWithin(float sample, float limit);
+inline float finiteWithin(float sample, float limit = kSampleLimit) {
+    return std::isfinite(sample) ? std::clamp(sample, -limit, limit) : 0.0f;
+}
 
 } // namespace taln::PcmSamples

@@ -53,7 +53,6 @@ struct Schedule {
     // predecessor's clock over to it.
     std::uint64_t epoch = 0;
     bool playing = false;
-    bool replacesClean = false; // made by replaceClean: it brings a new cleaned version
     ChunkedAudio orig;
     ChunkedAudio clean;
     StereoDownmix fold;          // how both versions are heard on two speakers
@@ -84,7 +83,6 @@ struct Player::Impl {
     std::atomic<std::uint64_t> acknowledged{0}; // generation the mixer plays now
     std::atomic<std::uint64_t> released{0};     // the mixer reads no older generation
     std::atomic<Gains> gains{gainsFor(Listening::cleaned)};
-    std::atomic<std::uint64_t> cleanTakenUp{0}; // schedules of replaceClean taken up
 
     // Audio thread only (and the main thread while the output is stopped).
     Schedule* current = nullptr;
@@ -201,9 +199,6 @@ void Player::Impl::pickUp() {
         fadeDone = 0;
     }
     current = next;
-    if (next != nullptr && next->replacesClean) {
-        cleanTakenUp.fetch_add(1, std::memory_order_relaxed);
-    }
     if (next != nullptr) {
         acknowledged.store(next->generation, std::memory_order_release);
         // From here on the mixer never touches a schedule older than this: the main thread
@@ -303,10 +298,6 @@ void Player::load(ChunkedAudio orig, ChunkedAudio clean, double sampleRate,
     impl_->sampleRate = sampleRate;
 }
 
-void Player::load(Channels orig, Channels clean, double sampleRate) {
-    load(ChunkedAudio::fromChannels(orig), ChunkedAudio::fromChannels(clean), sampleRate, 0);
-}
-
 std::optional<std::string> Player::start(std::int64_t frame) {
     Impl& p = *impl_;
     p.publishSilence();
@@ -345,17 +336,9 @@ void Player::stop() {
     impl_->publishSilence();
 }
 
-void Player::setHearOriginal(bool hearOriginal) {
-    setListening(hearOriginal ? Listening::original : Listening::cleaned);
-}
-
 void Player::setListening(Listening listening) {
     impl_->listening = listening;
     impl_->gains.store(gainsFor(listening), std::memory_order_relaxed);
-}
-
-void Player::setClean(Channels clean) {
-    impl_->clean = ChunkedAudio::fromChannels(clean);
 }
 
 void Player::replaceClean(ChunkedAudio clean) {
@@ -368,7 +351,6 @@ void Player::replaceClean(ChunkedAudio clean) {
     auto next = std::make_unique<Schedule>();
     next->epoch = p.latest->epoch;
     next->playing = true;
-    next->replacesClean = true;
     next->orig = p.latest->orig;
     next->clean = p.clean.empty() ? p.latest->orig : p.clean;
     next->fold = p.latest->fold;
@@ -397,10 +379,6 @@ std::int64_t Player::currentFrame() const {
         }
     }
     return p.startFrame;
-}
-
-std::uint64_t Player::cleanVersionsTakenUp() const {
-    return impl_->cleanTakenUp.load(std::memory_order_relaxed);
 }
 
 double Player::currentTime() const {

@@ -32,7 +32,6 @@
 //     tick of the mixer leaving them, even when no other call follows.
 
 #include "audio/audio_output.h"
-#include "audio/channels.h"
 #include "audio/chunked_audio.h"
 
 #include <cstdint>
@@ -64,11 +63,9 @@ public:
 
     // Takes both versions (shared, not copied) and stops everything, the output included.
     // An empty cleaned version plays the original in its place. `channelMask` is the
-    // channels' layout (FFmpeg's native mask; 0: the standard one for the count). The
-    // Channels form makes chunks that point into the given buffers (no copy).
+    // channels' layout (FFmpeg's native mask; 0: the standard one for the count).
     void load(ChunkedAudio orig, ChunkedAudio clean, double sampleRate,
               std::uint64_t channelMask = 0);
-    void load(Channels orig, Channels clean, double sampleRate);
 
     // Plays both versions from `frame` (a negative frame plays from 0), both starting on the
     // same output frame 0.05 s from now. A frame at or past the end stops both tracks and
@@ -79,14 +76,8 @@ public:
     // Stops both tracks; the output keeps running (silent).
     void stop();
 
-    // Makes the original audible (true) or the cleaned version (false), at once, without a gap.
-    void setHearOriginal(bool hearOriginal);
-
     // Any of the three listening positions, at once, without a gap.
     void setListening(Listening listening);
-
-    // Replaces the cleaned version for later starts; what is already playing keeps its version.
-    void setClean(Channels clean);
 
     // Replaces the cleaned version now. While playing, the next output buffer carries the new
     // version at the position reached, crossfading over kCrossfadeFrames from the old samples;
@@ -96,11 +87,6 @@ public:
     // Frees the schedules, tables and chunks that the mixer has moved past. Cheap; call it on
     // the timer tick.
     void releaseRetired();
-
-    // How many versions given to replaceClean the mixer has taken up while playing, since the
-    // player was made: the moment a new cleaning becomes audible, for tests and benchmarks.
-    // Any thread.
-    std::uint64_t cleanVersionsTakenUp() const;
 
     // Playback position: start frame plus the frames played since both tracks began (never
     // negative), in frames, and in seconds over the sample rate.

@@ -6,12 +6,10 @@ const char* TalnError::errorDescription() const noexcept {
     switch (case_) {
     case noAudio:
         return "That file doesn't contain an audio track.";
-    case readFailed:
-        return "The audio could not be read.";
     case notMedia:
-        return "That file isn't an audio or video file Taln can read.";
+        break;
     }
-    return "The audio could not be read.";
+    return "That file isn't an audio or video file Taln can read.";
 }
 
 } // namespace taln

@@ -21,15 +21,6 @@ namespace {
 // video's sound is encoded in step with its copied packets.
 constexpr std::int64_t kResampleFrames = 4096;
 
-// The encoders go astray on samples in the millions; real audio stays far below +24 dBFS.
-constexpr float kLossySampleLimit = 16.0f;
-
-void check(int ret, const std::filesystem::path& path) {
-    if (ret < 0) {
-        throw ffmpegError(path, ret);
-    }
-}
-
 const char* encoderName(ChannelLayouts::Codec codec) {
     switch (codec) {
     case ChannelLayouts::Codec::opus:
@@ -78,7 +69,7 @@ TrackEncoder::TrackEncoder(const Settings& settings, AVFormatContext& muxer, AVS
 
     const AVCodec* codec = avcodec_find_encoder_by_name(encoderName(settings.codec));
     if (!codec) {
-        throw ffmpegError(path_, AVERROR_ENCODER_NOT_FOUND);
+        throw FileError(path_, AVERROR_ENCODER_NOT_FOUND);
     }
     encoder_.reset(avcodec_alloc_context3(codec));
     packet_.reset(av_packet_alloc());
@@ -152,7 +143,7 @@ void TrackEncoder::checkCeiling(double limitDbtp, bool stop) {
     decoder_.reset(codec ? avcodec_alloc_context3(codec) : nullptr);
     decoded_.reset(av_frame_alloc());
     if (!codec || !decoder_ || !decoded_) {
-        throw ffmpegError(path_, codec ? AVERROR(ENOMEM) : AVERROR_DECODER_NOT_FOUND);
+        throw FileError(path_, codec ? AVERROR(ENOMEM) : AVERROR_DECODER_NOT_FOUND);
     }
     check(avcodec_parameters_to_context(decoder_.get(), stream_.codecpar), path_);
     decoder_->pkt_timebase = encoder_->time_base;
@@ -215,7 +206,7 @@ void TrackEncoder::convertInto(std::span<const float* const> channels, std::int6
         for (int c = 0; c < channelCount_; ++c) {
             float* out = reinterpret_cast<float*>(frame_->extended_data[c]) + filled_;
             for (int i = 0; i < n; ++i) {
-                out[i] = PcmSamples::finiteWithin(sources[c][i], kLossySampleLimit);
+                out[i] = PcmSamples::finiteWithin(sources[c][i]);
             }
         }
         break;
@@ -275,7 +266,7 @@ void TrackEncoder::resample(std::span<const float* const> channels, std::int64_t
                 done;
             float* clean = scratch_[static_cast<std::size_t>(c)].data();
             for (int i = 0; i < n; ++i) {
-                clean[i] = PcmSamples::finiteWithin(source[i], kLossySampleLimit);
+                clean[i] = PcmSamples::finiteWithin(source[i]);
             }
             inputs[c] = reinterpret_cast<const std::uint8_t*>(clean);
         }
@@ -345,6 +336,7 @@ void TrackEncoder::encode(const AVFrame* frame) {
         av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_.time_base);
         packet_->stream_index = stream_.index;
         check(av_interleaved_write_frame(&muxer_, packet_.get()), path_);
+        ++packets_;
     }
 }
 

@@ -18,7 +18,7 @@
 // decoded again and its true peak estimated, an eighth of the AAC encoder's time (1.6 s
 // against 14 s for ten minutes of stereo).
 // Memory: one encoder frame, and with resampling 4,096 frames of scratch per channel.
-// One thread at a time. Errors: std::runtime_error with FFmpeg's message, naming `path`;
+// One thread at a time. Errors: FileError with FFmpeg's code, naming `path`;
 // Loudness::CeilingPassed from a check.
 
 #include "audio/audio_format.h"
@@ -77,6 +77,8 @@ public:
     int priming() const;
     // The time of the next sample to be encoded, in samples of the written rate.
     std::int64_t nextTime() const { return nextTime_; }
+    // How many packets were handed to the muxer.
+    std::int64_t packetsWritten() const { return packets_; }
     int rate() const { return written_.sampleRate; }
 
 private:
@@ -104,6 +106,7 @@ private:
     std::int64_t nextTime_ = 0; // the next sample's time, in samples of the written rate
     std::int64_t drop_ = 0;     // samples still to leave out at the start
     std::int64_t shift_ = 0;    // added to every packet's times
+    std::int64_t packets_ = 0;
     // The check of the encoded peaks: a decoder of the packets and the peak of what it gives.
     CodecContextPtr decoder_;
     FramePtr decoded_;

@@ -1,13 +1,15 @@
 #include "audio/video_exporter.h"
 
 #include "audio/ffmpeg_error.h"
-#include "audio/ffmpeg_file_output.h"
 #include "audio/ffmpeg_handles.h"
 #include "audio/ffmpeg_input.h"
 #include "audio/loudness_normaliser.h"
+#include "audio/replacing_file.h"
 #include "audio/taln_error.h"
+#include "audio/text_case.h"
 #include "audio/track_encoder.h"
 #include "audio/video_streams.h"
+#include "audio/wording.h"
 
 extern "C" {
 #include <libavutil/dict.h>
@@ -39,17 +41,6 @@ constexpr std::int64_t kMinBitRatePerChannel = 96000;
 
 // The title of the original sound kept as a second track.
 constexpr const char* kOriginalTitle = "Original";
-
-struct OutputFormatFreer {
-    void operator()(AVFormatContext* context) const { avformat_free_context(context); }
-};
-using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFreer>;
-
-void check(int ret, const std::filesystem::path& path) {
-    if (ret < 0) {
-        throw ffmpegError(path, ret);
-    }
-}
 
 // The new first audio stream: the audio read from its chunks, normalised when planned,
 // encoded and handed to the muxer in step with the copied packets.
@@ -105,6 +96,7 @@ public:
 
     AudioFormat written() const { return encoder_->written(); }
     double encodedPeakDbtp() const { return encoder_->decodedPeakDbtp(); }
+    std::int64_t packetsWritten() const { return encoder_->packetsWritten(); }
 
     // Encodes and writes the audio up to `seconds` on the source's timeline.
     void writeUntil(double seconds) {
@@ -173,6 +165,30 @@ void describeOriginal(const AVStream& in, AVStream& out, const AVOutputFormat& f
     av_dict_set(&out.metadata, "handler_name", kOriginalTitle, 0);
 }
 
+// Called once the muxer refused its header: throws std::invalid_argument naming the first
+// stream copied from `source` that the container cannot hold (FFmpeg's own words for that,
+// "Invalid argument" or "Function not implemented", would not say which, nor what to do) and
+// the source's own container, which holds it; returns when no stream is to blame.
+void refuseUnheldStream(const AVFormatContext& muxer, int newSound,
+                        const VideoStreams::Container& container,
+                        const std::filesystem::path& source,
+                        const std::filesystem::path& destination) {
+    for (unsigned i = 0; i < muxer.nb_streams; ++i) {
+        const AVCodecParameters& copied = *muxer.streams[i]->codecpar;
+        if (static_cast<int>(i) == newSound || VideoStreams::holds(*muxer.oformat, copied)) {
+            continue;
+        }
+        std::string message = displayName(destination) + ": " + container.name + " cannot hold " +
+                              VideoStreams::describeStream(copied) + " of " + displayName(source);
+        const auto own = VideoStreams::containerFor(source);
+        if (own && std::string_view(own->muxer) != container.muxer) {
+            message += "; write " + lowercase(source.extension().string()) + " (" + own->name +
+                       "), the source's own container";
+        }
+        throw std::invalid_argument(message);
+    }
+}
+
 void copyPacket(AVPacket& packet, const AVStream& in, AVFormatContext& muxer, int outIndex,
                 const std::filesystem::path& destination) {
     const AVStream& out = *muxer.streams[outIndex];
@@ -221,7 +237,7 @@ AudioFormat writeOnce(const ChunkedAudio& audio, const AudioFormat& format,
         }
     }
 
-    FfmpegFileOutput file(destination);
+    ReplacingFile file(destination);
     AVFormatContext* raw = nullptr;
     check(avformat_alloc_output_context2(&raw, nullptr, container.muxer, nullptr), destination);
     OutputFormatPtr muxer(raw);
@@ -267,19 +283,25 @@ AudioFormat writeOnce(const ChunkedAudio& audio, const AudioFormat& format,
         originalIndex = original->index;
         describeOriginal(in, *original, *muxer->oformat, destination);
     }
-    check(avformat_write_header(muxer.get(), nullptr), destination);
+    const int header = avformat_write_header(muxer.get(), nullptr);
+    if (header < 0) {
+        refuseUnheldStream(*muxer, outputIndex[static_cast<std::size_t>(audioIndex)], container,
+                           source, destination);
+    }
+    check(header, destination);
 
     PacketPtr packet(av_packet_alloc());
     if (!packet) {
         throw std::bad_alloc();
     }
+    std::int64_t copied = 0;
     for (;;) {
         progress.check();
         const int read = av_read_frame(input, packet.get());
         if (read == AVERROR_EOF) {
             // A read error ends the demuxer with EOF and leaves its reason in the context.
             if (input->pb && input->pb->error < 0) {
-                throw ffmpegError(source, input->pb->error);
+                throw FileError(source, input->pb->error);
             }
             break;
         }
@@ -299,9 +321,17 @@ AudioFormat writeOnce(const ChunkedAudio& audio, const AudioFormat& format,
             sound->writeUntil(double(time) * av_q2d(in.time_base));
         }
         copyPacket(*packet, in, *muxer, index == audioIndex ? originalIndex : out, destination);
+        ++copied;
     }
     opened.throwIfNestedOpen();
     sound->finish();
+    // A video without a single frame and with less sound than the encoder's start-up delay
+    // would be a file no player (nor Taln) opens: refused, nothing written.
+    if (copied == 0 && sound->packetsWritten() == 0) {
+        throw FileError(destination, AVERROR(EINVAL),
+                        displayName(source) + " holds no video frames and too little sound to "
+                                              "make a video of");
+    }
     check(av_write_trailer(muxer.get()), destination);
     progress.end();
     muxer.reset();
@@ -334,7 +364,7 @@ AudioExporter::Written write(const ChunkedAudio& audio, const AudioFormat& forma
             sound = sound || stream.codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
         }
         if (!video) {
-            throw std::invalid_argument(displayName(source) + " has no video; write .m4a or .wav");
+            throw std::invalid_argument(Wording::noVideo(displayName(source)));
         }
         if (!sound) {
             throw TalnError(TalnError::noAudio);

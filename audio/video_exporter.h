@@ -32,18 +32,20 @@
 // at 48 kHz), so that the new stream starts where the old one did. Durations match within one
 // encoder frame.
 //
-// Writing is atomic as for every export (FfmpegFileOutput): a failure or a cancel (the
+// Writing is atomic as for every export (ReplacingFile): a failure or a cancel (the
 // WriteControl, read at every packet) leaves any earlier file at the destination untouched
 // and no partial file behind.
 // Memory: the muxer's interleaving queue plus one encoder frame and 4,096 frames of scratch
 // per channel; packets are copied one at a time.
 // Thread contract: any thread; blocks until the file is complete.
 // Errors: std::invalid_argument (nothing written) for audio that cannot be written, a
-// destination extension that is not a video container, and a source without video
-// ("<source's name> has no video; write .m4a or .wav"); TalnError::noAudio for a source
+// destination extension that is not a video container, a source without video
+// (Wording::noVideo: "<source's name> has no video; write .m4a or .wav"), and a stream the
+// destination's container cannot hold ("talk (Taln).webm: WebM cannot hold the h264 video of
+// talk.mp4; write .mp4 (MP4), the source's own container"); TalnError::noAudio for a source
 // without an audio stream, TalnError::notMedia for a source that would make FFmpeg read
-// other files (FfmpegInput); WriteCancelled; otherwise std::runtime_error with FFmpeg's or
-// the system's message.
+// other files (FfmpegInput); WriteCancelled; otherwise a FileError with FFmpeg's or
+// the system's code and message.
 
 #include "audio/audio_exporter.h"
 #include "audio/audio_format.h"
@@ -66,8 +68,9 @@ struct Options {
 // Whether `path`'s extension (any case) names a video container this exporter writes.
 bool isVideoPath(const std::filesystem::path& path);
 
-// Whether `source` holds a video stream (a cover picture of an audio file does not count).
-// std::runtime_error with FFmpeg's message when the file cannot be opened.
+// Whether `source` holds a video stream (a cover picture of an audio file does not count), for
+// a caller that has not decoded it (AudioDecoder::Decoded::hasVideo says as much). FileError
+// when the file cannot be opened.
 bool hasVideo(const std::filesystem::path& source);
 
 // Writes `source` to `destination` with its first audio stream replaced by `audio`

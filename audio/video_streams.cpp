@@ -1,6 +1,8 @@
 #include "audio/video_streams.h"
 
 #include "audio/ffmpeg_input.h"
+#include "audio/packet_reader.h"
+#include "audio/text_case.h"
 
 extern "C" {
 #include <libavutil/dict.h>
@@ -8,7 +10,6 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -17,12 +18,6 @@ extern "C" {
 
 namespace taln::VideoStreams {
 namespace {
-
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-    return text;
-}
 
 // Stream metadata that describes the old encoding of the replaced audio, not the track.
 bool describesOldEncoding(std::string_view key) {
@@ -38,16 +33,16 @@ bool describesOldEncoding(std::string_view key) {
 std::optional<Container> containerFor(const std::filesystem::path& path) {
     const std::string extension = lowercase(path.extension().string());
     if (extension == ".mp4" || extension == ".m4v") {
-        return Container{"mp4", ChannelLayouts::Codec::aac};
+        return Container{"mp4", ChannelLayouts::Codec::aac, "MP4"};
     }
     if (extension == ".mov") {
-        return Container{"mov", ChannelLayouts::Codec::aac};
+        return Container{"mov", ChannelLayouts::Codec::aac, "QuickTime"};
     }
     if (extension == ".mkv") {
-        return Container{"matroska", ChannelLayouts::Codec::aac};
+        return Container{"matroska", ChannelLayouts::Codec::aac, "Matroska"};
     }
     if (extension == ".webm") {
-        return Container{"webm", ChannelLayouts::Codec::opus};
+        return Container{"webm", ChannelLayouts::Codec::opus, "WebM"};
     }
     return std::nullopt;
 }
@@ -122,39 +117,57 @@ void copyChapters(const AVFormatContext& in, AVFormatContext& out) {
 std::int64_t firstSampleTime(const std::filesystem::path& path, int index) {
     const FfmpegInput opened(path);
     AVFormatContext* input = opened.format();
-    AVStream& stream = *input->streams[index];
+    const AVStream& stream = *input->streams[index];
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         if (static_cast<int>(i) != index) {
             input->streams[i]->discard = AVDISCARD_ALL;
         }
     }
-    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
-    CodecContextPtr decoder(codec ? avcodec_alloc_context3(codec) : nullptr);
-    PacketPtr packet(av_packet_alloc());
-    FramePtr frame(av_frame_alloc());
-    if (!decoder || !packet || !frame ||
-        avcodec_parameters_to_context(decoder.get(), stream.codecpar) < 0) {
-        return stream.start_time;
+    std::int64_t first = AV_NOPTS_VALUE;
+    try {
+        const CodecContextPtr decoder = PacketReader::openDecoder(stream, path);
+        int damaged = 0; // skipped, as Taln's decoder skips it
+        PacketReader::readAndDecode(
+            path, input, index, decoder.get(), damaged, [] { return false; },
+            [&](FramePtr& frame) {
+                if (frame->nb_samples > 0 && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+                    first = frame->best_effort_timestamp;
+                    return false;
+                }
+                av_frame_unref(frame.get());
+                return true;
+            });
+    } catch (const FileError&) {
+        // What cannot be decoded has no first sample to go by; the header's start stands.
     }
-    decoder->pkt_timebase = stream.time_base;
-    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) {
-        return stream.start_time;
+    return first != AV_NOPTS_VALUE ? first : stream.start_time;
+}
+
+bool holds(const AVOutputFormat& format, const AVCodecParameters& parameters) {
+    if (parameters.codec_type == AVMEDIA_TYPE_ATTACHMENT) {
+        return std::string_view(format.name) == "matroska";
     }
-    while (av_read_frame(input, packet.get()) >= 0) {
-        const bool ours = packet->stream_index == index;
-        const int sent = ours ? avcodec_send_packet(decoder.get(), packet.get()) : 0;
-        av_packet_unref(packet.get());
-        if (sent < 0 && sent != AVERROR(EAGAIN)) {
-            continue; // a damaged packet: the decoder skips it, as Taln's decoder does
-        }
-        while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
-            if (frame->nb_samples > 0 && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
-                return frame->best_effort_timestamp;
-            }
-            av_frame_unref(frame.get());
-        }
+    return avformat_query_codec(&format, parameters.codec_id, FF_COMPLIANCE_NORMAL) != 0;
+}
+
+std::string describeStream(const AVCodecParameters& parameters) {
+    const char* kind = "data";
+    switch (parameters.codec_type) {
+    case AVMEDIA_TYPE_VIDEO:
+        kind = "video";
+        break;
+    case AVMEDIA_TYPE_AUDIO:
+        kind = "audio";
+        break;
+    case AVMEDIA_TYPE_SUBTITLE:
+        kind = "subtitles";
+        break;
+    case AVMEDIA_TYPE_ATTACHMENT:
+        return "an attachment";
+    default:
+        break;
     }
-    return stream.start_time;
+    return std::string("the ") + avcodec_get_name(parameters.codec_id) + " " + kind;
 }
 
 void fitCodecTag(const AVOutputFormat& format, AVCodecParameters& parameters) {

@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace taln::VideoStreams {
 
 struct Container {
     const char* muxer;           // FFmpeg's name for it
     ChannelLayouts::Codec codec; // of the new sound
+    const char* name;            // people's: "MP4", "QuickTime", "Matroska", "WebM"
 };
 
 // The container `path`'s extension (any case) names: .mp4 and .m4v as MP4, .mov as
@@ -45,6 +47,15 @@ void copyChapters(const AVFormatContext& in, AVFormatContext& out);
 // frame carries the time of the first sample a player plays, which is the first sample
 // Taln's decoder keeps.
 std::int64_t firstSampleTime(const std::filesystem::path& path, int index);
+
+// Whether a muxer of `format` can hold a copy of a stream of `parameters`, as FFmpeg's table of
+// what the muxer writes says (attachments: Matroska alone); true where the table does not
+// know.
+bool holds(const AVOutputFormat& format, const AVCodecParameters& parameters);
+
+// A stream as people name it: its codec and kind ("the h264 video", "the subrip subtitles",
+// "the ac3 audio"), or "an attachment".
+std::string describeStream(const AVCodecParameters& parameters);
 
 // Keeps a copied stream's codec tag when the muxer knows it for that codec (or has no
 // table), else lets the muxer choose (as FFmpeg's own stream copy does).

@@ -1,8 +1,10 @@
 #include "cli/batch.h"
 
 #include "audio/ffmpeg_error.h"
+#include "audio/file_error.h"
 #include "audio/output_names.h"
 #include "audio/video_exporter.h"
+#include "audio/wording.h"
 #include "cli/clean_file.h"
 #include "cli/progress.h"
 
@@ -30,8 +32,8 @@ std::filesystem::path batchOutput(const std::filesystem::path& folder,
 
 // The message for a failed INPUT, naming it when the error does not already.
 std::string failure(const std::filesystem::path& input, const std::exception& error) {
-    if (dynamic_cast<const std::bad_alloc*>(&error)) {
-        return "Not enough memory to clean " + displayName(input);
+    if (dynamic_cast<const std::bad_alloc*>(&error) || dynamic_cast<const FileError*>(&error)) {
+        return describeFailure(error, input, input.string());
     }
     const std::string message = error.what();
     const std::string name = displayName(input);
@@ -98,7 +100,7 @@ int cleanAll(const Options& options, WorkerPool& pool) {
             }
             if (options.format == Format::video) {
                 if (!VideoExporter::hasVideo(input)) {
-                    throw std::runtime_error(input.string() + " has no video; write .m4a or .wav");
+                    throw std::runtime_error(Wording::noVideo(input.string()));
                 }
                 if (!VideoExporter::isVideoPath(input)) {
                     throw std::runtime_error(

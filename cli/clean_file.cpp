@@ -3,11 +3,13 @@
 #include "audio/audio_decoder.h"
 #include "audio/audio_exporter.h"
 #include "audio/ffmpeg_error.h"
-#include "audio/ffmpeg_file_output.h"
+#include "audio/file_error.h"
 #include "audio/loudness.h"
 #include "audio/loudness_meter.h"
+#include "audio/replacing_file.h"
 #include "audio/spill_file.h"
 #include "audio/video_exporter.h"
+#include "audio/wording.h"
 #include "engine/cancel_token.h"
 #include "engine/hum_detector.h"
 #include "engine/noise_sample.h"
@@ -169,14 +171,14 @@ void cleanOne(const Options& options, WorkerPool& pool, const std::filesystem::p
     const bool removing = !options.removed.empty();
     // Problems with OUTPUT are found before the work, not after it.
     if (!toStdout) {
-        FfmpegFileOutput::checkFolder(output);
+        ReplacingFile::checkFolder(output);
         refuseOutputThatIsInput(input, output);
     }
     if (format == Format::video && !VideoExporter::hasVideo(input)) {
-        throw std::runtime_error(input.string() + " has no video; write .m4a or .wav");
+        throw std::runtime_error(Wording::noVideo(input.string()));
     }
     if (removing) {
-        FfmpegFileOutput::checkFolder(options.removed);
+        ReplacingFile::checkFolder(options.removed);
         refuseOutputThatIsInput(input, options.removed);
     }
     // With a second thread, the file is read and decoded on one while the other stores it.
@@ -333,7 +335,7 @@ void cleanOne(const Options& options, WorkerPool& pool, const std::filesystem::p
         std::fprintf(stderr,
                      "taln-clean: warning: %s%s Choose a stretch of noise alone with "
                      "--noise-from START-END.\n",
-                     who.c_str(), NoiseSample::kDoubtfulWarning);
+                     who.c_str(), Wording::doubtfulNoise().c_str());
     }
     if (progress) {
         progress->done(Step::clean);
@@ -356,6 +358,19 @@ void cleanOne(const Options& options, WorkerPool& pool, const std::filesystem::p
     if (progress) {
         progress->done(Step::write);
     }
+}
+
+std::string describeFailure(const std::exception& error, const std::filesystem::path& input,
+                            const std::string& name) {
+    if (dynamic_cast<const std::bad_alloc*>(&error)) {
+        return "Not enough memory to clean " + name;
+    }
+    // INPUT's, not a write's: those say which folder or file they could not write.
+    if (const auto* failed = dynamic_cast<const FileError*>(&error);
+        failed && failed->path() == input) {
+        return Wording::readFailure(*failed, name);
+    }
+    return error.what();
 }
 
 } // namespace taln::cli

@@ -19,7 +19,9 @@
 #include "cli/progress.h"
 #include "engine/worker_pool.h"
 
+#include <exception>
 #include <filesystem>
+#include <string>
 
 namespace taln::cli {
 
@@ -27,5 +29,11 @@ namespace taln::cli {
 // `pool`. std::exception saying what failed; no OUTPUT is written then.
 void cleanOne(const Options& options, WorkerPool& pool, const std::filesystem::path& input,
               const std::filesystem::path& output, Format format, Progress* progress);
+
+// What cleanOne's `error` for `input`, called `name`, says to people: INPUT that could not be
+// read worded by its code as the window words it (Wording::readFailure), running out of memory
+// as such, and anything else as its what().
+std::string describeFailure(const std::exception& error, const std::filesystem::path& input,
+                            const std::string& name);
 
 } // namespace taln::cli

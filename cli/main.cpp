@@ -12,7 +12,8 @@
 // SIGTERM or SIGHUP (the temporary files removed, no OUTPUT written).
 
 #include "audio/ffmpeg_error.h"
-#include "audio/ffmpeg_file_output.h"
+#include "audio/file_error.h"
+#include "audio/replacing_file.h"
 #include "cli/batch.h"
 #include "cli/clean_file.h"
 #include "cli/options.h"
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
     }
 
     // SIGINT, SIGTERM and SIGHUP end the run without leftovers; SIGXFSZ fails the write.
-    taln::FfmpegFileOutput::endOnSignals({SIGINT, SIGTERM, SIGHUP});
+    taln::ReplacingFile::endOnSignals({SIGINT, SIGTERM, SIGHUP});
     // Errors reach the user once, as one line each; FFmpeg's own log stays quiet.
     taln::quietFfmpegLog();
     taln::WorkerPool pool(options.jobs);
@@ -74,12 +75,11 @@ int main(int argc, char** argv) {
     }
     try {
         cleanOne(options, pool, options.input, options.output, options.format, nullptr);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "taln-clean: Not enough memory to clean %s\n",
-                     taln::displayName(options.input).c_str());
-        return kExitFailure;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "taln-clean: %s\n", error.what());
+        std::fprintf(
+            stderr, "taln-clean: %s\n",
+            taln::cli::describeFailure(error, options.input, taln::displayName(options.input))
+                .c_str());
         return kExitFailure;
     }
     return 0;

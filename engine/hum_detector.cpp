@@ -292,21 +292,22 @@ Cleaner::HumMask HumDetector::detect(std::span<const float> samples,
     return static_cast<Cleaner::HumMask>(found);
 }
 
-std::string HumDetector::label(Cleaner::HumMask found) {
+std::vector<int> HumDetector::mainsHz(Cleaner::HumMask found) {
     const unsigned mask = found;
     const bool shared = (mask & ((1u << kShared50) | (1u << kShared60))) != 0;
     const bool series50 = (mask & 0x00FFu & ~(1u << kShared50)) != 0;
     const bool series60 = (mask & 0xFF00u & ~(1u << kShared60)) != 0;
-    if (series50 && series60) {
-        return "Hum 50 and 60 Hz removed";
-    }
+    std::vector<int> hz;
     if (series50) {
-        return "Hum 50 Hz removed";
+        hz.push_back(50);
     }
     if (series60) {
-        return "Hum 60 Hz removed";
+        hz.push_back(60);
     }
-    return shared ? "Hum 300 Hz removed" : "";
+    if (hz.empty() && shared) {
+        hz.push_back(300);
+    }
+    return hz;
 }
 
 } // namespace taln

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace taln {
 
@@ -63,11 +64,10 @@ public:
     static Cleaner::HumMask detect(std::span<const float> samples,
                                    std::span<const std::int64_t> frames, double sampleRate);
 
-    // A short text naming what `found` removes, by its mains frequency whichever harmonics it
-    // holds: "Hum 50 Hz removed", "Hum 60 Hz removed", "Hum 50 and 60 Hz removed" (a series
-    // counts when any of its lines but 300 Hz is in the mask), "Hum 300 Hz removed" when 300 Hz
-    // is all there is; empty for no lines.
-    static std::string label(Cleaner::HumMask found);
+    // The mains frequencies whose lines `found` holds, in Hz, ascending, whichever harmonics it
+    // holds: {50}, {60} or {50, 60} (a series counts when any of its lines but 300 Hz is in the
+    // mask); {300} when 300 Hz, shared by both series, is all there is; empty for no lines.
+    static std::vector<int> mainsHz(Cleaner::HumMask found);
 };
 
 } // namespace taln

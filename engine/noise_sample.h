@@ -52,11 +52,6 @@ struct NoiseSample {
     // 0.18 is the geometric middle of 0.090 and 0.35, 2.9 dB from each.
     static constexpr float kDoubtfulQuietToLoud = 0.18f;
 
-    // The words the window and taln-clean show for a doubtful automatic sample.
-    static constexpr const char* kDoubtfulWarning =
-        "The quietest parts of this recording are hardly quieter than the rest, so the noise "
-        "Taln removes may include some of the voice or music.";
-
     // Whether this sample, taken automatically, is doubtful (see kDoubtfulQuietToLoud). Noise
     // alone, or signal in less than 5 % of the frames, is doubtful too.
     bool doubtful() const { return quietToLoud > kDoubtfulQuietToLoud; }

@@ -9,10 +9,11 @@ namespace taln {
 
 QString describeCurrentException();
 
-// Why the file called `name` could not be read, for the user: the failures people meet most
-// in plain words with the library's text after them in parentheses ("notes.txt isn't an
-// audio or video file Taln can read (Invalid data found when processing input)"); any other
-// failure as describeCurrentException() gives it. Call only inside a catch block; any thread.
+// Why the file called `name` could not be read, for the user: a FileError as Wording words it
+// from its code (the failures people meet most in plain words, the library's text after them
+// in parentheses: "notes.txt isn't an audio or video file Taln can read (Invalid data found
+// when processing input)"); any other failure as describeCurrentException() gives it. Call
+// only inside a catch block; any thread.
 QString describeLoadFailure(const QString& name);
 
 } // namespace taln

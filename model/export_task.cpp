@@ -5,7 +5,7 @@
 #include "audio/video_exporter.h"
 #include "model/background_work.h"
 #include "model/exception_text.h"
-#include "model/file_vetting.h"
+#include "model/file_path.h"
 #include "model/worker_link.h"
 
 #include <optional>

@@ -7,7 +7,6 @@
 #include "engine/worker_pool.h"
 #include "model/background_work.h"
 #include "model/exception_text.h"
-#include "model/file_vetting.h"
 #include "model/retired_audio.h"
 #include "model/waveform_peaks.h"
 
@@ -42,7 +41,6 @@ Result run(const std::filesystem::path& file, const QString& name, const std::at
            std::atomic<float>* progress) {
     Result result;
     try {
-        refuseSpecialFile(file, name);
         AudioDecoder::DecodeOptions options;
         options.cancel = &cancel;
         options.progress = progress;
@@ -72,13 +70,8 @@ Result run(const std::filesystem::path& file, const QString& name, const std::at
                     }
                 });
             result.peakScale = WaveformPeaks::scaleOf(*buckets);
-            // Only a container Taln can write again counts; a file that will not open a second
-            // time simply offers no video export.
-            try {
-                result.hasVideo = VideoExporter::isVideoPath(file) && VideoExporter::hasVideo(file);
-            } catch (const std::exception&) {
-                result.hasVideo = false;
-            }
+            // Only a container Taln can write again counts.
+            result.hasVideo = decoded.hasVideo && VideoExporter::isVideoPath(file);
             result.noise = std::move(noise);
             result.peaks = std::move(buckets);
         }

@@ -1,7 +1,7 @@
 #include "model/load_runner.h"
 
 #include "model/background_work.h"
-#include "model/file_vetting.h"
+#include "model/file_path.h"
 #include "model/retired_audio.h"
 #include "model/worker_link.h"
 

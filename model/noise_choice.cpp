@@ -1,5 +1,6 @@
 #include "model/noise_choice.h"
 
+#include "audio/wording.h"
 #include "model/background_work.h"
 
 #include <algorithm>
@@ -7,7 +8,7 @@
 namespace taln::NoiseChoice {
 
 QString doubtfulNotice() {
-    return QString::fromUtf8(NoiseSample::kDoubtfulWarning) +
+    return QString::fromStdString(Wording::doubtfulNoise()) +
            QStringLiteral(" Shift+drag across a stretch of noise alone and choose "
                           "\u201cUse as Noise Sample\u201d.");
 }

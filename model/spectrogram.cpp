@@ -63,7 +63,10 @@ void gatherPadded(const ChunkedAudio& audio, int channel, std::int64_t start, st
     const std::int64_t to = std::clamp<std::int64_t>(start + n, 0, frames);
     std::fill(out, out + n, 0.0f);
     if (from < to) {
-        audio.gather(channel, from, to, out + (from - start));
+        audio.forEachSpan(channel, from, to,
+                          [&](const float* samples, std::int64_t count, std::int64_t first) {
+                              std::copy(samples, samples + count, out + (first - start));
+                          });
     }
 }
 

@@ -21,6 +21,13 @@
 // the next output buffer and fills in its part of `cleanPeaks` (so one cleaning assigns
 // `cleanPeaks` once per piece); `isProcessing` stays true, and export disabled, until the
 // last piece is in.
+//
+// The model orchestrates named parts (each a class of its own in model/): Transport (playing
+// and what is audible), Notices (the error and the notice, kept as states), CleanedTrack (the
+// cleaning, piece by piece), NoiseSampling (the noise samples and the selection),
+// ExportController, ModelSettings (strength, loudness, the original sound kept), LoadRunner;
+// each publishes its properties through Published (store, then emit). Tests reach the workers
+// through WorkerHooks given to the constructor.
 
 #include "audio/audio_exporter.h"
 #include "audio/audio_format.h"
@@ -30,7 +37,6 @@
 #include "model/file_panels.h"
 #include "model/noise_choice.h"
 #include "model/peak.h"
-#include "model/waveform_peaks.h"
 
 #include <QObject>
 #include <QString>
@@ -44,13 +50,7 @@ namespace taln {
 namespace LoadAnalysis {
 struct Result;
 }
-namespace ExportTask {
-struct Progress;
-enum class Outcome;
-} // namespace ExportTask
-namespace CleaningRun {
-struct Piece;
-}
+struct WorkerHooks;
 
 class TalnModel : public QObject {
     Q_OBJECT
@@ -104,9 +104,10 @@ public:
     Q_ENUM(Listening)
 
     // `panels` answers openPanel() and exportAudio(); `output` is where the player sounds
-    // (makeSdlOutput() in the app, a ManualOutput in tests).
+    // (makeSdlOutput() in the app, a test double in tests); `hooks`, for tests, are called on
+    // the workers (none in the app).
     TalnModel(std::unique_ptr<FilePanels> panels, std::unique_ptr<AudioOutput> output,
-              QObject* parent = nullptr);
+              QObject* parent = nullptr, std::shared_ptr<WorkerHooks> hooks = {});
     ~TalnModel() override;
 
     QString fileName() const;
@@ -158,25 +159,6 @@ public:
     // The cleaned track as it stands: the original's own chunks from a load until the first
     // cleaning of that file hands over its pieces.
     const ChunkedAudio& cleanedAudio() const;
-
-    // The same as whole channels: a copy of all of it, for tests and tools, never for a
-    // window's redraw.
-    Channels cleaned() const;
-
-    // Waveform buckets over all channels; any thread. Bucket b covers the first channel's
-    // samples [b·n/buckets, max(b·n/buckets + 1, (b+1)·n/buckets)), so every bucket covers at
-    // least one sample; `lo` is the lowest sample (at most 0), `hi` the highest (at least 0),
-    // and a NaN sample changes neither. Empty for no channels, an empty first channel or
-    // buckets <= 0.
-    static std::vector<Peak> peaks(const Channels& channels, std::int64_t buckets);
-
-    // The name the save panel suggests: `fileName` without its last extension, then
-    // " (Taln)." and the kind's extension ("memo.m4a" -> "memo (Taln).wav"); "Audio" stands
-    // in for a null file name.
-    static QString exportName(const QString& fileName, AudioExporter::Kind kind);
-
-    // The waveform resolution of both lanes, independent of the file's length.
-    static constexpr std::int64_t kPeakBuckets = WaveformPeaks::kBuckets;
 
     // All operations: main thread; with no file loaded, those that need audio do nothing.
 public slots:
@@ -279,59 +261,13 @@ private:
     // Schedules a cleaning of the loaded file at the current strength after `delay` seconds,
     // superseding all earlier ones.
     void runProcessing(double delay);
-    // A piece of the latest cleaning job, its end, or why it could not finish (out of memory:
-    // the earlier result stays, as far as no piece replaced it).
-    void publishPiece(const CleaningRun::Piece& piece);
-    void completeCleaning();
-    void failCleaning(const QString& message, bool published);
+    // The cleaning of the file still loaded, cancelled by a load that is not going to install
+    // another, starts again.
+    void resumeProcessing();
     void tick();
-    bool startPlayer(std::int64_t frame);
-    void reachEnd();
-
-    void assignFileName(const QString& value);
-    void assignIsLoading(bool value);
-    void assignIsProcessing(bool value);
-    void assignIsPlaying(bool value);
-    void assignPosition(double value);
-    void assignDuration(double value);
-    void assignOrigPeaks(std::vector<Peak> value);
-    void assignCleanPeaks(std::vector<Peak> value);
-    void assignPeakScale(float value);
-    void assignErrorMessage(const QString& value);
-    void assignNotice(const QString& value);
-    void assignHumLabel(const QString& value);
-    void assignHasVideo(bool value);
-    // The playhead as a frame of the loaded audio, 0 ... its length.
-    std::int64_t playheadFrame() const;
-    void assignSelection(NoiseChoice::Stretch stretch);
     // The export both kinds share: `video` writes the source again, else `kind`.
     void startExport(AudioExporter::Kind kind, bool video);
-    // Installs `noise` as the samples the cleaning uses, publishes its runs and the notice.
-    void installNoise(std::shared_ptr<const std::vector<NoiseSample>> noise, bool automatic);
-    void refreshNotice();
-    void assignLoadProgress(double value);
-    void assignIsExporting(bool value);
-    void assignExportProgress(double value);
-    void assignSavedFile(const QString& value);
-    // The saved notice goes with the next operation.
-    void dismissSaved();
-    // An export ended; `progress` identifies it.
-    void finishExport(const ExportTask::Progress* progress, ExportTask::Outcome outcome,
-                      const QString& path, const QString& message);
 
-    // Tests only (see TalnModelProbe in tests/model): called on the worker thread at the end
-    // of a load's background part and of each cleaning piece, just before its result is handed
-    // to the main thread, so that a test can hold a result back. Empty in the application.
-    friend class TalnModelProbe;
-    std::function<void(const QString& path)> loadFinishedHook_;
-    std::function<void()> cleaningFinishedHook_;
-    // Tests only: called on an export's worker just before it starts writing.
-    std::function<void()> exportStartingHook_;
-    // How many cleaned versions handed to the player the audio output has taken up: the
-    // moment a piece becomes audible, for measuring.
-    std::uint64_t cleanVersionsHeard() const;
-
-    // After the hooks, which it refers to.
     std::unique_ptr<Impl> impl_;
 };
 

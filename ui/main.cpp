@@ -9,7 +9,8 @@
 #include "ui/taln_app.h"
 
 #include "audio/ffmpeg_error.h"
-#include "audio/ffmpeg_file_output.h"
+#include "audio/replacing_file.h"
+#include "model/process_start.h"
 #include "model/taln_model.h"
 
 #include <QApplication>
@@ -61,12 +62,14 @@ int main(int argc, char** argv) {
     taln::quietFfmpegLog();
     // SIGTERM (a logout, `kill`) and SIGHUP end the window at once, an export's temporary
     // file removed first; SIGXFSZ makes a write fail with a message.
-    taln::FfmpegFileOutput::endOnSignals({SIGTERM, SIGHUP});
+    taln::ReplacingFile::endOnSignals({SIGTERM, SIGHUP});
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Taln"));
     // Settings land in ~/.config/Taln/Taln.conf.
     QApplication::setOrganizationName(QStringLiteral("Taln"));
     QApplication::setApplicationVersion(QStringLiteral(TALN_VERSION));
+    // Process-wide: how large buffers are mapped, and the measured FFT plans.
+    taln::ProcessStart::prepare();
     if (const auto aside = taln::Settings::setAsideUnlessRegularFiles()) {
         std::fprintf(stderr, "taln: %s\n", qPrintable(*aside));
     }

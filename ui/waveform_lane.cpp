@@ -83,6 +83,18 @@ void WaveformLane::setPending(std::vector<Span> pending) {
     update();
 }
 
+std::vector<WaveformLane::Span>
+WaveformLane::spansOf(const std::vector<NoiseChoice::Stretch>& stretches, double frames) {
+    std::vector<WaveformLane::Span> spans;
+    if (frames > 0.0) {
+        for (const NoiseChoice::Stretch& s : stretches) {
+            spans.push_back(
+                {static_cast<double>(s.first) / frames, static_cast<double>(s.last) / frames});
+        }
+    }
+    return spans;
+}
+
 void WaveformLane::startPicture(int columns, int rows, ViewRange range) {
     // The picture shown so far stays under the new one until every column of that has come;
     // if the current one has no column in yet, the one under it stays instead.

@@ -14,6 +14,7 @@
 // frames at every zoom. The lane takes no pointer input: presses fall through to the waveforms area
 // behind it. Main thread.
 
+#include "model/noise_choice.h"
 #include "model/peak.h"
 #include "ui/view_range.h"
 
@@ -48,6 +49,9 @@ public:
         double from = 0.0;
         double to = 0.0;
     };
+    // Stretches of frames as fractions of a track `frames` long; none when it is empty.
+    static std::vector<Span> spansOf(const std::vector<NoiseChoice::Stretch>& stretches,
+                                     double frames);
     // Where the noise sample came from, ascending; drawn as a band along the bottom edge.
     void setNoiseMarks(std::vector<Span> marks);
     // The stretch selected for a noise sample, shaded across the lane; none for no selection.

@@ -1,6 +1,7 @@
 #include "ui/waveforms_area.h"
 
 #include "model/taln_model.h"
+#include "ui/focus_ring.h"
 #include "ui/look.h"
 #include "ui/menu_bar.h"
 #include "ui/time_ruler.h"
@@ -10,7 +11,6 @@
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QToolTip>
@@ -25,9 +25,6 @@ namespace {
 
 constexpr int kLaneSpacing = 10;
 constexpr int kPlayheadWidth = 2;
-// The keyboard focus ring around both lanes.
-constexpr int kFocusRingWidth = 2;
-constexpr double kFocusRingRadius = 6.0;
 // The scroll bar's range: 2^30 steps over the file, under a frame each on a 3-hour recording.
 constexpr int kScrollSteps = 1 << 30;
 // A wheel notch (120 units) scrolls a tenth of the view, and zooms by a fourth root of the
@@ -35,42 +32,6 @@ constexpr int kScrollSteps = 1 << 30;
 constexpr double kWheelNotch = 120.0;
 constexpr double kScrollPerNotch = 0.1;
 constexpr double kNotchesPerZoomStep = 4.0;
-// The spectrogram's bands: one per device pixel row, within these bounds.
-constexpr int kFewestBands = 16;
-constexpr int kMostBands = 1024;
-
-// Drawn over the lanes while the area has keyboard focus; lets the pointer through.
-class FocusRing : public QWidget {
-public:
-    explicit FocusRing(QWidget* area) : QWidget(area) {
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-        hide();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(QPen(look::accent(this), kFocusRingWidth));
-        painter.setBrush(Qt::NoBrush);
-        const double inset = kFocusRingWidth / 2.0;
-        painter.drawRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset),
-                                kFocusRingRadius, kFocusRingRadius);
-    }
-};
-
-// Frames to fractions of a track `frames` long.
-std::vector<WaveformLane::Span> spansOf(const std::vector<NoiseChoice::Stretch>& stretches,
-                                        double frames) {
-    std::vector<WaveformLane::Span> spans;
-    if (frames > 0.0) {
-        for (const NoiseChoice::Stretch& s : stretches) {
-            spans.push_back(
-                {static_cast<double>(s.first) / frames, static_cast<double>(s.last) / frames});
-        }
-    }
-    return spans;
-}
 
 } // namespace
 
@@ -82,7 +43,8 @@ WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
       // The playhead belongs to the area's parent, so at position 0 (or the end) the half
       // that lies outside the area is not clipped away.
       playhead_(new QWidget(parent != nullptr ? parent : this)), focusRing_(new FocusRing(this)),
-      originalSpectrogram_(new Spectrogram(this)), cleanedSpectrogram_(new Spectrogram(this)) {
+      originalDrawing_(original_, true, this, summaries_),
+      cleanedDrawing_(cleaned_, false, this, summaries_) {
     setObjectName(QStringLiteral("waveforms"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     // Tab reaches the waveforms; the arrows, Home and End then move the playhead.
@@ -127,12 +89,6 @@ WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
         const double from = static_cast<double>(value) / kScrollSteps;
         setView({from, from + view_.length()});
     });
-    connect(originalSpectrogram_, &Spectrogram::columnsChanged, this, [this](int first, int last) {
-        paintColumns(original_, originalSpectrogram_, first, last);
-    });
-    connect(cleanedSpectrogram_, &Spectrogram::columnsChanged, this, [this](int first, int last) {
-        paintColumns(cleaned_, cleanedSpectrogram_, first, last);
-    });
 
     // `orig` is not announced itself; a new file comes with its peaks.
     connect(model_, &TalnModel::origPeaksChanged, this, &WaveformsArea::fileChanged);
@@ -148,7 +104,7 @@ WaveformsArea::WaveformsArea(TalnModel* model, QWidget* parent)
     });
     connect(model_, &TalnModel::cleanedReplaced, this, [this](qint64 from, qint64 to) {
         if (spectrograms_) {
-            cleanedSpectrogram_->patch(cleanedSource(), from, to);
+            cleanedDrawing_.patchSpectrogram(cleanedSource(), from, to);
         }
     });
     connect(model_, &TalnModel::listeningChanged, this, &WaveformsArea::updateListening);
@@ -207,11 +163,8 @@ void WaveformsArea::showSpectrograms(bool shown) {
     }
     spectrograms_ = shown;
     if (!shown) {
-        original_->stopPicture();
-        cleaned_->stopPicture();
-        // Nothing more to compute: an empty grid gives the tasks still queued nothing to do.
-        originalSpectrogram_->show({}, {});
-        cleanedSpectrogram_->show({}, {});
+        originalDrawing_.stopSpectrogram();
+        cleanedDrawing_.stopSpectrogram();
     }
     updateOriginal(true);
     updateListening(); // the cleaned lane's title, and its picture
@@ -365,35 +318,19 @@ void WaveformsArea::fileChanged() {
 
 void WaveformsArea::updateOriginal(bool newSource) {
     if (spectrograms_) {
-        updateSpectrogram(original_, originalSpectrogram_,
-                          {model_->originalAudio(), {}, model_->sampleRate()}, newSource);
-        return;
+        originalDrawing_.showSpectrogram({model_->originalAudio(), {}, model_->sampleRate()}, view_,
+                                         newSource);
+    } else {
+        originalDrawing_.showPeaks(model_->originalAudio(), model_->origPeaks(), view_);
     }
-    if (view_.isWhole()) {
-        original_->setPeaks(model_->origPeaks());
-        return;
-    }
-    const ChunkedAudio& audio = model_->originalAudio();
-    const auto frames = static_cast<double>(audio.frameCount());
-    original_->setPeaks(WaveformPeaks::columnPeaks(
-        audio, view_.from * frames, view_.to * frames,
-        static_cast<std::int64_t>(original_->width() * devicePixelRatioF()), summaries_));
 }
 
 void WaveformsArea::updateCleaned(bool newSource) {
     if (spectrograms_) {
-        updateSpectrogram(cleaned_, cleanedSpectrogram_, cleanedSource(), newSource);
-        return;
+        cleanedDrawing_.showSpectrogram(cleanedSource(), view_, newSource);
+    } else {
+        cleanedDrawing_.showPeaks(model_->cleanedAudio(), model_->cleanPeaks(), view_);
     }
-    if (view_.isWhole()) {
-        cleaned_->setPeaks(model_->cleanPeaks());
-        return;
-    }
-    const ChunkedAudio& audio = model_->cleanedAudio();
-    const auto frames = static_cast<double>(audio.frameCount());
-    cleaned_->setPeaks(WaveformPeaks::columnPeaks(
-        audio, view_.from * frames, view_.to * frames,
-        static_cast<std::int64_t>(cleaned_->width() * devicePixelRatioF()), summaries_));
 }
 
 Spectrogram::Source WaveformsArea::cleanedSource() const {
@@ -401,37 +338,6 @@ Spectrogram::Source WaveformsArea::cleanedSource() const {
         return {model_->originalAudio(), model_->cleanedAudio(), model_->sampleRate()};
     }
     return {model_->cleanedAudio(), {}, model_->sampleRate()};
-}
-
-void WaveformsArea::updateSpectrogram(WaveformLane* lane, Spectrogram* spectrogram,
-                                      const Spectrogram::Source& source, bool newSource) {
-    const double ratio = devicePixelRatioF();
-    const auto frames = static_cast<double>(source.audio.frameCount());
-    Spectrogram::Grid grid;
-    grid.from = view_.from * frames;
-    grid.to = view_.to * frames;
-    grid.columns = std::max(1, static_cast<int>(lane->width() * ratio));
-    grid.bands = std::clamp(static_cast<int>(lane->height() * ratio), kFewestBands, kMostBands);
-    if (lane->showsPicture() && grid == spectrogram->grid() && !newSource) {
-        return;
-    }
-    lane->startPicture(grid.columns, grid.bands, view_);
-    lane->setFrequencyScale(Spectrogram::kLowestHz, source.sampleRate / 2.0, lane == original_);
-    spectrogram->show(source, grid);
-}
-
-void WaveformsArea::paintColumns(WaveformLane* lane, const Spectrogram* spectrogram, int first,
-                                 int last) {
-    const int bands = spectrogram->grid().bands;
-    std::vector<QRgb> colours(static_cast<std::size_t>(bands));
-    const float* levels = spectrogram->levels().data();
-    for (int c = first; c < last; ++c) {
-        const float* column = levels + static_cast<std::ptrdiff_t>(c) * bands;
-        for (int b = 0; b < bands; ++b) {
-            colours[static_cast<std::size_t>(b)] = look::spectrogramColor(column[b]);
-        }
-        lane->setPictureColumn(c, colours.data());
-    }
 }
 
 void WaveformsArea::updateListening() {
@@ -447,15 +353,15 @@ void WaveformsArea::updateListening() {
 }
 
 void WaveformsArea::updateNoiseMarks() {
-    original_->setNoiseMarks(
-        spansOf(model_->noiseRuns(), static_cast<double>(frameCount(model_->orig()))));
+    original_->setNoiseMarks(WaveformLane::spansOf(
+        model_->noiseRuns(), static_cast<double>(frameCount(model_->orig()))));
 }
 
 void WaveformsArea::updateSelection() {
     std::optional<WaveformLane::Span> span;
     if (model_->hasSelection()) {
-        const auto spans =
-            spansOf({model_->selection()}, static_cast<double>(frameCount(model_->orig())));
+        const auto spans = WaveformLane::spansOf({model_->selection()},
+                                                 static_cast<double>(frameCount(model_->orig())));
         if (!spans.empty()) {
             span = spans.front();
         }
@@ -465,8 +371,8 @@ void WaveformsArea::updateSelection() {
 }
 
 void WaveformsArea::updatePending() {
-    cleaned_->setPending(spansOf(model_->pendingCleaning(),
-                                 static_cast<double>(model_->cleanedAudio().frameCount())));
+    cleaned_->setPending(WaveformLane::spansOf(
+        model_->pendingCleaning(), static_cast<double>(model_->cleanedAudio().frameCount())));
 }
 
 void WaveformsArea::updateScrollBar() {

@@ -28,6 +28,7 @@
 
 #include "model/spectrogram.h"
 #include "model/waveform_peaks.h"
+#include "ui/lane_drawing.h"
 #include "ui/view_range.h"
 
 #include <QWidget>
@@ -100,10 +101,7 @@ private:
     void updateSelection();
     void updatePending();
     void updateScrollBar();
-    void updateSpectrogram(WaveformLane* lane, Spectrogram* spectrogram,
-                           const Spectrogram::Source& source, bool newSource);
     Spectrogram::Source cleanedSource() const;
-    void paintColumns(WaveformLane* lane, const Spectrogram* spectrogram, int first, int last);
     // The file fraction under `x`.
     double fractionAt(double x) const;
 
@@ -122,8 +120,8 @@ private:
     std::optional<double> selectionAnchor_;
     WaveformPeaks::SummaryCache summaries_;
     bool spectrograms_ = false;
-    Spectrogram* originalSpectrogram_;
-    Spectrogram* cleanedSpectrogram_;
+    LaneDrawing originalDrawing_;
+    LaneDrawing cleanedDrawing_;
 };
 
 } // namespace taln

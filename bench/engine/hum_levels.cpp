@@ -121,8 +121,11 @@ int main() {
         for (float v : levels.db) {
             std::printf(" %4.0f", v);
         }
-        std::printf("  %s\n",
-                    HumDetector::label(HumDetector::detect(x, estimate.frames, kRate)).c_str());
+        std::printf("  hum");
+        for (int hz : HumDetector::mainsHz(HumDetector::detect(x, estimate.frames, kRate))) {
+            std::printf(" %d Hz", hz);
+        }
+        std::printf("\n");
     }
     return 0;
 }

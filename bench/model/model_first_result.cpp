@@ -18,32 +18,23 @@
 // key=value pairs on stdout, one line per phase; exit status 1 when the load fails.
 
 #include "audio/audio_output.h"
-#include "audio/manual_output.h"
+#include "model/process_start.h"
 #include "model/taln_model.h"
+#include "tests/support/manual_output.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/resource.h>
-
-namespace taln {
-
-// The model's measuring hook, reached the way the model's tests reach theirs.
-class TalnModelProbe {
-public:
-    static std::uint64_t cleanVersionsHeard(const TalnModel& model) {
-        return model.cleanVersionsHeard();
-    }
-};
-
-} // namespace taln
 
 namespace {
 
@@ -72,6 +63,39 @@ bool resetPeakRss() {
     return static_cast<bool>(clear.flush());
 }
 
+// The sound output, counting the buffers it starts to render: a cleaned piece handed to the
+// player while it plays is taken up at the start of the next buffer (Player::replaceClean), so
+// the first buffer begun after a piece is published is the moment it becomes audible.
+class CountingOutput : public taln::AudioOutput {
+public:
+    explicit CountingOutput(std::unique_ptr<taln::AudioOutput> output)
+        : output_(std::move(output)) {}
+
+    std::optional<std::string> start(RenderFn render, void* user, int sampleRate) override {
+        render_ = render;
+        user_ = user;
+        return output_->start(&CountingOutput::render, this, sampleRate);
+    }
+    void stop() override { output_->stop(); }
+    bool isRunning() const override { return output_->isRunning(); }
+
+    // Buffers begun so far; any thread.
+    std::uint64_t begun() const { return begun_.load(std::memory_order_acquire); }
+
+private:
+    // The output's thread: no allocation, no lock.
+    static void render(void* self, float* out, std::int64_t frames) {
+        auto* counting = static_cast<CountingOutput*>(self);
+        counting->begun_.fetch_add(1, std::memory_order_acq_rel);
+        counting->render_(counting->user_, out, frames);
+    }
+
+    std::unique_ptr<taln::AudioOutput> output_;
+    RenderFn render_ = nullptr;
+    void* user_ = nullptr;
+    std::atomic<std::uint64_t> begun_{0};
+};
+
 constexpr std::chrono::milliseconds kSettle{500};
 
 double seconds(const QElapsedTimer& clock) {
@@ -84,6 +108,8 @@ int main(int argc, char** argv) {
     // The real output path, at a sound card's pace, with no sound card.
     ::setenv("SDL_AUDIODRIVER", "dummy", 0);
     QCoreApplication app(argc, argv);
+    // As the window does: the memory of replaced pieces given back, measured FFT plans.
+    taln::ProcessStart::prepare();
     const QStringList args = app.arguments();
     double strength = 60.0;
     double then = -1.0;
@@ -105,8 +131,10 @@ int main(int argc, char** argv) {
 
     const long long baselineRss = peakRssBytes();
     const bool playing = then >= 0.0;
-    taln::TalnModel model(nullptr, playing ? taln::makeSdlOutput()
-                                           : std::make_unique<taln::ManualOutput>());
+    auto counting = std::make_unique<CountingOutput>(
+        playing ? taln::makeSdlOutput() : std::make_unique<taln::ManualOutput>());
+    const CountingOutput& output = *counting;
+    taln::TalnModel model(nullptr, std::move(counting));
     model.setStrength(strength);
 
     QElapsedTimer clock;
@@ -114,21 +142,34 @@ int main(int argc, char** argv) {
     double firstAudibleAt = -1.0;
     double thenAudibleAt = -1.0;
     bool changed = false;
-    std::uint64_t heardAtChange = 0;
+    // Buffers begun when the first piece of the first cleaning, and of the one after the change,
+    // was handed to the player.
+    std::optional<std::uint64_t> firstPiece;
+    std::optional<std::uint64_t> thenPiece;
     long long decodedBytes = 0;
     int results = 0;
     int status = 0;
 
-    // Polls the output's uptake of cleaned versions; a millisecond is far below the bars.
+    QObject::connect(&model, &taln::TalnModel::cleanedReplaced, &app, [&] {
+        if (!model.isPlaying()) {
+            return;
+        }
+        auto& piece = changed ? thenPiece : firstPiece;
+        if (!piece) {
+            piece = output.begun();
+        }
+    });
+    // Polls the output for the buffer that takes the piece up; a millisecond is far below the
+    // bars.
     QTimer poll;
     poll.setTimerType(Qt::PreciseTimer);
     poll.setInterval(1);
     QObject::connect(&poll, &QTimer::timeout, &app, [&] {
-        const std::uint64_t heard = taln::TalnModelProbe::cleanVersionsHeard(model);
-        if (firstAudibleAt < 0.0 && heard > 0) {
+        const std::uint64_t begun = output.begun();
+        if (firstAudibleAt < 0.0 && firstPiece && begun > *firstPiece) {
             firstAudibleAt = seconds(clock);
         }
-        if (changed && thenAudibleAt < 0.0 && heard > heardAtChange) {
+        if (thenAudibleAt < 0.0 && thenPiece && begun > *thenPiece) {
             thenAudibleAt = seconds(clock);
         }
     });
@@ -172,8 +213,8 @@ int main(int argc, char** argv) {
             std::printf("channels=%zu seconds=%.1f decoded_bytes=%lld load_to_install_s=%.3f "
                         "load_to_first_result_s=%.3f baseline_rss_bytes=%lld peak_rss_bytes=%lld "
                         "peak_rss_over_decoded=%.2f",
-                        model.orig().size(), model.duration(), decodedBytes, installedAt,
-                        resultAt, baselineRss, rss, over);
+                        model.orig().size(), model.duration(), decodedBytes, installedAt, resultAt,
+                        baselineRss, rss, over);
             if (!playing) {
                 std::printf("\n");
                 app.quit();
@@ -189,7 +230,6 @@ int main(int argc, char** argv) {
                     std::fprintf(stderr, "taln-model-bench: the peak memory could not be "
                                          "reset; the second peak is the process's\n");
                 }
-                heardAtChange = taln::TalnModelProbe::cleanVersionsHeard(model);
                 changed = true;
                 clock.restart();
                 model.setStrength(then);

@@ -351,24 +351,52 @@ TEST(AudioDecoder, CraftedInputsAreRefusedWithTheirMessage) {
     EXPECT_EQ(AudioDecoder::decodeFile(real, {1100000}).channels.size(), 1u);
 }
 
-// An M4A cut to a third (its index at the front states 6 s) is decoded with a warning naming
-// both lengths; the whole file without.
+// A file whose audio stops well short of its stated length is decoded with a warning naming
+// both lengths: below 90 % of it, and only with a second or more missing. M4As whose index, at
+// the front, states their length, cut to a third, on either side of 90 %, and short of it by
+// less than a second.
 TEST(AudioDecoder, DecodeFallingWellShortOfTheStatedLengthIsReported) {
     auto& files = TestFiles::shared();
-    const auto whole = files.make("mono_44100_6s_faststart.m4a",
-                                  "-f lavfi -i sine=d=6 -c:a aac -movflags +faststart");
-    const auto bytes = test::readBytes(whole);
-    const auto cut = files.freshFolder("shortfall") / "cut.m4a";
-    test::writeBytes(cut,
-                     std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + bytes.size() / 3));
-
-    const AudioDecoder::Decoded full = AudioDecoder::decodeFile(whole);
-    EXPECT_NEAR(double(full.statedFrames), 6 * 44100, 2048);
-    EXPECT_EQ(full.shortfallWarning, "");
-    const std::string warning = AudioDecoder::decodeFile(cut).shortfallWarning;
-    EXPECT_EQ(warning.rfind("cut.m4a ends early: ", 0), 0u) << warning;
-    EXPECT_NE(warning.find(" s of audio where the file states 6.0 s;"), std::string::npos)
-        << warning;
+    const auto folder = files.freshFolder("shortfall");
+    // The index and a `share` of the samples after it (the AAC packets of a steady tone are
+    // all about the same size).
+    const auto cut = [&](const std::filesystem::path& whole, const std::string& name,
+                         double share) {
+        const auto bytes = test::readBytes(whole);
+        const char tag[] = "mdat";
+        const auto data = std::search(bytes.begin(), bytes.end(), tag, tag + 4) + 4;
+        const auto kept = data + std::ptrdiff_t(double(bytes.end() - data) * share);
+        test::writeBytes(folder / name, std::vector<std::uint8_t>(bytes.begin(), kept));
+        return folder / name;
+    };
+    const auto six = files.make("mono_44100_6s_faststart.m4a",
+                                "-f lavfi -i sine=d=6 -c:a aac -movflags +faststart");
+    const auto twenty = files.make("mono_44100_20s_faststart.m4a",
+                                   "-f lavfi -i sine=d=20 -c:a aac -movflags +faststart");
+    const auto five = files.make("mono_44100_5s_faststart.m4a",
+                                 "-f lavfi -i sine=d=5 -c:a aac -movflags +faststart");
+    struct Case {
+        std::filesystem::path path;
+        const char* states; // the length the warning gives; empty: no warning
+    };
+    const Case cases[] = {
+        {six, ""},
+        {cut(six, "third.m4a", 1.0 / 3), " s of audio where the file states 6.0 s;"},
+        {cut(twenty, "89.m4a", 0.89), " s of audio where the file states 20.0 s;"},
+        {cut(twenty, "91.m4a", 0.91), ""},
+        {cut(five, "85.m4a", 0.85), ""}, // 0.75 s missing
+    };
+    for (const Case& c : cases) {
+        const std::string warning = AudioDecoder::decodeFile(c.path).shortfallWarning;
+        const std::string name = c.path.filename().string();
+        if (*c.states == '\0') {
+            EXPECT_EQ(warning, "") << name;
+        } else {
+            EXPECT_EQ(warning.rfind(name + " ends early: ", 0), 0u) << warning;
+            EXPECT_NE(warning.find(c.states), std::string::npos) << warning;
+        }
+    }
+    EXPECT_NEAR(double(AudioDecoder::decodeFile(six).statedFrames), 6 * 44100, 2048);
 }
 
 // A cut-off WAV plays up to the cut, as players do: the frames that are there are kept.

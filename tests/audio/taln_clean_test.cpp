@@ -365,7 +365,8 @@ TEST(TalnClean, FailuresExitWithOneLineAndNoOutput) {
 
     CommandResult run = runClean({(folder / "missing.m4a").string(), output.string()});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "taln-clean: missing.m4a: No such file or directory\n");
+    EXPECT_EQ(run.err, "taln-clean: missing.m4a can't be found; it may have been moved or deleted "
+                       "(No such file or directory)\n");
 
     const auto silentVideo = TestFiles::shared().make(
         "silent_video.mp4", "-f lavfi -i testsrc=s=64x48:r=10:d=1 -c:v mpeg4 -an");
@@ -730,7 +731,11 @@ TEST(TalnClean, BatchCleansEveryGoodInputAndNamesTheBadOne) {
         {"--loudness", "-16", quiet.string(), broken.string(), loud.string(), "-o", out.string()});
 
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err.rfind("taln-clean: " + broken.string() + ": ", 0), 0u) << run.err;
+    EXPECT_EQ(run.err.rfind("taln-clean: " + broken.string() +
+                                " isn't an audio or video file Taln can read (",
+                            0),
+              0u)
+        << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     for (const auto& name :
          {"noisy_voice_minus35lufs (Taln).wav", "noisy_voice_minus11lufs (Taln).wav"}) {
@@ -776,7 +781,7 @@ TEST(TalnClean, BatchKeepsEveryInputAndNamesThemByPath) {
         {{x, (folder / "." / "x.wav").string()}, 0, "", {"x (Taln).wav"}},
         {{(folder / "c" / "x.wav").string(), (folder / "b" / "x.wav").string()},
          1,
-         "taln-clean: " + (folder / "c" / "x.wav").string() + ": ",
+         "taln-clean: " + (folder / "c" / "x.wav").string() + " isn't an audio or video file",
          {"x (Taln).wav"}},
     };
     for (const Row& row : rows) {

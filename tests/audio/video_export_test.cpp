@@ -225,21 +225,76 @@ TEST(VideoExporter, SurroundStaysSurroundAndTheOriginalIsKeptBeside) {
     }
 }
 
-TEST(VideoExporter, AudioWithoutVideoIsRefusedAndNothingWritten) {
-    const auto source = TestFiles::shared().make(
+std::filesystem::path coveredM4a() {
+    return TestFiles::shared().make(
         "with_cover_aac.m4a", "-f lavfi -i testsrc2=s=64x64:d=0.04 " + chirps(44100, false) +
                                   "-map 0 -map 1 -c:v mjpeg -disposition:v attached_pic -c:a aac");
-    const auto folder = TestFiles::shared().freshFolder("video_no_picture");
-    ASSERT_FALSE(VideoExporter::hasVideo(source));
+}
+
+std::filesystem::path subtitlesFile() {
+    const auto path = TestFiles::shared().folder() / "one_line.srt";
+    const std::string line = "1\n00:00:00,500 --> 00:00:01,500\nHello\n";
+    test::writeBytes(path, std::vector<std::uint8_t>(line.begin(), line.end()));
+    return path;
+}
+
+std::filesystem::path attachmentMkv() {
+    const std::string text = test::shellQuote(subtitlesFile().string());
+    return TestFiles::shared().make("h264_aac_attachment.mkv",
+                                    kPicture + chirps(48000, true) + videoCodec() +
+                                        "-c:a aac -attach " + text +
+                                        " -metadata:s:t mimetype=text/plain");
+}
+
+std::filesystem::path movTextMp4() {
+    return TestFiles::shared().make(
+        "h264_aac_mov_text.mp4",
+        kPicture + chirps(48000, true) + "-i " + test::shellQuote(subtitlesFile().string()) +
+            " -map 0 -map 1 -map 2 " + videoCodec() + "-c:a aac -c:s mov_text");
+}
+
+// What the destination cannot be made of is refused before anything is written, saying why: a
+// source without video, and a stream the destination's container cannot hold, named with the
+// source's own container, which holds it.
+TEST(VideoExporter, WhatCannotBeWrittenIsRefusedAndNothingWritten) {
+    ASSERT_FALSE(VideoExporter::hasVideo(coveredM4a()));
     EXPECT_TRUE(VideoExporter::hasVideo(monoMov()));
-    try {
-        VideoExporter::write(ChunkedAudio::fromChannels(AudioDecoder::decode(source)),
-                             {44100, 0, SampleDepth::lossy}, source, folder / "x.mp4");
-        ADD_FAILURE() << "no error";
-    } catch (const std::invalid_argument& error) {
-        EXPECT_STREQ(error.what(), "with_cover_aac.m4a has no video; write .m4a or .wav");
+    const std::string h264 = videoCodec().find("libx264") != std::string::npos ? "h264" : "mpeg4";
+    struct Case {
+        std::filesystem::path source;
+        const char* extension;
+        std::string message;
+    };
+    const Case cases[] = {
+        {coveredM4a(), "mp4", "with_cover_aac.m4a has no video; write .m4a or .wav"},
+        {rotatedMp4(), "webm",
+         "out.webm: WebM cannot hold the " + h264 +
+             " video of rotated_h264_aac48_stereo.mp4; write .mp4 (MP4), the source's own "
+             "container"},
+        {fullMkv(), "mp4",
+         "out.mp4: MP4 cannot hold the subrip subtitles of "
+         "h264_aac_ac3_srt_attachment_chapters.mkv; write .mkv (Matroska), the source's own "
+         "container"},
+        {attachmentMkv(), "mp4",
+         "out.mp4: MP4 cannot hold an attachment of h264_aac_attachment.mkv; write .mkv "
+         "(Matroska), the source's own container"},
+        {movTextMp4(), "mkv",
+         "out.mkv: Matroska cannot hold the mov_text subtitles of h264_aac_mov_text.mp4; write "
+         ".mp4 (MP4), the source's own container"},
+    };
+    for (const Case& c : cases) {
+        const auto folder = TestFiles::shared().freshFolder(std::string("video_refused_") +
+                                                            c.source.stem().string());
+        const AudioDecoder::Decoded decoded = AudioDecoder::decodeFile(c.source);
+        try {
+            VideoExporter::write(ChunkedAudio::fromChannels(decoded.channels), decoded.format,
+                                 c.source, folder / (std::string("out.") + c.extension));
+            ADD_FAILURE() << "no error for " << c.source;
+        } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(error.what(), c.message);
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(folder)) << c.source;
     }
-    EXPECT_TRUE(std::filesystem::is_empty(folder));
 }
 
 } // namespace

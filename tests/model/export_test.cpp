@@ -1,4 +1,5 @@
 // The export flow: the suggested name, when the panel opens, and how failures are reported.
+#include "model/export_task.h"
 #include "tests/model/model_harness.h"
 
 #include "audio/audio_decoder.h"
@@ -20,12 +21,14 @@ using test::waitFor;
 using Kind = AudioExporter::Kind;
 
 TEST(ExportName, DropsTheLastExtensionOnly) {
-    EXPECT_EQ(TalnModel::exportName("memo.m4a", Kind::wav), QStringLiteral("memo (Taln).wav"));
-    EXPECT_EQ(TalnModel::exportName("memo.m4a", Kind::m4a), QStringLiteral("memo (Taln).m4a"));
-    EXPECT_EQ(TalnModel::exportName("take.2.wav", Kind::wav), QStringLiteral("take.2 (Taln).wav"));
-    EXPECT_EQ(TalnModel::exportName("notes", Kind::m4a), QStringLiteral("notes (Taln).m4a"));
-    EXPECT_EQ(TalnModel::exportName(".hidden", Kind::wav), QStringLiteral(".hidden (Taln).wav"));
-    EXPECT_EQ(TalnModel::exportName(QString(), Kind::wav), QStringLiteral("Audio (Taln).wav"));
+    EXPECT_EQ(ExportTask::suggestedName("memo.m4a", Kind::wav), QStringLiteral("memo (Taln).wav"));
+    EXPECT_EQ(ExportTask::suggestedName("memo.m4a", Kind::m4a), QStringLiteral("memo (Taln).m4a"));
+    EXPECT_EQ(ExportTask::suggestedName("take.2.wav", Kind::wav),
+              QStringLiteral("take.2 (Taln).wav"));
+    EXPECT_EQ(ExportTask::suggestedName("notes", Kind::m4a), QStringLiteral("notes (Taln).m4a"));
+    EXPECT_EQ(ExportTask::suggestedName(".hidden", Kind::wav),
+              QStringLiteral(".hidden (Taln).wav"));
+    EXPECT_EQ(ExportTask::suggestedName(QString(), Kind::wav), QStringLiteral("Audio (Taln).wav"));
 }
 
 TEST(Export, NeedsALoadedFileAndNoPendingCleaning) {
@@ -73,7 +76,7 @@ TEST(Export, WritesTheCleanedAudioAndAFailureIsReported) {
     // 44,100 Hz, the file's channel count, the cleaned samples to 16-bit precision.
     const Channels written = AudioDecoder::decode(QFile::encodeName(out).toStdString());
     ASSERT_EQ(written.size(), 2u);
-    const Channels cleaned = m.cleaned();
+    const Channels cleaned = test::copyOf(m.cleanedAudio());
     for (std::size_t c = 0; c < 2; ++c) {
         const Channel& expected = *cleaned[c];
         ASSERT_EQ(written[c]->size(), expected.size());
@@ -88,14 +91,14 @@ TEST(Export, WritesTheSnapshotTakenWhenThePanelClosed) {
     Harness h;
     TalnModel& m = *h.model;
     h.loadAndSettle(h.writeTone("snap.wav", 2.0, 1));
-    const Channels atExport = m.cleaned();
+    const Channels atExport = test::copyOf(m.cleanedAudio());
     const QString out = h.dir.filePath("snap (Taln).wav");
     h.panels->exportAnswer = out;
     m.exportAudio(Kind::wav);
     m.setStrength(0.0); // while the file is being written
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
     test::drainWorkers();
-    ASSERT_FALSE(test::sameAudio(m.cleaned(), atExport));
+    ASSERT_FALSE(test::sameAudio(test::copyOf(m.cleanedAudio()), atExport));
 
     const Channels written = AudioDecoder::decode(QFile::encodeName(out).toStdString());
     ASSERT_EQ(written.size(), 1u);
@@ -110,7 +113,7 @@ TEST(Export, WritesWhatThePanelWasOpenedForEvenIfAnotherFileArrives) {
     Harness h;
     TalnModel& m = *h.model;
     h.loadAndSettle(h.writeTone("first.wav", 1.0, 1));
-    const Channels atOpen = m.cleaned();
+    const Channels atOpen = test::copyOf(m.cleanedAudio());
     const QString second = h.writeTone("second.wav", 0.5, 2);
     h.panels->whileExportPanelOpen = [&] {
         m.load(second);
@@ -204,7 +207,7 @@ TEST(Export, EveryKindKeepsTheFilesFormatAndACancelWritesNothing) {
             file.write(earlier);
         }
         h.panels->exportAnswer = out;
-        TalnModelProbe::onExportStarting(m, [&gate] { gate.pass(); });
+        h.hooks->exportStarting = [&gate] { gate.pass(); };
         row.video ? m.exportVideo() : m.exportAudio(row.kind);
         ASSERT_TRUE(gate.waitArrivals(1));
         m.cancelExport();
@@ -219,7 +222,7 @@ TEST(Export, EveryKindKeepsTheFilesFormatAndACancelWritesNothing) {
         EXPECT_FALSE(m.notice().contains(QStringLiteral("Saved")));
         EXPECT_TRUE(m.errorMessage().isNull());
 
-        TalnModelProbe::onExportStarting(m, {});
+        h.hooks->exportStarting = {};
         row.video ? m.exportVideo() : m.exportAudio(row.kind);
         ASSERT_TRUE(waitFor([&] { return !m.isExporting(); }));
         ASSERT_TRUE(m.errorMessage().isNull()) << m.errorMessage().toStdString();

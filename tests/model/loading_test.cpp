@@ -1,4 +1,5 @@
 // Loading: installation order, failures, overlapping loads, and the open panel.
+#include "model/waveform_peaks.h"
 #include "tests/model/model_harness.h"
 
 #include <QFile>
@@ -56,7 +57,7 @@ TEST(Loading, InstallsInOrderThenCleansAtOnceWithTheCurrentStrength) {
         if (!m.isLoading() && !m.orig().empty()) {
             // Until the first result the cleaned track is the original's own buffers.
             sharedAtInstall =
-                m.cleanedAudio().sharesAllChunks(ChunkedAudio::fromChannels(m.orig())) &&
+                test::sharesAllChunks(m.cleanedAudio(), ChunkedAudio::fromChannels(m.orig())) &&
                 m.cleanPeaks() == m.origPeaks();
         }
     });
@@ -79,9 +80,10 @@ TEST(Loading, InstallsInOrderThenCleansAtOnceWithTheCurrentStrength) {
     ASSERT_EQ(m.orig().size(), 2u);
 
     // The first result is the engine's cleaning at the strength set before the load.
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(35.0)));
-    EXPECT_EQ(m.cleanPeaks(), TalnModel::peaks(m.cleaned(), TalnModel::kPeakBuckets));
-    EXPECT_EQ(m.origPeaks(), TalnModel::peaks(m.orig(), TalnModel::kPeakBuckets));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(35.0)));
+    EXPECT_EQ(m.cleanPeaks(),
+              WaveformPeaks::peaks(test::copyOf(m.cleanedAudio()), WaveformPeaks::kBuckets));
+    EXPECT_EQ(m.origPeaks(), WaveformPeaks::peaks(m.orig(), WaveformPeaks::kBuckets));
     EXPECT_NE(m.cleanPeaks(), m.origPeaks());
 }
 
@@ -143,7 +145,7 @@ TEST(Loading, LoadingWhilePlayingStopsAtOnceAndKeepsTheChoices) {
     EXPECT_TRUE(m.hearOriginal());
     EXPECT_EQ(m.strength(), 0.0);
     // Strength 0 gives the original back unchanged, and its own buffers are shared.
-    EXPECT_TRUE(m.cleanedAudio().sharesAllChunks(ChunkedAudio::fromChannels(m.orig())));
+    EXPECT_TRUE(test::sharesAllChunks(m.cleanedAudio(), ChunkedAudio::fromChannels(m.orig())));
 }
 
 TEST(Loading, TheLoadStartedLastWinsWhicheverFinishesLast) {
@@ -153,11 +155,11 @@ TEST(Loading, TheLoadStartedLastWinsWhicheverFinishesLast) {
     const QString shortFile = h.writeTone("short.wav", 0.5, 1);
 
     test::Gate gate;
-    TalnModelProbe::onLoadFinished(m, [&gate, longFile](const QString& path) {
+    h.hooks->loadFinished = [&gate, longFile](const QString& path) {
         if (path == longFile) {
             gate.pass();
         }
-    });
+    };
     QSignalSpy names(&m, &TalnModel::fileNameChanged);
 
     m.load(longFile);
@@ -187,7 +189,7 @@ TEST(Loading, ReportsProgressAndACancelKeepsTheEarlierFile) {
     EXPECT_EQ(m.loadProgress(), -1.0);
 
     test::Gate gate;
-    TalnModelProbe::onLoadFinished(m, [&gate](const QString&) { gate.pass(); });
+    h.hooks->loadFinished = [&gate](const QString&) { gate.pass(); };
     m.load(h.writeTone("next.wav", 3.0, 2));
     ASSERT_TRUE(gate.waitArrivals(1));
     // Decoded to the end, held back before installation: the timer publishes how far.
@@ -211,11 +213,11 @@ TEST(Loading, AnEarlierLoadThatFailsLateReportsNothing) {
     TalnModel& m = *h.model;
     const QString missing = h.dir.filePath("missing.wav");
     test::Gate gate;
-    TalnModelProbe::onLoadFinished(m, [&gate, missing](const QString& path) {
+    h.hooks->loadFinished = [&gate, missing](const QString& path) {
         if (path == missing) {
             gate.pass();
         }
-    });
+    };
     m.load(missing);
     ASSERT_TRUE(gate.waitArrivals(1));
     h.loadAndSettle(h.writeTone("good.wav", 0.5, 1));
@@ -241,7 +243,7 @@ TEST(Loading, AFailedLoadThatCancelledACleaningCleansAgain) {
     // The cancelled cleaning is scheduled again for the file still loaded.
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
     EXPECT_EQ(m.fileName(), QStringLiteral("kept.wav"));
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(80.0)));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(80.0)));
     EXPECT_FALSE(m.errorMessage().isEmpty()); // the load's message stays
 }
 

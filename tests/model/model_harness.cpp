@@ -96,7 +96,8 @@ std::vector<float> noisyTone(std::int64_t frames, unsigned seed) {
 Harness::Harness() {
     auto out = std::make_unique<ManualOutput>();
     output = out.get();
-    model = std::make_unique<TalnModel>(std::make_unique<FakePanels>(panels), std::move(out));
+    model = std::make_unique<TalnModel>(std::make_unique<FakePanels>(panels), std::move(out),
+                                        nullptr, hooks);
 }
 
 QString Harness::writeWav(const QString& name, const std::vector<std::vector<float>>& channels) {

@@ -1,13 +1,14 @@
 #pragma once
 
 // What every model test stands on: a model with fake panels and a ManualOutput, audio
-// fixtures written at test time, a probe that can hold a worker's result back, and waiting
+// fixtures written at test time, hooks that can hold a worker's result back, and waiting
 // on the event loop without assuming any speed.
 
-#include "audio/manual_output.h"
 #include "model/file_panels.h"
 #include "model/taln_model.h"
-#include "tests/model/model_probe.h"
+#include "model/worker_hooks.h"
+#include "tests/support/chunked_copies.h"
+#include "tests/support/manual_output.h"
 
 #include <QString>
 #include <QTemporaryDir>
@@ -93,6 +94,7 @@ struct Harness {
     QTemporaryDir dir;
     std::shared_ptr<FakePanels::State> panels = std::make_shared<FakePanels::State>();
     ManualOutput* output = nullptr; // owned by the model's player
+    std::shared_ptr<WorkerHooks> hooks = std::make_shared<WorkerHooks>();
     std::unique_ptr<TalnModel> model;
 };
 

@@ -19,15 +19,15 @@ Channels channelsOf(std::vector<std::vector<float>> data) {
 }
 
 TEST(Peaks, NothingToBucketGivesNoPeaks) {
-    EXPECT_TRUE(TalnModel::peaks({}, 4096).empty());
-    EXPECT_TRUE(TalnModel::peaks(channelsOf({{}}), 4096).empty());
-    EXPECT_TRUE(TalnModel::peaks(channelsOf({{0.5f}}), 0).empty());
-    EXPECT_TRUE(TalnModel::peaks(channelsOf({{0.5f}}), -3).empty());
+    EXPECT_TRUE(WaveformPeaks::peaks({}, 4096).empty());
+    EXPECT_TRUE(WaveformPeaks::peaks(channelsOf({{}}), 4096).empty());
+    EXPECT_TRUE(WaveformPeaks::peaks(channelsOf({{0.5f}}), 0).empty());
+    EXPECT_TRUE(WaveformPeaks::peaks(channelsOf({{0.5f}}), -3).empty());
 }
 
 TEST(Peaks, FewerSamplesThanBucketsRepeatSamples) {
     // Ranges [0,1), [0,1), [1,2), [1,2): every bucket covers at least one sample.
-    const auto p = TalnModel::peaks(channelsOf({{0.5f, -0.25f}}), 4);
+    const auto p = WaveformPeaks::peaks(channelsOf({{0.5f, -0.25f}}), 4);
     const std::vector<Peak> expected{{0.0f, 0.5f}, {0.0f, 0.5f}, {-0.25f, 0.0f}, {-0.25f, 0.0f}};
     EXPECT_EQ(p, expected);
 }
@@ -39,7 +39,7 @@ TEST(Peaks, EachBucketCoversItsOwnStretch) {
     for (std::size_t i = 0; i < ramp.size(); ++i) {
         ramp[i] = (i % 2 == 0 ? 1.0f : -1.0f) * static_cast<float>(i);
     }
-    const auto p = TalnModel::peaks(channelsOf({ramp}), 4096);
+    const auto p = WaveformPeaks::peaks(channelsOf({ramp}), 4096);
     ASSERT_EQ(p.size(), 4096u);
     for (std::size_t b = 0; b < p.size(); ++b) {
         ASSERT_EQ(p[b].hi, static_cast<float>(2 * b)) << b;
@@ -49,7 +49,7 @@ TEST(Peaks, EachBucketCoversItsOwnStretch) {
     // An uneven split still covers every sample exactly once and ends at the last one.
     std::vector<float> spikes(1000, 0.0f);
     spikes[999] = 0.75f;
-    const auto q = TalnModel::peaks(channelsOf({spikes}), 7);
+    const auto q = WaveformPeaks::peaks(channelsOf({spikes}), 7);
     ASSERT_EQ(q.size(), 7u);
     EXPECT_EQ(q.back().hi, 0.75f);
     for (std::size_t b = 0; b + 1 < q.size(); ++b) {
@@ -58,24 +58,24 @@ TEST(Peaks, EachBucketCoversItsOwnStretch) {
 }
 
 TEST(Peaks, SignsAndChannelsCombine) {
-    EXPECT_EQ(TalnModel::peaks(channelsOf({{0.1f, 0.3f}}), 1).front(), (Peak{0.0f, 0.3f}));
-    EXPECT_EQ(TalnModel::peaks(channelsOf({{-0.1f, -0.3f}}), 1).front(), (Peak{-0.3f, 0.0f}));
-    EXPECT_EQ(TalnModel::peaks(channelsOf({{0.0f, 0.0f}}), 1).front(), (Peak{0.0f, 0.0f}));
-    EXPECT_EQ(TalnModel::peaks(channelsOf({{1.0f, 1.0f}, {-1.0f, -1.0f}}), 1).front(),
+    EXPECT_EQ(WaveformPeaks::peaks(channelsOf({{0.1f, 0.3f}}), 1).front(), (Peak{0.0f, 0.3f}));
+    EXPECT_EQ(WaveformPeaks::peaks(channelsOf({{-0.1f, -0.3f}}), 1).front(), (Peak{-0.3f, 0.0f}));
+    EXPECT_EQ(WaveformPeaks::peaks(channelsOf({{0.0f, 0.0f}}), 1).front(), (Peak{0.0f, 0.0f}));
+    EXPECT_EQ(WaveformPeaks::peaks(channelsOf({{1.0f, 1.0f}, {-1.0f, -1.0f}}), 1).front(),
               (Peak{-1.0f, 1.0f}));
     // The second channel is read over the same ranges as the first.
-    const auto p = TalnModel::peaks(channelsOf({{0.0f, 0.2f}, {-0.6f, 0.0f}}), 2);
+    const auto p = WaveformPeaks::peaks(channelsOf({{0.0f, 0.2f}, {-0.6f, 0.0f}}), 2);
     EXPECT_EQ(p, (std::vector<Peak>{{-0.6f, 0.0f}, {0.0f, 0.2f}}));
 }
 
 TEST(Peaks, NotANumberChangesNothing) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const auto p = TalnModel::peaks(channelsOf({{nan, 0.4f, nan, -0.2f}}), 2);
+    const auto p = WaveformPeaks::peaks(channelsOf({{nan, 0.4f, nan, -0.2f}}), 2);
     EXPECT_EQ(p, (std::vector<Peak>{{0.0f, 0.4f}, {-0.2f, 0.0f}}));
 }
 
 TEST(Peaks, ShorterSecondChannelIsNeverReadPastItsEnd) {
-    const auto p = TalnModel::peaks(channelsOf({{0.1f, 0.1f, 0.1f, 0.1f}, {-0.5f}}), 4);
+    const auto p = WaveformPeaks::peaks(channelsOf({{0.1f, 0.1f, 0.1f, 0.1f}, {-0.5f}}), 4);
     EXPECT_EQ(p, (std::vector<Peak>{{-0.5f, 0.1f}, {0.0f, 0.1f}, {0.0f, 0.1f}, {0.0f, 0.1f}}));
 }
 
@@ -94,7 +94,7 @@ TEST(ColumnPeaks, EqualEverySampleReadAndFollowReplacedChunks) {
     ChunkedAudio audio = ChunkedAudio::fromChannels(channelsOf({left, right}));
     const auto brute = [&](const ChunkedAudio& track, double from, double to,
                            std::int64_t columns) {
-        const Channels whole = track.toChannels();
+        const Channels whole = test::copyOf(track);
         to = std::min(to, static_cast<double>(frames));
         const double width = (to - from) / static_cast<double>(columns);
         std::vector<Peak> result;

@@ -43,17 +43,17 @@ TEST(Processing, TheSameValueAgainStillCleansAgain) {
     EXPECT_TRUE(m.isProcessing());
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
     EXPECT_EQ(published.count(), 1);
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(60.0)));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(60.0)));
 }
 
 TEST(Processing, StrengthZeroGivesTheOriginalBack) {
     Harness h;
     TalnModel& m = *h.model;
     h.loadAndSettle(h.writeTone("zero.wav", 0.5, 2));
-    ASSERT_FALSE(test::sameAudio(m.cleaned(), m.orig()));
+    ASSERT_FALSE(test::sameAudio(test::copyOf(m.cleanedAudio()), m.orig()));
     m.setStrength(0.0);
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
-    EXPECT_TRUE(test::sameAudio(m.cleaned(), m.orig()));
+    EXPECT_TRUE(test::sameAudio(test::copyOf(m.cleanedAudio()), m.orig()));
     EXPECT_EQ(m.cleanPeaks(), m.origPeaks());
 }
 
@@ -75,8 +75,9 @@ TEST(Processing, ADragOfTenValuesPublishesOnceTheLast) {
     test::drainWorkers();
     EXPECT_EQ(published.count(), 1);
     EXPECT_EQ(processing.count(), 11); // ten times true, once false
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(73.0)));
-    EXPECT_EQ(m.cleanPeaks(), TalnModel::peaks(m.cleaned(), TalnModel::kPeakBuckets));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(73.0)));
+    EXPECT_EQ(m.cleanPeaks(),
+              WaveformPeaks::peaks(test::copyOf(m.cleanedAudio()), WaveformPeaks::kBuckets));
     // The original's waveform and the common scale stay as the load set them.
     EXPECT_EQ(m.origPeaks(), origPeaks);
     EXPECT_EQ(m.peakScale(), scale);
@@ -89,11 +90,11 @@ TEST(Processing, AJobSupersededAfterItsCleaningFinishedPublishesNothing) {
 
     test::Gate gate;
     std::atomic<int> finished{0};
-    TalnModelProbe::onCleaningFinished(m, [&] {
+    h.hooks->cleaningFinished = [&] {
         if (finished.fetch_add(1) == 0) {
             gate.pass(); // the first job has cleaned everything and is about to report
         }
-    });
+    };
     QSignalSpy published(&m, &TalnModel::cleanPeaksChanged);
     m.setStrength(20.0);
     ASSERT_TRUE(gate.waitArrivals(1));
@@ -104,7 +105,7 @@ TEST(Processing, AJobSupersededAfterItsCleaningFinishedPublishesNothing) {
 
     EXPECT_EQ(finished.load(), 2);
     EXPECT_EQ(published.count(), 1);
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(90.0)));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(90.0)));
 }
 
 TEST(Processing, AResultDuringPlaybackIsHeardFromTheCurrentPoint) {
@@ -123,7 +124,7 @@ TEST(Processing, AResultDuringPlaybackIsHeardFromTheCurrentPoint) {
     // Heard from the very next frame, 4410, with no lead: after the crossfade from the earlier
     // cleaning, the new cleaned track (here the original itself) exactly.
     const auto heard = test::pullLeft(*h.output, 2 * Player::kCrossfadeFrames);
-    const Channels cleaned = m.cleaned();
+    const Channels cleaned = test::copyOf(m.cleanedAudio());
     const Channel& now = *cleaned[0];
     for (std::size_t k = Player::kCrossfadeFrames; k < heard.size(); ++k) {
         ASSERT_EQ(heard[k], now[4410 + k]) << k;
@@ -155,22 +156,22 @@ TEST(Processing, RunningOutOfMemoryKeepsTheEarlierResult) {
     const ChunkedAudio before = m.cleanedAudio();
     const auto peaksBefore = m.cleanPeaks();
     std::atomic<bool> fail{true};
-    TalnModelProbe::onCleaningFinished(m, [&fail] {
+    h.hooks->cleaningFinished = [&fail] {
         if (fail.load()) {
             throw std::bad_alloc();
         }
-    });
+    };
     m.setStrength(20.0);
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
     EXPECT_EQ(m.errorMessage(), QStringLiteral("Cannot allocate memory"));
-    EXPECT_TRUE(m.cleanedAudio().sharesAllChunks(before));
+    EXPECT_TRUE(test::sharesAllChunks(m.cleanedAudio(), before));
     EXPECT_EQ(m.cleanPeaks(), peaksBefore);
     EXPECT_TRUE(m.pendingCleaning().empty()); // the earlier result is whole: nothing to veil
 
     fail = false; // memory again: the next strength cleans as usual
     m.setStrength(20.0);
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(20.0)));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(20.0)));
 }
 
 // The cleaning and the analysis of a load run one channel per thread: a failure on any
@@ -213,7 +214,8 @@ TEST(Processing, TheHumLabelNamesTheHumTheNotchesRemove) {
         m.setStrength(row.strength);
         h.loadAndSettle(h.writeWav("hum.wav", {samples}));
         EXPECT_EQ(m.humLabel().toStdString(), row.label) << row.humAmplitude << " " << row.strength;
-        EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(row.strength)));
+        EXPECT_TRUE(
+            test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(row.strength)));
     }
 }
 
@@ -276,11 +278,11 @@ TEST(Processing, PiecesFillInFromThePlayheadAndAssembleTheWholeCleaning) {
             std::optional<std::size_t> piece;
             for (std::size_t p = 0; p < pieces.size() && !piece; ++p) {
                 const auto span = WaveformPeaks::touching(
-                    frames, TalnModel::kPeakBuckets, ChunkedAudio::chunkStart(pieces[p].first),
+                    frames, WaveformPeaks::kBuckets, ChunkedAudio::chunkStart(pieces[p].first),
                     std::min(frames, ChunkedAudio::chunkStart(pieces[p].last)));
                 bool changed = false;
                 bool inside = true;
-                for (std::int64_t b = 0; b < TalnModel::kPeakBuckets; ++b) {
+                for (std::int64_t b = 0; b < WaveformPeaks::kBuckets; ++b) {
                     if (lane[static_cast<std::size_t>(b)] !=
                         previous[static_cast<std::size_t>(b)]) {
                         changed = true;
@@ -296,8 +298,10 @@ TEST(Processing, PiecesFillInFromThePlayheadAndAssembleTheWholeCleaning) {
             handedOver[*piece] = true;
             previous = lane;
         }
-        EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(percent))) << percent;
-        EXPECT_EQ(m.cleanPeaks(), TalnModel::peaks(m.cleaned(), TalnModel::kPeakBuckets));
+        EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(percent)))
+            << percent;
+        EXPECT_EQ(m.cleanPeaks(),
+                  WaveformPeaks::peaks(test::copyOf(m.cleanedAudio()), WaveformPeaks::kBuckets));
     }
 }
 
@@ -309,11 +313,11 @@ TEST(Processing, ASupersededCleaningHandsOverNoMorePieces) {
     // Every piece of the first cleaning is held back until a later one has superseded it.
     std::atomic<bool> hold{true};
     test::Gate gate;
-    TalnModelProbe::onCleaningFinished(m, [&] {
+    h.hooks->cleaningFinished = [&] {
         if (hold.load()) {
             gate.pass();
         }
-    });
+    };
     QSignalSpy published(&m, &TalnModel::cleanPeaksChanged);
     m.setStrength(20.0);
     ASSERT_TRUE(gate.waitArrivals(1));
@@ -324,7 +328,7 @@ TEST(Processing, ASupersededCleaningHandsOverNoMorePieces) {
     test::drainWorkers();
 
     EXPECT_EQ(published.count(), 3); // the later cleaning's pieces only
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(90.0)));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(90.0)));
 }
 
 } // namespace

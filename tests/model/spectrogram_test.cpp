@@ -86,7 +86,7 @@ TEST(SpectrogramPatch, RecomputesOnlyTheColumnsAPieceReaches) {
     // Chunk 3 (columns 24 to 31) becomes loud; half an FFT either side reaches one more column.
     const ChunkedAudio loud = sine(300.0, 0.5f, kChunkFrames, 1);
     changed.clear();
-    spectrogram.patch({quiet.withPiece(3, {loud.toChannels()}), {}, kSampleRate}, 3 * kChunkFrames,
+    spectrogram.patch({quiet.withPiece(3, {test::copyOf(loud)}), {}, kSampleRate}, 3 * kChunkFrames,
                       4 * kChunkFrames);
     ASSERT_TRUE(test::waitFor([&] { return arrived() >= 8; }));
     test::drainWorkers();

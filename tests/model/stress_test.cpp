@@ -1,5 +1,6 @@
 // The model under a storm of input: a slider dragged for a thousand steps while playing,
 // a hundred loads in a row, and a machine without any sound device.
+#include "model/waveform_peaks.h"
 #include "tests/model/model_harness.h"
 
 #include "audio/audio_decoder.h"
@@ -47,7 +48,7 @@ TEST(Stress, AThousandStrengthStepsWhilePlayingPublishOnlyTheLast) {
     // A cleaning that a pause of the machine let start mid-drag is held back until the drag
     // is over, so every one of them is superseded by then and must publish nothing.
     test::Gate gate;
-    TalnModelProbe::onCleaningFinished(m, [&gate] { gate.pass(); });
+    h.hooks->cleaningFinished = [&gate] { gate.pass(); };
 
     QSignalSpy published(&m, &TalnModel::cleanPeaksChanged);
     QSignalSpy processing(&m, &TalnModel::isProcessingChanged);
@@ -72,8 +73,9 @@ TEST(Stress, AThousandStrengthStepsWhilePlayingPublishOnlyTheLast) {
     EXPECT_EQ(published.count(), 1);
     EXPECT_EQ(processing.count(), 1001); // busy at every step, idle once at the end
     EXPECT_EQ(m.strength(), last);
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(last)));
-    EXPECT_EQ(m.cleanPeaks(), TalnModel::peaks(m.cleaned(), TalnModel::kPeakBuckets));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(last)));
+    EXPECT_EQ(m.cleanPeaks(),
+              WaveformPeaks::peaks(test::copyOf(m.cleanedAudio()), WaveformPeaks::kBuckets));
     EXPECT_TRUE(m.isPlaying());
     EXPECT_EQ(errors.count(), 0);
 
@@ -122,8 +124,8 @@ TEST(Stress, AHundredLoadsInARowTheLastOneWins) {
     ASSERT_EQ(m.orig().size(), 2u);
     EXPECT_EQ(frameCount(m.orig()), 22050);
     EXPECT_EQ(m.duration(), 0.5);
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(m.strength())));
-    EXPECT_EQ(m.origPeaks(), TalnModel::peaks(m.orig(), TalnModel::kPeakBuckets));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(m.strength())));
+    EXPECT_EQ(m.origPeaks(), WaveformPeaks::peaks(m.orig(), WaveformPeaks::kBuckets));
     m.togglePlay();
     EXPECT_TRUE(m.isPlaying());
 
@@ -141,7 +143,7 @@ TEST(Stress, AHundredLoadsInARowTheLastOneWins) {
         EXPECT_EQ(frameCount(m.orig()), 22050);
     }
     EXPECT_EQ(m.duration(), static_cast<double>(frameCount(m.orig())) / m.sampleRate());
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), h.expectedClean(m.strength())));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), h.expectedClean(m.strength())));
 }
 
 TEST(Stress, AudioTheModelLetsGoOfIsGivenBack) {
@@ -170,13 +172,13 @@ TEST(Stress, AudioTheModelLetsGoOfIsGivenBack) {
     }
     // ... one superseded before it could publish ...
     test::Gate gate;
-    TalnModelProbe::onCleaningFinished(m, [&gate] { gate.pass(); });
+    h.hooks->cleaningFinished = [&gate] { gate.pass(); };
     m.setStrength(10.0);
     ASSERT_TRUE(gate.waitArrivals(1));
     m.setStrength(20.0);
     gate.open();
     ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
-    TalnModelProbe::onCleaningFinished(m, {});
+    h.hooks->cleaningFinished = {};
     m.togglePlay();
 
     // ... and the whole file, replaced by another.
@@ -246,7 +248,7 @@ TEST(Stress, WithoutASoundDevicePlayingSaysWhyAndTheRestWorks) {
         reference.loadAndSettle(path);
         expected = reference.expectedClean(20.0);
     }
-    EXPECT_TRUE(test::closeAudio(m.cleaned(), expected));
+    EXPECT_TRUE(test::closeAudio(test::copyOf(m.cleanedAudio()), expected));
 
     const QString out = dir.filePath(QStringLiteral("out.wav"));
     panels->exportAnswer = out;

@@ -1,8 +1,8 @@
 // The mixer and clock of Player, driven frame by frame through ManualOutput.
 
-#include "audio/manual_output.h"
 #include "audio/player.h"
 #include "tests/player/test_tracks.h"
+#include "tests/support/manual_output.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,8 @@ namespace {
 using test::classify;
 using test::Heard;
 using test::makeVersion;
+using test::track;
+using Listening = Player::Listening;
 
 constexpr double kRate = 44100.0;
 constexpr std::int64_t kLead = 2205; // 0.05 s at 44,100 Hz
@@ -58,7 +60,7 @@ protected:
 };
 
 TEST_F(PlayerTest, BothTracksBeginTogetherAfterExactlyTheLead) {
-    player->load(makeVersion(10000, false), makeVersion(10000, true), kRate);
+    player->load(track(10000, false), track(10000, true), kRate);
     ASSERT_FALSE(player->start(1000));
 
     const auto out = pull(kLead + 200);
@@ -66,22 +68,22 @@ TEST_F(PlayerTest, BothTracksBeginTogetherAfterExactlyTheLead) {
     expectRun(out, kLead, kLead + 200, Heard::cleaned, 1000);
 
     // The original runs on the same output frames: hearing it instead shows frame 1200 next.
-    player->setHearOriginal(true);
+    player->setListening(Listening::original);
     const auto next = pull(10);
     expectRun(next, 0, 10, Heard::original, 1200);
 }
 
 TEST_F(PlayerTest, SwitchingMidBufferChangesOnlyTheGainsFromThatFrame) {
-    player->load(makeVersion(10000, false), makeVersion(10000, true), kRate);
+    player->load(track(10000, false), track(10000, true), kRate);
     ASSERT_FALSE(player->start(0));
     output->advance(kLead + 300);
 
     const auto before = pull(37);
     const double timeBefore = player->currentTime();
-    player->setHearOriginal(true);
+    player->setListening(Listening::original);
     EXPECT_EQ(player->currentTime(), timeBefore);
     const auto after = pull(40);
-    player->setHearOriginal(false);
+    player->setListening(Listening::cleaned);
     const auto back = pull(5);
 
     // No gap, no repeat, no restart: the frame count runs on across both switches.
@@ -93,14 +95,14 @@ TEST_F(PlayerTest, SwitchingMidBufferChangesOnlyTheGainsFromThatFrame) {
 // Removed mixes both tracks (gains 1 and -1) on the clock the other positions run on; a sign
 // or clock error shows as a wrong sum or a skipped frame.
 TEST_F(PlayerTest, RemovedPlaysTheOriginalMinusTheCleanedWithoutAGap) {
-    player->load(makeVersion(10000, false), makeVersion(10000, true), kRate);
+    player->load(track(10000, false), track(10000, true), kRate);
     ASSERT_FALSE(player->start(0));
     output->advance(kLead + 300);
 
     const auto before = pull(20);
     player->setListening(Player::Listening::removed);
     const auto removed = pull(20);
-    player->setHearOriginal(false);
+    player->setListening(Listening::cleaned);
     const auto back = pull(5);
 
     expectRun(before, 0, 20, Heard::cleaned, 300);
@@ -116,8 +118,8 @@ TEST_F(PlayerTest, RemovedPlaysTheOriginalMinusTheCleanedWithoutAGap) {
 }
 
 TEST_F(PlayerTest, HearOriginalSetWhileStoppedAppliesAtTheNextStart) {
-    player->load(makeVersion(5000, false), makeVersion(5000, true), kRate);
-    player->setHearOriginal(true);
+    player->load(track(5000, false), track(5000, true), kRate);
+    player->setListening(Listening::original);
     ASSERT_FALSE(player->start(0));
     output->advance(kLead);
     expectRun(pull(3), 0, 3, Heard::original, 0);
@@ -127,7 +129,7 @@ TEST_F(PlayerTest, CurrentTimeFollowsTheStartFrameAndTheFramesPlayed) {
     EXPECT_EQ(player->currentTime(), 0.0); // before any load or start
 
     const std::int64_t n = 8000;
-    player->load(makeVersion(n, false), makeVersion(n, true), kRate);
+    player->load(track(n, false), track(n, true), kRate);
     EXPECT_EQ(player->currentTime(), 0.0);
 
     ASSERT_FALSE(player->start(4410));
@@ -151,7 +153,7 @@ TEST_F(PlayerTest, CurrentTimeFollowsTheStartFrameAndTheFramesPlayed) {
 }
 
 TEST_F(PlayerTest, PlaysEachTrackToItsEndThenSilence) {
-    player->load(makeVersion(3000, false), makeVersion(3000, true), kRate);
+    player->load(track(3000, false), track(3000, true), kRate);
     ASSERT_FALSE(player->start(2900));
     const auto out = pull(kLead + 150);
     expectRun(out, 0, kLead, Heard::silence, 0);
@@ -161,7 +163,7 @@ TEST_F(PlayerTest, PlaysEachTrackToItsEndThenSilence) {
 
 TEST_F(PlayerTest, StartAtOrBeyondTheEndStopsBothTracksAndKeepsTheStartFrame) {
     const std::int64_t n = 6000;
-    player->load(makeVersion(n, false), makeVersion(n, true), kRate);
+    player->load(track(n, false), track(n, true), kRate);
     ASSERT_FALSE(player->start(100));
     output->advance(kLead + 50);
 
@@ -179,7 +181,7 @@ TEST_F(PlayerTest, NothingLoadedPlaysNothing) {
 }
 
 TEST_F(PlayerTest, NegativeFramePlaysFromTheFirstFrame) {
-    player->load(makeVersion(4000, false), makeVersion(4000, true), kRate);
+    player->load(track(4000, false), track(4000, true), kRate);
     ASSERT_FALSE(player->start(-5000));
     EXPECT_EQ(player->currentTime(), 0.0);
     const auto out = pull(kLead + 20);
@@ -189,16 +191,16 @@ TEST_F(PlayerTest, NegativeFramePlaysFromTheFirstFrame) {
 }
 
 TEST_F(PlayerTest, WithoutACleanedVersionBothTracksPlayTheOriginal) {
-    player->load(makeVersion(4000, false), {}, kRate);
+    player->load(track(4000, false), {}, kRate);
     ASSERT_FALSE(player->start(10));
     output->advance(kLead);
     expectRun(pull(5), 0, 5, Heard::original, 10);
-    player->setHearOriginal(true);
+    player->setListening(Listening::original);
     expectRun(pull(5), 0, 5, Heard::original, 15);
 }
 
 TEST_F(PlayerTest, MonoPlaysOnBothSides) {
-    player->load(makeVersion(3000, false, 1), makeVersion(3000, true, 1), kRate);
+    player->load(track(3000, false, 1), track(3000, true, 1), kRate);
     ASSERT_FALSE(player->start(7));
     output->advance(kLead);
     const auto out = pull(3);
@@ -218,7 +220,7 @@ TEST_F(PlayerTest, FiveOneAtFortyEightKilohertzIsHeardFoldedToStereoAtItsOwnRate
         six.push_back(std::make_shared<const Channel>(n, static_cast<float>(1 << c)));
     }
     player->load(ChunkedAudio::fromChannels(six), ChunkedAudio::fromChannels(six), 48000.0, 0);
-    player->setHearOriginal(true);
+    player->setListening(Listening::original);
     ASSERT_FALSE(player->start(0));
     EXPECT_EQ(output->sampleRate(), 48000);
     const auto out = pull(2400 + 2);
@@ -230,29 +232,8 @@ TEST_F(PlayerTest, FiveOneAtFortyEightKilohertzIsHeardFoldedToStereoAtItsOwnRate
     EXPECT_NEAR(out[2 * 2400 + 1], (2.0f + h * 4.0f + h * 32.0f) / scale, 1e-5f);
 }
 
-TEST_F(PlayerTest, SetCleanKeepsWhatIsScheduledUntilTheNextStart) {
-    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
-    ASSERT_FALSE(player->start(0));
-    output->advance(kLead + 100);
-
-    // A cleaned version whose samples are all 0.25 is told apart from the test signal.
-    const Channels flat = {std::make_shared<Channel>(9000, 0.25f),
-                           std::make_shared<Channel>(9000, 0.25f)};
-    player->setClean(flat);
-    expectRun(pull(50), 0, 50, Heard::cleaned, 100);
-    EXPECT_EQ(player->currentTime(), 150 / kRate);
-
-    ASSERT_FALSE(player->start(150));
-    output->advance(kLead);
-    const auto out = pull(2);
-    EXPECT_EQ(out[0], 0.25f);
-    EXPECT_EQ(out[3], 0.25f);
-    player->setHearOriginal(true);
-    expectRun(pull(2), 0, 2, Heard::original, 152);
-}
-
 TEST_F(PlayerTest, RestartReplacesTheScheduleWithANewLead) {
-    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+    player->load(track(9000, false), track(9000, true), kRate);
     ASSERT_FALSE(player->start(0));
     output->advance(kLead + 500);
     ASSERT_FALSE(player->start(6000));
@@ -263,7 +244,7 @@ TEST_F(PlayerTest, RestartReplacesTheScheduleWithANewLead) {
 }
 
 TEST_F(PlayerTest, LoadWhilePlayingStopsEverythingAndTheNextStartRestartsTheOutput) {
-    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+    player->load(track(9000, false), track(9000, true), kRate);
     ASSERT_FALSE(player->start(300));
     output->advance(kLead + 100);
     player->stop();
@@ -273,7 +254,7 @@ TEST_F(PlayerTest, LoadWhilePlayingStopsEverythingAndTheNextStartRestartsTheOutp
     const int starts = output->startCount();
     EXPECT_EQ(starts, 1); // a start while the output runs does not restart it
 
-    player->load(makeVersion(2000, false), makeVersion(2000, true), kRate);
+    player->load(track(2000, false), track(2000, true), kRate);
     EXPECT_FALSE(output->isRunning());
     EXPECT_EQ(player->currentTime(), 300 / kRate); // the start frame is left as it was
     std::vector<float> out(8, 1.0f);
@@ -288,7 +269,7 @@ TEST_F(PlayerTest, LoadWhilePlayingStopsEverythingAndTheNextStartRestartsTheOutp
 }
 
 TEST_F(PlayerTest, OutputFailureIsReportedAndNothingIsScheduled) {
-    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+    player->load(track(9000, false), track(9000, true), kRate);
     output->setFailure("Audio device is busy");
 
     const auto reason = player->start(500);
@@ -304,7 +285,7 @@ TEST_F(PlayerTest, OutputFailureIsReportedAndNothingIsScheduled) {
 }
 
 TEST_F(PlayerTest, OutputFailureWhilePlayingLeavesBothTracksStopped) {
-    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+    player->load(track(9000, false), track(9000, true), kRate);
     ASSERT_FALSE(player->start(200));
     output->advance(kLead + 10);
     output->setFailure("device unplugged");
@@ -317,7 +298,7 @@ TEST_F(PlayerTest, OutputFailureWhilePlayingLeavesBothTracksStopped) {
 TEST_F(PlayerTest, SharesTheChannelsAndReleasesRetiredSchedules) {
     const Channels orig = makeVersion(9000, false);
     const Channels clean = makeVersion(9000, true);
-    player->load(orig, clean, kRate);
+    player->load(ChunkedAudio::fromChannels(orig), ChunkedAudio::fromChannels(clean), kRate);
     EXPECT_EQ(orig[0].use_count(), 2); // the test and the player: a reference, not a copy
 
     for (int i = 0; i < 200; ++i) {
@@ -332,14 +313,14 @@ TEST_F(PlayerTest, SharesTheChannelsAndReleasesRetiredSchedules) {
     EXPECT_LE(orig[0].use_count(), 5);
     EXPECT_LE(clean[0].use_count(), 5);
 
-    player->load(Channels{}, Channels{}, kRate);
+    player->load({}, {}, kRate);
     EXPECT_EQ(orig[0].use_count(), 1);
     EXPECT_EQ(clean[0].use_count(), 1);
 }
 
 TEST_F(PlayerTest, PlaysOnAcrossAChunkBoundary) {
     const std::int64_t n = kChunkFrames + 500;
-    player->load(makeVersion(n, false), makeVersion(n, true), kRate);
+    player->load(track(n, false), track(n, true), kRate);
     ASSERT_FALSE(player->start(kChunkFrames - 100));
     const auto out = pull(kLead + 700);
     expectRun(out, kLead, kLead + 600, Heard::cleaned, kChunkFrames - 100);
@@ -348,7 +329,7 @@ TEST_F(PlayerTest, PlaysOnAcrossAChunkBoundary) {
 
 TEST_F(PlayerTest, ReplaceCleanWhilePlayingIsHeardFromTheNextBufferAtThePosition) {
     const std::int64_t f = Player::kCrossfadeFrames;
-    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+    player->load(track(9000, false), track(9000, true), kRate);
     ASSERT_FALSE(player->start(500));
     output->advance(kLead + 1000);
 
@@ -373,7 +354,7 @@ TEST_F(PlayerTest, ReplaceCleanWhilePlayingIsHeardFromTheNextBufferAtThePosition
 }
 
 TEST_F(PlayerTest, ReplaceCleanDuringTheLeadKeepsTheRestOfTheOneLead) {
-    player->load(makeVersion(9000, false), makeVersion(9000, true), kRate);
+    player->load(track(9000, false), track(9000, true), kRate);
     ASSERT_FALSE(player->start(700));
     output->advance(1000);
     const Channels flat = {std::make_shared<Channel>(9000, 0.25f),
@@ -390,7 +371,7 @@ TEST_F(PlayerTest, AReplacedVersionIsFreedOnceTheMixerHasFadedOutOfIt) {
     {
         const Channels clean = makeVersion(9000, true);
         replaced = clean[0];
-        player->load(makeVersion(9000, false), clean, kRate);
+        player->load(track(9000, false), ChunkedAudio::fromChannels(clean), kRate);
     }
     ASSERT_FALSE(player->start(0));
     output->advance(kLead + 10);
@@ -405,29 +386,6 @@ TEST_F(PlayerTest, AReplacedVersionIsFreedOnceTheMixerHasFadedOutOfIt) {
     player->releaseRetired();
     EXPECT_TRUE(replaced.expired());
     expectRun(pull(3), 0, 3, Heard::cleaned, 10 + Player::kCrossfadeFrames);
-}
-
-TEST(ManualOutputTest, PullsSilenceUnlessStarted) {
-    ManualOutput output;
-    std::vector<float> out(6, 5.0f);
-    EXPECT_FALSE(output.pull(out.data(), 3));
-    EXPECT_EQ(out, std::vector<float>(6, 0.0f));
-
-    int calls = 0;
-    ASSERT_FALSE(output.start(
-        [](void* user, float* buffer, std::int64_t frames) {
-            ++*static_cast<int*>(user);
-            std::fill(buffer, buffer + 2 * frames, 1.0f);
-        },
-        &calls, 48000));
-    EXPECT_TRUE(output.pull(out.data(), 3));
-    EXPECT_EQ(out, std::vector<float>(6, 1.0f));
-    output.advance(ManualOutput::kAdvanceBlock * 2 + 1);
-    EXPECT_EQ(calls, 4);
-
-    output.stop();
-    EXPECT_FALSE(output.pull(out.data(), 3));
-    EXPECT_EQ(calls, 4);
 }
 
 } // namespace

@@ -2,9 +2,9 @@
 // the main thread starts, stops, switches and replaces versions. Run under ThreadSanitizer
 // too (TALN_SANITIZE=thread): the hand-over must be free of data races.
 
-#include "audio/manual_output.h"
 #include "audio/player.h"
 #include "tests/player/test_tracks.h"
+#include "tests/support/manual_output.h"
 
 #include <gtest/gtest.h>
 
@@ -19,14 +19,14 @@ namespace {
 
 using test::classify;
 using test::Heard;
-using test::makeVersion;
+using test::track;
 
 TEST(PlayerThreadsTest, DeviceThreadOnlyEverHearsOneWholeVersionFrame) {
     auto out = std::make_unique<ManualOutput>();
     ManualOutput* output = out.get();
     Player player(std::move(out));
     const std::int64_t n = 20000;
-    player.load(makeVersion(n, false), makeVersion(n, true), 44100.0);
+    player.load(track(n, false), track(n, true), 44100.0);
 
     std::atomic<bool> done{false};
     std::atomic<std::int64_t> badFrames{0};
@@ -62,15 +62,12 @@ TEST(PlayerThreadsTest, DeviceThreadOnlyEverHearsOneWholeVersionFrame) {
             break;
         case 1:
         case 4:
-            player.setHearOriginal(round % 2 == 0);
+            player.setListening(round % 2 == 0 ? Player::Listening::original
+                                               : Player::Listening::cleaned);
             break;
         case 2:
             // Versions of equal samples: a crossfade between them is heard as one version.
-            if (round % 2 == 0) {
-                player.setClean(makeVersion(n, true));
-            } else {
-                player.replaceClean(ChunkedAudio::fromChannels(makeVersion(n, true)));
-            }
+            player.replaceClean(track(n, true));
             break;
         case 3:
             EXPECT_GE(player.currentTime(), 0.0);
@@ -87,7 +84,7 @@ TEST(PlayerThreadsTest, DeviceThreadOnlyEverHearsOneWholeVersionFrame) {
         }
     }
     // A load stops the output while the device thread keeps pulling.
-    player.load(makeVersion(n, false), {}, 44100.0);
+    player.load(track(n, false), {}, 44100.0);
     EXPECT_FALSE(player.start(0));
 
     done.store(true);

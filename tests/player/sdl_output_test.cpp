@@ -118,7 +118,7 @@ TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch)
         auto out = std::make_unique<SdlOutput>();
         SdlOutput* sdl = out.get();
         Player player(std::move(out));
-        player.load(makeVersion(n, false), makeVersion(n, true), kRate);
+        player.load(test::track(n, false), test::track(n, true), kRate);
         EXPECT_EQ(SDL_WasInit(SDL_INIT_AUDIO), 0u); // opened only by the first start
 
         const auto reason = player.start(0);
@@ -130,11 +130,11 @@ TEST(SdlOutputTest, DiskDriverRecordsTheCleanedTrackThenTheOriginalAfterASwitch)
         EXPECT_LE(bufferFrames, SdlOutput::bufferFramesFor(static_cast<int>(kRate)));
 
         ASSERT_TRUE(waitUntilPlayed(player, 20000));
-        player.setHearOriginal(true);
+        player.setListening(Player::Listening::original);
         ASSERT_TRUE(waitUntilPlayed(player, n + 4096));
         player.stop();
         EXPECT_TRUE(sdl->isRunning()); // stopping the tracks leaves the device pulling
-        player.load(Channels{}, Channels{}, kRate);
+        player.load({}, {}, kRate);
         EXPECT_FALSE(sdl->isRunning());
     } // closing the device flushes the file
 
@@ -174,7 +174,7 @@ TEST(SdlOutputTest, CleanedVersionsReplacedWhilePlayingLeaveNoGap) {
     const std::int64_t swapsAt[] = {20000, 40000, 60000};
     {
         Player player(std::make_unique<SdlOutput>());
-        player.load(makeVersion(n, false), makeVersion(n, true), kRate);
+        player.load(test::track(n, false), test::track(n, true), kRate);
         const auto reason = player.start(0);
         ASSERT_FALSE(reason) << *reason;
         // Each new cleaned version carries the other signal, so the output shows every swap.
@@ -186,7 +186,7 @@ TEST(SdlOutputTest, CleanedVersionsReplacedWhilePlayingLeaveNoGap) {
             player.releaseRetired();
         }
         ASSERT_TRUE(waitUntilPlayed(player, n + 4096));
-        player.load(Channels{}, Channels{}, kRate);
+        player.load({}, {}, kRate);
     }
 
     const std::vector<float> data = disk.read();
@@ -222,7 +222,7 @@ TEST(SdlOutputTest, CleanedVersionsReplacedWhilePlayingLeaveNoGap) {
 TEST(SdlOutputTest, UnavailableDriverReportsSdlsOwnReasonAndSchedulesNothing) {
     const ScopedEnv driver("SDL_AUDIODRIVER", "no-such-driver");
     Player player(makeSdlOutput());
-    player.load(makeVersion(1000, false), makeVersion(1000, true), kRate);
+    player.load(test::track(1000, false), test::track(1000, true), kRate);
 
     const auto reason = player.start(100);
     ASSERT_TRUE(reason);

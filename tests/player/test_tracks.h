@@ -5,6 +5,7 @@
 // hold every half step exactly.
 
 #include "audio/channels.h"
+#include "audio/chunked_audio.h"
 
 #include <cstdint>
 #include <memory>
@@ -37,6 +38,11 @@ inline Channels makeVersion(std::int64_t frames, bool cleaned, int channels = 2)
         return {left};
     }
     return {left, right};
+}
+
+// The same as a track for the player.
+inline ChunkedAudio track(std::int64_t frames, bool cleaned, int channels = 2) {
+    return ChunkedAudio::fromChannels(makeVersion(frames, cleaned, channels));
 }
 
 // What one stereo output frame holds.

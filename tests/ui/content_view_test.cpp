@@ -1,6 +1,5 @@
 #include "ui/content_view.h"
 
-#include "tests/model/model_probe.h"
 #include "ui/busy_spinner.h"
 #include "ui/controls_bar.h"
 #include "ui/drop_zone.h"
@@ -340,7 +339,7 @@ TEST_F(ContentViewTest, ClosingWhileExportingAsksAndQuitDiscardsTheExport) {
     log->exportAnswer = destination;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    TalnModelProbe::onExportStarting(*model, [released] { released.wait(); });
+    hooks->exportStarting = [released] { released.wait(); };
     model->exportAudio(AudioExporter::Kind::m4a);
     ASSERT_TRUE(model->isExporting());
 

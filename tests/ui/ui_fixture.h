@@ -5,9 +5,10 @@
 
 #include "audio/audio_exporter.h"
 #include "audio/channels.h"
-#include "audio/manual_output.h"
 #include "model/file_panels.h"
 #include "model/taln_model.h"
+#include "model/worker_hooks.h"
+#include "tests/support/manual_output.h"
 #include "ui/main_window.h"
 
 #include <QCoreApplication>
@@ -113,7 +114,8 @@ protected:
         QSettings().clear();
         auto output = std::make_unique<ManualOutput>();
         manual = output.get();
-        model = std::make_unique<TalnModel>(std::make_unique<FakePanels>(log), std::move(output));
+        model = std::make_unique<TalnModel>(std::make_unique<FakePanels>(log), std::move(output),
+                                            nullptr, hooks);
         window = std::make_unique<MainWindow>(model.get());
         window->setAttribute(Qt::WA_DeleteOnClose, false);
         window->show();
@@ -137,6 +139,7 @@ protected:
     QTemporaryDir dir;
     std::shared_ptr<PanelLog> log = std::make_shared<PanelLog>();
     ManualOutput* manual = nullptr;
+    std::shared_ptr<WorkerHooks> hooks = std::make_shared<WorkerHooks>();
     std::unique_ptr<TalnModel> model;
     std::unique_ptr<MainWindow> window;
 };

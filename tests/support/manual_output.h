@@ -1,6 +1,7 @@
 #pragma once
 
-// ManualOutput: an AudioOutput that renders only when a test asks, so that playback can be
+// ManualOutput: a test double: an AudioOutput that renders only when a test (or a benchmark)
+// asks, so that playback can be
 // checked frame by frame without a sound card or a clock.
 //
 // Threads: start, stop and setFailure on the main thread; pull and advance on any one

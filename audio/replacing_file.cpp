@@ -1,8 +1,6 @@
-#include "audio/ffmpeg_file_output.h"
+#include "audio/replacing_file.h"
 
-#include <signal.h>
-
-#include "audio/ffmpeg_error.h"
+#include "audio/file_error.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -10,6 +8,7 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,8 +35,8 @@ constexpr int kBufferSize = 256 * 1024;
 // Tries this many random names before giving up on naming the temporary file.
 constexpr int kNameAttempts = 64;
 
-std::runtime_error systemError(const std::filesystem::path& path, int errnum) {
-    return std::runtime_error(displayName(path) + ": " + std::strerror(errnum));
+FileError systemError(const std::filesystem::path& path, int errnum) {
+    return FileError(path, AVERROR(errnum));
 }
 
 std::filesystem::path folderOf(const std::filesystem::path& destination) {
@@ -103,7 +102,7 @@ std::string procPath(int fd) {
 
 } // namespace
 
-void FfmpegFileOutput::removeTemporaryFiles() noexcept {
+void ReplacingFile::removeTemporaryFiles() noexcept {
     for (Slot& slot : gTemporaryFiles) {
         if (slot.state.load() == kListed) {
             ::unlink(slot.path);
@@ -111,11 +110,12 @@ void FfmpegFileOutput::removeTemporaryFiles() noexcept {
     }
 }
 
-void FfmpegFileOutput::checkFolder(const std::filesystem::path& destination) {
+void ReplacingFile::checkFolder(const std::filesystem::path& destination) {
     const auto folder = folderOf(destination);
     const auto refuse = [&](int errnum) {
-        throw std::runtime_error("cannot write to the folder '" + folder.string() +
-                                 "': " + std::strerror(errnum));
+        throw FileError(folder, AVERROR(errnum),
+                        "cannot write to the folder '" + folder.string() +
+                            "': " + errorText(AVERROR(errnum)));
     };
     struct stat info {};
     if (::stat(folder.c_str(), &info) < 0) {
@@ -147,8 +147,7 @@ Destination Destination::pipe(int fd) {
     return destination;
 }
 
-FfmpegFileOutput::FfmpegFileOutput(const Destination& destination)
-    : destination_(destination.path()) {
+ReplacingFile::ReplacingFile(const Destination& destination) : destination_(destination.path()) {
     if (destination.isPipe()) {
         // Not ours to close: the destructor leaves it open (fd_ stays -1).
         pipe_ = true;
@@ -189,7 +188,7 @@ FfmpegFileOutput::FfmpegFileOutput(const Destination& destination)
     }
 }
 
-void FfmpegFileOutput::openNamed(const std::filesystem::path& folder) {
+void ReplacingFile::openNamed(const std::filesystem::path& folder) {
     std::random_device seed;
     std::mt19937_64 random(seed());
     for (int attempt = 0; attempt < kNameAttempts && fd_ < 0; ++attempt) {
@@ -217,7 +216,7 @@ void FfmpegFileOutput::openNamed(const std::filesystem::path& folder) {
 // rather than 8 halves that wait again (0.014 s to 0.007 s after a 10-minute mono WAV). The
 // thread only waits on the disk. A failed sync is kept for commit(): the kernel reports a
 // write-back error to one sync only.
-struct FfmpegFileOutput::Syncer {
+struct ReplacingFile::Syncer {
     explicit Syncer(int file) : fd(file), thread([this] { run(); }) {}
 
     ~Syncer() {
@@ -265,7 +264,7 @@ struct FfmpegFileOutput::Syncer {
     std::thread thread; // last: the members it uses exist before it starts
 };
 
-FfmpegFileOutput::~FfmpegFileOutput() {
+ReplacingFile::~ReplacingFile() {
     syncer_.reset();
     if (io_) {
         av_freep(&io_->buffer);
@@ -280,8 +279,8 @@ FfmpegFileOutput::~FfmpegFileOutput() {
     unlistTemporary(slot_);
 }
 
-int FfmpegFileOutput::writePacket(void* opaque, std::uint8_t* data, int size) {
-    auto* self = static_cast<FfmpegFileOutput*>(opaque);
+int ReplacingFile::writePacket(void* opaque, std::uint8_t* data, int size) {
+    auto* self = static_cast<ReplacingFile*>(opaque);
     const int fd = self->pipe_ ? self->pipeFd_ : self->fd_;
     int left = size;
     while (left > 0) {
@@ -309,8 +308,8 @@ int FfmpegFileOutput::writePacket(void* opaque, std::uint8_t* data, int size) {
     return size;
 }
 
-std::int64_t FfmpegFileOutput::seek(void* opaque, std::int64_t offset, int whence) {
-    auto* self = static_cast<FfmpegFileOutput*>(opaque);
+std::int64_t ReplacingFile::seek(void* opaque, std::int64_t offset, int whence) {
+    auto* self = static_cast<ReplacingFile*>(opaque);
     whence &= ~AVSEEK_FORCE;
     if (whence == AVSEEK_SIZE) {
         struct stat info {};
@@ -329,13 +328,13 @@ std::int64_t FfmpegFileOutput::seek(void* opaque, std::int64_t offset, int whenc
     return position;
 }
 
-void FfmpegFileOutput::fail(int errnum) const {
+void ReplacingFile::fail(int errnum) const {
     throw systemError(destination_, errnum);
 }
 
 // A replaced file keeps its mode (a private 0600 recording stays private) and, where the
 // system permits (root, or the same owner), its owner and group.
-void FfmpegFileOutput::takeModeOfDestination() {
+void ReplacingFile::takeModeOfDestination() {
     struct stat info {};
     if (::stat(destination_.c_str(), &info) < 0 || !S_ISREG(info.st_mode)) {
         return;
@@ -354,7 +353,7 @@ void FfmpegFileOutput::takeModeOfDestination() {
 
 // Gives the unnamed file a hidden name in the destination's folder (a link cannot replace
 // an existing file; the rename that follows does).
-void FfmpegFileOutput::linkUnnamed() {
+void ReplacingFile::linkUnnamed() {
     std::random_device seed;
     std::mt19937_64 random(seed());
     const auto folder = folderOf(destination_);
@@ -377,13 +376,13 @@ void FfmpegFileOutput::linkUnnamed() {
     fail(errnum);
 }
 
-void FfmpegFileOutput::commit() {
+void ReplacingFile::commit() {
     avio_flush(io_);
     if (firstError_ != 0) {
         fail(firstError_);
     }
     if (io_->error < 0) {
-        throw ffmpegError(destination_, io_->error);
+        throw FileError(destination_, io_->error);
     }
     if (pipe_) {
         committed_ = true;
@@ -420,13 +419,13 @@ void FfmpegFileOutput::commit() {
 namespace {
 
 extern "C" void removeTemporaryFilesAndEnd(int signal) {
-    FfmpegFileOutput::removeTemporaryFiles();
+    ReplacingFile::removeTemporaryFiles();
     _exit(128 + signal);
 }
 
 } // namespace
 
-void FfmpegFileOutput::endOnSignals(std::initializer_list<int> which) {
+void ReplacingFile::endOnSignals(std::initializer_list<int> which) {
     struct sigaction action {};
     action.sa_handler = &removeTemporaryFilesAndEnd;
     sigemptyset(&action.sa_mask);

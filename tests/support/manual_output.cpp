@@ -1,4 +1,4 @@
-#include "audio/manual_output.h"
+#include "tests/support/manual_output.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,7 @@
 #pragma once
 
-// FfmpegFileOutput: the file an FFmpeg muxer writes, made safe for replacing a user's file.
+// ReplacingFile: the file an FFmpeg muxer writes, replacing a user's file only once complete
+// (an atomic replacement of the destination).
 //
 // The muxer writes through an AVIOContext into a new file in the destination's folder that
 // has no name yet (O_TMPFILE), so that nothing is left behind whatever ends the process,
@@ -55,14 +56,14 @@ private:
     int fd_ = -1;
 };
 
-class FfmpegFileOutput {
+class ReplacingFile {
 public:
-    // Creates the temporary file (for a pipe, nothing). std::runtime_error with the system's
-    // message on failure.
-    explicit FfmpegFileOutput(const Destination& destination);
-    ~FfmpegFileOutput();
-    FfmpegFileOutput(const FfmpegFileOutput&) = delete;
-    FfmpegFileOutput& operator=(const FfmpegFileOutput&) = delete;
+    // Creates the temporary file (for a pipe, nothing). FileError with the system's code on
+    // failure.
+    explicit ReplacingFile(const Destination& destination);
+    ~ReplacingFile();
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
 
     // The context to hand to the muxer (AVFormatContext::pb); owned by this object.
     AVIOContext* context() const { return io_; }
@@ -70,13 +71,10 @@ public:
     // Whether the output is a pipe (the context cannot seek).
     bool isPipe() const { return pipe_; }
 
-    // Flushes and syncs the file and renames it over the destination. std::runtime_error
-    // with the system's message when any write so far, the sync or the rename failed; the
-    // temporary file is removed by the destructor then.
+    // Flushes and syncs the file and renames it over the destination. FileError with the
+    // system's code when any write so far, the sync or the rename failed; the temporary file is
+    // removed by the destructor then.
     void commit();
-
-    // The temporary file's path while it has one; empty while the file is unnamed.
-    const std::filesystem::path& temporaryPath() const { return temporary_; }
 
     // Unlinks the named temporary files of every export in progress in this process.
     // Async-signal-safe (only atomics and unlink()): for SIGINT, SIGTERM and SIGHUP handlers.
@@ -92,8 +90,8 @@ public:
 
     // Checks, before any long work, that a file can be made in `destination`'s folder (the
     // current folder when it names none): the folder exists, is a folder, and takes a new
-    // file. std::runtime_error naming the folder otherwise: "cannot write to the folder
-    // 'exports': No such file or directory".
+    // file. FileError for the folder otherwise, its message naming it: "cannot write to the
+    // folder 'exports': No such file or directory".
     static void checkFolder(const std::filesystem::path& destination);
 
 private:
