@@ -23,13 +23,13 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/taln-fuzz-smoke.XXXXXX") || exit 2
 
 failed=""
 # Executions per harness: about 20 s each at the rates measured here (decoder about 450
-# executions a second, engine 250, exporter 80, video exporter VIDEO_RATE, loudness LOUD_RATE).
+# executions a second, engine 250, exporter 80, video exporter 25, loudness 140).
 runs_for() {
     case "$1" in
     fuzz_decoder) echo $((9000 * scale)) ;;
     fuzz_engine) echo $((5000 * scale)) ;;
-    fuzz_video_exporter) echo $((VIDEO_RUNS * scale)) ;;
-    fuzz_loudness) echo $((LOUD_RUNS * scale)) ;;
+    fuzz_video_exporter) echo $((500 * scale)) ;;
+    fuzz_loudness) echo $((2800 * scale)) ;;
     *) echo $((1600 * scale)) ;;
     esac
 }
