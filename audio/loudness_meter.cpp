@@ -68,8 +68,12 @@ struct Meter::Filter {
 };
 
 Meter::Meter(int channelCount, const AudioFormat& format) : channelCount_(channelCount) {
-    if (format.sampleRate < 1) {
-        throw std::invalid_argument("The sample rate must be at least 1 Hz.");
+    // What the loudness filters are made for (and the per-channel weights hold).
+    if (channelCount < 1 || channelCount > 8) {
+        throw std::invalid_argument("Loudness is measured on 1 to 8 channels.");
+    }
+    if (format.sampleRate < kLowestRate || format.sampleRate > kHighestRate) {
+        throw std::invalid_argument("The sample rate must be from 1,000 Hz to 2,822,400 Hz.");
     }
     const std::uint64_t mask = ChannelLayouts::maskFor(format.channelMask, channelCount);
     ebur128_state* state =

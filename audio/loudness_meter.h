@@ -25,7 +25,12 @@ namespace taln::Loudness {
 
 class Meter {
 public:
-    // For `channelCount` channels of `format`'s rate and layout.
+    // For `channelCount` channels (1 to 8) of `format`'s rate (kLowestRate to kHighestRate) and
+    // layout; std::invalid_argument otherwise. libebur128 takes 16 Hz up but corrupts its own
+    // memory at 16 and 17 Hz, and its weighting filter (a shelf at 1.5 kHz) means nothing far
+    // below 1 kHz; Taln decodes 8 kHz and up.
+    static constexpr int kLowestRate = 1000;
+    static constexpr int kHighestRate = 2822400;
     Meter(int channelCount, const AudioFormat& format);
     ~Meter();
     Meter(const Meter&) = delete;

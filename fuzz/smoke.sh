@@ -5,14 +5,14 @@
 # the luck of the draw. About 20 s per harness here.
 #
 # Usage: fuzz/smoke.sh BUILD_DIR [SCALE]
-#   BUILD_DIR: a build configured with -DTALN_FUZZ=ON whose fuzz/ holds the three
+#   BUILD_DIR: a build configured with -DTALN_FUZZ=ON whose fuzz/ holds the five
 #   harnesses. SCALE multiplies the executions (1 unless given). FUZZ_SEED: the seed (1).
 # Exits 0 when no harness found anything; otherwise 1, with each finding's report and the
 # input that caused it (saved under the run's temporary folder, which is then kept).
 set -u
 
 if [ $# -lt 1 ]; then
-    echo "usage: $0 BUILD_DIR [SECONDS_PER_HARNESS]" >&2
+    echo "usage: $0 BUILD_DIR [SCALE]" >&2
     exit 2
 fi
 build=$1
@@ -23,16 +23,18 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/taln-fuzz-smoke.XXXXXX") || exit 2
 
 failed=""
 # Executions per harness: about 20 s each at the rates measured here (decoder about 450
-# executions a second, engine 250, exporter 80).
+# executions a second, engine 250, exporter 80, video exporter 25, loudness 140).
 runs_for() {
     case "$1" in
     fuzz_decoder) echo $((9000 * scale)) ;;
     fuzz_engine) echo $((5000 * scale)) ;;
+    fuzz_video_exporter) echo $((500 * scale)) ;;
+    fuzz_loudness) echo $((2800 * scale)) ;;
     *) echo $((1600 * scale)) ;;
     esac
 }
 
-for harness in fuzz_decoder fuzz_engine fuzz_exporter; do
+for harness in fuzz_decoder fuzz_engine fuzz_exporter fuzz_video_exporter fuzz_loudness; do
     binary=$build/fuzz/$harness
     runs=$(runs_for "$harness")
     if [ ! -x "$binary" ]; then

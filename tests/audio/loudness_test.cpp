@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 namespace taln {
@@ -179,6 +180,27 @@ TEST(Loudness, StreamedInStretchesWritesWhatTheWholeWrites) {
     inStretches([&](std::span<const float* const> f, std::int64_t n) { stream.append(f, n); });
     stream.finish();
     EXPECT_EQ(test::readBytes(folder / "streamed.wav"), test::readBytes(folder / "whole.wav"));
+}
+
+// What the meter cannot measure is refused as such: no channels, more than the eight it weighs,
+// and rates its filters are not made for (libebur128 corrupts its memory at 16 Hz).
+TEST(LoudnessMeter, RefusesWhatItCannotMeasure) {
+    struct Case {
+        int channels;
+        int rate;
+        bool taken;
+    };
+    for (const Case& c :
+         {Case{0, 44100, false}, Case{9, 44100, false}, Case{1, 16, false}, Case{1, 999, false},
+          Case{1, 1000, true}, Case{8, 192000, true}, Case{1, 2822401, false}}) {
+        SCOPED_TRACE(std::to_string(c.channels) + " channels at " + std::to_string(c.rate));
+        const AudioFormat format{c.rate, 0, SampleDepth::float32};
+        if (c.taken) {
+            EXPECT_NO_THROW(Loudness::Meter(c.channels, format));
+        } else {
+            EXPECT_THROW(Loudness::Meter(c.channels, format), std::invalid_argument);
+        }
+    }
 }
 
 } // namespace
