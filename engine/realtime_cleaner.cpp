@@ -16,11 +16,11 @@ constexpr std::int64_t kHop = Cleaner::kHop;
 constexpr std::int64_t kBins = Cleaner::kBins;
 constexpr std::int64_t kNyquist = kBins - 1;
 
-// A hop whose mean square is at or below this (about −90 dBFS, Cleaner's silence) is digital
+// A hop whose mean square is at or below Cleaner::kSilenceMeanSquare (about −90 dBFS) is digital
 // silence: a muted input, or the zeros the buffers start with. No frame that holds one is learned
 // from: even a frame with a quarter of silence would put the noise's floor some 10 dB low for a
 // whole window.
-constexpr double kSilenceMeanSquare = 1e-9;
+constexpr double kSilenceMeanSquare = Cleaner::kSilenceMeanSquare;
 
 // Filter states below this are flushed to zero: on a silent input they would otherwise decay
 // into subnormal doubles (after about 3 s at a 40 Hz corner), which x86 computes a hundred times
