@@ -6,6 +6,7 @@
 #include "audio/audio_exporter.h"
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace taln {
@@ -16,6 +17,15 @@ public:
 
     // An audio or video file to open, or nothing when the user cancels.
     virtual std::optional<QString> chooseFileToOpen() = 0;
+
+    // One or more audio or video files to open; empty when the user cancels. Panels that take
+    // one file at a time keep this default.
+    virtual QStringList chooseFilesToOpen() {
+        if (auto path = chooseFileToOpen()) {
+            return {*path};
+        }
+        return {};
+    }
 
     // Where to export, restricted to the one file type of `kind` (a path always ends in its
     // extension), suggesting `suggestedName` in `folder` (empty: the panel's own choice);

@@ -296,8 +296,11 @@ void TalnModel::openPanel() {
     if (!impl_->panels) {
         return;
     }
-    if (auto path = impl_->panels->chooseFileToOpen()) {
-        load(*path);
+    const QStringList paths = impl_->panels->chooseFilesToOpen();
+    if (paths.size() == 1) {
+        load(paths.front());
+    } else if (paths.size() > 1) {
+        emit batchRequested(paths);
     }
 }
 

@@ -40,6 +40,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -167,8 +168,8 @@ public slots:
     // loaded). When loads overlap, the one started last wins. A new file is installed
     // stopped, at position 0, even if play was pressed while it was read.
     void load(const QString& path);
-    // Asks the panels for an audio or video file and loads it; a cancelled panel changes
-    // nothing.
+    // Asks the panels for audio or video files and loads the one chosen; several chosen are
+    // handed on through batchRequested, nothing loaded; a cancelled panel changes nothing.
     void openPanel();
     // Pause (storing the player's time in `position`) or play from `position`, from 0 when
     // within 0.05 s of the end. A sound output that cannot start leaves `isPlaying` false and
@@ -248,6 +249,8 @@ signals:
     // Frames [from, to) of the cleaned track were replaced by a cleaned piece (cleanedAudio()
     // holds them now).
     void cleanedReplaced(qint64 from, qint64 to);
+    // The open panel chose several files, to be cleaned together (BatchRun), in that order.
+    void batchRequested(const QStringList& paths);
 
 private:
     struct Impl;

@@ -18,6 +18,9 @@ struct WorkerHooks {
     std::function<void()> cleaningFinished;
     // On an export's worker, just before it starts writing.
     std::function<void()> exportStarting;
+    // On a batch's thread (BatchRun), before each cleaned stretch of its file `index` is
+    // written.
+    std::function<void(int index)> batchWriting;
 };
 
 } // namespace taln

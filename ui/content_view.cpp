@@ -250,6 +250,19 @@ QUrl ContentView::droppedFile(const QMimeData* mime) {
     return urls.front();
 }
 
+QStringList ContentView::droppedFiles(const QMimeData* mime) {
+    QStringList paths;
+    if (mime == nullptr || !mime->hasUrls()) {
+        return paths;
+    }
+    for (const QUrl& url : mime->urls()) {
+        if (url.isLocalFile() && !url.toLocalFile().isEmpty()) {
+            paths.push_back(url.toLocalFile());
+        }
+    }
+    return paths;
+}
+
 void ContentView::dragEnterEvent(QDragEnterEvent* event) {
     if (droppedFile(event->mimeData()).isEmpty()) {
         event->ignore();
@@ -281,7 +294,14 @@ void ContentView::dropEvent(QDropEvent* event) {
         return;
     }
     event->acceptProposedAction();
-    // Loaded after the drop has been answered, so the drag source is not kept waiting.
+    // Loaded (or handed on) after the drop has been answered, so the drag source is not kept
+    // waiting.
+    const QStringList paths = droppedFiles(event->mimeData());
+    if (paths.size() > 1) {
+        QMetaObject::invokeMethod(
+            this, [this, paths] { emit filesDropped(paths); }, Qt::QueuedConnection);
+        return;
+    }
     const QString path = file.toLocalFile();
     QMetaObject::invokeMethod(
         model_, [model = model_, path] { model->load(path); }, Qt::QueuedConnection);

@@ -7,7 +7,8 @@
 // error line while the model has a message. While a file is read the header (or the drop
 // zone) shows how far; while an export writes, a progress bar; after it, the notice line
 // says "Saved <name> — Show in Folder", the link opening the folder. The whole view accepts drops
-// of files: the first file of a drop is loaded.
+// of files: one file is loaded; several are handed on through filesDropped, to be cleaned
+// together.
 //
 // The strength is remembered across runs (Settings) and set on the model at start. Tab goes
 // through the controls in the order of the layout; the file name and the notice line are
@@ -16,6 +17,7 @@
 // Holds no state of its own beyond the drag highlight; every change the model announces
 // re-reads it. Does not own the model. Main thread.
 
+#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
@@ -47,6 +49,8 @@ public:
     // The file a drag or drop carries: its first URL, when that is a local file; else an
     // empty URL (text, web links, nothing).
     static QUrl droppedFile(const QMimeData* mime);
+    // Every local file a drop carries, in its order; other URLs are left out.
+    static QStringList droppedFiles(const QMimeData* mime);
 
     ElidedLabel* fileNameLabel() const { return fileName_; }
     BusySpinner* spinner() const { return spinner_; }
@@ -63,6 +67,10 @@ public:
     QLabel* progressLabel() const { return progress_; }
     // The determinate bar in the header while an export writes.
     QProgressBar* exportProgress() const { return exportProgress_; }
+
+signals:
+    // A drop of several files (their paths, in order), none of them loaded.
+    void filesDropped(const QStringList& paths);
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;

@@ -2,6 +2,7 @@
 
 #include "model/taln_model.h"
 #include "ui/accessibility.h"
+#include "ui/batch_panel.h"
 #include "ui/button_keys.h"
 #include "ui/content_view.h"
 #include "ui/look.h"
@@ -68,8 +69,16 @@ MainWindow::MainWindow(TalnModel* model, QWidget* parent)
     });
     addAction(cancel);
 
+    connect(content_, &ContentView::filesDropped, this, &MainWindow::openBatch);
+    connect(model_, &TalnModel::batchRequested, this, &MainWindow::openBatch);
+
     connect(model_, &TalnModel::fileNameChanged, this, &MainWindow::updateTitle);
     updateTitle();
+}
+
+void MainWindow::openBatch(const QStringList& files) {
+    auto* panel = new BatchPanel(files, model_->strength(), this);
+    panel->show();
 }
 
 QSize MainWindow::minimumFor(const QSize& available) {

@@ -64,6 +64,15 @@ std::optional<QString> QtFilePanels::chooseFileToOpen() {
     return path;
 }
 
+QStringList QtFilePanels::chooseFilesToOpen() {
+    const QStringList paths = QFileDialog::getOpenFileNames(QApplication::activeWindow(), QString(),
+                                                            Settings::openFolder(), openFilter());
+    if (!paths.isEmpty()) {
+        Settings::setOpenFolder(QFileInfo(paths.front()).absolutePath());
+    }
+    return paths;
+}
+
 QString QtFilePanels::withSuffix(const QString& path, AudioExporter::Kind kind) {
     return withSuffix(path, suffix(kind));
 }

@@ -14,6 +14,8 @@ namespace taln {
 class QtFilePanels : public FilePanels {
 public:
     std::optional<QString> chooseFileToOpen() override;
+    // The same panel, taking several files.
+    QStringList chooseFilesToOpen() override;
     std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
                                                    const QString& suggestedName,
                                                    const QString& folder) override;

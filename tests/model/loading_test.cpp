@@ -261,6 +261,15 @@ TEST(Loading, OpenPanelLoadsTheChosenFileAndCancelChangesNothing) {
     EXPECT_TRUE(m.isLoading());
     ASSERT_TRUE(waitFor([&] { return !m.isLoading(); }));
     EXPECT_EQ(m.fileName(), QStringLiteral("picked.wav"));
+
+    // Several chosen: handed on to be cleaned together, none of them loaded.
+    const QStringList several = {h.writeTone("one.wav", 0.3, 1), h.writeTone("two.wav", 0.3, 1)};
+    h.panels->openManyAnswers.push_back(several);
+    QSignalSpy batch(&m, &TalnModel::batchRequested);
+    m.openPanel();
+    ASSERT_EQ(batch.size(), 1);
+    EXPECT_EQ(batch.front().front().toStringList(), several);
+    EXPECT_FALSE(m.isLoading());
 }
 
 TEST(Loading, AModelDestroyedWithWorkInFlightIsLeftAlone) {

@@ -59,6 +59,15 @@ std::optional<QString> FakePanels::chooseFileToOpen() {
     return answer;
 }
 
+QStringList FakePanels::chooseFilesToOpen() {
+    if (state_->openManyAnswers.empty()) {
+        return FilePanels::chooseFilesToOpen();
+    }
+    const QStringList answer = state_->openManyAnswers.front();
+    state_->openManyAnswers.pop_front();
+    return answer;
+}
+
 std::optional<QString> FakePanels::chooseExportDestination(AudioExporter::Kind kind,
                                                            const QString& suggestedName,
                                                            const QString& folder) {

@@ -51,6 +51,8 @@ class FakePanels : public FilePanels {
 public:
     struct State {
         std::deque<QString> openAnswers; // a null QString cancels the panel
+        // Answers of the panel taking several files, before any of `openAnswers`.
+        std::deque<QStringList> openManyAnswers;
         std::optional<QString> exportAnswer;
         // Runs while the export panel is "open", as the event loop of a modal panel would.
         std::function<void()> whileExportPanelOpen;
@@ -60,6 +62,7 @@ public:
     };
     explicit FakePanels(std::shared_ptr<State> state) : state_(std::move(state)) {}
     std::optional<QString> chooseFileToOpen() override;
+    QStringList chooseFilesToOpen() override;
     std::optional<QString> chooseExportDestination(AudioExporter::Kind kind,
                                                    const QString& suggestedName,
                                                    const QString& folder) override;

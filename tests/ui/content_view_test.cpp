@@ -17,6 +17,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QTimer>
 #include <future>
@@ -235,19 +236,23 @@ TEST_F(ContentViewTest, OpenWorksInEveryStateAndChooseFileLoadsThePanelsAnswer) 
     EXPECT_EQ(model->fileName(), "voice.wav");
 }
 
-TEST_F(ContentViewTest, DropOfSeveralFilesLoadsTheFirstOnly) {
-    const QString a = writeTone(dir, QStringLiteral("a.wav"), 1.0);
-    const QString b = writeTone(dir, QStringLiteral("b.wav"), 1.0);
-    const QString c = writeTone(dir, QStringLiteral("c.wav"), 1.0);
-    auto* mime = new QMimeData;
-    mime->setUrls({QUrl::fromLocalFile(a), QUrl::fromLocalFile(b), QUrl::fromLocalFile(c)});
+TEST_F(ContentViewTest, DropOfSeveralFilesHandsThemOnAndLoadsNone) {
+    const QString a = writeTone(dir, QStringLiteral("a.wav"), 0.2);
+    const QString b = writeTone(dir, QStringLiteral("b.wav"), 0.2);
+    const QString c = writeTone(dir, QStringLiteral("c.wav"), 0.2);
+    auto mime = std::make_unique<QMimeData>();
+    // A web link among them is left out.
+    mime->setUrls({QUrl::fromLocalFile(a), QUrl(QStringLiteral("https://example.com/x.wav")),
+                   QUrl::fromLocalFile(b), QUrl::fromLocalFile(c)});
+    QSignalSpy dropped(view(), &ContentView::filesDropped);
     bool accepted = false;
-    sendDrop(mime, &accepted);
+    sendDrop(mime.get(), &accepted);
     EXPECT_TRUE(accepted);
     EXPECT_FALSE(view()->dropZone()->isTargeted());
-    ASSERT_TRUE(waitFor([&] { return !model->orig().empty() && !model->isProcessing(); }));
-    EXPECT_EQ(model->fileName(), "a.wav");
-    delete mime;
+    ASSERT_TRUE(waitFor([&] { return dropped.size() == 1; }));
+    EXPECT_EQ(dropped.front().front().toStringList(), QStringList({a, b, c}));
+    EXPECT_FALSE(model->isLoading());
+    EXPECT_TRUE(model->orig().empty());
 }
 
 TEST_F(ContentViewTest, DropOnTheWaveformsReplacesTheLoadedFile) {
