@@ -38,4 +38,22 @@ std::string cleanedVideoName(const std::string& fileName) {
     return fileName.substr(0, dot) + " (Taln)" + fileName.substr(dot);
 }
 
+AudioExporter::Kind kindOf(Format format) {
+    switch (format) {
+    case Format::wav:
+        return AudioExporter::Kind::wav;
+    case Format::flac:
+        return AudioExporter::Kind::flac;
+    case Format::m4a:
+    case Format::video:
+        break;
+    }
+    return AudioExporter::Kind::m4a;
+}
+
+std::string cleanedName(const std::string& fileName, Format format) {
+    return format == Format::video ? cleanedVideoName(fileName)
+                                   : cleanedAudioName(fileName, kindOf(format));
+}
+
 } // namespace taln::OutputNames

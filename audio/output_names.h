@@ -11,6 +11,17 @@
 
 namespace taln::OutputNames {
 
+// What a cleaned file is written as (the window's batch and taln-clean's --format): one of the
+// audio kinds, or a video in its source's container.
+enum class Format { wav, flac, m4a, video };
+
+// The writer of each format (a video's sound is M4A's).
+AudioExporter::Kind kindOf(Format format);
+
+// The name of `fileName` (a name, not a path) cleaned as `format`: cleanedVideoName for a
+// video, cleanedAudioName otherwise.
+std::string cleanedName(const std::string& fileName, Format format);
+
 // The extension a file of `kind` is written with, without the dot: "wav", "flac", "m4a".
 std::string extensionOf(AudioExporter::Kind kind);
 

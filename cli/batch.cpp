@@ -25,9 +25,7 @@ namespace {
 // FOLDER/"<name> (Taln).<ext>" for `input`.
 std::filesystem::path batchOutput(const std::filesystem::path& folder,
                                   const std::filesystem::path& input, Format format) {
-    const std::string name = input.filename().string();
-    return folder / (format == Format::video ? OutputNames::cleanedVideoName(name)
-                                             : OutputNames::cleanedAudioName(name, kindOf(format)));
+    return folder / OutputNames::cleanedName(input.filename().string(), format);
 }
 
 // The message for a failed INPUT, naming it when the error does not already.

@@ -219,7 +219,7 @@ void cleanOne(const Options& options, WorkerPool& pool, const std::filesystem::p
     // no copy of the cleaned recording is held in memory. A video's cleaned sound is set aside
     // the same way and read back once the recording is let go, so that the two are never held
     // together (10 minutes of stereo at 44.1 kHz: 212 MB each).
-    const AudioExporter::Kind kind = kindOf(format);
+    const AudioExporter::Kind kind = OutputNames::kindOf(format);
     const auto count = static_cast<int>(decoded.channels.size());
     const bool video = format == Format::video;
     const bool spilled = video || options.loudness.has_value();

@@ -293,19 +293,6 @@ std::pair<double, double> parseStretch(const std::string& text) {
     return {*start, *end};
 }
 
-AudioExporter::Kind kindOf(Format format) {
-    switch (format) {
-    case Format::wav:
-        return AudioExporter::Kind::wav;
-    case Format::flac:
-        return AudioExporter::Kind::flac;
-    case Format::m4a:
-    case Format::video:
-        break;
-    }
-    return AudioExporter::Kind::m4a;
-}
-
 std::string fileIdentity(const std::filesystem::path& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) == 0) {
@@ -321,9 +308,12 @@ std::string fileIdentity(const std::filesystem::path& path) {
         }
         link = target.is_absolute() ? target : link.parent_path() / target;
     }
-    std::filesystem::path real = std::filesystem::weakly_canonical(link, ec);
+    // Absolute first: weakly_canonical leaves a relative path none of whose parts exist as it
+    // is, so "out.wav" and "./out.wav" would differ.
+    const std::filesystem::path absolute = std::filesystem::absolute(link, ec);
+    std::filesystem::path real = std::filesystem::weakly_canonical(absolute, ec);
     if (ec) {
-        real = std::filesystem::absolute(link, ec);
+        real = absolute;
     }
     return "path " + real.lexically_normal().string();
 }

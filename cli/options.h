@@ -11,6 +11,7 @@
 // The one check that reads the file system is the last: whether two paths are one file.
 
 #include "audio/audio_exporter.h"
+#include "audio/output_names.h"
 #include "engine/cleaner.h"
 #include "engine/strength.h"
 #include "engine/worker_pool.h"
@@ -29,7 +30,7 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
 // What an OUTPUT holds.
-enum class Format { wav, flac, m4a, video };
+using Format = OutputNames::Format;
 
 enum class HumMode { automatic, always, off };
 
@@ -78,9 +79,6 @@ std::optional<double> parseDecimal(std::string_view text, bool signedNumber = fa
 
 // "START-END" in seconds, plain decimals, 0 <= START < END: "0.5-3.5", "1e-3-0.1".
 std::pair<double, double> parseStretch(const std::string& text);
-
-// The writer of each audio format (a video's sound as M4A's).
-AudioExporter::Kind kindOf(Format format);
 
 // What names one file, so that any two names of it compare equal: the device and inode of a
 // file that exists (every link, symbolic or hard, to it has the same), else the path made

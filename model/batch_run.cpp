@@ -170,7 +170,7 @@ void cleanFile(const std::filesystem::path& input, const std::filesystem::path& 
 
     std::optional<AudioExporter::Stream> stream;
     if (!video) {
-        stream.emplace(count, audioFormat, BatchRun::kindOf(format), Destination(output));
+        stream.emplace(count, audioFormat, OutputNames::kindOf(format), Destination(output));
     }
     std::vector<Channel> whole(video ? original.size() : 0);
     for (Channel& channel : whole) {
@@ -236,25 +236,10 @@ BatchRun::~BatchRun() {
     }
 }
 
-AudioExporter::Kind BatchRun::kindOf(Format format) {
-    switch (format) {
-    case Format::wav:
-        return AudioExporter::Kind::wav;
-    case Format::flac:
-        return AudioExporter::Kind::flac;
-    case Format::m4a:
-    case Format::video:
-        break;
-    }
-    return AudioExporter::Kind::m4a;
-}
-
 QString BatchRun::outputFor(const QString& input, const QString& folder, Format format) {
     const QFileInfo source(input);
     const std::string name = source.fileName().toStdString();
-    const QString cleaned = QString::fromStdString(
-        format == Format::video ? OutputNames::cleanedVideoName(name)
-                                : OutputNames::cleanedAudioName(name, kindOf(format)));
+    const QString cleaned = QString::fromStdString(OutputNames::cleanedName(name, format));
     return QDir(folder.isEmpty() ? source.absolutePath() : folder).filePath(cleaned);
 }
 

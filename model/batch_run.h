@@ -24,6 +24,7 @@
 // Units: strength in percent (the window's slider, 0 ... 100); progress 0 ... 1.
 
 #include "audio/audio_exporter.h"
+#include "audio/output_names.h"
 
 #include <QObject>
 #include <QString>
@@ -41,7 +42,7 @@ class BatchRun : public QObject {
 
 public:
     // What each file is written as: as taln-clean's --format.
-    enum class Format { wav, flac, m4a, video };
+    using Format = OutputNames::Format;
     enum class State { waiting, cleaning, done, failed, stopped };
 
     struct Item {
@@ -73,8 +74,6 @@ public:
 
     // Where `input` is written as `format` in `folder` (empty: the input's own folder).
     static QString outputFor(const QString& input, const QString& folder, Format format);
-    // The writer of an audio format (a video's sound as M4A's).
-    static AudioExporter::Kind kindOf(Format format);
 
     // Starts cleaning with `settings`; once only, later calls do nothing. A folder that is
     // missing is made; one that cannot be fails every file with the reason.

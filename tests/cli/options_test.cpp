@@ -73,6 +73,8 @@ TEST(Options, UsageErrors) {
              {"-", "-o", "x"},
              {"--hum", "sometimes", "in.wav", "out.wav"},
              {"--format", "wav", "in.wav", "out.wav"},
+             // Two names of a file not made yet, relative.
+             {"--removed", "./taln-not-made.wav", "in.wav", "taln-not-made.wav"},
          }) {
         Options options;
         EXPECT_THROW(parse(arguments, options), UsageError) << arguments[1];
