@@ -18,6 +18,8 @@ struct WorkerHooks {
     std::function<void()> cleaningFinished;
     // On an export's worker, just before it starts writing.
     std::function<void()> exportStarting;
+    // After the background loudness measurement of a cleaned track, before it is handed over.
+    std::function<void()> loudnessMeasured;
 };
 
 } // namespace taln
