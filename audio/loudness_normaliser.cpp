@@ -1,7 +1,9 @@
 #include "audio/loudness_normaliser.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 
 namespace taln::Loudness {
 namespace {
@@ -76,10 +78,20 @@ bool Normaliser::interpolated(std::int64_t tile) {
         return false;
     }
     std::array<float, kTileFrames> peaks{};
+    bool filtered = false;
     for (int c = 0; c < channelCount_; ++c) {
-        filter_.tile(at(c, first - kTapsBefore), peaks.data());
+        const float* x = at(c, first - kTapsBefore);
+        // A channel whose gaps certainly stay under the threshold adds nothing that matters:
+        // both uses compare the loudest channel's peak with the threshold.
+        if (gain_ * rangeBound(x) > threshold_) {
+            filter_.tile(x, peaks.data());
+            filtered = true;
+        }
     }
     truePeak = 0.0f;
+    if (!filtered) {
+        return true; // the tile's gap peaks stay 0, as they were made
+    }
     for (std::int64_t gap = std::max(first, base_); gap < first + kTileFrames; ++gap) {
         const float peak = peaks[static_cast<std::size_t>(gap - first)];
         truePeak = std::max(truePeak, peak);
@@ -88,6 +100,41 @@ bool Normaliser::interpolated(std::int64_t tile) {
         }
     }
     return true;
+}
+
+// A bound on the estimates of a tile's gaps, `x` pointing at its first gap's first tap. An
+// estimate is sum(c[k] x[k]) = m sum(c[k]) + sum(c[k] (x[k] - m)) for any m, and the taps
+// of each phase sum to 1: with m the middle of the samples' range, at most |m| + worstCase ×
+// half the range, which also bounds every sample. Where the audio moves little within the
+// taps (a low note near its crest) that is far under worstCase × the largest sample. The
+// margin covers the rounding of the filter's float sums.
+float Normaliser::rangeBound(const float* x) const {
+    // In eight lanes, which vectorise.
+    constexpr int kSpan = kTileFrames + kTaps - 1;
+    constexpr int kLanes = 8;
+    std::array<float, kLanes> lows{};
+    std::array<float, kLanes> highs{};
+    for (int j = 0; j < kLanes; ++j) {
+        lows[j] = highs[j] = x[j];
+    }
+    int i = kLanes;
+    for (; i + kLanes <= kSpan; i += kLanes) {
+        for (int j = 0; j < kLanes; ++j) {
+            lows[j] = std::min(lows[j], x[i + j]);
+            highs[j] = std::max(highs[j], x[i + j]);
+        }
+    }
+    for (; i < kSpan; ++i) {
+        lows[0] = std::min(lows[0], x[i]);
+        highs[0] = std::max(highs[0], x[i]);
+    }
+    const float low = *std::min_element(lows.begin(), lows.end());
+    const float high = *std::max_element(highs.begin(), highs.end());
+    const double middle = (double(high) + double(low)) / 2.0;
+    const double half = (double(high) - double(low)) / 2.0;
+    const double bound = (std::fabs(middle) + filter_.worstCase() * half) * (1.0 + 1e-4);
+    return std::isfinite(bound) ? static_cast<float>(bound)
+                                : std::numeric_limits<float>::infinity();
 }
 
 // Whether every gap from the next frame out to `last` is certainly under the threshold.

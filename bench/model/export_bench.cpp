@@ -8,10 +8,11 @@
 //   premeasured: it plans from the measurement TrackLoudness takes in the background once a
 //                cleaning completes (that measurement's own cost printed as "measure").
 //
-//   taln-export-bench [--runs N] [--video SOURCE] WORK_FOLDER
+//   taln-export-bench [--runs N] [--video SOURCE] [--only NAME] [--keep] WORK_FOLDER
 //
 // SOURCE: a video whose sound is to be replaced (bench_export.sh makes a ten-minute one); the
-// video exports are left out without it.
+// video exports are left out without it. NAME: that export alone (for a profiler).
+// --keep: the files stay in WORK_FOLDER, named after their exports (to compare two builds').
 
 #include "audio/loudness.h"
 #include "model/export_task.h"
@@ -43,8 +44,18 @@ constexpr std::int64_t kFrames = 10LL * 60 * kRate;
 
 struct Sample {
     double seconds = 0.0;
-    double addedMiB = 0.0; // peak resident memory beyond what the process held at the start
+    double cpuSeconds = 0.0; // user and system: steadier than the wall time on a busy machine
+    double addedMiB = 0.0;   // peak resident memory beyond what the process held at the start
 };
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 long maxRssKiB() {
     rusage usage{};
@@ -63,6 +74,7 @@ Sample inChild(const std::function<void()>& work) {
     if (pid == 0) {
         close(fds[0]);
         const long before = maxRssKiB();
+        const double cpuBefore = cpuSeconds();
         const auto start = std::chrono::steady_clock::now();
         int status = 0;
         try {
@@ -73,6 +85,7 @@ Sample inChild(const std::function<void()>& work) {
         }
         Sample s;
         s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        s.cpuSeconds = cpuSeconds() - cpuBefore;
         s.addedMiB = static_cast<double>(maxRssKiB() - before) / 1024.0;
         if (write(fds[1], &s, sizeof s) != static_cast<ssize_t>(sizeof s)) {
             status = 1;
@@ -103,11 +116,17 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     int runs = 5;
     QString video;
+    std::string only;
+    bool keep = false;
     std::filesystem::path folder;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--runs" && i + 1 < argc) {
             runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--keep") {
+            keep = true;
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
         } else if (arg == "--video" && i + 1 < argc) {
             video = QString::fromLocal8Bit(argv[++i]);
         } else {
@@ -153,28 +172,36 @@ int main(int argc, char** argv) {
         exports.push_back({"video_premeasured", Kind::m4a, true, true, true});
     }
 
+    if (!only.empty()) {
+        std::erase_if(exports, [&](const Export& e) { return e.name != only; });
+    }
     std::map<std::string, std::vector<Sample>> samples;
     for (int run = 0; run < runs; ++run) {
-        samples["measure"].push_back(inChild(
-            [&] { Loudness::measure(audio, format, PassProgress({}, audio.frameCount())); }));
+        if (only.empty() || only == "measure") {
+            samples["measure"].push_back(inChild(
+                [&] { Loudness::measure(audio, format, PassProgress({}, audio.frameCount())); }));
+        }
         for (const Export& e : exports) {
             ExportTask::Options options;
             options.format = format;
             options.normaliseLoudness = e.normalise;
             options.measured = e.premeasured ? measured : nullptr;
             options.videoSource = e.video ? video : QString();
+            const std::string extension = e.video ? "mp4" : e.name.substr(0, 3);
             const std::filesystem::path path =
-                folder / ("export-bench." + std::string(e.video ? "mp4" : e.name.substr(0, 3)));
+                folder / ((keep ? e.name : std::string("export-bench")) + "." + extension);
             samples[e.name].push_back(
                 inChild([&] { ExportTask::write(audio, e.kind, path, options, {}); }));
-            std::filesystem::remove(path);
+            if (!keep) {
+                std::filesystem::remove(path);
+            }
         }
     }
 
-    auto seconds = [&](const std::string& name) {
+    auto seconds = [&](const std::string& name, bool cpu = false) {
         std::vector<double> v;
         for (const Sample& s : samples[name]) {
-            v.push_back(s.seconds);
+            v.push_back(cpu ? s.cpuSeconds : s.seconds);
         }
         return median(v);
     };
@@ -188,9 +215,13 @@ int main(int argc, char** argv) {
     const double held = static_cast<double>(maxRssKiB()) / 1024.0;
     std::printf("%d runs; the process holds %.0f MiB (the recording) before each export\n", runs,
                 held);
-    std::printf("%-20s %9s %12s\n", "export", "median_s", "added_MiB");
+    std::printf("%-20s %9s %9s %12s\n", "export", "median_s", "cpu_s", "added_MiB");
     for (const auto& [name, list] : samples) {
-        std::printf("%-20s %9.3f %12.1f\n", name.c_str(), seconds(name), added(name));
+        std::printf("%-20s %9.3f %9.3f %12.1f\n", name.c_str(), seconds(name), seconds(name, true),
+                    added(name));
+    }
+    if (!only.empty()) {
+        return 0;
     }
     std::printf("ratios normalised/plain (bars: time 2.0, peak memory 1.3):\n");
     for (const std::string plain : {"wav", "m4a", "video"}) {
@@ -200,9 +231,11 @@ int main(int argc, char** argv) {
         for (const std::string way : {"_normalised", "_premeasured"}) {
             const std::string name = plain + way;
             const double time = seconds(name) / seconds(plain);
+            const double cpu = seconds(name, true) / seconds(plain, true);
             const double memory = (held + added(name)) / (held + added(plain));
-            std::printf("%-20s time %5.2f %-4s peak memory %5.2f %-4s (added %.1f vs %.1f MiB)\n",
-                        name.c_str(), time, time <= 2.0 ? "ok" : "OVER", memory,
+            std::printf("%-20s time %5.2f %-4s (cpu %5.2f) peak memory %5.2f %-4s "
+                        "(added %.1f vs %.1f MiB)\n",
+                        name.c_str(), time, time <= 2.0 ? "ok" : "OVER", cpu, memory,
                         memory <= 1.3 ? "ok" : "OVER", added(name), added(plain));
         }
     }
