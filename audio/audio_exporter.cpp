@@ -337,9 +337,13 @@ Written write(const ChunkedAudio& audio, const AudioFormat& format, Kind kind,
                                   0.0f, encodedPeak);
         return result;
     }
-    float from = measuringShare(kind);
-    const Loudness::Measurement measurement =
-        Loudness::measure(audio, format, PassProgress(control, audio.frameCount(), 0.0f, from));
+    float from = options.measured ? 0.0f : measuringShare(kind);
+    std::optional<Loudness::Measurement> own;
+    if (!options.measured) {
+        own =
+            Loudness::measure(audio, format, PassProgress(control, audio.frameCount(), 0.0f, from));
+    }
+    const Loudness::Measurement& measurement = options.measured ? *options.measured : *own;
     const Loudness::Encoding encoding =
         kind == Kind::m4a ? Loudness::Encoding::lossy : Loudness::Encoding::lossless;
     double extraMarginDb = 0.0;

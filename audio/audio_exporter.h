@@ -69,6 +69,9 @@ struct Options {
     bool forceFloat = false;
     // Normalised to this integrated loudness, in LUFS, the true peak under the ceiling.
     std::optional<double> loudness;
+    // With `loudness`: the audio's measurement, taken before (Loudness::measure over the same
+    // audio and format); the measuring pass is then skipped and writing gets all the progress.
+    const Loudness::Measurement* measured = nullptr;
 };
 
 // What was written: the format in the file, and how near the loudness came to its target.

@@ -1,7 +1,10 @@
 #include "audio/loudness_normaliser.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 namespace taln::Loudness {
 namespace {
@@ -76,10 +79,20 @@ bool Normaliser::interpolated(std::int64_t tile) {
         return false;
     }
     std::array<float, kTileFrames> peaks{};
+    bool filtered = false;
     for (int c = 0; c < channelCount_; ++c) {
-        filter_.tile(at(c, first - kTapsBefore), peaks.data());
+        const float* x = at(c, first - kTapsBefore);
+        // A channel whose gaps certainly stay under the threshold adds nothing that matters:
+        // both uses compare the loudest channel's peak with the threshold.
+        if (gain_ * rangeBound(x) > threshold_) {
+            filter_.tile(x, peaks.data());
+            filtered = true;
+        }
     }
     truePeak = 0.0f;
+    if (!filtered) {
+        return true; // the tile's gap peaks stay 0, as they were made
+    }
     for (std::int64_t gap = std::max(first, base_); gap < first + kTileFrames; ++gap) {
         const float peak = peaks[static_cast<std::size_t>(gap - first)];
         truePeak = std::max(truePeak, peak);
@@ -88,6 +101,44 @@ bool Normaliser::interpolated(std::int64_t tile) {
         }
     }
     return true;
+}
+
+// A bound on the estimates of a tile's gaps, `x` pointing at its first gap's first tap. An
+// estimate is sum(c[k] x[k]) = m sum(c[k]) + sum(c[k] (x[k] - m)) for any m, and the taps
+// of each phase sum to 1: with m the middle of the samples' range, at most |m| + worstCase ×
+// half the range, which also bounds every sample. Where the audio moves little within the
+// taps (a low note near its crest) that is far under worstCase × the largest sample. The
+// margin covers the rounding of the filter's float sums.
+float Normaliser::rangeBound(const float* x) const {
+    // Four lanes at a time (GCC's vector extension: SSE instructions).
+    using Lanes = float __attribute__((vector_size(16)));
+    constexpr int kLanes = 4;
+    constexpr int kSpan = kTileFrames + kTaps - 1;
+    Lanes lows;
+    std::memcpy(&lows, x, sizeof lows);
+    Lanes highs = lows;
+    int i = kLanes;
+    for (; i + kLanes <= kSpan; i += kLanes) {
+        Lanes v;
+        std::memcpy(&v, x + i, sizeof v);
+        lows = v < lows ? v : lows;
+        highs = v > highs ? v : highs;
+    }
+    float low = lows[0];
+    float high = highs[0];
+    for (int j = 1; j < kLanes; ++j) {
+        low = std::min(low, lows[j]);
+        high = std::max(high, highs[j]);
+    }
+    for (; i < kSpan; ++i) {
+        low = std::min(low, x[i]);
+        high = std::max(high, x[i]);
+    }
+    const double middle = (double(high) + double(low)) / 2.0;
+    const double half = (double(high) - double(low)) / 2.0;
+    const double bound = (std::fabs(middle) + filter_.worstCase() * half) * (1.0 + 1e-4);
+    return std::isfinite(bound) ? static_cast<float>(bound)
+                                : std::numeric_limits<float>::infinity();
 }
 
 // Whether every gap from the next frame out to `last` is certainly under the threshold.

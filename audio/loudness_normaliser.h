@@ -6,9 +6,10 @@
 // The true peak is estimated per gap between two samples as TruePeak says, the loudest
 // channel's. The filter can lift a peak by up to 2.49 times (7.9 dB) the largest sample around
 // it: where even that stays under the threshold in the 64-frame stretches around a gap, no
-// interpolation is needed; elsewhere the 64 gaps of a stretch are interpolated at once. Where
-// no gap of a stretch reaches the threshold and the limiter is at rest, the stretch is only
-// multiplied by the gain.
+// interpolation is needed, nor for a channel whose samples around the stretch span a range
+// narrow enough (see rangeBound); elsewhere the 64 gaps of a stretch are interpolated at once.
+// Where no gap of a stretch reaches the threshold and the limiter is at rest, the stretch is
+// only multiplied by the gain.
 // The gain curve g never lets g × peak exceed the threshold: req[n] = min(1, threshold /
 // (gain × peak[n])) is the most gain allowed at gap n; hold[m] = min(req[m ... m+L-1]) looks L
 // frames (kLookAheadSeconds) ahead; a release follows hold downwards at once and recovers
@@ -55,6 +56,7 @@ private:
     bool interpolated(std::int64_t tile);
     double allowed(std::int64_t gap);
     float tileBound(std::int64_t tile) const;
+    float rangeBound(const float* x) const;
     const float* at(int channel, std::int64_t frame) const;
 
     const TruePeak::Filter& filter_;

@@ -378,9 +378,13 @@ AudioExporter::Written write(const ChunkedAudio& audio, const AudioFormat& forma
                                   options.keepOriginalAudio, {}, control, 0.0f, encodedPeak);
         return result;
     }
-    float from = AudioExporter::measuringShare(AudioExporter::Kind::m4a);
-    const Loudness::Measurement measurement =
-        Loudness::measure(audio, format, PassProgress(control, audio.frameCount(), 0.0f, from));
+    float from = options.measured ? 0.0f : AudioExporter::measuringShare(AudioExporter::Kind::m4a);
+    std::optional<Loudness::Measurement> own;
+    if (!options.measured) {
+        own =
+            Loudness::measure(audio, format, PassProgress(control, audio.frameCount(), 0.0f, from));
+    }
+    const Loudness::Measurement& measurement = options.measured ? *options.measured : *own;
     double extraMarginDb = 0.0;
     for (int attempt = 1;; ++attempt) {
         Loudness::Plan plan = Loudness::plan(measurement, *options.loudness,

@@ -50,6 +50,7 @@
 #include "audio/audio_exporter.h"
 #include "audio/audio_format.h"
 #include "audio/chunked_audio.h"
+#include "audio/loudness.h"
 #include "audio/write_control.h"
 
 #include <filesystem>
@@ -63,6 +64,8 @@ struct Options {
     // Normalised to this integrated loudness, in LUFS, the true peak under the ceiling after
     // encoding.
     std::optional<double> loudness;
+    // With `loudness`: the audio's measurement, taken before, as AudioExporter::Options says.
+    const Loudness::Measurement* measured = nullptr;
 };
 
 // Whether `path`'s extension (any case) names a video container this exporter writes.

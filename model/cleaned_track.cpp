@@ -16,11 +16,12 @@ namespace taln {
 
 CleanedTrack::CleanedTrack(TalnModel& model, std::shared_ptr<WorkerLink> link,
                            RetiredAudio& retired, const std::function<void()>& finishedHook,
-                           const Channels& original, Transport& transport, Notices& notices)
+                           const std::function<void()>& measuredHook, const Channels& original,
+                           Transport& transport, Notices& notices)
     : model_(model), retired_(retired), original_(original), transport_(transport),
       notices_(notices), peaks_(model, &TalnModel::cleanPeaksChanged),
       isProcessing_(model, &TalnModel::isProcessingChanged),
-      humLabel_(model, &TalnModel::humLabelChanged),
+      humLabel_(model, &TalnModel::humLabelChanged), loudness_(link, measuredHook),
       scheduler_(
           std::move(link), retired, finishedHook, [this] { return transport_.listenerFrame(); },
           [this](const CleaningRun::Piece& piece) { publish(piece); }, [this] { complete(); },
@@ -45,10 +46,12 @@ std::vector<NoiseChoice::Stretch> CleanedTrack::pending() const {
 }
 
 void CleanedTrack::retire() {
+    loudness_.drop();
     retired_.retire(audio_, 0, audio_.chunkCount(), original_);
 }
 
 void CleanedTrack::startFile(const ChunkedAudio& original) {
+    loudness_.drop();
     audio_ = original;
 }
 
@@ -64,6 +67,8 @@ void CleanedTrack::clean(const AudioFormat& format,
     humLabel_.set(Strength::notchesOn(strength)
                       ? QString::fromStdString(Wording::humRemoved(HumDetector::mainsHz(hum)))
                       : QString());
+    loudness_.drop();
+    format_ = format;
     scheduler_.schedule(original_, format, std::move(noise), strength, delay);
     chunkCleaned_.assign(static_cast<std::size_t>(audio_.chunkCount()), false);
     emit model_.pendingCleaningChanged();
@@ -83,6 +88,7 @@ void CleanedTrack::publish(const CleaningRun::Piece& piece) {
         piece.firstChunk + ChunkedAudio::chunksFor(frameCount(piece.channels));
     // The chunks replaced are freed on a worker once the player and any export let go of them.
     retired_.retire(audio_, piece.firstChunk, last, original_);
+    loudness_.drop();
     audio_ = audio_.withPiece(piece.firstChunk, piece.channels);
     // The player hears it from its next buffer when playing; a later start plays it otherwise.
     transport_.replaceClean(audio_);
@@ -112,6 +118,8 @@ void CleanedTrack::fail(const QString& message, bool published) {
 }
 
 void CleanedTrack::endPending() {
+    // The track stands still until the next cleaning: what a normalised export will measure.
+    loudness_.measure(audio_, format_);
     chunkCleaned_.clear();
     emit model_.pendingCleaningChanged();
     isProcessing_.set(false);

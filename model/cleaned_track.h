@@ -11,15 +11,20 @@
 // already replaced part of it (a mix of two strengths is not exported: `isProcessing` stays
 // true until the next strength change cleans again).
 //
+// Once a cleaning ends and the track stands still, its loudness is measured in the background
+// (TrackLoudness) and kept until the track changes again, for normalised exports.
+//
 // Main thread only; the cleaning itself runs on the scheduler's pool.
 
 #include "audio/audio_format.h"
 #include "audio/channels.h"
 #include "audio/chunked_audio.h"
+#include "audio/loudness.h"
 #include "model/cleaning_scheduler.h"
 #include "model/noise_choice.h"
 #include "model/peak.h"
 #include "model/published.h"
+#include "model/track_loudness.h"
 
 #include <QString>
 #include <cstdint>
@@ -38,15 +43,21 @@ class WorkerLink;
 class CleanedTrack {
 public:
     // `original` is the model's decoded original, which the track's chunks may point into;
-    // `finishedHook` is read at each cleaning's start (WorkerHooks::cleaningFinished).
+    // `finishedHook` is read at each cleaning's start (WorkerHooks::cleaningFinished),
+    // `measuredHook` at each loudness measurement's (WorkerHooks::loudnessMeasured).
     CleanedTrack(TalnModel& model, std::shared_ptr<WorkerLink> link, RetiredAudio& retired,
-                 const std::function<void()>& finishedHook, const Channels& original,
+                 const std::function<void()>& finishedHook,
+                 const std::function<void()>& measuredHook, const Channels& original,
                  Transport& transport, Notices& notices);
 
     const ChunkedAudio& audio() const { return audio_; }
     const std::vector<Peak>& peaks() const { return peaks_.get(); }
     bool isProcessing() const { return isProcessing_.get(); }
     const QString& humLabel() const { return humLabel_.get(); }
+    // The loudness of audio() as it is now, once measured; null until then.
+    std::shared_ptr<const Loudness::Measurement> loudness() const {
+        return loudness_.measurement();
+    }
     // The stretches the cleaning in progress has not replaced yet (see TalnModel).
     std::vector<NoiseChoice::Stretch> pending() const;
 
@@ -85,6 +96,8 @@ private:
     // Per chunk of the track: replaced by the cleaning in progress, or still to come. Empty
     // while no cleaning runs.
     std::vector<bool> chunkCleaned_;
+    AudioFormat format_; // the latest cleaning's
+    TrackLoudness loudness_;
     CleaningScheduler scheduler_; // last: its callbacks use the members above
 };
 

@@ -22,6 +22,7 @@ void ExportController::start(AudioExporter::Kind kind, bool video, Source source
     ExportTask::Options options;
     options.format = source.format;
     options.normaliseLoudness = settings_.normaliseLoudness.get();
+    options.measured = std::move(source.loudness);
     options.videoSource = video ? source.filePath : QString();
 
     const QString folder = lastFolder_.isEmpty() ? source.fileFolder : lastFolder_;

@@ -11,6 +11,7 @@
 #include "audio/audio_exporter.h"
 #include "audio/audio_format.h"
 #include "audio/chunked_audio.h"
+#include "audio/loudness.h"
 #include "model/export_task.h"
 #include "model/published.h"
 
@@ -37,6 +38,8 @@ public:
         QString fileName;   // the loaded file's name
         QString filePath;   // its absolute path (the video export's source)
         QString fileFolder; // the folder it lies in
+        // The loudness of `cleaned`, when already measured (CleanedTrack::loudness).
+        std::shared_ptr<const Loudness::Measurement> loudness;
     };
 
     // `startingHook` is read at each export's start (WorkerHooks::exportStarting).

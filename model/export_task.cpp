@@ -21,6 +21,23 @@ QString suggestedVideoName(const QString& fileName) {
     return QString::fromStdString(OutputNames::cleanedVideoName(fileName.toStdString()));
 }
 
+AudioExporter::Written write(const ChunkedAudio& snapshot, AudioExporter::Kind kind,
+                             const std::filesystem::path& path, const Options& options,
+                             const WriteControl& control) {
+    // Straight from the chunks: no copy of the audio, normalised or not.
+    std::optional<double> loudness;
+    const Loudness::Measurement* measured = nullptr;
+    if (options.normaliseLoudness) {
+        loudness = Loudness::kDefaultTarget;
+        measured = options.measured.get();
+    }
+    return options.videoSource.isEmpty()
+               ? AudioExporter::write(snapshot, options.format, kind, path,
+                                      {false, loudness, measured}, control)
+               : VideoExporter::write(snapshot, options.format, toPath(options.videoSource), path,
+                                      {options.keepOriginalAudio, loudness, measured}, control);
+}
+
 void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, AudioExporter::Kind kind,
            const QString& path, std::shared_ptr<Progress> progress,
            std::function<void(Outcome outcome, const QString& message)> finished,
@@ -37,17 +54,7 @@ void start(const std::shared_ptr<WorkerLink>& link, ChunkedAudio snapshot, Audio
             AudioExporter::WriteControl control;
             control.cancel = &progress->cancel;
             control.progress = &progress->written;
-            // Straight from the chunks: no copy of the audio, normalised or not.
-            std::optional<double> loudness;
-            if (options.normaliseLoudness) {
-                loudness = Loudness::kDefaultTarget;
-            }
-            const AudioExporter::Written written =
-                options.videoSource.isEmpty()
-                    ? AudioExporter::write(snapshot, options.format, kind, file, {false, loudness},
-                                           control)
-                    : VideoExporter::write(snapshot, options.format, toPath(options.videoSource),
-                                           file, {options.keepOriginalAudio, loudness}, control);
+            const AudioExporter::Written written = write(snapshot, kind, file, options, control);
             if (written.loudness) {
                 message = QString::fromStdString(Loudness::describe(*written.loudness));
             }

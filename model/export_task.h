@@ -9,9 +9,12 @@
 #include "audio/audio_exporter.h"
 #include "audio/audio_format.h"
 #include "audio/chunked_audio.h"
+#include "audio/loudness.h"
+#include "audio/write_control.h"
 
 #include <QString>
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -41,6 +44,9 @@ struct Options {
     QString videoSource;
     // With a video: the source's own sound kept as a second track, "Original".
     bool keepOriginalAudio = false;
+    // With `normaliseLoudness`: the snapshot's loudness, measured before (TrackLoudness); null,
+    // the export measures it first (a pass over the snapshot, with its share of the progress).
+    std::shared_ptr<const Loudness::Measurement> measured;
 };
 
 // Shared between the model and one export's worker: how far it got, and the user's stop.
@@ -51,6 +57,12 @@ struct Progress {
 
 // How an export ended.
 enum class Outcome { saved, cancelled, failed };
+
+// Writes `snapshot` as `kind` to `path` on the calling thread, as start()'s worker does:
+// AudioExporter::write, or VideoExporter::write with `options.videoSource`. Throws as they do.
+AudioExporter::Written write(const ChunkedAudio& snapshot, AudioExporter::Kind kind,
+                             const std::filesystem::path& path, const Options& options,
+                             const WriteControl& control);
 
 // Writes `snapshot` (chunks shared with the cleaned track, read where they lie) in
 // `options.format` as `kind` to `path` in the background, reporting into `progress` and

@@ -50,7 +50,8 @@ struct TalnModel::Impl {
                 [&model](const QString& path, const LoadAnalysis::Result& result) {
                     model.finishLoad(path, result);
                 }),
-          cleaned(model, link, retired, hooks->cleaningFinished, orig, transport, notices),
+          cleaned(model, link, retired, hooks->cleaningFinished, hooks->loudnessMeasured, orig,
+                  transport, notices),
           exports(model, link, panels.get(), settings, notices, hooks->exportStarting) {}
 
     double rate() const { return static_cast<double>(format.sampleRate); }
@@ -431,7 +432,8 @@ void TalnModel::startExport(AudioExporter::Kind kind, bool video) {
     }
     d.notices.dismissSaved();
     d.exports.start(kind, video,
-                    {d.cleaned.audio(), d.format, d.fileName.get(), d.filePath, d.fileFolder});
+                    {d.cleaned.audio(), d.format, d.fileName.get(), d.filePath, d.fileFolder,
+                     d.cleaned.loudness()});
 }
 
 void TalnModel::cancelExport() {

@@ -21,6 +21,8 @@ struct WorkerHooks {
     // On a batch's thread (BatchRun), before each cleaned stretch of its file `index` is
     // written.
     std::function<void(int index)> batchWriting;
+    // After the background loudness measurement of a cleaned track, before it is handed over.
+    std::function<void()> loudnessMeasured;
 };
 
 } // namespace taln

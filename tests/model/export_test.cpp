@@ -8,9 +8,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace taln {
@@ -234,6 +236,45 @@ TEST(Export, EveryKindKeepsTheFilesFormatAndACancelWritesNothing) {
                   row.kind == Kind::m4a ? SampleDepth::lossy : SampleDepth::int16);
     }
     EXPECT_EQ(QDir(h.dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1 + 5);
+}
+
+// A normalised export plans from the loudness measured once the cleaning completed: its file is
+// the one an export measuring for itself writes. A strength change drops that measurement, so
+// an export before the new one is ready never plans from the earlier track's loudness.
+TEST(Export, ANormalisedExportPlansFromTheCurrentTracksLoudness) {
+    Harness h;
+    TalnModel& m = *h.model;
+    test::Gate first;
+    h.hooks->loudnessMeasured = [&first] { first.pass(); };
+    h.loadAndSettle(h.writeTone("talk.wav", 3.0, 2));
+    m.setNormaliseLoudness(true);
+    ASSERT_TRUE(first.waitArrivals(1));
+    first.open();
+    test::drainWorkers();
+
+    test::Gate second;
+    const auto release = qScopeGuard([&second] { second.open(); });
+    const auto exportAndCompare = [&](const QString& name) {
+        const QString out = h.dir.filePath(name);
+        h.panels->exportAnswer = out;
+        m.exportAudio(Kind::wav);
+        ASSERT_TRUE(waitFor([&] { return !m.isExporting(); }));
+        ASSERT_TRUE(m.errorMessage().isNull()) << m.errorMessage().toStdString();
+        const std::filesystem::path measuring = h.dir.filePath("measuring.wav").toStdString();
+        AudioExporter::write(m.cleanedAudio(), m.format(), Kind::wav, measuring,
+                             {false, Loudness::kDefaultTarget});
+        QFile written(out);
+        QFile expected(QString::fromStdString(measuring.string()));
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly) && expected.open(QIODevice::ReadOnly));
+        EXPECT_EQ(written.readAll(), expected.readAll());
+    };
+    exportAndCompare(QStringLiteral("measured before.wav"));
+
+    // The new cleaning's measurement is held back while the export runs.
+    h.hooks->loudnessMeasured = [&second] { second.pass(); };
+    m.setStrength(85.0);
+    ASSERT_TRUE(waitFor([&] { return !m.isProcessing(); }));
+    exportAndCompare(QStringLiteral("measured while exporting.wav"));
 }
 
 TEST(Export, AnExportOutlivesItsModel) {
